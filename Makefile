@@ -1,0 +1,76 @@
+# Developer entry points. `make demo` and `make test` work on a fresh clone.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+UCD_DIR := /usr/share/unicode
+# libstdc++ is preloaded beside the ASan runtime so that its exception interceptors find
+# __cxa_throw in an interpreter that is not itself C++.
+ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
+CMAKE_TEST_FLAGS := -G Ninja -DQV_WERROR=ON -DQV_TESTING=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DPython_EXECUTABLE=$(abspath $(PY))
+
+.PHONY: all demo test sanitize bench wheel native ucd tables check-tables format-check clean
+all: test
+
+$(VENV)/.ready: requirements-dev.txt
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install --quiet --upgrade pip
+	$(PIP) install --quiet -r requirements-dev.txt
+	touch $@
+
+# The release wheel, installed into the virtual environment.
+wheel: $(VENV)/.ready
+	rm -rf dist
+	$(PIP) wheel --quiet --no-build-isolation --no-deps --wheel-dir dist \
+		-Ccmake.define.QV_WERROR=ON .
+	$(PIP) install --quiet --force-reinstall --no-deps dist/quorvane-*.whl
+
+# A test build: the C test library (units called through ctypes) and a module with the
+# fault-injection hooks.
+native: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B build/native $(CMAKE_TEST_FLAGS) >/dev/null
+	$(VENV)/bin/cmake --build build/native
+
+# The Unicode Character Database files that the tests check the tables against.
+ucd:
+	@if [ ! -f $(UCD_DIR)/UnicodeData.txt ]; then \
+		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq unicode-data; \
+		else echo "install Debian's unicode-data package (sudo apt-get install unicode-data)"; exit 1; fi; \
+	fi
+
+demo: wheel
+	$(PY) examples/demo.py
+
+test: wheel native ucd
+	$(VENV)/bin/abi3audit --strict --report dist/quorvane-*.whl
+	QUORVANE_NATIVE_LIB=build/native/libquorvane_native.so $(PY) -m pytest -q
+	PYTHONPATH=build/native QUORVANE_EXPECT_MODULE=build/native/quorvane.abi3.so \
+		QUORVANE_NATIVE_LIB=build/native/libquorvane_native.so \
+		$(PY) -m pytest -q -m fault_injection
+
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: $(VENV)/.ready ucd
+	$(VENV)/bin/cmake -S . -B build/asan $(CMAKE_TEST_FLAGS) -DQV_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build build/asan
+	PYTHONPATH=build/asan QUORVANE_EXPECT_MODULE=build/asan/quorvane.abi3.so \
+		QUORVANE_NATIVE_LIB=build/asan/libquorvane_native.so \
+		LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
+		$(PY) -m pytest -q -p no:cacheprovider
+
+bench: wheel
+	$(PY) bench/bench_categorize.py
+
+# Regenerate the Unicode tables from the pinned UCD files, or check them unchanged.
+tables: ucd
+	$(PYTHON) tools/unicode/gen_tables.py $(UCD_DIR)
+check-tables: tables
+	git diff --exit-code -- src/unicode/tables.inc
+
+clean:
+	rm -rf build dist $(VENV)
+
+# C++ formatting, as .clang-format says.
+format-check:
+	clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.h')

@@ -1,0 +1,150 @@
+// unicode/lower.cpp: Unicode default full lower-casing of UTF-8 text.
+#include "unicode/lower.h"
+
+#include <bit>  // std::countl_zero, std::countr_zero, std::endian
+#include <cstddef>
+#include <cstdint>
+#include <cstring>  // std::memcpy
+
+#include "unicode/classes.h"
+#include "unicode/utf8.h"
+
+namespace quorvane::unicode {
+
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr char32_t kCapitalSigma = 0x03A3;
+constexpr char32_t kSmallSigma = 0x03C3;
+constexpr char32_t kSmallFinalSigma = 0x03C2;
+
+// Output room kept free before each step of the mixed loop: a step writes at most one 8-byte
+// word or one mapping of up to three 4-byte code points.
+constexpr std::size_t kStepRoom = 16;
+static_assert(kStepRoom >= 8 && kStepRoom >= detail::kMaxLowerBytes);
+
+inline std::uint64_t load_word(const char* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+inline void store_word(char* p, std::uint64_t word) noexcept { std::memcpy(p, &word, 8); }
+
+/// Lower-cases the ASCII letters in a word of eight bytes that are all below 0x80.
+inline std::uint64_t lower_ascii_word(std::uint64_t word) noexcept {
+  // With every byte below 0x80 neither sum carries into the next byte, so the high bit of a byte
+  // of `at_least_a` is set iff the byte is >= 'A', and of `above_z` iff it is > 'Z'.
+  const std::uint64_t at_least_a = word + kOnes * (0x80 - 'A');
+  const std::uint64_t above_z = word + kOnes * (0x80 - 'Z' - 1);
+  // Upper-case bytes differ in that bit; 0x80 >> 2 is the 0x20 case bit.
+  return word | (((at_least_a ^ above_z) & kHighBits) >> 2);
+}
+
+inline char lower_ascii(char c) noexcept {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c;
+}
+
+/// Index, in memory order, of the first byte whose high bit is set in `high` (non-zero).
+inline std::ptrdiff_t first_high_byte(std::uint64_t high) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    return std::countr_zero(high) >> 3;
+  } else {
+    return std::countl_zero(high) >> 3;
+  }
+}
+
+/// Final_Sigma context of the capital sigma occupying [sigma, after) in [begin, end): a Cased
+/// character precedes it and none follows it, skipping Case_Ignorable characters both ways.
+bool is_final_sigma(const char* begin, const char* sigma, const char* after,
+                    const char* end) noexcept {
+  const char* p = sigma;
+  bool cased_before = false;
+  while (p > begin) {
+    const char32_t cp = decode_utf8_before(begin, p);
+    if (!is_case_ignorable(cp)) {
+      cased_before = is_cased(cp);
+      break;
+    }
+  }
+  if (!cased_before) return false;
+  p = after;
+  while (p < end) {
+    const char32_t cp = decode_utf8(p, end);
+    if (!is_case_ignorable(cp)) return !is_cased(cp);
+  }
+  return true;
+}
+
+/// Lowers [p, end) of the text [begin, end) onto `out`, whose first `used` bytes are kept.
+/// The general path, entered at the first non-ASCII byte; ASCII runs still go a word at a time.
+void lower_mixed(const char* begin, const char* p, const char* end, std::string& out,
+                 std::size_t used) {
+  // Well-formed text grows by at most 3 bytes per 2 (U+0130 and U+023A are 2 bytes whose lower
+  // case is 3), so this normally suffices; the check in the loop covers anything else.
+  const auto rest = static_cast<std::size_t>(end - p);
+  out.resize(used + rest + rest / 2 + kStepRoom);
+  char* dst = out.data() + used;
+  char* limit = out.data() + out.size() - kStepRoom;
+  while (p < end) {
+    if (dst > limit) {
+      const auto written = static_cast<std::size_t>(dst - out.data());
+      out.resize(2 * out.size() + kStepRoom);
+      dst = out.data() + written;
+      limit = out.data() + out.size() - kStepRoom;
+    }
+    if (static_cast<unsigned char>(*p) < 0x80) {
+      if (end - p >= 8) {
+        // Store the whole word (the room is there) but keep only its leading ASCII bytes.
+        const std::uint64_t word = load_word(p);
+        const std::uint64_t high = word & kHighBits;
+        store_word(dst, lower_ascii_word(word & ~kHighBits));
+        const std::ptrdiff_t ascii = high == 0 ? 8 : first_high_byte(high);
+        p += ascii;
+        dst += ascii;
+      } else {
+        *dst++ = lower_ascii(*p++);
+      }
+      continue;
+    }
+    const char* const start = p;
+    const char32_t cp = decode_utf8(p, end);
+    if (cp == kCapitalSigma) {
+      dst = encode_utf8(is_final_sigma(begin, start, p, end) ? kSmallFinalSigma : kSmallSigma, dst);
+      continue;
+    }
+    dst = detail::write_lower_utf8(cp, dst);
+  }
+  out.resize(static_cast<std::size_t>(dst - out.data()));
+}
+
+}  // namespace
+
+void append_lower(std::string_view text, std::string& out) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const std::size_t base = out.size();
+  // Lower-casing ASCII keeps the length, so for ASCII text (the usual case) this is the final
+  // size and the loops below write straight into it.
+  out.resize(base + text.size());
+  char* dst = out.data() + base;
+  const char* p = begin;
+  for (; end - p >= 8; p += 8, dst += 8) {
+    const std::uint64_t word = load_word(p);
+    if ((word & kHighBits) != 0) break;
+    store_word(dst, lower_ascii_word(word));
+  }
+  if (end - p < 8 && text.size() >= 8) {
+    // Finish with the last eight bytes instead of a byte loop; re-lowering the ASCII bytes that
+    // overlap the previous word is harmless.
+    const std::uint64_t word = load_word(end - 8);
+    if ((word & kHighBits) == 0) {
+      store_word(out.data() + base + text.size() - 8, lower_ascii_word(word));
+      return;
+    }
+  }
+  for (; p < end && static_cast<unsigned char>(*p) < 0x80; ++p, ++dst) *dst = lower_ascii(*p);
+  if (p != end) lower_mixed(begin, p, end, out, base + static_cast<std::size_t>(p - begin));
+}
+
+}  // namespace quorvane::unicode

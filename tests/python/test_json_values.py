@@ -1,0 +1,228 @@
+"""Values read from and written to JSON, checked on a probe record that declares every
+kind of field (an enumeration, optional, defaulted and omitted-when-absent fields,
+numbers of both kinds, a nested record, a list)."""
+
+import ctypes
+import json
+import math
+import struct
+from decimal import Decimal
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+
+@pytest.fixture(scope="module")
+def lib(native):
+    native.qv_probe_json.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p,
+                                     ctypes.c_size_t, ctypes.POINTER(ctypes.c_int)]
+    native.qv_probe_json.restype = ctypes.c_size_t
+    native.qv_format_float.argtypes = [ctypes.c_double, ctypes.c_char_p]
+    native.qv_format_float.restype = ctypes.c_size_t
+    return native
+
+
+def probe(lib, text):
+    """(True, JSON written back) or (False, failure text)."""
+    data = text.encode()
+    cap = 256
+    while True:
+        out = ctypes.create_string_buffer(cap)
+        failed = ctypes.c_int()
+        size = lib.qv_probe_json(data, len(data), out, cap, ctypes.byref(failed))
+        if size <= cap:
+            return not failed.value, out.raw[:size].decode()
+        cap = size
+
+
+def fmt(lib, value):
+    out = ctypes.create_string_buffer(32)
+    size = lib.qv_format_float(value, out)
+    return out.raw[:size].decode()
+
+
+# MARK: numbers
+
+@pytest.mark.parametrize("value, expected", [
+    ("12", 12), ("0", 0), ("4294967295", 4294967295),
+    ("12.0", "invalid type: floating point `12.0`, expected u32"),
+    ("1e1", "invalid type: floating point `10.0`, expected u32"),
+    ("-0", "invalid type: floating point `-0.0`, expected u32"),
+    ("-1", "invalid value: integer `-1`, expected u32"),
+    ("4294967296", "invalid value: integer `4294967296`, expected u32"),
+    ("18446744073709551616", "invalid type: floating point `1.8446744073709552e+19`, expected u32"),
+    ("-9223372036854775809", "invalid type: floating point `-9.223372036854776e+18`, expected u32"),
+    ("-9223372036854775808", "invalid value: integer `-9223372036854775808`, expected u32"),
+    ('"12"', 'invalid type: string "12", expected u32'),
+    ("1e400", "number out of range"),
+])
+def test_u32(lib, value, expected):
+    ok, text = probe(lib, '{"shape":"circle","weight":0,"count":' + value + "}")
+    if isinstance(expected, int):
+        assert ok and json.loads(text)["count"] == expected
+    else:
+        assert not ok and text.startswith(expected + " at line 1 column ")
+
+
+@pytest.mark.parametrize("value, expected", [
+    ("5", 5.0), ("-5", -5.0), ("-0", -0.0), ("0.1", 0.1), ("1e-400", 0.0), ("-1e-400", -0.0),
+    ("18446744073709551615", 18446744073709551615.0),
+    ("123456789012345678901234567890", 1.2345678901234568e29),
+    ("1.7976931348623157e308", 1.7976931348623157e308),
+    ("1e400", "number out of range"), ("-1e400", "number out of range"),
+    ("2e308", "number out of range"), ("0e99999999999", 0.0),
+    ('"5"', 'invalid type: string "5", expected f64'),
+    ("true", "invalid type: boolean `true`, expected f64"),
+    ("[]", "invalid type: sequence, expected f64"),
+])
+def test_f64(lib, value, expected):
+    ok, text = probe(lib, '{"shape":"circle","weight":' + value + "}")
+    if isinstance(expected, float):
+        assert ok
+        got = json.loads(text)["weight"]
+        assert got == expected and math.copysign(1, got) == math.copysign(1, expected)
+    else:
+        assert not ok and text.startswith(expected + " at line 1 column ")
+
+
+def nearest_by_parts(text):
+    """The reading rule: gather up to 64 bits of digits, then one multiplication or
+    division by the float nearest to the power of ten."""
+    mantissa, _, exponent = text.lower().partition("e")
+    whole, _, fraction = mantissa.lstrip("-").partition(".")
+    significand, scale, full = 0, int(exponent or 0), False
+    for i, digit in enumerate(whole + fraction):
+        full = full or significand * 10 + int(digit) > 2**64 - 1
+        if full:
+            scale += i < len(whole)
+        else:
+            significand, scale = significand * 10 + int(digit), scale - (i >= len(whole))
+    value = float(significand)
+    while scale < -308 and value != 0:
+        value, scale = value / 1e308, scale + 308
+    if value != 0 or scale <= 308:
+        value = value * float(f"1e{scale}") if scale >= 0 else value / float(f"1e{-scale}")
+    return -value if text.startswith("-") else value
+
+
+numbers = st.builds(
+    lambda sign, whole, fraction, exponent: f"{sign}{whole}{fraction}{exponent}",
+    st.sampled_from(["", "-"]),
+    st.from_regex(r"0|[1-9][0-9]{0,24}", fullmatch=True),
+    st.one_of(st.just(""), st.from_regex(r"\.[0-9]{1,24}", fullmatch=True)),
+    st.one_of(st.just(""), st.integers(-330, 300).map(lambda e: f"e{e}")),
+)
+
+
+@settings(max_examples=500, deadline=None)
+@given(numbers)
+def test_f64_reading_rule(lib, text):
+    expected = nearest_by_parts(text)
+    value = probe(lib, '{"shape":"circle","weight":' + text + "}")
+    if math.isinf(expected):
+        assert not value[0] and value[1].startswith("number out of range")
+    else:
+        assert value[0]
+        assert struct.pack("<d", json.loads(value[1])["weight"]) == struct.pack("<d", expected)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.integers(1, 10**15 - 1), st.integers(-22, 22))
+def test_f64_short_numbers_are_exact(lib, digits, exponent):
+    text = f"{digits}e{exponent}"
+    ok, out = probe(lib, '{"shape":"circle","weight":' + text + "}")
+    assert ok and json.loads(out)["weight"] == float(text)
+
+
+# MARK: writing floats
+
+def layout(value):
+    """Shortest round-trip digits laid out by their decimal exponent."""
+    if not math.isfinite(value):
+        return "null"
+    sign = "-" if math.copysign(1, value) < 0 else ""
+    if value == 0:
+        return sign + "0.0"
+    digits, exponent = Decimal(repr(abs(value))).normalize().as_tuple()[1:]
+    digits = "".join(map(str, digits))
+    e = len(digits) - 1 + exponent
+    if 0 <= e <= 15:
+        body = digits + "0" * (e + 1 - len(digits)) + ".0" if len(digits) <= e + 1 else digits[: e + 1] + "." + digits[e + 1:]
+    elif -5 <= e < 0:
+        body = "0." + "0" * (-e - 1) + digits
+    else:
+        body = digits[0] + ("." + digits[1:] if len(digits) > 1 else "") + f"e{'-' if e < 0 else '+'}{abs(e)}"
+    return sign + body
+
+
+@pytest.mark.parametrize("value, text", [
+    (0.1, "0.1"), (100.0, "100.0"), (1.0, "1.0"), (1e21, "1e+21"), (1e-7, "1e-7"),
+    (123456.789, "123456.789"), (1e15, "1000000000000000.0"), (1e16, "1e+16"),
+    (0.00001, "0.00001"), (1.5e-7, "1.5e-7"), (1.7976931348623157e308, "1.7976931348623157e+308"),
+    (0.0, "0.0"), (-0.0, "-0.0"), (-2.5, "-2.5"), (5e-324, "5e-324"),
+    (math.nan, "null"), (math.inf, "null"), (-math.inf, "null"),
+])
+def test_float_layout(lib, value, text):
+    assert fmt(lib, value) == text
+
+
+@settings(max_examples=1000, deadline=None)
+@given(st.floats())
+def test_float_layout_round_trips(lib, value):
+    text = fmt(lib, value)
+    assert text == layout(value)
+    if text != "null":
+        assert float(text) == value
+
+
+# MARK: records, enumerations, optional and defaulted fields
+
+@pytest.mark.parametrize("text, expected", [
+    # absent optional fields are written as null, omitted-when-absent ones are left out
+    ('{"shape":"square","weight":1}',
+     '{"shape":"square","size":null,"count":null,"weight":1.0,"scale":1.0,"origin":null,"tags":[]}'),
+    ('{"shape":"circle","weight":1,"size":null,"label":null,"scale":2,"label2":[]}',
+     '{"shape":"circle","size":null,"count":null,"weight":1.0,"scale":2.0,"origin":null,"tags":[]}'),
+    ('{"shape":"circle","weight":1,"label":"x","origin":[1,2],"tags":["a"]}',
+     '{"shape":"circle","size":null,"count":null,"weight":1.0,"scale":1.0,"origin":{"x":1.0,"y":2.0},"label":"x","tags":["a"]}'),
+    # enumerations: the name as a string, or an object holding only the name and null
+    ('{"shape":{"roundedBox":null},"weight":1}', '{"shape":"roundedBox",'),
+    ('{"shape":{ "square" : null } ,"weight":1}', '{"shape":"square",'),
+    # the positional form: fields cut off from the end keep their defaults
+    ('["circle",null,3,2.5]', '{"shape":"circle","size":null,"count":3,"weight":2.5,"scale":1.0,'),
+    ('["circle",1,null,2,3,null,"l",["t"]]', '{"shape":"circle","size":1.0,"count":null,"weight":2.0,"scale":3.0,"origin":null,"label":"l","tags":["t"]}'),
+])
+def test_probe_accepted(lib, text, expected):
+    ok, out = probe(lib, text)
+    assert ok, out
+    assert out.startswith(expected)
+
+
+@pytest.mark.parametrize("text, message", [
+    ('{"shape":"RoundedBox","weight":1}', "unknown variant `RoundedBox`, expected one of `circle`, `square`, `roundedBox` at line 1 column 21"),
+    ('{"shape":null,"weight":1}', "expected value at line 1 column 10"),
+    ('{"shape":3,"weight":1}', "expected value at line 1 column 10"),
+    ('{"shape":[],"weight":1}', "expected value at line 1 column 10"),
+    ('{"shape":{},"weight":1}', "expected value at line 1 column 11"),
+    ('{"shape":{"circle":1},"weight":1}', "invalid type: integer `1`, expected unit at line 1 column 20"),
+    ('{"shape":{"circle":null,"square":null},"weight":1}', "expected value at line 1 column 24"),
+    ('{"shape":{"oval":null},"weight":1}', "unknown variant `oval`, expected one of `circle`, `square`, `roundedBox` at line 1 column 16"),
+    ('{"shape":{1:null},"weight":1}', "invalid type: integer `1`, expected variant identifier at line 1 column 11"),
+    ('{"shape":{"circle" null}}', "expected `:` at line 1 column 20"),
+    ('{"shape":"circle"}', "missing field `weight` at line 1 column 18"),
+    ('{"weight":1}', "missing field `shape` at line 1 column 12"),
+    ('{"shape":"circle","weight":1,"scale":null}', "invalid type: null, expected f64 at line 1 column 41"),
+    ('{"shape":"circle","weight":1,"origin":{"x":1}}', "missing field `y` at line 1 column 45"),
+    ('{"shape":"circle","weight":1,"origin":[1]}', "invalid length 1, expected struct Point with 2 elements at line 1 column 41"),
+    ('{"shape":"circle","weight":1,"origin":5}', "invalid type: integer `5`, expected struct Point at line 1 column 39"),
+    ('[]', "invalid length 0, expected struct Probe with 8 elements at line 1 column 2"),
+    ('["circle"]', "invalid length 3, expected struct Probe with 8 elements at line 1 column 10"),
+    ('["circle",null , ]', "trailing comma at line 1 column 18"),
+    ('["circle",null,null]', "invalid length 3, expected struct Probe with 8 elements at line 1 column 20"),
+    ('["circle",null,null,1,1,null,null,[],0]', "trailing characters at line 1 column 38"),
+    ('["circle",null,null,1,1,null,null,[],]', "trailing comma at line 1 column 38"),
+    ('["circle",null,null,1,1,null,null,[]', "EOF while parsing a list at line 1 column 36"),
+])
+def test_probe_rejected(lib, text, message):
+    assert probe(lib, text) == (False, message)

@@ -1,0 +1,246 @@
+// entry.cpp: the six module functions and the one call frame they share.
+//
+// Every call binds its single argument, decodes the request, runs one engine operation
+// and encodes the result. Failures travel as values up to here and become Python
+// exceptions only here; a broken invariant (a C++ exception) is caught around the whole
+// frame and raised as PanicException.
+#include "entry.h"
+
+#include <cstdio>     // std::fprintf
+#include <exception>  // std::exception
+#include <new>        // std::bad_alloc
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cat.h"
+#include "categorizer/engine.h"
+#include "categorizer/model.h"
+#include "fault.h"
+#include "json/read.h"
+#include "json/write.h"
+#include "py/decode.h"
+#include "py/encode.h"
+#include "py/failure.h"
+#include "py/ref.h"
+#include "py/runtime.h"
+
+namespace quorvane::entry {
+namespace {
+
+using py::PyRef;
+
+struct Signature {
+  const char* name;   // the function's name
+  const char* param;  // its one parameter
+};
+
+void raise(PyObject* type, std::string_view message) {
+  auto text = PyRef::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
+// MARK: argument binding
+
+// Returns the one argument (a new reference), or null with a TypeError set.
+PyRef bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
+  Py_ssize_t positional = PyTuple_Size(args);
+  if (positional > 1) {
+    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional arguments but %zd were given", sig.name,
+                 positional);
+    return {};
+  }
+  PyRef value = positional == 1 ? PyRef::borrow(PyTuple_GetItem(args, 0)) : PyRef{};
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &item)) {
+      if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, sig.param) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.name,
+                     key);
+        return {};
+      }
+      if (value) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", sig.name, key);
+        return {};
+      }
+      value = PyRef::borrow(item);
+    }
+  }
+  if (!value) {
+    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", sig.name,
+                 sig.param);
+  }
+  return value;
+}
+
+// MARK: the two forms of the frame
+
+template <class Request, class Response>
+using Engine = Result<Response, QuorvaneError> (*)(const Request&);
+
+template <class Request, class Response, Engine<Request, Response> engine>
+PyObject* object_form(const Signature&, PyObject* argument) {
+  std::optional<Response> response;
+  {
+    auto request = py::decode_request<Request>(argument);
+    if (!request) {
+      raise(PyExc_ValueError, cat("invalid request: ", request.error()));
+      return nullptr;
+    }
+    auto result = engine(request.value());
+    if (!result) {
+      raise(PyExc_ValueError, result.error().display());
+      return nullptr;
+    }
+    response.emplace(std::move(result).value());
+  }
+  PyRef out = py::encode_value(*response);
+  if (!out) {
+    raise(PyExc_ValueError, cat("could not build result: ", py::take_exception_text()));
+    return nullptr;
+  }
+  return out.release();
+}
+
+#ifdef QV_FAULT_INJECTION
+// Test builds only: two request texts that stand for faults the module cannot otherwise
+// be made to show.
+void inject_faults(std::string_view text) {
+  if (text == "\"quorvane: internal fault\"") QV_ASSERT(false, "injected internal fault");
+  if (text == "\"quorvane: out of memory\"") throw std::bad_alloc();
+}
+#endif
+
+// The argument of a JSON form: a str, else a TypeError naming the argument's type.
+bool check_text(const Signature& sig, PyObject* argument) {
+  if (PyUnicode_Check(argument)) return true;
+  raise(PyExc_TypeError, cat("argument '", sig.param, "': '", py::type_name(argument),
+                             "' object cannot be converted to 'PyString'"));
+  return false;
+}
+
+template <class Request, class Response, Engine<Request, Response> engine>
+PyObject* json_form(const Signature& sig, PyObject* argument) {
+  if (!check_text(sig, argument)) return nullptr;
+  // The request text is read from one owned copy of the argument's UTF-8 bytes. A str
+  // holding a lone surrogate raises the interpreter's UnicodeEncodeError here.
+  auto bytes = PyRef::steal(PyUnicode_AsUTF8String(argument));
+  if (!bytes) return nullptr;
+  char* data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return nullptr;
+  std::string_view text(data, static_cast<std::size_t>(size));
+#ifdef QV_FAULT_INJECTION
+  inject_faults(text);
+#endif
+
+  std::optional<Response> response;
+  {
+    auto request = json::read_request<Request>(text);
+    if (!request) {
+      raise(PyExc_ValueError, cat("invalid request: ", request.error().display(text)));
+      return nullptr;
+    }
+    bytes.reset();  // the request owns its data now; `text` is gone
+    auto result = engine(request.value());
+    if (!result) {
+      raise(PyExc_ValueError, result.error().display());
+      return nullptr;
+    }
+    response.emplace(std::move(result).value());
+  }
+  // Each stage's memory goes as soon as the next has what it needs: the peak stays a
+  // small multiple of the request text.
+  json::Buffer out;
+  json::write_value(out, *response);
+  response.reset();
+  std::string_view json = out.view();
+  return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
+}
+
+PyObject* not_implemented(const Signature& sig, PyObject* argument) {
+  if (std::string_view(sig.param) == "request_json" && !check_text(sig, argument)) return nullptr;
+  PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", sig.name);
+  return nullptr;
+}
+
+// MARK: the guard around every call
+
+void report_fault(const char* file, unsigned line, const char* function, const char* what) {
+  std::fprintf(stderr, "quorvane: internal fault at %s:%u in %s: %s\n", file, line, function, what);
+}
+
+PyObject* raise_panic(const std::string& message) {
+  PyErr_Clear();
+  PyObject* panic = py::panic_exception();
+  if (panic != nullptr) raise(panic, message);
+  return nullptr;
+}
+
+using Body = PyObject* (*)(const Signature&, PyObject*);
+
+PyObject* call(const Signature& sig, PyObject* args, PyObject* kwargs, Body body) {
+  try {
+    PyRef argument = bind(sig, args, kwargs);
+    if (!argument) return nullptr;
+    return body(sig, argument.get());
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();
+    return PyErr_NoMemory();
+  } catch (const InternalFault& fault) {
+    report_fault(fault.where().file_name(), static_cast<unsigned>(fault.where().line()),
+                 fault.where().function_name(), fault.what());
+    return raise_panic(fault.what());
+  } catch (const std::exception& e) {
+    report_fault(__FILE__, __LINE__, sig.name, e.what());
+    return raise_panic(e.what());
+  } catch (...) {
+    report_fault(__FILE__, __LINE__, sig.name, "unknown exception");
+    return raise_panic("unknown exception");
+  }
+}
+
+constexpr Signature kComputeEmi{"compute_emi", "request"};
+constexpr Signature kComputeEmiJson{"compute_emi_json", "request_json"};
+constexpr Signature kCategorize{"categorize_transactions", "request"};
+constexpr Signature kCategorizeJson{"categorize_transactions_json", "request_json"};
+constexpr Signature kDeriveRules{"derive_rules", "request"};
+constexpr Signature kDeriveRulesJson{"derive_rules_json", "request_json"};
+
+using categorizer::CategorizeRequest;
+using categorizer::CategorizeResponse;
+
+}  // namespace
+
+PyObject* compute_emi(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call(kComputeEmi, args, kwargs, not_implemented);
+}
+
+PyObject* compute_emi_json(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call(kComputeEmiJson, args, kwargs, not_implemented);
+}
+
+PyObject* categorize_transactions(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call(
+      kCategorize, args, kwargs,
+      object_form<CategorizeRequest, CategorizeResponse, categorizer::categorize_transactions>);
+}
+
+PyObject* categorize_transactions_json(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call(
+      kCategorizeJson, args, kwargs,
+      json_form<CategorizeRequest, CategorizeResponse, categorizer::categorize_transactions>);
+}
+
+PyObject* derive_rules(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call(kDeriveRules, args, kwargs, not_implemented);
+}
+
+PyObject* derive_rules_json(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call(kDeriveRulesJson, args, kwargs, not_implemented);
+}
+
+}  // namespace quorvane::entry

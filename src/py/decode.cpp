@@ -1,0 +1,153 @@
+// py/decode.cpp: the non-template parts of decoding Python request objects.
+#include "py/decode.h"
+
+#include <climits>  // LONG_MAX
+
+#include "cat.h"
+#include "py/failure.h"
+
+namespace quorvane::py {
+
+bool Decoder::fail_exception() { return fail(take_exception_text()); }
+
+bool Decoder::fail_type(PyObject* object, const char* target) {
+  return fail(cat("unexpected type: '", type_name(object), "' object cannot be converted to '",
+                  target, "'"));
+}
+
+namespace detail {
+namespace {
+
+// isinstance(object, cls) for one of the collections.abc classes. A failing test is
+// reported as unraisable and counts as false.
+bool is_instance(PyObject* object, PyObject* (*cls)()) {
+  PyObject* abc = cls();
+  int result = abc == nullptr ? -1 : PyObject_IsInstance(object, abc);
+  if (result < 0) {
+    PyErr_WriteUnraisable(object);
+    return false;
+  }
+  return result == 1;
+}
+
+}  // namespace
+
+bool is_mapping(PyObject* object) {
+  return PyDict_Check(object) || is_instance(object, mapping_abc);
+}
+
+bool is_sequence(PyObject* object) {
+  return PyList_Check(object) || PyTuple_Check(object) || is_instance(object, sequence_abc);
+}
+
+bool decode_text(Decoder& d, PyObject* object, std::string& out) {
+  if (!PyUnicode_Check(object)) return d.fail_type(object, "PyString");
+  auto bytes = PyRef::steal(PyUnicode_AsUTF8String(object));
+  if (!bytes) return d.fail_exception();
+  char* data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return d.fail_exception();
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool decode_f64(Decoder& d, PyObject* object, double& out) {
+  out = PyFloat_AsDouble(object);
+  if (out == -1.0 && PyErr_Occurred()) return d.fail_exception();
+  return true;
+}
+
+bool decode_u32(Decoder& d, PyObject* object, std::uint32_t& out) {
+  static_assert(sizeof(long) == 8, "a C long holds any signed 64-bit value");
+  PyRef index;
+  if (!PyLong_Check(object)) {
+    index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return d.fail_exception();
+    object = index.get();
+  }
+  long value = PyLong_AsLong(object);
+  if (value == -1 && PyErr_Occurred()) return d.fail_exception();
+  if (value < 0 || value > static_cast<long>(UINT32_MAX)) {
+    return d.fail("OverflowError: out of range integral type conversion attempted");
+  }
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+int decode_variant(Decoder& d, PyObject* object, const std::string_view* names, std::size_t count) {
+  PyRef name;
+  if (PyDict_Check(object)) {
+    if (PyDict_Size(object) != 1)
+      return d.fail("expected tagged enum dict to have exactly 1 key"), -1;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (!PyDict_Next(object, &position, &key, &value)) {
+      return d.fail("expected tagged enum dict to have exactly 1 key"), -1;
+    }
+    name = PyRef::borrow(key);
+    if (!PyUnicode_Check(name.get())) return d.fail("dict keys must have type str"), -1;
+  } else if (PyUnicode_Check(object)) {
+    name = PyRef::borrow(object);
+  } else {
+    return d.fail("expected either a str or dict for enum"), -1;
+  }
+  std::string text;
+  if (!decode_text(d, name.get(), text)) return -1;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (names[i] == text) return static_cast<int>(i);
+  }
+  return d.fail(cat("unknown variant `", text, "`, expected ", record::variant_list(names, count))),
+         -1;
+}
+
+int match_key(PyObject* key, PyObject* const* names, std::size_t count) {
+  // Keys written as literals are usually the very interned objects held here.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (key == names[i]) return static_cast<int>(i);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    int order = PyUnicode_Compare(key, names[i]);
+    if (order == 0) return static_cast<int>(i);
+    if (order == -1 && PyErr_Occurred()) return -2;
+  }
+  return -1;
+}
+
+bool MappingItems::open(Decoder& d, PyObject* mapping) {
+  if (PyDict_CheckExact(mapping)) {
+    // Iterating a dict runs no Python code, so the snapshot matches keys()/values().
+    is_dict_ = true;
+    size_ = PyDict_Size(mapping);
+    auto count = static_cast<std::size_t>(size_);
+    if (count > kInline) spill_.resize(2 * count);
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (Py_ssize_t i = 0; i < size_ && PyDict_Next(mapping, &position, &key, &value); ++i) {
+      *slot(2 * i) = PyRef::borrow(key);
+      *slot(2 * i + 1) = PyRef::borrow(value);
+    }
+    return true;
+  }
+  size_ = PyMapping_Size(mapping);
+  if (size_ < 0) return d.fail_exception();
+  keys_ = PyRef::steal(PyMapping_Keys(mapping));
+  if (!keys_) return d.fail_exception();
+  values_ = PyRef::steal(PyMapping_Values(mapping));
+  if (!values_) return d.fail_exception();
+  return true;
+}
+
+bool MappingItems::key(Decoder& d, Py_ssize_t i, PyRef& out) {
+  out = is_dict_ ? std::move(*slot(2 * i)) : PyRef::steal(PySequence_GetItem(keys_.get(), i));
+  return out ? true : d.fail_exception();
+}
+
+bool MappingItems::value(Decoder& d, Py_ssize_t i, PyRef& out) {
+  out = is_dict_ ? std::move(*slot(2 * i + 1)) : PyRef::steal(PySequence_GetItem(values_.get(), i));
+  return out ? true : d.fail_exception();
+}
+
+}  // namespace detail
+}  // namespace quorvane::py

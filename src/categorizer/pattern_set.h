@@ -1,0 +1,46 @@
+// categorizer/pattern_set.h: which of many patterns, in priority order, occurs first
+// in a text, in one pass over the text.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace quorvane::categorizer {
+
+/// A multi-pattern automaton (Aho-Corasick) over byte strings. Pattern i has priority
+/// i; a query answers the smallest i whose pattern occurs anywhere in the text, which
+/// is exactly what trying the patterns one by one and stopping at the first hit gives.
+/// ASCII capitals in a text are read as small letters, so an ASCII text need not be
+/// lowered before a query; the patterns themselves must hold no ASCII capitals.
+class PatternSet {
+ public:
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+
+  explicit PatternSet(const std::vector<std::string>& patterns);
+
+  /// The smallest index of a pattern occurring in `text`, or kNone. An empty pattern
+  /// occurs in every text.
+  std::uint32_t first_match(std::string_view text) const;
+
+ private:
+  std::uint32_t child(std::uint32_t state, std::uint8_t byte_class) const;
+
+  // Index of the first empty pattern (kNone if there is none): it matches everything,
+  // so later patterns never decide and are left out of the automaton.
+  std::uint32_t empty_ = kNone;
+  std::uint32_t class_count_ = 1;
+  std::array<std::uint8_t, 256> classes_{};
+  // Per state: the smallest pattern index ending here or at any suffix state.
+  std::vector<std::uint32_t> best_;
+  // Dense transitions, class_count_ per state, when they fit the memory budget.
+  std::vector<std::uint32_t> dense_;
+  // Otherwise the trie's edges and failure links are walked.
+  std::unordered_map<std::uint64_t, std::uint32_t> edges_;
+  std::vector<std::uint32_t> fail_;
+};
+
+}  // namespace quorvane::categorizer

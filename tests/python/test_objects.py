@@ -1,0 +1,216 @@
+"""Requests as Python objects: what is accepted, the failure texts, and safety when the
+request's own methods run Python code while it is read."""
+
+import collections.abc
+import gc
+import json
+import sys
+import tracemalloc
+
+import pytest
+
+import quorvane
+
+
+def failure(request):
+    with pytest.raises(ValueError) as info:
+        quorvane.categorize_transactions(request)
+    (message,) = info.value.args
+    assert message.startswith("invalid request: ")
+    return message[len("invalid request: "):]
+
+
+class Record(collections.abc.Mapping):
+    """A mapping that is not a dict, with its items in a fixed order."""
+
+    def __init__(self, *items):
+        self.items_ = list(items)
+
+    def __getitem__(self, key):
+        return dict(self.items_)[key]
+
+    def __iter__(self):
+        return iter(k for k, _ in self.items_)
+
+    def __len__(self):
+        return len(self.items_)
+
+    def keys(self):
+        return [k for k, _ in self.items_]
+
+    def values(self):
+        return [v for _, v in self.items_]
+
+
+class Items(collections.abc.Sequence):
+    def __init__(self, *items):
+        self.items_ = list(items)
+
+    def __getitem__(self, index):
+        return self.items_[index]
+
+    def __len__(self):
+        return len(self.items_)
+
+
+def rule(pattern="p"):
+    return {"pattern": pattern, "category": "c", "merchant": "m"}
+
+
+REJECTED = [
+    ([], "unexpected type: 'list' object cannot be converted to 'Mapping'"),
+    (None, "unexpected type: 'NoneType' object cannot be converted to 'Mapping'"),
+    ({}, "missing field `data`"),
+    ({"rules": []}, "missing field `data`"),
+    ({"data": []}, "missing field `rules`"),
+    ({1: 2, "data": []}, "dict keys must have type str"),
+    ({"data": [], "rules": [], None: 0}, "dict keys must have type str"),
+    ({"data": {}, "rules": []}, "unexpected type: 'dict' object cannot be converted to 'Sequence'"),
+    ({"data": "ab", "rules": []}, "unexpected type: 'str' object cannot be converted to 'Mapping'"),
+    ({"data": None, "rules": []}, "unexpected type: 'NoneType' object cannot be converted to 'Sequence'"),
+    ({"data": 3, "rules": []}, "unexpected type: 'int' object cannot be converted to 'Sequence'"),
+    ({"data": [{"narration": 5}], "rules": []}, "unexpected type: 'int' object cannot be converted to 'PyString'"),
+    ({"data": [{"narration": b"x"}], "rules": []}, "unexpected type: 'bytes' object cannot be converted to 'PyString'"),
+    ({"data": [{"narration": None}], "rules": []}, "unexpected type: 'NoneType' object cannot be converted to 'PyString'"),
+    ({"data": [[]], "rules": []}, "unexpected type: 'list' object cannot be converted to 'Mapping'"),
+    ({"data": [], "rules": [{"pattern": "p", "category": "c"}]}, "missing field `merchant`"),
+    ({"data": [], "rules": [dict(rule(), merchant=None)]}, "unexpected type: 'NoneType' object cannot be converted to 'PyString'"),
+    ({"data": [{"narration": "\ud800"}], "rules": []},
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    (Record(("data", []), ("rules", []), ("data", [])), "duplicate field `data`"),
+    ({"data": Items(Record(("narration", "a"), (3, "b"))), "rules": []}, "dict keys must have type str"),
+]
+
+
+@pytest.mark.parametrize("request_, message", REJECTED)
+def test_rejected(request_, message):
+    assert failure(request_) == message
+
+
+ACCEPTED = [
+    # unknown keys, whatever their values
+    {"data": [{"narration": "p", "id": object()}], "rules": [dict(rule(), note=lambda: 0)], "x": sys},
+    # tuples, any Sequence, any Mapping, subclasses of dict, list and str
+    {"data": ({"narration": "p"},), "rules": (rule(),)},
+    Record(("rules", Items(rule())), ("data", Items(Record(("narration", "p"))))),
+    type("D", (dict,), {})(data=[{"narration": type("S", (str,), {})("p")}], rules=[rule()]),
+    {"data": type("L", (list,), {})([{"narration": "p"}]), "rules": [rule()]},
+    # a str is a sequence: an empty one is an empty list
+    {"data": [{"narration": "p"}], "rules": [rule()], "extra": "", "z": None},
+]
+
+
+@pytest.mark.parametrize("request_", ACCEPTED)
+def test_accepted(request_):
+    assert quorvane.categorize_transactions(request_) == {"data": [{"category": "c", "merchant": "m"}]}
+
+
+def test_empty_str_is_an_empty_list():
+    assert quorvane.categorize_transactions({"data": "", "rules": ""}) == {"data": []}
+
+
+def test_interpreter_failures_become_their_text():
+    class Broken(Record):
+        def keys(self):
+            raise RuntimeError("no keys today")
+
+    class Short(Record):
+        def __len__(self):
+            return 3
+
+    assert failure(Broken(("data", []))) == "RuntimeError: no keys today"
+    assert failure(Short(("data", []), ("rules", []))) == "IndexError: list index out of range"
+
+    class Unprintable(Exception):
+        def __str__(self):
+            raise ValueError
+
+    class Odd(Record):
+        def values(self):
+            raise Unprintable
+
+    assert failure(Odd(("data", []))).endswith("Unprintable: <exception str() failed>")
+
+
+def test_failing_isinstance_is_unraisable_and_means_not_a_mapping(monkeypatch):
+    class Hostile:
+        @property
+        def __class__(self):
+            raise RuntimeError("who am I")
+
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    message = failure(Hostile())  # kept out of the assert, whose report would touch __class__
+    assert message == f"unexpected type: '{Hostile.__qualname__}' object cannot be converted to 'Mapping'"
+    assert [type(r.exc_value) for r in reports] == [RuntimeError]
+
+
+def test_request_changed_while_it_is_read():
+    # Reading the first transaction runs Python code that empties the request's lists
+    # and drops their items: reading goes on from its own references, and the vanished
+    # second transaction is reported as the interpreter reports it.
+    request = {"rules": [rule("a")]}
+    data = []
+
+    class Saboteur(Record):
+        def keys(self):
+            data.clear()
+            request.clear()
+            gc.collect()
+            return super().keys()
+
+    data.extend([Saboteur(("narration", "a")), {"narration": "b"}])
+    request["data"] = data
+    assert failure(request) == "IndexError: list index out of range"
+
+    shrinking = Items({"narration": "a"})
+    shrinking.__class__ = type("Shrinking", (Items,), {"__len__": lambda self: 5})
+    assert failure({"data": shrinking, "rules": []}) == "IndexError: list index out of range"
+
+
+def test_object_and_json_forms_agree_on_results():
+    request = {
+        "data": [{"narration": n} for n in ["UPI/ZOMATO/123", "salary oct", "", "ΟΔΟΣ", "misc"]],
+        "rules": [rule("zomato"), {"pattern": "SALARY", "category": "Income", "merchant": "Acme"},
+                  {"pattern": "οδος", "category": "Street", "merchant": "Σ"}],
+    }
+    by_object = quorvane.categorize_transactions(request)
+    by_json = json.loads(quorvane.categorize_transactions_json(json.dumps(request)))
+    assert by_object == by_json
+    assert list(by_object) == ["data"]
+    assert list(by_object["data"][0]) == ["category", "merchant"]
+
+
+def test_no_leak_on_success_or_failure():
+    good = {"data": [{"narration": "upi zomato"}] * 20, "rules": [rule("zomato"), rule("x")]}
+    calls = [
+        lambda: quorvane.categorize_transactions(good),
+        lambda: quorvane.categorize_transactions_json(json.dumps(good)),
+        lambda: quorvane.categorize_transactions({"data": [{"narration": 5}], "rules": []}),
+        lambda: quorvane.categorize_transactions({"data": [], "rules": [], 1: 2}),
+        lambda: quorvane.categorize_transactions(Record(("data", []), ("rules", []), ("data", []))),
+        lambda: quorvane.categorize_transactions_json('{"data": [1]}'),
+        lambda: quorvane.categorize_transactions_json(b"{}"),
+        lambda: quorvane.categorize_transactions_json("\ud800"),
+        lambda: quorvane.categorize_transactions(),
+        lambda: quorvane.categorize_transactions({}, request={}),
+        lambda: quorvane.categorize_transactions({"data": [{"narration": "\ud800"}], "rules": []}),
+    ]
+
+    def run(times):
+        for _ in range(times):
+            for call in calls:
+                try:
+                    call()
+                except (ValueError, TypeError, UnicodeEncodeError):
+                    pass
+
+    run(50)  # warm up caches and interned names
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    run(2000)
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert grown < 64 * 1024, f"{grown} bytes still held after 22,000 calls"

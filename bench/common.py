@@ -1,0 +1,203 @@
+"""Shared helpers for the quorvane benchmarks: timing, peak-memory measurement, tables.
+
+Standard library only. The memory helper is Linux-specific (it reads /proc) and
+falls back to getrusage elsewhere.
+"""
+
+import ctypes
+import ctypes.util
+import gc
+import multiprocessing
+import os
+import platform
+import resource
+import statistics
+import sys
+import time
+from dataclasses import dataclass
+
+# ---------------------------------------------------------------- timing
+
+
+@dataclass
+class Timing:
+    best: float  # seconds, fastest run
+    median: float  # seconds
+    runs: list  # seconds, every run in order
+
+
+def time_call(func, *args, repeat=5, warmup=0, disable_gc=True, **kwargs):
+    """Call func(*args, **kwargs) `repeat` times and return best and median wall time.
+
+    Like timeit, the cyclic garbage collector is paused while timing (it is
+    collected between runs) so that a collection triggered by one run does not
+    land in another. The result of each call is dropped before the next run.
+    """
+    for _ in range(warmup):
+        func(*args, **kwargs)
+    runs = []
+    for _ in range(max(1, repeat)):
+        gc.collect()
+        was_enabled = gc.isenabled()
+        if disable_gc:
+            gc.disable()
+        try:
+            start = time.perf_counter()
+            result = func(*args, **kwargs)
+            runs.append(time.perf_counter() - start)
+        finally:
+            if was_enabled:
+                gc.enable()
+        del result
+    return Timing(best=min(runs), median=statistics.median(runs), runs=runs)
+
+
+def format_seconds(seconds):
+    if seconds >= 1:
+        return f"{seconds:.3f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.1f} ms"
+    return f"{seconds * 1e6:.1f} us"
+
+
+def format_bytes(count):
+    value = float(count)
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if abs(value) < 1024 or unit == "GiB":
+            return f"{value:.0f} {unit}" if unit == "B" else f"{value:.1f} {unit}"
+        value /= 1024
+    return f"{value:.1f} GiB"
+
+
+# ---------------------------------------------------------------- peak memory
+
+
+@dataclass
+class PeakMemory:
+    before: int  # resident bytes just before the call
+    peak: int  # resident high-water mark during the call, in bytes
+    method: str  # how the peak was obtained
+    exact: bool  # False when the peak may include activity from before the call
+
+    @property
+    def extra(self):
+        return max(0, self.peak - self.before)
+
+
+def _status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise KeyError(field)
+
+
+def _maxrss_bytes():
+    maxrss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return maxrss if sys.platform == "darwin" else maxrss * 1024  # bytes on macOS, KiB elsewhere
+
+
+def _trim_heap():
+    """Give freed heap memory back to the OS (glibc only) so 'before' is not inflated."""
+    name = ctypes.util.find_library("c")
+    if not name:
+        return
+    try:
+        libc = ctypes.CDLL(name)
+        libc.malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def _reset_high_water_mark():
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def _measure_child(conn, func, args, kwargs):
+    try:
+        gc.collect()
+        _trim_heap()
+        try:
+            before = _status_kib("VmRSS") * 1024
+            reset = _reset_high_water_mark()
+        except (OSError, KeyError):
+            before, reset = None, False
+        if before is None:
+            before = _maxrss_bytes()
+        result = func(*args, **kwargs)
+        if reset:
+            peak, method, exact = _status_kib("VmHWM") * 1024, "VmHWM after clear_refs", True
+        else:
+            # ru_maxrss covers the child's whole life, not just the call: an upper bound.
+            peak = _maxrss_bytes()
+            method, exact = "getrusage ru_maxrss (clear_refs not writable)", False
+        del result
+        conn.send(("ok", PeakMemory(before, peak, method, exact)))
+    except BaseException as exc:  # report anything, including MemoryError, to the parent
+        conn.send(("error", f"{type(exc).__name__}: {exc}"))
+    finally:
+        conn.close()
+
+
+def measure_peak_memory(func, *args, **kwargs):
+    """Extra peak resident memory of func(*args, **kwargs), measured in a fresh process.
+
+    The call runs in a child started with the 'spawn' context, so the parent's
+    heap does not interfere. func and the arguments must be picklable (module-level
+    functions, builtins, plain data); the arguments are already resident when the
+    baseline is read. Inside the child: VmRSS is read, the high-water mark is reset by
+    writing "5" to /proc/self/clear_refs, the call runs, and VmHWM is read. If
+    clear_refs is not writable the peak comes from getrusage and is only an upper
+    bound (PeakMemory.exact is False); print PeakMemory.method alongside the figure.
+    """
+    ctx = multiprocessing.get_context("spawn")
+    parent_conn, child_conn = ctx.Pipe(duplex=False)
+    proc = ctx.Process(target=_measure_child, args=(child_conn, func, args, kwargs))
+    proc.start()
+    child_conn.close()
+    try:
+        status, payload = parent_conn.recv()
+    except EOFError:
+        status, payload = "error", "child process exited without reporting"
+    proc.join()
+    if status != "ok":
+        raise RuntimeError(f"peak memory measurement failed: {payload} (exit code {proc.exitcode})")
+    return payload
+
+
+# ---------------------------------------------------------------- reporting
+
+
+def print_table(headers, rows, align=None):
+    """Print an aligned plain-text table. align is a string of '<' / '>' per column."""
+    align = align or "<" + ">" * (len(headers) - 1)
+    cells = [[str(c) for c in row] for row in rows]
+    widths = [max([len(h)] + [len(r[i]) for r in cells]) for i, h in enumerate(headers)]
+
+    def line(values):
+        return "  ".join(
+            f"{v:{a}{w}}" for v, a, w in zip(values, align, widths)
+        ).rstrip()
+
+    print(line(headers))
+    print(line(["-" * w for w in widths]))
+    for row in cells:
+        print(line(row))
+
+
+def verdict(ok):
+    return "meets target" if ok else "MISSES target"
+
+
+def environment_summary():
+    """One line describing the machine and interpreter, for pasting next to results."""
+    return (
+        f"Python {platform.python_version()} ({sys.implementation.name}), "
+        f"{platform.system()} {platform.release()} {platform.machine()}, "
+        f"{os.cpu_count()} CPUs"
+    )

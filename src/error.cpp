@@ -1,6 +1,7 @@
 // error.cpp: display texts of QuorvaneError.
 #include "error.h"
 
+#include <cmath>   // std::isnan
 #include <cstdio>  // std::snprintf
 
 #include "cat.h"
@@ -8,7 +9,9 @@
 namespace quorvane {
 namespace {
 
+// Fixed-point with two decimals, correctly rounded; non-finite values as NaN, inf, -inf.
 std::string two_decimals(double value) {
+  if (std::isnan(value)) return "NaN";
   char buffer[400];  // the longest finite double printed with two decimals fits
   int n = std::snprintf(buffer, sizeof buffer, "%.2f", value);
   return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);

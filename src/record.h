@@ -142,7 +142,11 @@ inline constexpr auto kPresence = std::apply(
 template <RecordType R>
 constexpr int field_index(std::string_view key) noexcept {
   for (std::size_t i = 0; i < kFieldNames<R>.size(); ++i) {
-    if (kFieldNames<R>[i] == key) return static_cast<int>(i);
+    std::string_view name = kFieldNames<R>[i];
+    // The length and first letter settle most mismatches without a call to memcmp.
+    if (name.size() == key.size() && (key.empty() || name[0] == key[0]) && name == key) {
+      return static_cast<int>(i);
+    }
   }
   return -1;
 }

@@ -212,6 +212,8 @@ constexpr Signature kDeriveRulesJson{"derive_rules_json", "request_json"};
 
 using categorizer::CategorizeRequest;
 using categorizer::CategorizeResponse;
+using categorizer::DeriveRulesRequest;
+using categorizer::DeriveRulesResponse;
 
 }  // namespace
 
@@ -236,11 +238,13 @@ PyObject* categorize_transactions_json(PyObject*, PyObject* args, PyObject* kwar
 }
 
 PyObject* derive_rules(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call(kDeriveRules, args, kwargs, not_implemented);
+  return call(kDeriveRules, args, kwargs,
+              object_form<DeriveRulesRequest, DeriveRulesResponse, categorizer::derive_rules>);
 }
 
 PyObject* derive_rules_json(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call(kDeriveRulesJson, args, kwargs, not_implemented);
+  return call(kDeriveRulesJson, args, kwargs,
+              json_form<DeriveRulesRequest, DeriveRulesResponse, categorizer::derive_rules>);
 }
 
 }  // namespace quorvane::entry

@@ -1,0 +1,190 @@
+"""Rule derivation: one rule per (category, merchant), its pattern the group's most
+typical word, through both forms."""
+
+import ctypes
+import json
+import random
+from collections import Counter, defaultdict
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quorvane
+
+
+def derive(form, examples):
+    request = {"data": [{"narration": n, "category": c, "merchant": m} for n, c, m in examples]}
+    if form == "json":
+        return json.loads(quorvane.derive_rules_json(json.dumps(request)))["rules"]
+    return quorvane.derive_rules(request)["rules"]
+
+
+@pytest.fixture(params=["object", "json"])
+def form(request):
+    return request.param
+
+
+def triples(rules):
+    return [(r["pattern"], r["category"], r["merchant"]) for r in rules]
+
+
+METRO = [
+    ("METRO TRIP 123", "Transport", "Metro Cabs"),
+    ("Metro trip", "Transport", "Metro Cabs"),
+    ("metro ride", "Transport", "Metro Cabs"),
+    ("METRO TRIP", "Transport", "Metro Cabs"),
+    ("METRO MEALS dinner", "Food", "Metro Meals"),
+]
+
+# (examples, rules as (pattern, category, merchant))
+CASES = [
+    (METRO, [("dinner", "Food", "Metro Meals"), ("metro", "Transport", "Metro Cabs")]),
+    ([], []),
+    # longer tokens win at equal counts, bytes not characters: 日本 is 6 bytes
+    ([("Monthly subscription", "Entertainment", "Videoplus")], [("subscription", "Entertainment", "Videoplus")]),
+    ([("tokyo 日本", "Travel", "JP")], [("日本", "Travel", "JP")]),
+    # equal scores: the smallest token in byte order
+    ([("alpha gamma", "E", "V")], [("alpha", "E", "V")]),
+    ([("zeta beta", "E", "V")], [("beta", "E", "V")]),
+    # no token at all: no rule, and no error
+    ([("to at 12", "A", "B"), ("-- / --", "A", "B"), ("kiosk", "C", "D")], [("kiosk", "C", "D")]),
+    # the share boundary: 4 of 5 qualifies, 3 of 4 does not
+    ([("shop", "A", "X")] * 4 + [("shop", "B", "Y")], [("shop", "A", "X")]),
+    ([("shop", "A", "X")] * 3 + [("shop", "B", "Y")], []),
+    # the same narration labelled twice: neither group gets a rule, others are unaffected
+    ([("fuel stop", "A", "X"), ("fuel stop", "B", "Y"), ("grocer", "C", "Z")], [("grocer", "C", "Z")]),
+    # a word repeated in one narration counts once; a repeated example counts each time
+    ([("pay pay pay later", "A", "X")] + [("later", "B", "Y")] * 4, [("pay", "A", "X"), ("later", "B", "Y")]),
+    # categories and merchants are compared and copied exactly, and sorted by bytes
+    ([("apple", "food", "m"), ("zebra", "Food", "m"), ("mango", "Food ", "m"), ("kiwis", "Zoo", "m")],
+     [("zebra", "Food", "m"), ("mango", "Food ", "m"), ("kiwis", "Zoo", "m"), ("apple", "food", "m")]),
+    ([("alpha", "Food & Drink", "b"), ("gamma", "Food", "z"), ("delta", "Food", "a")],
+     [("delta", "Food", "a"), ("gamma", "Food", "z"), ("alpha", "Food & Drink", "b")]),
+]
+
+
+@pytest.mark.parametrize("examples, expected", CASES)
+def test_cases(form, examples, expected):
+    assert triples(derive(form, examples)) == expected
+
+
+@pytest.fixture(scope="module")
+def tokens(native):
+    native.qv_narration_tokens.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t]
+    native.qv_narration_tokens.restype = ctypes.c_size_t
+
+    def split(text):
+        data = text.encode()
+        out = ctypes.create_string_buffer(4 * len(data) + 16)
+        size = native.qv_narration_tokens(data, len(data), out, len(out))
+        return out.raw[:size].decode().split("\n")[:-1]
+
+    return split
+
+
+@pytest.mark.parametrize("narration, expected", [
+    ("SHOP.IN", ["shop"]),
+    ("PAY/12345/GROCER_ORDER-BANK", ["pay", "12345", "grocer", "order", "bank"]),
+    ("to at 12 ab", []),
+    ("Food food FOOD", ["food"]),
+    ("don't @home #42x", ["don", "home", "42x"]),
+    # bytes, not characters: é1 is 3 bytes, é and ab are 2
+    ("é1 é ab", ["é1"]),
+    ("CAFÉ CRÈME Ærø", ["café", "crème", "ærø"]),
+    # no normalisation: a combining acute (not alphabetic) splits the word
+    ("CAFE\u0301S cafe\u0301", ["cafe"]),
+    # scripts without case, and digits of other scripts
+    ("東京 日本 ab", ["東京", "日本"]),
+    ("رقم ١٢٣ ४२", ["رقم", "١٢٣", "४२"]),
+    # letter numbers and other numbers are letters or digits; a Greek final sigma stays final
+    ("Ⅻ½ ΟΔΟΣ ΟΔΟΣΑ", ["ⅻ½", "οδος", "οδοσα"]),
+    # an alphabetic combining mark (U+0345) stays inside the word
+    ("ab\u0345 ab\u0301", ["ab\u0345"]),
+    # U+0130 lowers to i + U+0307, which is not alphabetic
+    ("\u0130STANBUL", ["stanbul"]),
+])
+def test_tokens(tokens, narration, expected):
+    assert tokens(narration) == expected
+
+
+# MARK: properties against a model
+
+# Characters on which str.isalnum agrees with the module's letters and digits, and whose
+# lower-casing is the same in every recent Unicode version.
+ALPHABET = "aAbBcCmMxXyY0123 ./-_#'éÉßαΑβΒ日本"
+
+
+def model(examples):
+    def words(narration):
+        pieces, current = [], ""
+        for c in narration.lower() + " ":
+            if c.isalnum():
+                current += c
+            else:
+                pieces.append(current)
+                current = ""
+        return {p for p in pieces if len(p.encode()) >= 3}
+
+    token_sets = [words(n) for n, _, _ in examples]
+    corpus = Counter(t for s in token_sets for t in s)
+    groups = defaultdict(Counter)
+    for (_, category, merchant), tokens in zip(examples, token_sets):
+        groups[category, merchant].update(tokens)
+    rules = []
+    for (category, merchant), counts in groups.items():
+        scored = [(1000 * n + len(t.encode()), t) for t, n in counts.items() if n / corpus[t] >= 0.8]
+        if scored:
+            best = min(scored, key=lambda s: (-s[0], s[1].encode()))[1]
+            rules.append((best, category, merchant))
+    return sorted(rules, key=lambda r: (r[1].encode(), r[2].encode())), token_sets
+
+
+labels = st.sampled_from(["A", "B", "a", "Ä", "A ", ""])
+examples = st.lists(st.tuples(st.text(ALPHABET, max_size=16), labels, labels), max_size=30)
+
+
+@settings(max_examples=300, deadline=None)
+@given(examples, st.randoms())
+def test_matches_model_and_holds_its_properties(examples, rng):
+    expected, token_sets = model(examples)
+    got = derive("object", examples)
+    assert triples(got) == expected
+    assert derive("json", examples) == got
+
+    # Order of the examples never matters.
+    shuffled = list(examples)
+    rng.shuffle(shuffled)
+    assert derive("object", shuffled) == got
+
+    # Each pattern is a token of its group, held mostly (>= 80%) by the group; no
+    # pattern or pair appears twice.
+    for pattern, category, merchant in expected:
+        holders = [ex for ex, s in zip(examples, token_sets) if pattern in s]
+        mine = [ex for ex in holders if ex[1:] == (category, merchant)]
+        assert mine and 5 * len(mine) >= 4 * len(holders)
+    assert len({r[0] for r in expected}) == len({r[1:] for r in expected}) == len(expected)
+
+    # The rules feed categorisation unchanged, in both forms; every example holding its
+    # group's pattern gets a category.
+    request = {"data": [{"narration": n} for n, _, _ in examples], "rules": got}
+    by_object = quorvane.categorize_transactions(request)["data"]
+    text = '{"data":' + json.dumps(request["data"]) + ',"rules":' + json.dumps(got) + "}"
+    assert json.loads(quorvane.categorize_transactions_json(text))["data"] == by_object
+    patterns = {r[1:]: r[0] for r in expected}
+    for (_, *pair), tokens_, result in zip(examples, token_sets, by_object):
+        if patterns.get(tuple(pair)) in tokens_:
+            assert result is not None
+
+
+def test_large_request_matches_model():
+    rng = random.Random(11)
+    words = ["metro", "cab", "zesto", "bites", "upi", "neft", "fuel", "shree", "kart", "ville",
+             "power", "rent", "salary", "ref", "order", "pay", "mart", "fresh", "jio", "tune"]
+    examples = []
+    for _ in range(4000):
+        group = rng.randrange(60)
+        narration = " ".join(rng.choice(words[group % 20:] + words[:3]) for _ in range(rng.randint(1, 6)))
+        narration += f" {rng.randrange(10**6)}" if rng.random() < 0.3 else ""
+        examples.append((narration.upper() if rng.random() < 0.5 else narration, f"C{group % 7}", f"M{group}"))
+    assert triples(derive("object", examples)) == model(examples)[0]

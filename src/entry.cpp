@@ -16,6 +16,8 @@
 #include "cat.h"
 #include "categorizer/engine.h"
 #include "categorizer/model.h"
+#include "emi/engine.h"
+#include "emi/model.h"
 #include "fault.h"
 #include "json/read.h"
 #include "json/write.h"
@@ -161,12 +163,6 @@ PyObject* json_form(const Signature& sig, PyObject* argument) {
   return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
 }
 
-PyObject* not_implemented(const Signature& sig, PyObject* argument) {
-  if (std::string_view(sig.param) == "request_json" && !check_text(sig, argument)) return nullptr;
-  PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", sig.name);
-  return nullptr;
-}
-
 // MARK: the guard around every call
 
 void report_fault(const char* file, unsigned line, const char* function, const char* what) {
@@ -214,15 +210,17 @@ using categorizer::CategorizeRequest;
 using categorizer::CategorizeResponse;
 using categorizer::DeriveRulesRequest;
 using categorizer::DeriveRulesResponse;
+using emi::EmiRequest;
+using emi::EmiResult;
 
 }  // namespace
 
 PyObject* compute_emi(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call(kComputeEmi, args, kwargs, not_implemented);
+  return call(kComputeEmi, args, kwargs, object_form<EmiRequest, EmiResult, emi::compute>);
 }
 
 PyObject* compute_emi_json(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call(kComputeEmiJson, args, kwargs, not_implemented);
+  return call(kComputeEmiJson, args, kwargs, json_form<EmiRequest, EmiResult, emi::compute>);
 }
 
 PyObject* categorize_transactions(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -1,0 +1,321 @@
+"""Loan instalments through both forms: worked examples, every failure and its order,
+extreme inputs, and the invariants of schedules for random requests."""
+
+import json
+import math
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quorvane
+
+
+def compute(form, request):
+    if form == "json":
+        return json.loads(quorvane.compute_emi_json(json.dumps(request, allow_nan=False)))
+    return quorvane.compute_emi(request)
+
+
+@pytest.fixture(params=["object", "json"])
+def form(request):
+    return request.param
+
+
+def emi(**f):
+    return {"mode": "emi", **f}
+
+
+def tenure(**f):
+    return {"mode": "tenure", **f}
+
+
+def loan(**f):
+    return {"mode": "loanAmount", **f}
+
+
+def at(value, path):
+    """`value` at a dotted path of keys and list indices: "schedule.-1.emi"."""
+    for key in path.split("."):
+        value = value[int(key)] if isinstance(value, list) else value[key]
+    return value
+
+
+def row(*values):
+    keys = ["emi", "principal", "interest", "outstanding", "realEmi", "realPrincipal", "realInterest"]
+    return dict(zip(keys, values))
+
+
+EXAMPLES = [
+    (emi(loanAmount=100000, months=12, interestRate=12, inflationRate=6, start="2024-11"), {
+        "emi": 8885, "months": 12,
+        "schedule.0": dict(index=0, year=2024, month=11, **row(8885, 7885, 1000, 92115, 8885, 7885, 1000),
+                           remainingEmi=97734, realRemainingEmi=94940),
+        "schedule.1": dict(index=1, year=2024, month=12, **row(8885, 7964, 921, 84151, 8842, 7925, 917),
+                           remainingEmi=88849, realRemainingEmi=86098),
+        "schedule.11": dict(index=11, year=2025, month=10, **row(8884, 8796, 88, 0, 8422, 8339, 83),
+                            remainingEmi=0, realRemainingEmi=0),
+        "totals": {"nominalPaid": 106619, "realPaid": 103825, "nominalPrincipal": 100000,
+                   "nominalInterest": 6619, "realPrincipal": 100000, "realInterest": 3825},
+        "years.0.year": 2024, "years.0.nominalTotal": 17770, "years.0.realTotal": 17727,
+        "years.0.closingOutstanding": 84151, "years.0.months.9": None,
+        "years.0.months.11": {"nominal": 8885, "real": 8842},
+        "years.1.year": 2025, "years.1.nominalTotal": 88849, "years.1.realTotal": 86098,
+        "years.1.closingOutstanding": 0, "years.1.months.9": {"nominal": 8884, "real": 8422},
+        "years.1.months.10": None,
+    }),
+    (tenure(loanAmount=100000, emi=10000, interestRate=12), {
+        "months": 11, "schedule.9.emi": 10000, "schedule.10": dict(row(5898, 5840, 58, 0, 5898, 5840, 58), index=10, remainingEmi=0,
+                              realRemainingEmi=0),
+        "totals.nominalPaid": 105898, "totals.nominalInterest": 5898, "totals.realInterest": 5898,
+    }),
+    (loan(emi=10000, months=12, interestRate=12), {  # P = 112550.77473484635
+        "loanAmount": 112551, "schedule.0.principal": 8874, "schedule.0.interest": 1126,
+        "schedule.0.outstanding": 103676, "totals.nominalPaid": 120000, "totals.nominalInterest": 7449,
+    }),
+    # A = 1002.5602726784665 rounds up to 1003, which clears the balance after 585 months.
+    (emi(loanAmount=100000, months=600, interestRate=12), {"emi": 1003, "months": 585}),
+    (emi(loanAmount=1000, months=3, interestRate=0), {
+        "emi": 333, "schedule.0.emi": 333, "schedule.1.emi": 333, "schedule.2.emi": 334,
+        "schedule.0.outstanding": 667, "schedule.1.outstanding": 334}),
+    (tenure(loanAmount=1000, emi=300, interestRate=0), {"months": 4, "schedule.3.emi": 100}),
+    # An instalment above the loan: one row pays what is owed, the result keeps the instalment.
+    (tenure(loanAmount=1000, emi=2000, interestRate=12), {"months": 1, "emi": 2000, "schedule.0": dict(
+        row(1010, 1000, 10, 0, 1010, 1000, 10), index=0, remainingEmi=0, realRemainingEmi=0)}),
+    (emi(loanAmount=1000, months=3, interestRate=5, start="2024-12"), {
+        "schedule.1.year": 2025, "schedule.1.month": 1, "years.1.months.1.nominal": 336}),
+    (emi(loanAmount=1000, months=12, interestRate=5, start="2024-01"), {
+        "years.-1.year": 2024, "years.0.months.0.nominal": 86, "years.0.months.11.nominal": 80}),
+    # Last bits: (1 + r)^n by binary exponentiation (pow gives 32552872770), r as
+    # (rate / 100) / 12 (rate / 1200 gives 184421769322), rounding 0.49999999999999994 to 0.
+    (emi(loanAmount=878107760803.97, months=27, interestRate=0.08), {"emi": 32552872771}),
+    (emi(loanAmount=7787463745929.39, months=265, interestRate=28.36), {"emi": 184421769323}),
+    (emi(loanAmount=0.49999999999999994, months=1, interestRate=0), {"loanAmount": 0, "emi": 0}),
+    # x = ln(A / (A - I)) / ln(r + 1) = 599.9999999999982, where log1p(r) would make it 601 months.
+    (tenure(loanAmount=9629235, emi=82517.96469794666, interestRate=10.22), {"months": 600}),
+    # A balance equal to the instalment closes the loan, a month early here.
+    (emi(loanAmount=591, months=36, interestRate=28.2), {
+        "months": 35, "schedule.33.outstanding": 25, "schedule.34.emi": 26}),
+    # The field being solved for is not read.
+    (emi(loanAmount=600000, months=600, interestRate=0, emi=-5), {"months": 600, "emi": 1000}),
+    (tenure(loanAmount=1000, emi=500, interestRate=0, months=0), {"months": 2}),
+    (loan(emi=100, months=3, interestRate=12, loanAmount=-1), {"loanAmount": 294}),
+    (emi(loanAmount=1000, months=1, interestRate=-0.0, inflationRate=-0.0), {"emi": 1000}),
+    # Extremes that still fit: the largest whole amounts, the last year, inflation whose
+    # deflator overflows (later real values are 0).
+    (emi(loanAmount=9223372036854774784, months=1, interestRate=0), {"emi": 9223372036854774784}),
+    (emi(loanAmount=1000, months=12, interestRate=12, start="2147483647-01"), {"years.0.year": 2147483647}),
+    (tenure(loanAmount=1000, emi=2000, interestRate=12, start="2147483647-12"), {"months": 1}),
+    (emi(loanAmount=1000, months=3, interestRate=12, inflationRate=1e308), {
+        "schedule.0.realEmi": 340, "schedule.1.realEmi": 0, "schedule.2.realEmi": 0}),
+]
+
+
+@pytest.mark.parametrize("request_, expected", EXAMPLES)
+def test_examples(form, request_, expected):
+    result = compute(form, request_)
+    assert {path: at(result, path) for path in expected} == expected
+    check(request_, result)
+
+
+TOO_LARGE = "invalid input: the loan's amounts are too large to be represented in whole currency units"
+PAST_LAST_YEAR = "invalid input: start is too late: the schedule would run past the year 2147483647"
+NO_EMI = "invalid input: could not derive a valid emi from the supplied loan amount and months"
+NO_LOAN = "invalid input: could not derive a valid loan amount from the supplied emi and months"
+NO_TENURE = "invalid input: could not derive a valid tenure from the supplied loan amount and emi"
+SMALL = "monthly payment of {} does not cover the first month's interest of {}; the loan would never be repaid"
+LONG = "tenure of {} months exceeds the maximum supported 600 months"
+
+FAILURES = [
+    # rates first, whatever else is missing
+    (emi(interestRate=-1, inflationRate=-1), "invalid input: interestRate must be zero or greater"),
+    (tenure(interestRate=1, inflationRate=-0.5), "invalid input: inflationRate must be zero or greater"),
+    # then the fields of the mode, in its order
+    (emi(interestRate=12, months=0), "invalid input: loanAmount is required when solving for Emi"),
+    (emi(interestRate=12, loanAmount=-5, months=0), "invalid input: loanAmount must be greater than zero"),
+    (emi(interestRate=12, loanAmount=0), "invalid input: loanAmount must be greater than zero"),
+    (emi(interestRate=12, loanAmount=100), "invalid input: months is required when solving for Emi"),
+    (emi(interestRate=12, loanAmount=100, months=0), "invalid input: months must be greater than zero"),
+    (emi(interestRate=12, loanAmount=100, months=601), LONG.format(601)),
+    (emi(interestRate=12, loanAmount=100, months=4294967295), LONG.format(4294967295)),
+    (tenure(interestRate=12, emi=5), "invalid input: loanAmount is required when solving for Tenure"),
+    (tenure(interestRate=12, loanAmount=5), "invalid input: emi is required when solving for Tenure"),
+    (tenure(interestRate=12, loanAmount=5, emi=-1), "invalid input: emi must be greater than zero"),
+    (loan(interestRate=12, months=0), "invalid input: emi is required when solving for LoanAmount"),
+    (loan(interestRate=12, emi=10), "invalid input: months is required when solving for LoanAmount"),
+    (loan(interestRate=12, emi=10, months=0), "invalid input: months must be greater than zero"),
+    (loan(interestRate=12, emi=10, months=601), LONG.format(601)),
+    # the tenure solver; amounts in two decimals correctly rounded from the binary value
+    (tenure(loanAmount=100000, emi=1000, interestRate=12), SMALL.format("1000.00", "1000.00")),
+    (tenure(loanAmount=123456.78, emi=999.995, interestRate=12), SMALL.format("1000.00", "1234.57")),
+    (tenure(loanAmount=1000, emi=1.005, interestRate=12), SMALL.format("1.00", "10.00")),
+    (tenure(loanAmount=1000000, emi=1000, interestRate=0), LONG.format(1000)),
+    (tenure(loanAmount=100000, emi=1001, interestRate=12), LONG.format(695)),
+    (tenure(loanAmount=1e10, emi=1, interestRate=0), LONG.format(10000000000)),
+    (tenure(loanAmount=1000, emi=10, interestRate=1e-300), NO_TENURE),  # 1 + r rounds to 1
+    (tenure(loanAmount=1e308, emi=1e-10, interestRate=0), NO_TENURE),  # x is infinite
+    # extremes: amounts with no whole 64-bit value, alone or summed
+    (emi(loanAmount=2.0 ** 63, months=1, interestRate=0), TOO_LARGE),
+    (emi(loanAmount=1e300, months=12, interestRate=12), TOO_LARGE),
+    (tenure(loanAmount=1e18, emi=1e19, interestRate=12), TOO_LARGE),
+    (loan(emi=1e17, months=600, interestRate=0), TOO_LARGE),
+    (emi(loanAmount=9e18, months=12, interestRate=12), TOO_LARGE),  # each row fits, the sum not
+    (tenure(loanAmount=9e17, emi=9.2e18, interestRate=12000), TOO_LARGE),  # principal + interest
+    # the solved quantity is not a finite positive number: (1 + r)^n overflows, or 1 + r is 1
+    (emi(loanAmount=1000, months=600, interestRate=1e6), NO_EMI),
+    (emi(loanAmount=1.7976931348623157e308, months=12, interestRate=1e300), NO_EMI),
+    (emi(loanAmount=1000, months=12, interestRate=1e-300), NO_EMI),
+    (loan(emi=1000, months=600, interestRate=1e6), NO_LOAN),
+    (loan(emi=1000, months=12, interestRate=1e-300), NO_LOAN),
+    (loan(emi=1e308, months=600, interestRate=0), NO_LOAN),
+    (tenure(loanAmount=1e308, emi=1000, interestRate=1e10), SMALL.format("1000.00", "inf")),
+    (tenure(loanAmount=1e300, emi=1, interestRate=0), LONG.format(2 ** 64 - 1)),  # saturated
+    (emi(loanAmount=1000, months=13, interestRate=12, start="2147483647-01"), PAST_LAST_YEAR),
+    (emi(loanAmount=1000, months=2, interestRate=12, start="2147483647-12"), PAST_LAST_YEAR),
+]
+
+
+@pytest.mark.parametrize("request_, message", FAILURES)
+def test_failures(form, request_, message):
+    with pytest.raises(ValueError) as info:
+        compute(form, request_)
+    assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize("field, message", [
+    ("interestRate", "invalid input: interestRate must be zero or greater"),
+    ("inflationRate", "invalid input: inflationRate must be zero or greater"),
+    ("loanAmount", "invalid input: loanAmount must be greater than zero"),
+])
+@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
+def test_non_finite(field, value, message):
+    with pytest.raises(ValueError) as info:
+        quorvane.compute_emi(dict(emi(loanAmount=1000, months=12, interestRate=12), **{field: value}))
+    assert info.value.args == (message,)
+
+
+def round_half_up(x):
+    f = math.floor(x + 0.5)
+    return f - 1 if f - 0.5 > x else f
+
+
+def power(base, n):
+    result = base if n % 2 else 1.0
+    k = n // 2
+    while k:
+        base *= base
+        if k % 2:
+            result *= base
+        k //= 2
+    return result
+
+
+def check(request, result):
+    """What must hold between a result's rows, totals and years."""
+    rows = result["schedule"]
+    n = len(rows)
+    emis, reals = [r["emi"] for r in rows], [r["realEmi"] for r in rows]
+    assert result["months"] == n >= 1 and [r["index"] for r in rows] == list(range(n))
+    assert all(r["emi"] == r["principal"] + r["interest"] and r["interest"] >= 0 for r in rows)
+    assert all(r["realEmi"] == r["realPrincipal"] + r["realInterest"] for r in rows)
+    # Regular months pay the instalment and leave a balance; the last one clears it.
+    assert emis[:-1] == [result["emi"]] * (n - 1) and rows[-1]["outstanding"] == 0
+    assert all(r["outstanding"] > 0 for r in rows[:-1])
+    assert request["mode"] == "tenure" or n <= request["months"]
+    # Real values are the nominal ones deflated by one more month of inflation per row.
+    g = math.pow(request.get("inflationRate", 0) / 100 + 1, 0.08333333333333333)
+    deflator = 1.0
+    for r in rows:
+        assert (r["realPrincipal"], r["realInterest"]) == \
+            (round_half_up(r["principal"] / deflator), round_half_up(r["interest"] / deflator))
+        deflator *= g
+    assert request.get("inflationRate", 0) != 0 or reals == emis
+    assert [(r["remainingEmi"], r["realRemainingEmi"]) for r in rows] == \
+        [(sum(emis[i + 1:]), sum(reals[i + 1:])) for i in range(n)]
+    paid, real, amount = sum(emis), sum(reals), result["loanAmount"]
+    assert result["totals"] == {"nominalPaid": paid, "realPaid": real, "nominalPrincipal": amount,
+                                "nominalInterest": paid - amount, "realPrincipal": amount,
+                                "realInterest": real - amount}
+    if request.get("start") is None:
+        assert "start" not in result and result["years"] == []
+        assert all("year" not in r and "month" not in r for r in rows)
+        return
+    year, month = (int(part) for part in request["start"].split("-"))
+    assert [(r["year"], r["month"]) for r in rows] == \
+        [(year + (month - 1 + k) // 12, (month - 1 + k) % 12 + 1) for k in range(n)]
+    years = {}
+    for r in rows:
+        entry = years.setdefault(r["year"], {"year": r["year"], "months": [None] * 12, "nominalTotal": 0,
+                                             "realTotal": 0, "closingOutstanding": 0})
+        entry["months"][r["month"] - 1] = {"nominal": r["emi"], "real": r["realEmi"]}
+        entry["nominalTotal"] += r["emi"]
+        entry["realTotal"] += r["realEmi"]
+        entry["closingOutstanding"] = r["outstanding"]
+    assert result["years"] == list(years.values())
+
+
+# Amounts in cents and rates in hundredths of a percent: their JSON text reads back as the
+# same float, so both forms see the same request.
+amounts = st.integers(1, 10 ** 11).map(lambda cents: cents / 100)
+rates = st.one_of(st.just(0), st.integers(1, 4000).map(lambda k: k / 100))
+
+
+@st.composite
+def requests(draw):
+    mode = draw(st.sampled_from(["emi", "tenure", "loanAmount"]))
+    request = {"mode": mode, "interestRate": draw(rates), "inflationRate": draw(rates)}
+    if mode != "loanAmount":
+        request["loanAmount"] = draw(amounts)
+    if mode == "tenure":  # an instalment on the loan's scale, so that most have a tenure
+        request["emi"] = max(0.01, round(request["loanAmount"] * draw(st.floats(0.001, 1.5)), 2))
+    else:
+        request["months"] = draw(st.integers(1, 600))
+        request.setdefault("emi", draw(amounts))  # ignored in emi mode
+    if draw(st.booleans()):
+        request["start"] = draw(st.builds("{:04d}-{:02d}".format, st.integers(0, 9999), st.integers(1, 12)))
+    return request
+
+
+@settings(max_examples=300, deadline=None)
+@given(requests())
+def test_random_requests(request):
+    try:
+        result = quorvane.compute_emi(request)
+    except ValueError as error:
+        assert request["mode"] == "tenure" and error.args[0].startswith(("monthly payment", "tenure of"))
+        with pytest.raises(ValueError) as info:
+            quorvane.compute_emi_json(json.dumps(request))
+        assert info.value.args == error.args
+        return
+    assert json.loads(quorvane.compute_emi_json(json.dumps(request))) == result
+    assert (result["mode"], result["interestRate"], result["inflationRate"]) == \
+        (request["mode"], request["interestRate"], request["inflationRate"])
+    check(request, result)
+    # The solved quantity, to the last bit.
+    r, mode = request["interestRate"] / 100 / 12, request["mode"]
+    p, a, n = request.get("loanAmount"), request["emi"], request.get("months")
+    if mode == "emi":
+        f = power(1 + r, n)
+        a = p / n if r == 0 else ((r * p) * f) / (f - 1)
+    elif mode == "loanAmount":
+        f = power(1 + r, n)
+        p = a * n if r == 0 else ((f - 1) * a) / (r * f)
+    else:
+        x = p / a if r == 0 else math.log(a / (a - p * r)) / math.log(r + 1)
+        assert result["months"] <= math.ceil(x) <= 600
+    assert (result["loanAmount"], result["emi"]) == (round_half_up(p), round_half_up(a))
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.integers(1, 10 ** 10).map(lambda cents: cents / 100), st.integers(1, 600),
+       st.one_of(st.just(0), st.integers(100, 4000).map(lambda k: k / 100)))
+def test_solving_back(amount, months, rate):
+    instalment = quorvane.compute_emi(emi(loanAmount=amount, months=months, interestRate=rate))["emi"]
+    # One unit above the rounded instalment is above the exact one: repaid within the months.
+    back = quorvane.compute_emi(tenure(loanAmount=amount, emi=instalment + 1, interestRate=rate))
+    assert back["months"] <= months
+    if instalment > 0:
+        solved = quorvane.compute_emi(loan(emi=instalment, months=months, interestRate=rate))["loanAmount"]
+        if solved > 0:
+            again = quorvane.compute_emi(emi(loanAmount=solved, months=months, interestRate=rate))["emi"]
+            assert abs(again - instalment) <= 1

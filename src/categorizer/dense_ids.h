@@ -92,6 +92,13 @@ class DenseIds {
     }
   }
 
+  /// Makes room for `count` keys without moving them again (the table itself still
+  /// grows with the keys, so that it stays small enough to be cached).
+  void reserve(std::size_t count) {
+    keys_.reserve(count);
+    hashes_.reserve(count);
+  }
+
   std::size_t size() const noexcept { return keys_.size(); }
   const Key& key(std::uint32_t id) const noexcept { return keys_[id]; }
 

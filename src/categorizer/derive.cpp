@@ -79,6 +79,9 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest
   std::string lowered;
   std::vector<std::size_t> bounds;
   bounds.reserve(data.size() + 1);
+  std::size_t narration_bytes = 0;
+  for (const DeriveInput& example : data) narration_bytes += example.narration.size();
+  lowered.reserve(narration_bytes);
   for (const DeriveInput& example : data) {
     bounds.push_back(lowered.size());
     unicode::append_lower(example.narration, lowered);
@@ -87,9 +90,16 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest
 
   // Each example's distinct tokens, numbered, and each token's corpus count: the number
   // of examples holding it.
+  // A token takes at least kMinTokenBytes and a separator within an example, which
+  // bounds the number of tokens; reserving that much only claims address space, and no
+  // vector below is ever moved while it grows.
+  std::size_t max_tokens = (lowered.size() + data.size()) / (kMinTokenBytes + 1) + 1;
   DenseIds<std::string_view, TokenHash, TokenEqual> tokens;
+  tokens.reserve(max_tokens);
   std::vector<TokenCount> counts;
+  counts.reserve(max_tokens);
   std::vector<std::uint32_t> held;  // token ids, example after example
+  held.reserve(max_tokens);
   std::vector<std::size_t> held_begin;
   held_begin.reserve(data.size() + 1);
   for (std::size_t i = 0; i < data.size(); ++i) {

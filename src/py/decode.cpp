@@ -114,22 +114,40 @@ int match_key(PyObject* key, PyObject* const* names, std::size_t count) {
   return -1;
 }
 
-bool MappingItems::open(Decoder& d, PyObject* mapping) {
-  if (PyDict_CheckExact(mapping)) {
-    // Iterating a dict runs no Python code, so the snapshot matches keys()/values().
-    is_dict_ = true;
-    size_ = PyDict_Size(mapping);
-    auto count = static_cast<std::size_t>(size_);
-    if (count > kInline) spill_.resize(2 * count);
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    for (Py_ssize_t i = 0; i < size_ && PyDict_Next(mapping, &position, &key, &value); ++i) {
-      *slot(2 * i) = PyRef::borrow(key);
-      *slot(2 * i + 1) = PyRef::borrow(value);
+bool DictFields::peek(PyObject* dict, PyObject* const* names, std::size_t count) {
+  size_ = static_cast<std::size_t>(PyDict_Size(dict));
+  spill_.clear();
+  if (size_ > kInline) spill_.resize(size_);
+  Entry* all = entries();
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (std::size_t i = 0; i < size_ && PyDict_Next(dict, &position, &key, &value); ++i) {
+    Entry& entry = all[i];
+    entry.value.reset();
+    entry.borrowed = nullptr;
+    if (!PyUnicode_Check(key)) {
+      entry.field = kNotText;
+      continue;
     }
-    return true;
+    entry.field = match_key(key, names, count);  // compares str data: no Python code runs
+    if (entry.field == -2) return false;
+    if (entry.field >= 0) {
+      entry.borrowed = value;
+      __builtin_prefetch(value, 1);
+    }
   }
+  return true;
+}
+
+void DictFields::hold() {
+  Entry* all = entries();
+  for (std::size_t i = 0; i < size_; ++i) {
+    if (all[i].borrowed != nullptr) all[i].value = PyRef::borrow(all[i].borrowed);
+  }
+}
+
+bool MappingItems::open(Decoder& d, PyObject* mapping) {
   size_ = PyMapping_Size(mapping);
   if (size_ < 0) return d.fail_exception();
   keys_ = PyRef::steal(PyMapping_Keys(mapping));
@@ -140,12 +158,12 @@ bool MappingItems::open(Decoder& d, PyObject* mapping) {
 }
 
 bool MappingItems::key(Decoder& d, Py_ssize_t i, PyRef& out) {
-  out = is_dict_ ? std::move(*slot(2 * i)) : PyRef::steal(PySequence_GetItem(keys_.get(), i));
+  out = PyRef::steal(PySequence_GetItem(keys_.get(), i));
   return out ? true : d.fail_exception();
 }
 
 bool MappingItems::value(Decoder& d, Py_ssize_t i, PyRef& out) {
-  out = is_dict_ ? std::move(*slot(2 * i + 1)) : PyRef::steal(PySequence_GetItem(values_.get(), i));
+  out = PyRef::steal(PySequence_GetItem(values_.get(), i));
   return out ? true : d.fail_exception();
 }
 

@@ -48,9 +48,50 @@ int decode_variant(Decoder& d, PyObject* object, const std::string_view* names, 
 bool is_mapping(PyObject* object);
 bool is_sequence(PyObject* object);
 
-/// The items of a mapping, read position by position: a dict's items are taken at
-/// once (that runs no Python code); any other mapping's come from its keys() and
-/// values().
+/// A dict's entries in order, read in one go (iterating a dict runs no Python code):
+/// for each, the field its key names (kOther for none, kNotText for a key that is not a
+/// str) and, for fields only, a strong reference to the value. Values under other keys
+/// are not touched at all.
+class DictFields {
+ public:
+  static constexpr int kOther = -1;
+  static constexpr int kNotText = -2;
+
+  /// Reads the entries of `dict` and holds the fields' values; false with a Python
+  /// exception set if comparing a key fails.
+  bool read(PyObject* dict, PyObject* const* names, std::size_t count) {
+    return peek(dict, names, count) && (hold(), true);
+  }
+  /// Reads the entries without holding the values yet, only asking for them to be
+  /// loaded. Until hold(), no Python code may run: the values are borrowed from the dict,
+  /// which the caller keeps.
+  bool peek(PyObject* dict, PyObject* const* names, std::size_t count);
+  /// Takes strong references to the fields' values.
+  void hold();
+
+  std::size_t size() const noexcept { return size_; }
+  int field(std::size_t i) const noexcept { return entry(i).field; }
+  PyObject* value(std::size_t i) const noexcept { return entry(i).value.get(); }
+
+ private:
+  struct Entry {
+    int field = kOther;
+    PyObject* borrowed = nullptr;
+    PyRef value;
+  };
+  static constexpr std::size_t kInline = 8;
+  const Entry& entry(std::size_t i) const noexcept {
+    return spill_.empty() ? inline_[i] : spill_[i];
+  }
+  Entry* entries() noexcept { return spill_.empty() ? inline_.data() : spill_.data(); }
+
+  std::size_t size_ = 0;
+  std::array<Entry, kInline> inline_;  // the usual handful of keys
+  std::vector<Entry> spill_;
+};
+
+/// The items of any other mapping, read position by position through its keys() and
+/// values(), which may run Python code.
 class MappingItems {
  public:
   bool open(Decoder& d, PyObject* mapping);
@@ -59,20 +100,9 @@ class MappingItems {
   bool value(Decoder& d, Py_ssize_t i, PyRef& out);
 
  private:
-  static constexpr std::size_t kInline = 8;
   Py_ssize_t size_ = 0;
-  // A dict's snapshot: inline for the usual handful of keys.
-  std::array<PyRef, 2 * kInline> inline_;
-  std::vector<PyRef> spill_;
-  bool is_dict_ = false;
-  // Any other mapping.
   PyRef keys_;
   PyRef values_;
-
-  PyRef* slot(Py_ssize_t i) {
-    auto k = static_cast<std::size_t>(i);
-    return spill_.empty() ? &inline_[k] : &spill_[k];
-  }
 };
 
 /// Index of the field whose name equals `key` (a str), -1 for none, -2 on error.
@@ -83,34 +113,51 @@ int match_key(PyObject* key, PyObject* const* names, std::size_t count);
 template <class T>
 bool decode_value(Decoder& d, PyObject* object, T& out);
 
+/// Decodes a record from a mapping. `read` may hold the entries of `object`, a dict,
+/// already read.
 template <record::RecordType R>
-bool decode_record(Decoder& d, PyObject* object, R& out) {
+bool decode_record(Decoder& d, PyObject* object, R& out, detail::DictFields* read = nullptr) {
   constexpr std::size_t kCount = record::kFieldCount<R>;
-  if (!detail::is_mapping(object)) return d.fail_type(object, "Mapping");
+  if (read == nullptr && !detail::is_mapping(object)) return d.fail_type(object, "Mapping");
   PyObject* const* names = field_keys<R>();
   if (names == nullptr) return d.fail_exception();
 
-  detail::MappingItems items;
-  if (!items.open(d, object)) return false;
   std::array<bool, kCount> seen{};
-  for (Py_ssize_t i = 0; i < items.size(); ++i) {
-    PyRef key;
-    if (!items.key(d, i, key)) return false;
-    if (!PyUnicode_Check(key.get())) return d.fail("dict keys must have type str");
-    int index = detail::match_key(key.get(), names, kCount);
-    if (index == -2) return d.fail_exception();
-    if (index >= 0 && seen[static_cast<std::size_t>(index)]) {
-      return d.fail(
-          cat("duplicate field `", record::kFieldNames<R>[static_cast<std::size_t>(index)], "`"));
+  // Decodes the value of the field at `index`; its key may name that field only once.
+  auto take = [&](int index, PyObject* value) {
+    auto i = static_cast<std::size_t>(index);
+    if (seen[i]) return d.fail(cat("duplicate field `", record::kFieldNames<R>[i], "`"));
+    seen[i] = true;
+    return record::with_field<R>(
+        i, [&](const auto& field) { return decode_value(d, value, out.*field.member); });
+  };
+
+  if (read != nullptr || PyDict_CheckExact(object)) {
+    detail::DictFields own;
+    detail::DictFields& fields = read != nullptr ? *read : own;
+    if (read == nullptr && !fields.read(object, names, kCount)) return d.fail_exception();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      int index = fields.field(i);
+      if (index == detail::DictFields::kNotText) return d.fail("dict keys must have type str");
+      if (index != detail::DictFields::kOther && !take(index, fields.value(i))) return false;
     }
-    PyRef value;
-    if (!items.value(d, i, value)) return false;
-    if (index < 0) continue;  // not a field: the value is not looked at
-    seen[static_cast<std::size_t>(index)] = true;
-    bool ok = record::with_field<R>(static_cast<std::size_t>(index), [&](const auto& field) {
-      return decode_value(d, value.get(), out.*field.member);
-    });
-    if (!ok) return false;
+  } else {
+    detail::MappingItems items;
+    if (!items.open(d, object)) return false;
+    for (Py_ssize_t i = 0; i < items.size(); ++i) {
+      PyRef key;
+      if (!items.key(d, i, key)) return false;
+      if (!PyUnicode_Check(key.get())) return d.fail("dict keys must have type str");
+      int index = detail::match_key(key.get(), names, kCount);
+      if (index == -2) return d.fail_exception();
+      if (index >= 0 && seen[static_cast<std::size_t>(index)]) {
+        return d.fail(
+            cat("duplicate field `", record::kFieldNames<R>[static_cast<std::size_t>(index)], "`"));
+      }
+      PyRef value;
+      if (!items.value(d, i, value)) return false;
+      if (index >= 0 && !take(index, value.get())) return false;
+    }
   }
   for (std::size_t i = 0; i < kCount; ++i) {
     if (!seen[i] && record::kPresence<R>[i] == record::Presence::kRequired) {
@@ -121,12 +168,79 @@ bool decode_record(Decoder& d, PyObject* object, R& out) {
 }
 
 template <class T>
+inline constexpr bool kTextOnly = false;
+template <record::RecordType R>
+inline constexpr bool kTextOnly<R> = std::apply(
+    [](const auto&... field) {
+      return (std::is_same_v<typename std::decay_t<decltype(field)>::Type, std::string> && ...);
+    },
+    record::Schema<R>::fields);
+
+/// Decodes a list or tuple of records whose fields are all texts. Those run no Python
+/// code while they are decoded, so the entries of each dict can be read a few elements
+/// ahead: a dict's entries and values lie far apart in memory, and reading ahead lets
+/// their loads overlap the work on the elements before.
+template <record::RecordType R>
+bool decode_text_records(Decoder& d, PyObject* sequence, bool is_list, std::vector<R>& out) {
+  constexpr Py_ssize_t kAhead = 4;
+  PyObject* const* names = field_keys<R>();
+  if (names == nullptr) return d.fail_exception();
+  auto item = [&](Py_ssize_t i) -> PyObject* {  // borrowed; null past the end
+    Py_ssize_t size = is_list ? PyList_Size(sequence) : PyTuple_Size(sequence);
+    if (i >= size) return nullptr;
+    return is_list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i);
+  };
+  std::array<detail::DictFields, kAhead> ahead;
+  std::array<PyRef, kAhead> held;  // the dict each entry of `ahead` was read from
+  auto read_ahead = [&](Py_ssize_t i) {
+    if (PyObject* next = item(i + 2 * kAhead)) __builtin_prefetch(next);
+    PyObject* element = item(i);
+    auto slot = static_cast<std::size_t>(i % kAhead);
+    held[slot].reset();
+    if (element == nullptr || !PyDict_CheckExact(element)) return;
+    if (!ahead[slot].peek(element, names, record::kFieldCount<R>)) {
+      PyErr_Clear();  // read again below, where the failure is reported
+      return;
+    }
+    held[slot] = PyRef::borrow(element);
+  };
+
+  Py_ssize_t size = is_list ? PyList_Size(sequence) : PyTuple_Size(sequence);
+  out.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < kAhead; ++i) read_ahead(i);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    // Python code run while an element is read may shrink the sequence: that is an
+    // IndexError here, as reading by index reports it.
+    auto element =
+        PyRef::borrow(is_list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i));
+    if (!element) return d.fail_exception();
+    auto slot = static_cast<std::size_t>(i % kAhead);
+    bool was_read = held[slot].get() == element.get();
+    if (was_read) ahead[slot].hold();
+    if (!decode_record(d, element.get(), out.emplace_back(), was_read ? &ahead[slot] : nullptr)) {
+      return false;
+    }
+    if (!was_read) {
+      // Not a dict: reading it may have run Python code, which may have changed what
+      // was read ahead.
+      for (Py_ssize_t k = 1; k <= kAhead; ++k) read_ahead(i + k);
+    } else {
+      read_ahead(i + kAhead);
+    }
+  }
+  return true;
+}
+
+template <class T>
 bool decode_list(Decoder& d, PyObject* object, std::vector<T>& out) {
   if (!detail::is_sequence(object)) return d.fail_type(object, "Sequence");
-  Py_ssize_t size = PySequence_Size(object);
-  if (size < 0) return d.fail_exception();
   bool is_list = PyList_CheckExact(object);
   bool is_tuple = PyTuple_CheckExact(object);
+  if constexpr (kTextOnly<T>) {
+    if (is_list || is_tuple) return decode_text_records(d, object, is_list, out);
+  }
+  Py_ssize_t size = PySequence_Size(object);
+  if (size < 0) return d.fail_exception();
   // Only a real list or tuple vouches for its length in memory.
   if (is_list || is_tuple) out.reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {

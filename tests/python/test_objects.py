@@ -168,6 +168,24 @@ def test_request_changed_while_it_is_read():
     assert failure({"data": shrinking, "rules": []}) == "IndexError: list index out of range"
 
 
+@pytest.mark.parametrize("container", [list, tuple])
+def test_later_elements_are_read_after_earlier_ones_ran_their_code(container):
+    # Dicts are read a few elements ahead; an element whose reading runs Python code
+    # (here a Mapping whose keys() edits a later dict) must be seen to run first.
+    later = [{"narration": "before"} for _ in range(6)]
+
+    class Editor(Record):
+        def keys(self):
+            for item in later:
+                item["narration"] = "after"
+            return super().keys()
+
+    data = container([{"narration": "x"}, Editor(("narration", "x")), *later])
+    rules = [rule("before"), {"pattern": "after", "category": "edited", "merchant": "m"}]
+    result = quorvane.categorize_transactions({"data": data, "rules": rules})["data"]
+    assert [r["category"] if r else None for r in result] == [None, None] + ["edited"] * 6
+
+
 def test_object_and_json_forms_agree_on_results():
     request = {
         "data": [{"narration": n} for n in ["UPI/ZOMATO/123", "salary oct", "", "ΟΔΟΣ", "misc"]],

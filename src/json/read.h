@@ -1,6 +1,7 @@
 // json/read.h: reading a JSON text straight into records, from their declarations.
 #pragma once
 
+#include <algorithm>  // std::max, std::min
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -103,7 +104,16 @@ bool read_list(Reader& r, std::vector<T>& out) {
       int next = r.next_element(first);
       if (next < 0) return false;
       if (next == 0) break;
+      std::size_t start = r.offset();
       if (!read_value(r, out.emplace_back())) return false;
+      if (out.size() == 1) {
+        // Requests are mostly one long list of like elements: room for as many as the
+        // rest of the text could hold at the first one's size spares copying a large
+        // list as it grows. Bounded by the text, and only touched as it fills.
+        std::size_t size = std::max<std::size_t>(r.offset() - start, 1);
+        std::size_t room = std::min(r.remaining() / size, 4 * r.remaining() / sizeof(T));
+        out.reserve(1 + room);
+      }
     }
     r.close();
     return true;

@@ -38,6 +38,8 @@ class Reader {
   int peek_ws() noexcept;
   void bump() noexcept { ++p_; }
   std::size_t offset() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
+  /// Bytes not read yet.
+  std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - p_); }
 
   // MARK: failures (each returns false)
 

@@ -62,64 +62,76 @@ inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
 }
 
 /// Gives each distinct key a dense id, in order of first sight: an open-addressing table
-/// of ids over the keys it keeps. Keys are views; what they view must outlive the table.
-template <class Key, class Hash, class Equal>
+/// of ids over entries that `Traits` makes from the keys. `Traits` provides
+/// `std::uint64_t hash(const Key&)`, `Entry make(const Key&, std::uint64_t hash)` and
+/// `bool matches(const Entry&, const Key&)`; an Entry keeps its hash in `hash`.
+template <class Key, class Entry, class Traits>
 class DenseIds {
  public:
-  static constexpr std::uint64_t kEmpty = UINT64_MAX;
+  explicit DenseIds(Traits traits = {}) : traits_(std::move(traits)) {}
 
   /// The id of `key`, a new one if it was not seen before.
   std::uint32_t id(const Key& key) {
-    if (2 * (keys_.size() + 1) > slots_.size()) grow();
-    std::uint64_t hash = Hash{}(key);
-    // Each slot holds the key's id and the high half of its hash, so a probe rarely has to
-    // look at a key that does not match.
+    if (2 * (entries_.size() + 1) > slots_.size()) grow();
+    std::uint64_t hash = traits_.hash(key);
+    // Each slot holds an id and the high half of its key's hash, so a probe rarely has to
+    // look at an entry that does not match.
     std::uint64_t tag = hash & kTagMask;
     std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       std::uint64_t slot = slots_[i];
       if (slot == kEmpty) {
-        auto id = static_cast<std::uint32_t>(keys_.size());
+        auto id = static_cast<std::uint32_t>(entries_.size());
         slots_[i] = tag | id;
-        keys_.push_back(key);
-        hashes_.push_back(hash);
+        entries_.push_back(traits_.make(key, hash));
         return id;
       }
       if ((slot & kTagMask) == tag) {
         auto id = static_cast<std::uint32_t>(slot);
-        if (Equal{}(keys_[id], key)) return id;
+        if (traits_.matches(entries_[id], key)) return id;
       }
     }
   }
 
-  /// Makes room for `count` keys without moving them again (the table itself still
-  /// grows with the keys, so that it stays small enough to be cached).
-  void reserve(std::size_t count) {
-    keys_.reserve(count);
-    hashes_.reserve(count);
+  /// Makes room for `count` entries without moving them again, and sizes the table for
+  /// `expected` of them, so that it need not grow (and move every id) on the way there.
+  void reserve(std::size_t count, std::size_t expected) {
+    entries_.reserve(count);
+    std::size_t slots = 64;
+    while (slots < 2 * expected) slots *= 2;
+    if (slots > slots_.size()) {
+      std::vector<std::uint64_t>(slots, kEmpty).swap(slots_);
+      rehash();
+    }
   }
 
-  std::size_t size() const noexcept { return keys_.size(); }
-  const Key& key(std::uint32_t id) const noexcept { return keys_[id]; }
+  std::size_t size() const noexcept { return entries_.size(); }
+  Entry& operator[](std::uint32_t id) noexcept { return entries_[id]; }
+  const Entry& operator[](std::uint32_t id) const noexcept { return entries_[id]; }
 
  private:
+  static constexpr std::uint64_t kEmpty = UINT64_MAX;
   static constexpr std::uint64_t kTagMask = 0xFFFFFFFF00000000ULL;
 
   void grow() {
-    std::vector<std::uint64_t> slots(slots_.empty() ? 64 : 2 * slots_.size(), kEmpty);
-    std::size_t mask = slots.size() - 1;
-    for (std::uint32_t id = 0; id < keys_.size(); ++id) {
-      std::uint64_t hash = hashes_[id];
-      std::size_t i = hash & mask;
-      while (slots[i] != kEmpty) i = (i + 1) & mask;
-      slots[i] = (hash & kTagMask) | id;
-    }
-    slots_ = std::move(slots);
+    std::vector<std::uint64_t>(slots_.empty() ? 64 : 2 * slots_.size(), kEmpty).swap(slots_);
+    rehash();
   }
 
+  // Puts every entry's id into the (empty) table.
+  void rehash() {
+    std::size_t mask = slots_.size() - 1;
+    for (std::uint32_t id = 0; id < entries_.size(); ++id) {
+      std::uint64_t hash = entries_[id].hash;
+      std::size_t i = hash & mask;
+      while (slots_[i] != kEmpty) i = (i + 1) & mask;
+      slots_[i] = (hash & kTagMask) | id;
+    }
+  }
+
+  Traits traits_;
   std::vector<std::uint64_t> slots_;
-  std::vector<Key> keys_;
-  std::vector<std::uint64_t> hashes_;  // by id, so that growing never hashes a key again
+  std::vector<Entry> entries_;
 };
 
 }  // namespace quorvane::categorizer

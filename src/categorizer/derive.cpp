@@ -1,6 +1,8 @@
 // categorizer/derive.cpp: derivation of rules from labelled examples.
 #include <algorithm>  // std::sort
+#include <bit>        // std::endian
 #include <cstdint>
+#include <cstring>  // std::memcpy
 #include <string>
 #include <string_view>
 #include <utility>
@@ -8,6 +10,7 @@
 
 #include "categorizer/dense_ids.h"
 #include "categorizer/engine.h"
+#include "categorizer/text_arena.h"
 #include "categorizer/tokens.h"
 #include "fault.h"
 #include "unicode/lower.h"
@@ -21,34 +24,94 @@ constexpr double kMinShare = 0.8;
 // Each example holding the token outweighs this many bytes of token length.
 constexpr std::uint64_t kCountWeight = 1000;
 
-struct TokenHash {
-  std::uint64_t operator()(std::string_view token) const noexcept { return hash_bytes(token); }
-};
-
-struct TokenEqual {
-  bool operator()(std::string_view a, std::string_view b) const noexcept {
-    return same_bytes(a, b);
-  }
-};
-
-using Pair = std::pair<std::string_view, std::string_view>;  // (category, merchant)
-
-struct PairHash {
-  std::uint64_t operator()(const Pair& pair) const noexcept {
-    return hash_bytes(pair.second, hash_bytes(pair.first));
-  }
-};
-
-struct PairEqual {
-  bool operator()(const Pair& a, const Pair& b) const noexcept {
-    return same_bytes(a.first, b.first) && same_bytes(a.second, b.second);
-  }
-};
-
-// Per distinct token: how many examples hold it, and the last example counted.
-struct TokenCount {
+// A distinct token: its first 16 bytes held in place, so that checking a match rarely
+// reads the whole text, and the number of examples holding it (its corpus count).
+struct Token {
+  std::uint64_t head[2];
+  const char* data;  // the whole token, copied once into the arena
+  std::uint64_t hash;
+  std::uint32_t size;
   std::uint32_t examples = 0;
-  std::uint32_t last = UINT32_MAX;
+  std::uint32_t last = UINT32_MAX;  // the last example counted
+
+  std::string_view text() const noexcept { return {data, size}; }
+};
+
+// The first 16 bytes of `token`, zero-padded, as two words: every byte a load takes lies
+// inside the token, and overlapping loads are shifted into place.
+void load_head(std::string_view token, std::uint64_t (&head)[2]) noexcept {
+  static_assert(std::endian::native == std::endian::little, "bytes are placed little-endian");
+  const char* p = token.data();
+  const std::size_t n = token.size();
+  auto load64 = [](const char* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, 8);
+    return word;
+  };
+  auto load32 = [](const char* at) {
+    std::uint32_t word;
+    std::memcpy(&word, at, 4);
+    return std::uint64_t{word};
+  };
+  auto load_short = [&](const char* at, std::size_t size) -> std::uint64_t {  // size < 8
+    if (size >= 4) return load32(at) | (load32(at + size - 4) >> (8 * (8 - size)) << 32);
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+      word |= std::uint64_t{static_cast<unsigned char>(at[i])} << (8 * i);
+    }
+    return word;
+  };
+  if (n >= 16) {
+    head[0] = load64(p);
+    head[1] = load64(p + 8);
+  } else if (n >= 8) {
+    head[0] = load64(p);
+    head[1] = n == 8 ? 0 : load64(p + n - 8) >> (8 * (16 - n));
+  } else {
+    head[0] = load_short(p, n);
+    head[1] = 0;
+  }
+}
+
+struct TokenTraits {
+  TextArena* texts;
+
+  std::uint64_t hash(std::string_view token) const noexcept { return hash_bytes(token); }
+  Token make(std::string_view token, std::uint64_t hash) const {
+    Token entry{{0, 0}, texts->copy(token).data(), hash, static_cast<std::uint32_t>(token.size())};
+    load_head(token, entry.head);
+    return entry;
+  }
+  bool matches(const Token& entry, std::string_view token) const noexcept {
+    if (entry.size != token.size()) return false;
+    std::uint64_t head[2];
+    load_head(token, head);
+    if (head[0] != entry.head[0] || head[1] != entry.head[1]) return false;
+    return token.size() <= sizeof head ||
+           same_bytes(token.substr(sizeof head), entry.text().substr(sizeof head));
+  }
+};
+
+// A (category, merchant) group, its labels copied into the arena.
+struct Group {
+  std::string_view category;
+  std::string_view merchant;
+  std::uint64_t hash;
+};
+
+struct GroupTraits {
+  TextArena* texts;
+
+  std::uint64_t hash(const DeriveInput& example) const noexcept {
+    return hash_bytes(example.merchant, hash_bytes(example.category));
+  }
+  Group make(const DeriveInput& example, std::uint64_t hash) const {
+    return {texts->copy(example.category), texts->copy(example.merchant), hash};
+  }
+  bool matches(const Group& group, const DeriveInput& example) const noexcept {
+    return same_bytes(group.category, example.category) &&
+           same_bytes(group.merchant, example.merchant);
+  }
 };
 
 }  // namespace
@@ -67,80 +130,70 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest
   const std::vector<DeriveInput>& data = request.data;
   QV_ASSERT(data.size() < UINT32_MAX, "examples are counted in 32 bits");
 
-  // Number the (category, merchant) groups.
-  DenseIds<Pair, PairHash, PairEqual> groups;
-  std::vector<std::uint32_t> group_of(data.size());
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    group_of[i] = groups.id(Pair(data[i].category, data[i].merchant));
-  }
+  // Copies of the labels of each group and of the text of each distinct token; no token
+  // is copied per occurrence.
+  TextArena texts;
 
-  // Lower every narration once, in request order, into one buffer that the tokens view:
-  // no token is copied per occurrence.
-  std::string lowered;
-  std::vector<std::size_t> bounds;
-  bounds.reserve(data.size() + 1);
+  DenseIds<DeriveInput, Group, GroupTraits> groups(GroupTraits{&texts});
+  std::vector<std::uint32_t> group_of(data.size());
   std::size_t narration_bytes = 0;
-  for (const DeriveInput& example : data) narration_bytes += example.narration.size();
-  lowered.reserve(narration_bytes);
-  for (const DeriveInput& example : data) {
-    bounds.push_back(lowered.size());
-    unicode::append_lower(example.narration, lowered);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    group_of[i] = groups.id(data[i]);
+    narration_bytes += data[i].narration.size();
   }
-  bounds.push_back(lowered.size());
 
   // Each example's distinct tokens, numbered, and each token's corpus count: the number
-  // of examples holding it.
-  // A token takes at least kMinTokenBytes and a separator within an example, which
-  // bounds the number of tokens; reserving that much only claims address space, and no
-  // vector below is ever moved while it grows.
-  std::size_t max_tokens = (lowered.size() + data.size()) / (kMinTokenBytes + 1) + 1;
-  DenseIds<std::string_view, TokenHash, TokenEqual> tokens;
-  tokens.reserve(max_tokens);
-  std::vector<TokenCount> counts;
-  counts.reserve(max_tokens);
+  // of examples holding it. A token takes at least kMinTokenBytes and a separator, and
+  // lower-casing makes a text at most half as long again, which bounds the number of
+  // tokens: reserving that much only claims address space, and no vector below is
+  // ever moved while it grows. Narrations often carry a reference number of their own,
+  // so the table is sized for about as many distinct tokens as examples.
+  std::size_t max_tokens =
+      (narration_bytes + narration_bytes / 2 + data.size()) / (kMinTokenBytes + 1) + 1;
+  DenseIds<std::string_view, Token, TokenTraits> tokens(TokenTraits{&texts});
+  tokens.reserve(max_tokens, data.size());
   std::vector<std::uint32_t> held;  // token ids, example after example
   held.reserve(max_tokens);
   std::vector<std::size_t> held_begin;
   held_begin.reserve(data.size() + 1);
+  std::string lowered;  // one narration at a time
   for (std::size_t i = 0; i < data.size(); ++i) {
     held_begin.push_back(held.size());
-    std::string_view text(lowered.data() + bounds[i], bounds[i + 1] - bounds[i]);
+    lowered.clear();
+    unicode::append_lower(data[i].narration, lowered);
     auto example = static_cast<std::uint32_t>(i);
-    for_each_token(text, [&](std::string_view token) {
+    for_each_token(lowered, [&](std::string_view token) {
       std::uint32_t id = tokens.id(token);
-      if (id == counts.size()) counts.emplace_back();
-      TokenCount& count = counts[id];
-      if (count.last == example) return;  // once per example
-      count.last = example;
-      ++count.examples;
+      Token& entry = tokens[id];
+      if (entry.last == example) return;  // once per example
+      entry.last = example;
+      ++entry.examples;
       held.push_back(id);
     });
   }
   held_begin.push_back(held.size());
 
-  // The same token lists rearranged group by group, so that each group's counting reads
-  // one contiguous run.
-  std::vector<std::size_t> run_begin(groups.size() + 1, 0);
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    run_begin[group_of[i] + 1] += held_begin[i + 1] - held_begin[i];
-  }
-  for (std::size_t g = 0; g < groups.size(); ++g) run_begin[g + 1] += run_begin[g];
-  std::vector<std::uint32_t> runs(held.size());
+  // The examples listed group by group, in request order within a group.
+  std::vector<std::size_t> group_begin(groups.size() + 1, 0);
+  for (std::uint32_t g : group_of) ++group_begin[g + 1];
+  for (std::size_t g = 0; g < groups.size(); ++g) group_begin[g + 1] += group_begin[g];
+  std::vector<std::uint32_t> members(data.size());
   {
-    std::vector<std::size_t> next(run_begin.begin(), run_begin.end() - 1);
+    std::vector<std::size_t> next(group_begin.begin(), group_begin.end() - 1);
     for (std::size_t i = 0; i < data.size(); ++i) {
-      for (std::size_t t = held_begin[i]; t < held_begin[i + 1]; ++t) {
-        runs[next[group_of[i]]++] = held[t];
-      }
+      members[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
     }
   }
 
   DeriveRulesResponse response;
-  std::vector<std::uint32_t> group_counts(counts.size(), 0);
+  std::vector<std::uint32_t> group_counts(tokens.size(), 0);
   std::vector<std::uint32_t> seen;  // token ids with a non-zero group count
   for (std::uint32_t g = 0; g < groups.size(); ++g) {
-    for (std::size_t t = run_begin[g]; t < run_begin[g + 1]; ++t) {
-      if (group_counts[runs[t]]++ == 0) seen.push_back(runs[t]);
+    for (std::size_t m = group_begin[g]; m < group_begin[g + 1]; ++m) {
+      std::uint32_t example = members[m];
+      for (std::size_t t = held_begin[example]; t < held_begin[example + 1]; ++t) {
+        if (group_counts[held[t]]++ == 0) seen.push_back(held[t]);
+      }
     }
 
     // The highest score among tokens frequent enough here and rare enough elsewhere;
@@ -151,9 +204,9 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest
     for (std::uint32_t token : seen) {
       std::uint64_t count = group_counts[token];
       group_counts[token] = 0;
-      double share = static_cast<double>(count) / static_cast<double>(counts[token].examples);
+      double share = static_cast<double>(count) / static_cast<double>(tokens[token].examples);
       if (share < kMinShare) continue;
-      std::string_view text = tokens.key(token);
+      std::string_view text = tokens[token].text();
       std::uint64_t score = kCountWeight * count + text.size();
       if (score > best_score || (score == best_score && text < best)) {
         best = text;
@@ -162,9 +215,9 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest
     }
     seen.clear();
     if (best_score > 0) {
-      const Pair& pair = groups.key(g);
-      response.rules.push_back(
-          CategoryRule{std::string(best), std::string(pair.first), std::string(pair.second)});
+      const Group& group = groups[g];
+      response.rules.push_back(CategoryRule{std::string(best), std::string(group.category),
+                                            std::string(group.merchant)});
     }
   }
 

@@ -1,6 +1,8 @@
 // categorizer/tokens.h: splitting lowered narrations into word tokens.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +15,21 @@ namespace quorvane::categorizer {
 /// Pieces shorter than this many bytes of UTF-8 are not tokens.
 inline constexpr std::size_t kMinTokenBytes = 3;
 
+namespace detail {
+
+/// Bytes that are ASCII letters or digits (1), other ASCII (0) or part of a longer
+/// UTF-8 sequence (2).
+inline constexpr auto kByteKinds = [] {
+  std::array<std::uint8_t, 256> kinds{};
+  for (int b = 0; b < 256; ++b) {
+    bool alnum = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9');
+    kinds[static_cast<std::size_t>(b)] = b >= 0x80 ? 2 : alnum ? 1 : 0;
+  }
+  return kinds;
+}();
+
+}  // namespace detail
+
 /// Calls `emit(std::string_view)` for each token of `lowered`, in order: each maximal run
 /// of letters or digits (Unicode Alphabetic, or General Category Nd, Nl, No) at least
 /// kMinTokenBytes long. Every other character separates tokens. A token that occurs
@@ -22,26 +39,33 @@ void for_each_token(std::string_view lowered, Emit&& emit) {
   const char* p = lowered.data();
   const char* const end = p + lowered.size();
   const char* start = nullptr;  // start of the current run, if inside one
+  auto close = [&](const char* at) {
+    if (start != nullptr && static_cast<std::size_t>(at - start) >= kMinTokenBytes) {
+      emit(std::string_view(start, static_cast<std::size_t>(at - start)));
+    }
+    start = nullptr;
+  };
   while (p < end) {
-    const char* here = p;
-    char32_t c = static_cast<unsigned char>(*p);
-    if (c < 0x80) {
+    std::uint8_t kind = detail::kByteKinds[static_cast<unsigned char>(*p)];
+    if (kind == 1) {
+      // The usual case: a run of ASCII letters and digits, one table load a byte.
+      if (start == nullptr) start = p;
+      do {
+        ++p;
+      } while (p < end && detail::kByteKinds[static_cast<unsigned char>(*p)] == 1);
+    } else if (kind == 0) {
+      close(p);
       ++p;
     } else {
-      c = unicode::decode_utf8(p, end);
-    }
-    if (unicode::is_alnum(c)) {
-      if (start == nullptr) start = here;
-    } else if (start != nullptr) {
-      if (static_cast<std::size_t>(here - start) >= kMinTokenBytes) {
-        emit(std::string_view(start, static_cast<std::size_t>(here - start)));
+      const char* here = p;
+      if (unicode::is_alnum(unicode::decode_utf8(p, end))) {
+        if (start == nullptr) start = here;
+      } else {
+        close(here);
       }
-      start = nullptr;
     }
   }
-  if (start != nullptr && static_cast<std::size_t>(end - start) >= kMinTokenBytes) {
-    emit(std::string_view(start, static_cast<std::size_t>(end - start)));
-  }
+  close(end);
 }
 
 /// The distinct tokens of a narration, lower-cased first, in order of first occurrence.

@@ -1,10 +1,12 @@
 // json/write.h: writing records as compact JSON, from their declarations.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <type_traits>
 
+#include "cat.h"
 #include "json/writer.h"
 #include "record.h"
 
@@ -36,18 +38,25 @@ void write_value(Buffer& out, const T& value) {
     }
     out.push(']');
   } else if constexpr (record::RecordType<T>) {
+    // Each field's key, written as one piece with the comma before it: ,"name":
+    static const auto keys = [] {
+      std::array<std::string, record::kFieldCount<T>> texts;
+      for (std::size_t i = 0; i < texts.size(); ++i) {
+        texts[i] = cat(",\"", record::kFieldNames<T>[i], "\":");
+      }
+      return texts;
+    }();
     out.push('{');
+    std::size_t index = 0;
     bool first = true;
     record::all_fields<T>([&](const auto& field) {
+      std::string_view key = keys[index++];
       const auto& member = value.*field.member;
       if constexpr (record::IsOptional<std::decay_t<decltype(member)>>::value) {
         if (field.presence == record::Presence::kOmittedWhenAbsent && !member) return true;
       }
-      if (!first) out.push(',');
+      out.append(first ? key.substr(1) : key);
       first = false;
-      out.push('"');
-      out.append(field.name);
-      out.append("\":");
       write_value(out, member);
       return true;
     });

@@ -1,10 +1,9 @@
 // json/writer.cpp: compact JSON output into a growable byte buffer.
 #include "json/writer.h"
 
-#include <charconv>  // std::to_chars
-#include <cmath>     // std::isfinite
-#include <cstdlib>   // std::malloc, std::realloc, std::free
-#include <new>       // std::bad_alloc
+#include <cmath>    // std::isfinite
+#include <cstdlib>  // std::malloc, std::realloc, std::free
+#include <new>      // std::bad_alloc
 
 #include "json/number.h"
 #include "json/scan.h"
@@ -80,16 +79,6 @@ void write_float(Buffer& out, double value) {
     return;
   }
   out.commit(format_float(value, out.reserve(kMaxFloatText)));
-}
-
-void write_integer(Buffer& out, std::int64_t value) {
-  char* at = out.reserve(24);
-  out.commit(static_cast<std::size_t>(std::to_chars(at, at + 24, value).ptr - at));
-}
-
-void write_integer(Buffer& out, std::uint64_t value) {
-  char* at = out.reserve(24);
-  out.commit(static_cast<std::size_t>(std::to_chars(at, at + 24, value).ptr - at));
 }
 
 }  // namespace quorvane::json

@@ -1,6 +1,7 @@
 // json/writer.h: the growable byte buffer that compact JSON is written into.
 #pragma once
 
+#include <charconv>  // std::to_chars
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -47,7 +48,11 @@ class Buffer {
 void write_string(Buffer& out, std::string_view text);
 /// Writes a float in its shortest round-trip form, or null when it is not finite.
 void write_float(Buffer& out, double value);
-void write_integer(Buffer& out, std::int64_t value);
-void write_integer(Buffer& out, std::uint64_t value);
+template <class Integer>
+void write_integer(Buffer& out, Integer value) {
+  constexpr std::size_t kDigits = 20;  // the longest 64-bit integer, sign included
+  char* at = out.reserve(kDigits);
+  out.commit(static_cast<std::size_t>(std::to_chars(at, at + kDigits, value).ptr - at));
+}
 
 }  // namespace quorvane::json

@@ -3,8 +3,10 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <type_traits>
 
 #include "py/ref.h"
@@ -12,6 +14,44 @@
 #include "record.h"
 
 namespace quorvane::py {
+
+namespace detail {
+
+template <record::RecordType R>
+inline constexpr std::size_t kOmittable = std::apply(
+    [](const auto&... field) {
+      return ((field.presence == record::Presence::kOmittedWhenAbsent ? 1u : 0u) + ... + 0u);
+    },
+    record::Schema<R>::fields);
+
+/// A dict of R's keys in declared order, each mapped to None, without the keys of the
+/// omitted-when-absent fields whose bits are set in `absent` (in declared order). A copy
+/// is a dict already sized and ordered for the record, so filling it never resizes it.
+/// Made once per process; null with an exception set if it cannot be made.
+template <record::RecordType R>
+PyObject* record_template(unsigned absent) {
+  static std::array<ProcessRef, std::size_t{1} << kOmittable<R>> templates;
+  ProcessRef& slot = templates[absent];
+  if (!slot) {
+    PyObject* const* keys = field_keys<R>();
+    if (keys == nullptr) return nullptr;
+    auto dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    unsigned bit = 1;
+    for (std::size_t i = 0; i < record::kFieldCount<R>; ++i) {
+      if (record::kPresence<R>[i] == record::Presence::kOmittedWhenAbsent) {
+        bool left_out = (absent & bit) != 0;
+        bit <<= 1;
+        if (left_out) continue;
+      }
+      if (PyDict_SetItem(dict.get(), keys[i], Py_None) < 0) return nullptr;
+    }
+    slot.keep(std::move(dict));
+  }
+  return slot.get();
+}
+
+}  // namespace detail
 
 /// Builds a new object for `value`; an empty PyRef with a Python exception set when the
 /// interpreter cannot make one. Whatever was built before a failure is released.
@@ -41,7 +81,21 @@ PyRef encode_value(const T& value) {
   } else if constexpr (record::RecordType<T>) {
     PyObject* const* keys = field_keys<T>();
     if (keys == nullptr) return {};
-    auto dict = PyRef::steal(PyDict_New());
+    static_assert(detail::kOmittable<T> <= 4, "a few omitted-when-absent fields at most");
+    unsigned absent = 0;
+    unsigned bit = 1;
+    record::all_fields<T>([&](const auto& field) {
+      if constexpr (record::IsOptional<typename std::decay_t<decltype(field)>::Type>::value) {
+        if (field.presence == record::Presence::kOmittedWhenAbsent) {
+          if (!(value.*field.member)) absent |= bit;
+          bit <<= 1;
+        }
+      }
+      return true;
+    });
+    PyObject* shape = detail::record_template<T>(absent);
+    if (shape == nullptr) return {};
+    auto dict = PyRef::steal(PyDict_Copy(shape));
     if (!dict) return dict;
     std::size_t index = 0;
     bool ok = record::all_fields<T>([&](const auto& field) {

@@ -61,6 +61,8 @@ sanitize: $(VENV)/.ready ucd
 
 bench: wheel
 	$(PY) bench/bench_categorize.py
+	$(PY) bench/bench_derive.py
+	$(PY) bench/bench_emi.py
 
 # Regenerate the Unicode tables from the pinned UCD files, or check them unchanged.
 tables: ucd

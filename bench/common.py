@@ -24,6 +24,7 @@ class Timing:
     best: float  # seconds, fastest run
     median: float  # seconds
     runs: list  # seconds, every run in order
+    number: int = 1  # calls per run; time_per_call divides every figure by it
 
 
 def time_call(func, *args, repeat=5, warmup=0, disable_gc=True, **kwargs):
@@ -50,6 +51,46 @@ def time_call(func, *args, repeat=5, warmup=0, disable_gc=True, **kwargs):
                 gc.enable()
         del result
     return Timing(best=min(runs), median=statistics.median(runs), runs=runs)
+
+
+def _run_calls(func, args, kwargs, number, disable_gc):
+    gc.collect()
+    was_enabled = gc.isenabled()
+    if disable_gc:
+        gc.disable()
+    try:
+        start = time.perf_counter()
+        for _ in range(number):
+            func(*args, **kwargs)
+        return time.perf_counter() - start
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def _autorange(func, args, kwargs, min_time, disable_gc):
+    scale = 1
+    while True:
+        for number in (scale, 2 * scale, 5 * scale):
+            if _run_calls(func, args, kwargs, number, disable_gc) >= min_time:
+                return number
+        scale *= 10
+
+
+def time_per_call(func, *args, repeat=7, number=None, min_time=0.2, disable_gc=True, **kwargs):
+    """Time a fast call in runs of `number` back-to-back calls; figures are per call.
+
+    For calls too quick to time one at a time. Without `number`, it is the first of
+    1, 2, 5, 10, 20, 50, ... for which one run takes at least `min_time` seconds, as
+    timeit's autorange does (those calibration runs also warm up). Each of the `repeat`
+    runs then makes `number` calls with the cyclic GC paused, and the returned Timing
+    holds seconds per call (run time / number), with `number` recorded.
+    """
+    if number is None:
+        number = _autorange(func, args, kwargs, min_time, disable_gc)
+    runs = [_run_calls(func, args, kwargs, number, disable_gc) / number
+            for _ in range(max(1, repeat))]
+    return Timing(best=min(runs), median=statistics.median(runs), runs=runs, number=number)
 
 
 def format_seconds(seconds):

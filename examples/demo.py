@@ -7,8 +7,10 @@ Each act is a small function; ``main()`` runs them in order.
 
 import json
 import sys
+import textwrap
 import unicodedata
-from collections import defaultdict
+from collections import Counter, defaultdict
+from datetime import date
 from pathlib import Path
 
 try:
@@ -46,9 +48,9 @@ def clip(text, max_width):
     return text + "…"
 
 
-def format_inr(amount):
-    """Format a rupee amount with Indian digit grouping: -1,42,500.00."""
-    whole, fraction = f"{abs(amount):.2f}".split(".")
+def format_inr(amount, paise=True):
+    """Format a rupee amount with Indian digit grouping: -1,42,500.00, or -1,42,500."""
+    whole, _, fraction = f"{abs(amount):.{2 if paise else 0}f}".partition(".")
     head, tail = whole[:-3], whole[-3:]
     groups = []
     while len(head) > 2:
@@ -57,7 +59,12 @@ def format_inr(amount):
     if head:
         groups.insert(0, head)
     sign = "-" if amount < 0 else ""
-    return sign + ",".join(groups + [tail]) + "." + fraction
+    return sign + ",".join(groups + [tail]) + ("." + fraction if paise else "")
+
+
+def rupees(amount):
+    """Whole rupees with Indian digit grouping: 25,00,000."""
+    return format_inr(amount, paise=False)
 
 
 def print_table(columns, rows):
@@ -86,6 +93,25 @@ def banner(title):
     print(title)
     print("=" * display_width(title))
     print()
+
+
+def say(text, width=92):
+    """Print a paragraph, wrapped."""
+    print(textwrap.fill(text, width))
+
+
+def skipped(exc):
+    """For a function this build does not implement yet: say so, and let the tour go on."""
+    say(f"Skipped: {exc} in this build of quorvane.")
+
+
+def both_ways(name, request):
+    """Call quorvane.<name> with Python objects and <name>_json with JSON text; check they agree."""
+    as_objects = getattr(quorvane, name)(request)
+    as_text = getattr(quorvane, name + "_json")(json.dumps(request, ensure_ascii=False))
+    if json.loads(as_text) != as_objects:
+        raise AssertionError(f"{name} and {name}_json disagree")
+    return as_objects
 
 
 # ---------------------------------------------------------------- act 1
@@ -143,9 +169,137 @@ def act_categorize():
     )
 
 
+# ---------------------------------------------------------------- act 2
+
+
+def label(entry):
+    return f"{entry['category']}: {entry['merchant']}" if entry else "-"
+
+
+def act_derive():
+    banner("Act 2: deriving rules from labelled history")
+    history = load_json("history.json")["data"]
+    try:
+        rules = both_ways("derive_rules", {"data": history})["rules"]
+    except NotImplementedError as exc:
+        skipped(exc)
+        return
+
+    sizes = Counter((example["category"], example["merchant"]) for example in history)
+    say(f"{len(history)} past transactions, labelled by hand with {len(sizes)} (category, "
+        f"merchant) pairs, give {len(rules)} rules. A rule's pattern is the word most typical "
+        "of its pair: it is in as many of the pair's narrations as possible, and at least 80% "
+        "of all narrations containing it belong to the pair.")
+    print()
+    print_table(
+        [("Pattern", "<", None), ("Category", "<", 16), ("Merchant", "<", 28),
+         ("Examples", ">", None)],
+        [(r["pattern"], r["category"], r["merchant"], sizes[r["category"], r["merchant"]])
+         for r in rules],
+    )
+    without = sorted(set(sizes) - {(r["category"], r["merchant"]) for r in rules})
+    if without:
+        print()
+        say("No rule for " + ", ".join(f"{c}: {m}" for c, m in without) + ". Their "
+            "narrations are generic, such as \"UPI payment\", and labelled in several ways.")
+
+    # The derived rules are ordinary categorisation rules: apply them to act 1's statement.
+    transactions = load_json("statement.json")["data"]
+    hand_written = load_json("rules.json")["rules"]
+    by_hand = both_ways("categorize_transactions",
+                        {"data": transactions, "rules": hand_written})["data"]
+    derived = both_ways("categorize_transactions", {"data": transactions, "rules": rules})["data"]
+
+    both = [(a, b) for a, b in zip(by_hand, derived) if a and b]
+    same = sum(1 for a, b in both if a["category"] == b["category"])
+    print()
+    say(f"On the {len(transactions)} transactions of act 1, the {len(hand_written)} hand-written "
+        f"rules categorise {sum(1 for e in by_hand if e)} and the {len(rules)} derived rules "
+        f"{sum(1 for e in derived if e)}. Where both apply ({len(both)} transactions) they "
+        f"give the same category {same} times. The transactions they treat differently:")
+    print()
+    print_table(
+        [("Date", "<", None), ("Narration", "<", 40), ("Hand-written rules", "<", 26),
+         ("Derived rules", "<", 26)],
+        [(tx["date"], tx["narration"], label(a), label(b))
+         for tx, a, b in zip(transactions, by_hand, derived) if a != b],
+    )
+
+
+# ---------------------------------------------------------------- act 3
+
+LOAN = {"loanAmount": 2_500_000, "months": 240, "interestRate": 8.5, "inflationRate": 5.0}
+
+
+def next_month(today):
+    year, month = divmod(today.year * 12 + today.month, 12)  # month counts from 0 here
+    return f"{year:04d}-{month + 1:02d}"
+
+
+def act_loan():
+    banner("Act 3: a home loan, solved three ways")
+    start = next_month(date.today())
+    terms = {"interestRate": LOAN["interestRate"], "inflationRate": LOAN["inflationRate"],
+             "start": start}
+    try:
+        by_emi = both_ways("compute_emi", dict(terms, mode="emi", loanAmount=LOAN["loanAmount"],
+                                               months=LOAN["months"]))
+    except NotImplementedError as exc:
+        skipped(exc)
+        return
+    # The same loan solved for its tenure, then for its amount, from the rounded EMI.
+    emi = by_emi["emi"]
+    by_tenure = both_ways("compute_emi", dict(terms, mode="tenure",
+                                              loanAmount=LOAN["loanAmount"], emi=emi))
+    by_amount = both_ways("compute_emi", dict(terms, mode="loanAmount", emi=emi,
+                                              months=LOAN["months"]))
+
+    first_month = date(*map(int, start.split("-")), 1).strftime("%B %Y")
+    say(f"₹{rupees(LOAN['loanAmount'])} at {LOAN['interestRate']:g}% a year over "
+        f"{LOAN['months'] // 12} years, from {first_month}, with inflation at "
+        f"{LOAN['inflationRate']:g}% a year. Each line solves for one of the three figures "
+        "from the other two; real amounts are in rupees of the first month.")
+    print()
+    rows = []
+    for solved, given, result in (("EMI", "amount, months", by_emi),
+                                  ("tenure", "amount, EMI", by_tenure),
+                                  ("loan amount", "EMI, months", by_amount)):
+        totals = result["totals"]
+        rows.append((solved, given, rupees(result["emi"]), result["months"],
+                     rupees(result["loanAmount"]), rupees(totals["nominalPaid"]),
+                     rupees(totals["realPaid"]), rupees(totals["nominalInterest"]),
+                     rupees(totals["realInterest"])))
+    print_table(
+        [("Solved for", "<", None), ("From", "<", None), ("EMI", ">", None), ("Months", ">", None),
+         ("Loan amount", ">", None), ("Paid", ">", None), ("Paid (real)", ">", None),
+         ("Interest", ">", None), ("Interest (real)", ">", None)],
+        rows,
+    )
+    print()
+    first, last = by_emi["schedule"][0], by_emi["schedule"][-1]
+    note = (f"The first EMI is ₹{rupees(first['principal'])} of principal and "
+            f"₹{rupees(first['interest'])} of interest. EMIs are whole rupees, so the last one "
+            f"(₹{rupees(last['emi'])}) settles the rounding")
+    if by_amount["loanAmount"] != LOAN["loanAmount"]:
+        note += (", and solving for the amount from the rounded EMI gives "
+                 f"₹{rupees(by_amount['loanAmount'])} rather than "
+                 f"₹{rupees(LOAN['loanAmount'])}")
+    say(note + ".")
+    print()
+    print("The EMI schedule by calendar year:")
+    print()
+    print_table(
+        [("Year", "<", None), ("Months", ">", None), ("Paid", ">", None),
+         ("Paid (real)", ">", None), ("Outstanding at year end", ">", None)],
+        [(year["year"], sum(1 for slot in year["months"] if slot), rupees(year["nominalTotal"]),
+          rupees(year["realTotal"]), rupees(year["closingOutstanding"]))
+         for year in by_emi["years"]],
+    )
+
+
 # ---------------------------------------------------------------- main
 
-ACTS = [act_categorize]
+ACTS = [act_categorize, act_derive, act_loan]
 
 
 def main():

@@ -42,12 +42,17 @@ bool is_sequence(PyObject* object) {
 
 bool decode_text(Decoder& d, PyObject* object, std::string& out) {
   if (!PyUnicode_Check(object)) return d.fail_type(object, "PyString");
+  if (const std::string* seen = d.seen_text(object)) {
+    out = *seen;
+    return true;
+  }
   auto bytes = PyRef::steal(PyUnicode_AsUTF8String(object));
   if (!bytes) return d.fail_exception();
   char* data;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return d.fail_exception();
   out.assign(data, static_cast<std::size_t>(size));
+  d.remember_text(object, out);
   return true;
 }
 

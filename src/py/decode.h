@@ -34,8 +34,36 @@ class Decoder {
   bool fail_type(PyObject* object, const char* target);
   std::string take_failure() noexcept { return std::move(failure_); }
 
+  /// The UTF-8 text of a str decoded earlier in this request, or null. Requests built in
+  /// Python usually share their label objects (a category, a merchant) across many
+  /// records; each is converted once.
+  const std::string* seen_text(PyObject* str) const noexcept {
+    if (seen_.empty()) return nullptr;
+    const SeenText& seen = seen_[slot(str)];
+    return seen.object.get() == str ? &seen.text : nullptr;
+  }
+  /// Remembers the text of a short str (a longer one is rarely repeated).
+  void remember_text(PyObject* str, const std::string& text) {
+    if (text.size() > kMaxRememberedBytes) return;
+    if (seen_.empty()) seen_.resize(kSeenSlots);
+    SeenText& seen = seen_[slot(str)];
+    seen.object = PyRef::borrow(str);  // held, so that no other object takes its address
+    seen.text = text;
+  }
+
  private:
+  struct SeenText {
+    PyRef object;
+    std::string text;
+  };
+  static constexpr std::size_t kSeenSlots = 4096;
+  static constexpr std::size_t kMaxRememberedBytes = 32;
+  static std::size_t slot(PyObject* str) noexcept {
+    return (reinterpret_cast<std::uintptr_t>(str) >> 4) % kSeenSlots;
+  }
+
   std::string failure_;
+  std::vector<SeenText> seen_;  // kSeenSlots, made at the first text remembered
 };
 
 namespace detail {

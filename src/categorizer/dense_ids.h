@@ -9,21 +9,25 @@
 
 namespace quorvane::categorizer {
 
+/// Eight bytes at `at`, as a word in memory order.
+inline std::uint64_t load64(const char* at) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, at, 8);
+  return word;
+}
+
+/// Four bytes at `at`, as the low half of a word.
+inline std::uint64_t load32(const char* at) noexcept {
+  std::uint32_t word;
+  std::memcpy(&word, at, 4);
+  return word;
+}
+
 /// A 64-bit hash of bytes, eight at a time; short keys are read with at most two loads.
 inline std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed = 0) noexcept {
   constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
   const char* p = bytes.data();
   const std::size_t n = bytes.size();
-  auto load64 = [](const char* at) {
-    std::uint64_t word;
-    std::memcpy(&word, at, 8);
-    return word;
-  };
-  auto load32 = [](const char* at) {
-    std::uint32_t word;
-    std::memcpy(&word, at, 4);
-    return std::uint64_t{word};
-  };
   std::uint64_t h = seed ^ (n * kMul);
   if (n >= 8) {
     const char* last = p + n - 8;

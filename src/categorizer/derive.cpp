@@ -2,7 +2,6 @@
 #include <algorithm>  // std::sort
 #include <bit>        // std::endian
 #include <cstdint>
-#include <cstring>  // std::memcpy
 #include <string>
 #include <string_view>
 #include <utility>
@@ -43,16 +42,6 @@ void load_head(std::string_view token, std::uint64_t (&head)[2]) noexcept {
   static_assert(std::endian::native == std::endian::little, "bytes are placed little-endian");
   const char* p = token.data();
   const std::size_t n = token.size();
-  auto load64 = [](const char* at) {
-    std::uint64_t word;
-    std::memcpy(&word, at, 8);
-    return word;
-  };
-  auto load32 = [](const char* at) {
-    std::uint32_t word;
-    std::memcpy(&word, at, 4);
-    return std::uint64_t{word};
-  };
   auto load_short = [&](const char* at, std::size_t size) -> std::uint64_t {  // size < 8
     if (size >= 4) return load32(at) | (load32(at + size - 4) >> (8 * (8 - size)) << 32);
     std::uint64_t word = 0;

@@ -10,7 +10,7 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 CMAKE_TEST_FLAGS := -G Ninja -DQV_WERROR=ON -DQV_TESTING=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: all demo test sanitize bench wheel native ucd tables check-tables format-check clean
+.PHONY: all demo test sanitize versions bench wheel native ucd tables check-tables format-check clean
 all: test
 
 $(VENV)/.ready: requirements-dev.txt
@@ -46,7 +46,7 @@ test: wheel native ucd
 	$(VENV)/bin/abi3audit --strict --report dist/quorvane-*.whl
 	QUORVANE_NATIVE_LIB=build/native/libquorvane_native.so $(PY) -m pytest -q
 	PYTHONPATH=build/native QUORVANE_EXPECT_MODULE=build/native/quorvane.abi3.so \
-		QUORVANE_NATIVE_LIB=build/native/libquorvane_native.so \
+		QUORVANE_NATIVE_LIB=build/native/libquorvane_native.so QUORVANE_FAULT_INJECTION=1 \
 		$(PY) -m pytest -q -m fault_injection
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -54,10 +54,26 @@ sanitize: $(VENV)/.ready ucd
 	$(VENV)/bin/cmake -S . -B build/asan $(CMAKE_TEST_FLAGS) -DQV_SANITIZE=ON >/dev/null
 	$(VENV)/bin/cmake --build build/asan
 	PYTHONPATH=build/asan QUORVANE_EXPECT_MODULE=build/asan/quorvane.abi3.so \
-		QUORVANE_NATIVE_LIB=build/asan/libquorvane_native.so \
+		QUORVANE_NATIVE_LIB=build/asan/libquorvane_native.so QUORVANE_FAULT_INJECTION=1 \
 		LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
 		$(PY) -m pytest -q -p no:cacheprovider
+
+# The same abi3 file under the oldest and the newest other interpreters that pyenv holds
+# on this machine, if any: one file serves every version from the floor up.
+OTHER_PYTHONS = $(wildcard $(HOME)/.pyenv/versions/3.8*/bin/python3 $(HOME)/.pyenv/versions/3.13*/bin/python3)
+versions: wheel native ucd
+	@if [ -z "$(OTHER_PYTHONS)" ]; then echo "no other interpreter found: nothing to run"; fi
+	@rm -rf build/abi3 && mkdir -p build/abi3 && cd build/abi3 && unzip -q ../../dist/quorvane-*.whl
+	@for py in $(OTHER_PYTHONS); do \
+		echo "== $$($$py --version)"; \
+		env=build/venv-$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+		[ -x $$env/bin/python ] || $$py -m venv $$env; \
+		$$env/bin/python -m pip install --quiet pytest hypothesis || exit 1; \
+		PYTHONPATH=build/abi3 QUORVANE_EXPECT_MODULE=build/abi3/quorvane.abi3.so \
+			QUORVANE_NATIVE_LIB=build/native/libquorvane_native.so \
+			$$env/bin/python -m pytest -q -p no:cacheprovider || exit 1; \
+	done
 
 bench: wheel
 	$(PY) bench/bench_categorize.py

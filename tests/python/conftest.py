@@ -16,7 +16,7 @@ if EXPECTED_MODULE:
 
 
 def pytest_collection_modifyitems(config, items):
-    if EXPECTED_MODULE:
+    if os.environ.get("QUORVANE_FAULT_INJECTION") == "1":
         return
     skip = pytest.mark.skip(reason="needs a test build of the module (make test runs one)")
     for item in items:

@@ -9,36 +9,31 @@ reports times, speed-ups against the 20x target and the JSON form's extra peak
 memory against the 5x-of-input target.
 
     python bench/bench_categorize.py [--n 100000] [--rules 500] [--repeat 3] [--seed 20261001]
-
-Works without the extension (only the baselines are timed then).
 """
 
 import argparse
+import functools
 import itertools
 import json
 import os
 import random
 import sys
 
+import quorvane
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import (  # noqa: E402
+    COUNTERPARTS,
+    all_agree,
     environment_summary,
     format_bytes,
-    format_seconds,
     measure_peak_memory,
     print_table,
+    report_speedups,
     time_call,
     verdict,
 )
-
-try:
-    import quorvane
-except ImportError as exc:  # the extension may not be built yet
-    quorvane = None
-    QUORVANE_IMPORT_ERROR = exc
-else:
-    QUORVANE_IMPORT_ERROR = None
 
 SPEEDUP_TARGET = 20.0
 MEMORY_TARGET = 5.0  # extra peak resident memory / request size in UTF-8 bytes
@@ -293,13 +288,6 @@ def workload_stats(narrations, rules, rng, sample=2000):
 # ---------------------------------------------------------------- main
 
 
-def first_difference(a, b):
-    for i, (x, y) in enumerate(zip(a["data"], b["data"])):
-        if x != y:
-            return f"entry {i}: {x!r} != {y!r}"
-    return f"lengths {len(a['data'])} != {len(b['data'])}"
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--n", type=int, default=100_000, help="number of narrations")
@@ -311,9 +299,6 @@ def main(argv=None):
         parser.error("--n, --rules and --repeat must be positive")
 
     print(f"# categorize_transactions benchmark  ({environment_summary()})")
-    if quorvane is None:
-        print(f"quorvane is not importable ({QUORVANE_IMPORT_ERROR}); timing the pure-Python "
-              "baselines only.")
     print()
 
     narrations, rules = build_workload(args.n, args.rules, args.seed)
@@ -322,26 +307,17 @@ def main(argv=None):
     request_bytes = len(request_text.encode("utf-8"))
 
     implementations = [("python json", python_categorize_json, request_text),
-                       ("python dict", python_categorize, request)]
-    if quorvane is not None:
-        implementations += [("quorvane json", quorvane.categorize_transactions_json, request_text),
-                            ("quorvane dict", quorvane.categorize_transactions, request)]
+                       ("python dict", python_categorize, request),
+                       ("quorvane json", quorvane.categorize_transactions_json, request_text),
+                       ("quorvane dict", quorvane.categorize_transactions, request)]
 
     # Correctness first: every implementation must give the same answer.
     reference = python_categorize(request)
-    results = {}
-    for name, func, arg in implementations:
-        out = func(arg)
-        results[name] = json.loads(out) if isinstance(out, str) else out
-        if results[name] != reference:
-            print(f"MISMATCH: {name} differs from the pure-Python model: "
-                  f"{first_difference(results[name], reference)}")
-            return 1
+    if not all_agree(implementations, reference):
+        return 1
     matched = sum(1 for e in reference["data"] if e is not None)
-    if quorvane is not None:
-        same_bytes = quorvane.categorize_transactions_json(request_text) == \
-            python_categorize_json(request_text)
-    del results
+    same_bytes = quorvane.categorize_transactions_json(request_text) == \
+        python_categorize_json(request_text)
 
     stats = workload_stats(narrations, rules, random.Random(args.seed + 1))
     share = matched / len(narrations)
@@ -352,36 +328,18 @@ def main(argv=None):
     print(f"  {share:.1%} matched, {1 - share:.1%} unmatched")
     print(f"  in a sample of {stats['sample']:,}: {stats['multi']:.1%} matched by several rules, "
           f"first match at rule #{stats['mean_first']:.0f} on average")
-    agree = f"  all {len(implementations)} implementations agree"
-    if quorvane is not None:
-        agree += f"; JSON text byte-identical to json.dumps: {'yes' if same_bytes else 'no'}"
-    print(agree)
+    print(f"  all {len(implementations)} implementations agree; JSON text byte-identical to "
+          f"json.dumps: {'yes' if same_bytes else 'no'}")
     print()
 
-    timings = {}
-    for name, func, arg in implementations:
-        timings[name] = time_call(func, arg, repeat=args.repeat)
-
-    rows = []
-    counterpart = {"quorvane json": "python json", "quorvane dict": "python dict"}
-    for name, _, _ in implementations:
-        t = timings[name]
-        speed, target = "", ""
-        if name in counterpart:
-            factor = timings[counterpart[name]].best / t.best
-            speed = f"{factor:.1f}x"
-            target = f">= {SPEEDUP_TARGET:.0f}x: {verdict(factor >= SPEEDUP_TARGET)}"
-        per_item = t.best / len(narrations)
-        rows.append((name, format_seconds(t.best), format_seconds(t.median),
-                     f"{per_item * 1e9:.0f} ns", speed, target))
-    print(f"time, best and median of {args.repeat} runs (gc paused while timing):")
-    print_table(["implementation", "best", "median", "per narration", "speed-up", "target"],
-                rows, align="<>>>><")
+    report_speedups(implementations, functools.partial(time_call, repeat=args.repeat),
+                    dict.fromkeys(COUNTERPARTS, SPEEDUP_TARGET),
+                    f"time, best and median of {args.repeat} runs (gc paused while timing):",
+                    per=("narration", len(narrations)))
     print()
 
-    memory_cases = [("python json", python_categorize_json)]
-    if quorvane is not None:
-        memory_cases.append(("quorvane json", quorvane_categorize_json))
+    memory_cases = [("python json", python_categorize_json),
+                    ("quorvane json", quorvane_categorize_json)]
     rows = []
     methods = set()
     for name, func in memory_cases:

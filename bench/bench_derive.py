@@ -7,12 +7,10 @@ quorvane.derive_rules_json and quorvane.derive_rules. The script checks that all
 four give the same rules, then reports times and speed-ups against the 10x target.
 
     python bench/bench_derive.py [--n 200000] [--groups 2000] [--repeat 3] [--seed 20261101]
-
-Works without the extension, or before derive_rules lands (only the baselines are
-timed then).
 """
 
 import argparse
+import functools
 import itertools
 import json
 import os
@@ -21,24 +19,18 @@ import re
 import sys
 from collections import Counter, defaultdict
 
+import quorvane
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import (  # noqa: E402
+    COUNTERPARTS,
+    all_agree,
     environment_summary,
     format_bytes,
-    format_seconds,
-    print_table,
+    report_speedups,
     time_call,
-    verdict,
 )
-
-try:
-    import quorvane
-except ImportError as exc:  # the extension may not be built yet
-    quorvane = None
-    QUORVANE_IMPORT_ERROR = exc
-else:
-    QUORVANE_IMPORT_ERROR = None
 
 SPEEDUP_TARGET = 10.0
 MIN_SHARE = 0.8  # a pattern's group must hold at least this share of the examples with it
@@ -278,23 +270,6 @@ def workload_stats(examples, rules):
 # ---------------------------------------------------------------- main
 
 
-def first_difference(a, b):
-    for i, (x, y) in enumerate(zip(a["rules"], b["rules"])):
-        if x != y:
-            return f"rule {i}: {x!r} != {y!r}"
-    return f"lengths {len(a['rules'])} != {len(b['rules'])}"
-
-
-def available(name, call):
-    """Whether quorvane.<name> works yet: False (with a note) while it is not implemented."""
-    try:
-        call()
-    except NotImplementedError as exc:
-        print(f"note: quorvane.{name} is not available yet ({exc}); skipping it.")
-        return False
-    return True
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--n", type=int, default=200_000, help="number of labelled examples")
@@ -309,9 +284,7 @@ def main(argv=None):
         parser.error("--groups cannot exceed --n")
 
     print(f"# derive_rules benchmark  ({environment_summary()})")
-    if quorvane is None:
-        print(f"quorvane is not importable ({QUORVANE_IMPORT_ERROR}); timing the pure-Python "
-              "baselines only.")
+    print()
 
     examples = build_workload(args.n, args.groups, args.seed)
     check_alphabet(examples)
@@ -320,27 +293,16 @@ def main(argv=None):
     request_bytes = len(request_text.encode("utf-8"))
 
     implementations = [("python json", python_derive_rules_json, request_text),
-                       ("python dict", python_derive_rules, request)]
-    if quorvane is not None:
-        if available("derive_rules_json", lambda: quorvane.derive_rules_json('{"data":[]}')):
-            implementations.append(("quorvane json", quorvane.derive_rules_json, request_text))
-        if available("derive_rules", lambda: quorvane.derive_rules({"data": []})):
-            implementations.append(("quorvane dict", quorvane.derive_rules, request))
-    print()
+                       ("python dict", python_derive_rules, request),
+                       ("quorvane json", quorvane.derive_rules_json, request_text),
+                       ("quorvane dict", quorvane.derive_rules, request)]
 
     # Correctness first: every implementation must give the same rules.
     reference = python_derive_rules(request)
-    for name, func, arg in implementations:
-        out = func(arg)
-        got = json.loads(out) if isinstance(out, str) else out
-        if got != reference:
-            print(f"MISMATCH: {name} differs from the pure-Python model: "
-                  f"{first_difference(got, reference)}")
-            return 1
-    same_bytes = None
-    if any(name == "quorvane json" for name, _, _ in implementations):
-        same_bytes = (quorvane.derive_rules_json(request_text)
-                      == python_derive_rules_json(request_text))
+    if not all_agree(implementations, reference):
+        return 1
+    same_bytes = (quorvane.derive_rules_json(request_text)
+                  == python_derive_rules_json(request_text))
 
     rules = reference["rules"]
     stats = workload_stats(examples, rules)
@@ -354,31 +316,14 @@ def main(argv=None):
           f"{stats['groups'] - len(rules):,} groups without one")
     print(f"  the share test overrules a group's top-scoring word in {stats['overruled']:,} "
           "groups")
-    agree = f"  all {len(implementations)} implementations agree"
-    if same_bytes is not None:
-        agree += f"; JSON text byte-identical to json.dumps: {'yes' if same_bytes else 'no'}"
-    print(agree)
+    print(f"  all {len(implementations)} implementations agree; JSON text byte-identical to "
+          f"json.dumps: {'yes' if same_bytes else 'no'}")
     print()
 
-    timings = {}
-    for name, func, arg in implementations:
-        timings[name] = time_call(func, arg, repeat=args.repeat)
-
-    rows = []
-    counterpart = {"quorvane json": "python json", "quorvane dict": "python dict"}
-    for name, _, _ in implementations:
-        t = timings[name]
-        speed, target = "", ""
-        if name in counterpart:
-            factor = timings[counterpart[name]].best / t.best
-            speed = f"{factor:.1f}x"
-            target = f">= {SPEEDUP_TARGET:.0f}x: {verdict(factor >= SPEEDUP_TARGET)}"
-        per_item = t.best / len(examples)
-        rows.append((name, format_seconds(t.best), format_seconds(t.median),
-                     f"{per_item * 1e9:.0f} ns", speed, target))
-    print(f"time, best and median of {args.repeat} runs (gc paused while timing):")
-    print_table(["implementation", "best", "median", "per example", "speed-up", "target"],
-                rows, align="<>>>><")
+    report_speedups(implementations, functools.partial(time_call, repeat=args.repeat),
+                    dict.fromkeys(COUNTERPARTS, SPEEDUP_TARGET),
+                    f"time, best and median of {args.repeat} runs (gc paused while timing):",
+                    per=("example", len(examples)))
     return 0
 
 

@@ -9,37 +9,28 @@ agree, then reports time per call against the targets: 20x for the JSON form, 4x
 the object form.
 
     python bench/bench_emi.py [--months 600] [--repeat 7] [--min-time 0.2]
-
-Works without the extension, or before compute_emi lands (only the baselines are
-timed then).
 """
 
 import argparse
+import functools
 import json
 import math
 import os
 import sys
 
+import quorvane
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import (  # noqa: E402
+    all_agree,
     environment_summary,
     format_bytes,
-    print_table,
+    report_speedups,
     time_per_call,
-    verdict,
 )
 
-try:
-    import quorvane
-except ImportError as exc:  # the extension may not be built yet
-    quorvane = None
-    QUORVANE_IMPORT_ERROR = exc
-else:
-    QUORVANE_IMPORT_ERROR = None
-
-JSON_SPEEDUP_TARGET = 20.0
-DICT_SPEEDUP_TARGET = 4.0
+SPEEDUP_TARGETS = {"quorvane json": 20.0, "quorvane dict": 4.0}
 
 MAX_MONTHS = 600
 REQUIRED = {  # mode -> the two amounts it is solved from
@@ -214,31 +205,9 @@ def python_compute_emi_json(request_text):
 # ---------------------------------------------------------------- main
 
 
-def first_difference(a, b, path="result"):
-    """Where two JSON-like values first differ, as a readable path."""
-    if isinstance(a, dict) and isinstance(b, dict):
-        if list(a) != list(b):
-            return f"{path}: keys {list(a)} != {list(b)}"
-        for key in a:
-            if a[key] != b[key]:
-                return first_difference(a[key], b[key], f"{path}[{key!r}]")
-    elif isinstance(a, list) and isinstance(b, list):
-        for i, (x, y) in enumerate(zip(a, b)):
-            if x != y:
-                return first_difference(x, y, f"{path}[{i}]")
-        if len(a) != len(b):
-            return f"{path}: lengths {len(a)} != {len(b)}"
-    return f"{path}: {a!r} != {b!r}"
-
-
-def available(name, call):
-    """Whether quorvane.<name> works yet: False (with a note) while it is not implemented."""
-    try:
-        call()
-    except NotImplementedError as exc:
-        print(f"note: quorvane.{name} is not available yet ({exc}); skipping it.")
-        return False
-    return True
+def microseconds(seconds):
+    """A per-call time in microseconds, with thousands separators."""
+    return f"{seconds * 1e6:,.1f} us"
 
 
 def main(argv=None):
@@ -254,9 +223,7 @@ def main(argv=None):
         parser.error("--repeat and --min-time must be positive")
 
     print(f"# compute_emi benchmark  ({environment_summary()})")
-    if quorvane is None:
-        print(f"quorvane is not importable ({QUORVANE_IMPORT_ERROR}); timing the pure-Python "
-              "baselines only.")
+    print()
 
     request = {
         "mode": "emi",
@@ -269,27 +236,16 @@ def main(argv=None):
     request_text = json.dumps(request, separators=(",", ":"))
 
     implementations = [("python json", python_compute_emi_json, request_text),
-                       ("python dict", python_compute_emi, request)]
-    if quorvane is not None:
-        if available("compute_emi_json", lambda: quorvane.compute_emi_json(request_text)):
-            implementations.append(("quorvane json", quorvane.compute_emi_json, request_text))
-        if available("compute_emi", lambda: quorvane.compute_emi(request)):
-            implementations.append(("quorvane dict", quorvane.compute_emi, request))
-    print()
+                       ("python dict", python_compute_emi, request),
+                       ("quorvane json", quorvane.compute_emi_json, request_text),
+                       ("quorvane dict", quorvane.compute_emi, request)]
 
     # Correctness first: every implementation must give the same answer.
     reference = python_compute_emi(request)
-    for name, func, arg in implementations:
-        out = func(arg)
-        got = json.loads(out) if isinstance(out, str) else out
-        if got != reference:
-            print(f"MISMATCH: {name} differs from the pure-Python model: "
-                  f"{first_difference(got, reference)}")
-            return 1
+    if not all_agree(implementations, reference):
+        return 1
     reference_text = python_compute_emi_json(request_text)
-    same_bytes = None
-    if any(name == "quorvane json" for name, _, _ in implementations):
-        same_bytes = quorvane.compute_emi_json(request_text) == reference_text
+    same_bytes = quorvane.compute_emi_json(request_text) == reference_text
 
     totals = reference["totals"]
     print(f"workload: {request_text}")
@@ -297,33 +253,14 @@ def main(argv=None):
           f"emi {reference['emi']:,}, nominal paid {totals['nominalPaid']:,}, "
           f"real paid {totals['realPaid']:,}")
     print(f"  result {format_bytes(len(reference_text.encode('utf-8')))} of compact JSON")
-    agree = f"  all {len(implementations)} implementations agree"
-    if same_bytes is not None:
-        agree += f"; JSON text byte-identical to json.dumps: {'yes' if same_bytes else 'no'}"
-    print(agree)
+    print(f"  all {len(implementations)} implementations agree; JSON text byte-identical to "
+          f"json.dumps: {'yes' if same_bytes else 'no'}")
     print()
 
-    timings = {}
-    for name, func, arg in implementations:
-        timings[name] = time_per_call(func, arg, repeat=args.repeat, min_time=args.min_time)
-
-    rows = []
-    counterpart = {"quorvane json": ("python json", JSON_SPEEDUP_TARGET),
-                   "quorvane dict": ("python dict", DICT_SPEEDUP_TARGET)}
-    for name, _, _ in implementations:
-        t = timings[name]
-        speed, target = "", ""
-        if name in counterpart:
-            baseline, goal = counterpart[name]
-            factor = timings[baseline].best / t.best
-            speed = f"{factor:.1f}x"
-            target = f">= {goal:.0f}x: {verdict(factor >= goal)}"
-        rows.append((name, f"{t.best * 1e6:,.1f} us", f"{t.median * 1e6:,.1f} us",
-                     f"{t.number:,}", speed, target))
-    print(f"time per call, best and median of {args.repeat} runs of back-to-back calls "
-          "(gc paused while timing):")
-    print_table(["implementation", "best", "median", "calls/run", "speed-up", "target"],
-                rows, align="<>>>><")
+    timer = functools.partial(time_per_call, repeat=args.repeat, min_time=args.min_time)
+    report_speedups(implementations, timer, SPEEDUP_TARGETS,
+                    f"time per call, best and median of {args.repeat} runs of back-to-back calls "
+                    "(gc paused while timing):", seconds=microseconds)
     return 0
 
 

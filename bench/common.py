@@ -1,4 +1,4 @@
-"""Shared helpers for the quorvane benchmarks: timing, peak-memory measurement, tables.
+"""Shared helpers for the quorvane benchmarks: timing, peak memory, result checks, tables.
 
 Standard library only. The memory helper is Linux-specific (it reads /proc) and
 falls back to getrusage elsewhere.
@@ -7,6 +7,7 @@ falls back to getrusage elsewhere.
 import ctypes
 import ctypes.util
 import gc
+import json
 import multiprocessing
 import os
 import platform
@@ -14,6 +15,7 @@ import resource
 import statistics
 import sys
 import time
+from contextlib import contextmanager
 from dataclasses import dataclass
 
 # ---------------------------------------------------------------- timing
@@ -27,6 +29,20 @@ class Timing:
     number: int = 1  # calls per run; time_per_call divides every figure by it
 
 
+@contextmanager
+def _gc_paused(disable_gc):
+    """Collect garbage, then keep the cyclic GC off (if disable_gc) until the block ends."""
+    gc.collect()
+    was_enabled = gc.isenabled()
+    if disable_gc:
+        gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
 def time_call(func, *args, repeat=5, warmup=0, disable_gc=True, **kwargs):
     """Call func(*args, **kwargs) `repeat` times and return best and median wall time.
 
@@ -38,34 +54,20 @@ def time_call(func, *args, repeat=5, warmup=0, disable_gc=True, **kwargs):
         func(*args, **kwargs)
     runs = []
     for _ in range(max(1, repeat)):
-        gc.collect()
-        was_enabled = gc.isenabled()
-        if disable_gc:
-            gc.disable()
-        try:
+        with _gc_paused(disable_gc):
             start = time.perf_counter()
             result = func(*args, **kwargs)
             runs.append(time.perf_counter() - start)
-        finally:
-            if was_enabled:
-                gc.enable()
         del result
     return Timing(best=min(runs), median=statistics.median(runs), runs=runs)
 
 
 def _run_calls(func, args, kwargs, number, disable_gc):
-    gc.collect()
-    was_enabled = gc.isenabled()
-    if disable_gc:
-        gc.disable()
-    try:
+    with _gc_paused(disable_gc):
         start = time.perf_counter()
         for _ in range(number):
             func(*args, **kwargs)
         return time.perf_counter() - start
-    finally:
-        if was_enabled:
-            gc.enable()
 
 
 def _autorange(func, args, kwargs, min_time, disable_gc):
@@ -211,6 +213,39 @@ def measure_peak_memory(func, *args, **kwargs):
     return payload
 
 
+# ---------------------------------------------------------------- checks
+
+
+def first_difference(a, b, path="result"):
+    """Where two JSON-like values first differ, as a readable path."""
+    if isinstance(a, dict) and isinstance(b, dict):
+        if list(a) != list(b):
+            return f"{path}: keys {list(a)} != {list(b)}"
+        for key in a:
+            if a[key] != b[key]:
+                return first_difference(a[key], b[key], f"{path}[{key!r}]")
+    elif isinstance(a, list) and isinstance(b, list):
+        for i, (x, y) in enumerate(zip(a, b)):
+            if x != y:
+                return first_difference(x, y, f"{path}[{i}]")
+        if len(a) != len(b):
+            return f"{path}: lengths {len(a)} != {len(b)}"
+    return f"{path}: {a!r} != {b!r}"
+
+
+def all_agree(implementations, reference):
+    """Call each (name, func, arg) once and compare its result, parsed first if it is JSON
+    text, with reference. Print the first mismatch and return False, or return True."""
+    for name, func, arg in implementations:
+        out = func(arg)
+        got = json.loads(out) if isinstance(out, str) else out
+        if got != reference:
+            print(f"MISMATCH: {name} differs from the pure-Python model: "
+                  f"{first_difference(got, reference)}")
+            return False
+    return True
+
+
 # ---------------------------------------------------------------- reporting
 
 
@@ -233,6 +268,35 @@ def print_table(headers, rows, align=None):
 
 def verdict(ok):
     return "meets target" if ok else "MISSES target"
+
+
+COUNTERPARTS = {"quorvane json": "python json", "quorvane dict": "python dict"}
+
+
+def report_speedups(implementations, timer, targets, heading, per=None, seconds=format_seconds,
+                    counterparts=COUNTERPARTS):
+    """Time each (name, func, arg) as timer(func, arg), then print heading and a table of
+    best and median times and of each quorvane form's speed-up (best against best) over
+    the pure-Python form counterparts names for it, judged against targets[name].
+
+    per=(label, count) adds a column of best time per unit of work, in ns; without it the
+    column is the calls per run (Timing.number). seconds formats the times.
+    """
+    timings = {name: timer(func, arg) for name, func, arg in implementations}
+    rows = []
+    for name, _, _ in implementations:
+        t = timings[name]
+        speed, target = "", ""
+        if name in counterparts:
+            factor = timings[counterparts[name]].best / t.best
+            goal = targets[name]
+            speed = f"{factor:.1f}x"
+            target = f">= {goal:.0f}x: {verdict(factor >= goal)}"
+        unit = f"{t.best / per[1] * 1e9:.0f} ns" if per else f"{t.number:,}"
+        rows.append((name, seconds(t.best), seconds(t.median), unit, speed, target))
+    print(heading)
+    print_table(["implementation", "best", "median", f"per {per[0]}" if per else "calls/run",
+                 "speed-up", "target"], rows, align="<>>>><")
 
 
 def environment_summary():

@@ -76,7 +76,8 @@ class DenseIds {
 
   /// The id of `key`, a new one if it was not seen before.
   std::uint32_t id(const Key& key) {
-    if (2 * (entries_.size() + 1) > slots_.size()) grow();
+    if (2 * (entries_.size() + 1) > slots_.size()) [[unlikely]]
+      grow();
     std::uint64_t hash = traits_.hash(key);
     // Each slot holds an id and the high half of its key's hash, so a probe rarely has to
     // look at an entry that does not match.

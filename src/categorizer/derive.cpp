@@ -62,22 +62,43 @@ void load_head(std::string_view token, std::uint64_t (&head)[2]) noexcept {
   }
 }
 
+// A token about to be looked up: its first 16 bytes and its hash, worked out once.
+struct TokenKey {
+  std::string_view text;
+  std::uint64_t head[2];
+  std::uint64_t hash;
+
+  explicit TokenKey(std::string_view token) noexcept : text(token) {
+    load_head(token, head);
+    // Up to 16 bytes the head words and the length are the whole token.
+    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
+    if (token.size() <= sizeof head) {
+      std::uint64_t h = (head[0] ^ (token.size() * kMul)) * kMul;
+      h = (h ^ (h >> 29) ^ head[1]) * kMul;
+      hash = (h ^ (h >> 32)) * kMul;
+    } else {
+      hash = hash_bytes(token);
+    }
+  }
+};
+
 struct TokenTraits {
   TextArena* texts;
 
-  std::uint64_t hash(std::string_view token) const noexcept { return hash_bytes(token); }
-  Token make(std::string_view token, std::uint64_t hash) const {
-    Token entry{{0, 0}, texts->copy(token).data(), hash, static_cast<std::uint32_t>(token.size())};
-    load_head(token, entry.head);
-    return entry;
+  std::uint64_t hash(const TokenKey& key) const noexcept { return key.hash; }
+  Token make(const TokenKey& key, std::uint64_t hash) const {
+    return Token{{key.head[0], key.head[1]},
+                 texts->copy(key.text).data(),
+                 hash,
+                 static_cast<std::uint32_t>(key.text.size())};
   }
-  bool matches(const Token& entry, std::string_view token) const noexcept {
-    if (entry.size != token.size()) return false;
-    std::uint64_t head[2];
-    load_head(token, head);
-    if (head[0] != entry.head[0] || head[1] != entry.head[1]) return false;
-    return token.size() <= sizeof head ||
-           same_bytes(token.substr(sizeof head), entry.text().substr(sizeof head));
+  bool matches(const Token& entry, const TokenKey& key) const noexcept {
+    if (entry.size != key.text.size() || key.head[0] != entry.head[0] ||
+        key.head[1] != entry.head[1]) {
+      return false;
+    }
+    return key.text.size() <= sizeof key.head ||
+           same_bytes(key.text.substr(sizeof key.head), entry.text().substr(sizeof key.head));
   }
 };
 
@@ -139,7 +160,7 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest
   // so the table is sized for about as many distinct tokens as examples.
   std::size_t max_tokens =
       (narration_bytes + narration_bytes / 2 + data.size()) / (kMinTokenBytes + 1) + 1;
-  DenseIds<std::string_view, Token, TokenTraits> tokens(TokenTraits{&texts});
+  DenseIds<TokenKey, Token, TokenTraits> tokens(TokenTraits{&texts});
   tokens.reserve(max_tokens, data.size());
   std::vector<std::uint32_t> held;  // token ids, example after example
   held.reserve(max_tokens);
@@ -152,7 +173,7 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest
     unicode::append_lower(data[i].narration, lowered);
     auto example = static_cast<std::uint32_t>(i);
     for_each_token(lowered, [&](std::string_view token) {
-      std::uint32_t id = tokens.id(token);
+      std::uint32_t id = tokens.id(TokenKey(token));
       Token& entry = tokens[id];
       if (entry.last == example) return;  // once per example
       entry.last = example;

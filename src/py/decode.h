@@ -42,10 +42,14 @@ class Decoder {
     const SeenText& seen = seen_[slot(str)];
     return seen.object.get() == str ? &seen.text : nullptr;
   }
-  /// Remembers the text of a short str (a longer one is rarely repeated).
+  /// Remembers the text of a short str (a longer one is rarely repeated), once the
+  /// request has shown itself large enough to be worth it.
   void remember_text(PyObject* str, const std::string& text) {
     if (text.size() > kMaxRememberedBytes) return;
-    if (seen_.empty()) seen_.resize(kSeenSlots);
+    if (seen_.empty()) {
+      if (++texts_ < kSeenSlots) return;
+      seen_.resize(kSeenSlots);
+    }
     SeenText& seen = seen_[slot(str)];
     seen.object = PyRef::borrow(str);  // held, so that no other object takes its address
     seen.text = text;
@@ -63,7 +67,8 @@ class Decoder {
   }
 
   std::string failure_;
-  std::vector<SeenText> seen_;  // kSeenSlots, made at the first text remembered
+  std::size_t texts_ = 0;       // short texts decoded before remembering started
+  std::vector<SeenText> seen_;  // kSeenSlots, made once kSeenSlots short texts were decoded
 };
 
 namespace detail {

@@ -5,14 +5,14 @@
 
 namespace quorvane::json::detail {
 
-bool read_text(Reader& r, std::string& out, std::string_view expected) {
+bool read_text(Reader& r, std::string& out) {
   int c = r.peek_ws();
   if (c == '"') {
     r.bump();
     return r.string(out);
   }
   if (c == Reader::kEnd) return r.fail_peek("EOF while parsing a value");
-  return r.invalid_type(expected);
+  return r.invalid_type("a string");
 }
 
 namespace {

@@ -18,7 +18,7 @@ namespace quorvane::json {
 
 namespace detail {
 
-bool read_text(Reader& r, std::string& out, std::string_view expected = "a string");
+bool read_text(Reader& r, std::string& out);
 bool read_f64(Reader& r, double& out);
 bool read_u32(Reader& r, std::uint32_t& out);
 /// Reads an enumeration without payload: a string holding a variant name, or an object

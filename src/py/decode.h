@@ -156,10 +156,17 @@ bool decode_record(Decoder& d, PyObject* object, R& out, detail::DictFields* rea
   if (names == nullptr) return d.fail_exception();
 
   std::array<bool, kCount> seen{};
-  // Decodes the value of the field at `index`; its key may name that field only once.
-  auto take = [&](int index, PyObject* value) {
+  // A key may name its field only once; a repeat fails before its value is read.
+  auto repeated = [&](int index) {
     auto i = static_cast<std::size_t>(index);
-    if (seen[i]) return d.fail(cat("duplicate field `", record::kFieldNames<R>[i], "`"));
+    if (!seen[i]) return false;
+    d.fail(cat("duplicate field `", record::kFieldNames<R>[i], "`"));
+    return true;
+  };
+  // Decodes the value of the field at `index`.
+  auto take = [&](int index, PyObject* value) {
+    if (repeated(index)) return false;
+    auto i = static_cast<std::size_t>(index);
     seen[i] = true;
     return record::with_field<R>(
         i, [&](const auto& field) { return decode_value(d, value, out.*field.member); });
@@ -183,10 +190,7 @@ bool decode_record(Decoder& d, PyObject* object, R& out, detail::DictFields* rea
       if (!PyUnicode_Check(key.get())) return d.fail("dict keys must have type str");
       int index = detail::match_key(key.get(), names, kCount);
       if (index == -2) return d.fail_exception();
-      if (index >= 0 && seen[static_cast<std::size_t>(index)]) {
-        return d.fail(
-            cat("duplicate field `", record::kFieldNames<R>[static_cast<std::size_t>(index)], "`"));
-      }
+      if (index >= 0 && repeated(index)) return false;
       PyRef value;
       if (!items.value(d, i, value)) return false;
       if (index >= 0 && !take(index, value.get())) return false;

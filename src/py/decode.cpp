@@ -4,6 +4,7 @@
 #include <climits>  // LONG_MAX
 
 #include "cat.h"
+#include "fault.h"
 #include "py/failure.h"
 
 namespace quorvane::py {
@@ -120,8 +121,8 @@ int match_key(PyObject* key, PyObject* const* names, std::size_t count) {
 }
 
 bool DictFields::peek(PyObject* dict, PyObject* const* names, std::size_t count) {
+  QV_ASSERT(size_ == 0, "a dict read ahead was not cleared before the next");
   size_ = static_cast<std::size_t>(PyDict_Size(dict));
-  spill_.clear();
   if (size_ > kInline) spill_.resize(size_);
   Entry* all = entries();
   Py_ssize_t position = 0;
@@ -129,7 +130,6 @@ bool DictFields::peek(PyObject* dict, PyObject* const* names, std::size_t count)
   PyObject* value = nullptr;
   for (std::size_t i = 0; i < size_ && PyDict_Next(dict, &position, &key, &value); ++i) {
     Entry& entry = all[i];
-    entry.value.reset();
     entry.borrowed = nullptr;
     if (!PyUnicode_Check(key)) {
       entry.field = kNotText;
@@ -143,6 +143,13 @@ bool DictFields::peek(PyObject* dict, PyObject* const* names, std::size_t count)
     }
   }
   return true;
+}
+
+void DictFields::clear() noexcept {
+  Entry* all = entries();
+  for (std::size_t i = 0; i < size_; ++i) all[i].value.reset();
+  spill_.clear();
+  size_ = 0;
 }
 
 void DictFields::hold() {

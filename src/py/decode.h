@@ -43,9 +43,11 @@ class Decoder {
     return seen.object.get() == str ? &seen.text : nullptr;
   }
   /// Remembers the text of a short str (a longer one is rarely repeated), once the
-  /// request has shown itself large enough to be worth it.
+  /// request has shown itself large enough to be worth it. Only exact str objects are
+  /// remembered: forgetting one may drop its last reference, and freeing an exact str
+  /// runs no Python code, where a subclass's finaliser could run in the middle of a read.
   void remember_text(PyObject* str, const std::string& text) {
-    if (text.size() > kMaxRememberedBytes) return;
+    if (text.size() > kMaxRememberedBytes || !PyUnicode_CheckExact(str)) return;
     if (seen_.empty()) {
       if (++texts_ < kSeenSlots) return;
       seen_.resize(kSeenSlots);
@@ -97,10 +99,13 @@ class DictFields {
   }
   /// Reads the entries without holding the values yet, only asking for them to be
   /// loaded. Until hold(), no Python code may run: the values are borrowed from the dict,
-  /// which the caller keeps.
+  /// which the caller keeps. Nothing may be held from an earlier read (see clear()).
   bool peek(PyObject* dict, PyObject* const* names, std::size_t count);
   /// Takes strong references to the fields' values.
   void hold();
+  /// Forgets the entries and releases the values held. Releasing a value may run Python
+  /// code unless the dict still holds it.
+  void clear() noexcept;
 
   std::size_t size() const noexcept { return size_; }
   int field(std::size_t i) const noexcept { return entry(i).field; }
@@ -217,6 +222,12 @@ inline constexpr bool kTextOnly<R> = std::apply(
 /// code while they are decoded, so the entries of each dict can be read a few elements
 /// ahead: a dict's entries and values lie far apart in memory, and reading ahead lets
 /// their loads overlap the work on the elements before.
+///
+/// What is read ahead is borrowed, so it stays valid only while no Python code runs.
+/// Code runs when an element that is not a plain dict is decoded, and whenever a
+/// reference goes that was the last one (a finaliser). So every reference the loop drops
+/// is one the sequence or a dict still holds, except right after such an element: then
+/// everything is released first, and only then read again.
 template <record::RecordType R>
 bool decode_text_records(Decoder& d, PyObject* sequence, bool is_list, std::vector<R>& out) {
   constexpr Py_ssize_t kAhead = 4;
@@ -229,13 +240,17 @@ bool decode_text_records(Decoder& d, PyObject* sequence, bool is_list, std::vect
   };
   std::array<detail::DictFields, kAhead> ahead;
   std::array<PyRef, kAhead> held;  // the dict each entry of `ahead` was read from
+  // Reads element i ahead into its slot. The slot's dict, if any, was decoded and is
+  // still in the sequence, so releasing it runs no code.
   auto read_ahead = [&](Py_ssize_t i) {
     if (PyObject* next = item(i + 2 * kAhead)) __builtin_prefetch(next);
     PyObject* element = item(i);
     auto slot = static_cast<std::size_t>(i % kAhead);
+    ahead[slot].clear();
     held[slot].reset();
     if (element == nullptr || !PyDict_CheckExact(element)) return;
     if (!ahead[slot].peek(element, names, record::kFieldCount<R>)) {
+      ahead[slot].clear();
       PyErr_Clear();  // read again below, where the failure is reported
       return;
     }
@@ -254,16 +269,22 @@ bool decode_text_records(Decoder& d, PyObject* sequence, bool is_list, std::vect
     auto slot = static_cast<std::size_t>(i % kAhead);
     bool was_read = held[slot].get() == element.get();
     if (was_read) ahead[slot].hold();
-    if (!decode_record(d, element.get(), out.emplace_back(), was_read ? &ahead[slot] : nullptr)) {
-      return false;
-    }
-    if (!was_read) {
-      // Not a dict: reading it may have run Python code, which may have changed what
-      // was read ahead.
-      for (Py_ssize_t k = 1; k <= kAhead; ++k) read_ahead(i + k);
-    } else {
+    bool decoded =
+        decode_record(d, element.get(), out.emplace_back(), was_read ? &ahead[slot] : nullptr);
+    if (!decoded) return false;
+    if (was_read) {
+      ahead[slot].clear();  // the dict still holds these values
       read_ahead(i + kAhead);
+      continue;
     }
+    // Not a dict: reading it may have run Python code, which may have changed or dropped
+    // anything read ahead. Release it all (finalisers may run now), then read again.
+    element.reset();
+    for (std::size_t k = 0; k < kAhead; ++k) {
+      ahead[k].clear();
+      held[k].reset();
+    }
+    for (Py_ssize_t k = 1; k <= kAhead; ++k) read_ahead(i + k);
   }
   return true;
 }

@@ -186,6 +186,78 @@ def test_later_elements_are_read_after_earlier_ones_ran_their_code(container):
     assert [r["category"] if r else None for r in result] == [None, None] + ["edited"] * 6
 
 
+class Finaliser:
+    """Runs `action` when the last reference to it goes."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+def fresh(text):
+    # A str made at run time, held by nothing but the dict it goes into.
+    return "".join([text, " ", str(id(text))])
+
+
+REWRITE_RULES = [{"pattern": "stale", "category": "stale", "merchant": "m"},
+                 {"pattern": "fresh", "category": "fresh", "merchant": "m"}]
+
+
+def categories(data):
+    result = quorvane.categorize_transactions({"data": data, "rules": REWRITE_RULES})["data"]
+    return [r["category"] if r else None for r in result]
+
+
+@pytest.mark.parametrize("replaced", range(2, 7))
+def test_issue7_dropping_a_replaced_element_while_dicts_are_read_ahead(replaced):
+    # A mapping's keys() replaces a later element; the old element's last reference was the
+    # decoder's, and releasing it runs a finaliser that rewrites (and so frees) a narration
+    # of a dict the decoder had already read ahead. Each element must be read as it stands
+    # at its turn.
+    data = [{"narration": fresh("stale")} for _ in range(9)]
+
+    def rewrite():
+        for item in data[2:]:
+            item["narration"] = fresh("fresh")
+
+    class Swapper(Record):
+        def keys(self):
+            data[replaced] = {"narration": fresh("fresh")}
+            return super().keys()
+
+    data[replaced]["bomb"] = Finaliser(rewrite)
+    data[1] = Swapper(("narration", "none"))
+    gc.collect()
+    assert categories(data) == ["stale", None] + ["fresh"] * 7
+
+
+def test_issue7_remembered_texts_never_run_code_when_dropped():
+    # Short texts decoded earlier are remembered by identity. A str subclass with a
+    # finaliser, once only the decoder remembers it, would run that finaliser whenever the
+    # decoder forgot it: later, while dicts are read ahead. Here the finaliser rewrites every
+    # later narration; it must have run by the time those are read.
+    class Label(str):
+        armed = False
+
+        def __del__(self):
+            if self.armed:
+                for item in data[6001:]:
+                    item["narration"] = fresh("fresh")
+
+    class Dropper(Record):
+        def keys(self):
+            for item in data[:6000]:
+                item["narration"] = "dropped"
+            return super().keys()
+
+    data = [{"narration": Label(fresh("stale"))} for _ in range(6000)]
+    data[5999]["narration"].armed = True  # the last one read, so surely remembered
+    data += [Dropper(("narration", "none"))] + [{"narration": fresh("stale")} for _ in range(3000)]
+    assert categories(data)[6001:] == ["fresh"] * 3000
+
+
 def test_object_and_json_forms_agree_on_results():
     request = {
         "data": [{"narration": n} for n in ["UPI/ZOMATO/123", "salary oct", "", "ΟΔΟΣ", "misc"]],

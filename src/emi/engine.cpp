@@ -16,7 +16,6 @@
 #include <string_view>
 #include <vector>
 
-#include "cat.h"
 #include "fault.h"
 
 namespace quorvane::emi {
@@ -29,23 +28,10 @@ constexpr double kInflationExponent = 0.08333333333333333;
 // The modes as messages name them.
 constexpr std::array<std::string_view, 3> kModeNames{"Emi", "Tenure", "LoanAmount"};
 
-constexpr std::string_view kNoTenure =
-    "could not derive a valid tenure from the supplied loan amount and emi";
-// The solved instalment or loan amount is not a finite positive number: the compound
-// factor overflowed, or the rate is so small that 1 + r rounds to 1.
-constexpr std::string_view kNoEmi =
-    "could not derive a valid emi from the supplied loan amount and months";
-constexpr std::string_view kNoLoanAmount =
-    "could not derive a valid loan amount from the supplied emi and months";
-// An amount of the result, or a sum of them, leaves the signed 64-bit range.
-constexpr std::string_view kTooLarge =
-    "the loan's amounts are too large to be represented in whole currency units";
-// A row would fall in a year past 2147483647.
-constexpr std::string_view kPastLastYear =
-    "start is too late: the schedule would run past the year 2147483647";
+using Reason = InvalidInput::Reason;
 
-QuorvaneError invalid(std::string_view message) {
-  return QuorvaneError{InvalidInput{std::string(message)}};
+QuorvaneError invalid(Reason reason, std::string_view field = {}, std::string_view mode = {}) {
+  return QuorvaneError{InvalidInput{reason, field, mode}};
 }
 
 std::string_view mode_name(EmiMode mode) { return kModeNames[static_cast<std::size_t>(mode)]; }
@@ -100,9 +86,9 @@ bool valid_rate(double rate) { return std::isfinite(rate) && rate >= 0.0; }
 // An amount the mode needs: present, finite and greater than zero.
 Result<double, QuorvaneError> positive(const std::optional<double>& value, std::string_view name,
                                        EmiMode mode) {
-  if (!value) return invalid(cat(name, " is required when solving for ", mode_name(mode)));
+  if (!value) return invalid(Reason::kRequired, name, mode_name(mode));
   if (!(std::isfinite(*value) && *value > 0.0)) {
-    return invalid(cat(name, " must be greater than zero"));
+    return invalid(Reason::kNotPositive, name);
   }
   return *value;
 }
@@ -110,9 +96,9 @@ Result<double, QuorvaneError> positive(const std::optional<double>& value, std::
 // The months the mode needs: present, 1..kMaxMonths.
 Result<std::uint32_t, QuorvaneError> tenure(const std::optional<std::uint32_t>& months,
                                             EmiMode mode) {
-  if (!months) return invalid(cat("months is required when solving for ", mode_name(mode)));
-  if (*months == 0) return invalid("months must be greater than zero");
-  if (*months > kMaxMonths) return QuorvaneError{TenureTooLong{*months, kMaxMonths}};
+  if (!months) return invalid(Reason::kRequired, "months", mode_name(mode));
+  if (*months == 0) return invalid(Reason::kNotPositive, "months");
+  if (*months > kMaxMonths) return QuorvaneError{TenureTooLong{*months, kMaxMonths, "months"}};
   return *months;
 }
 
@@ -146,7 +132,7 @@ Result<Loan, QuorvaneError> solve(const EmiRequest& request, double r) {
         const double f = power(1.0 + r, n);
         a = ((r * p) * f) / (f - 1.0);
       }
-      if (!usable(a)) return invalid(kNoEmi);
+      if (!usable(a)) return invalid(Reason::kNoEmi);
       return Loan{p, a, n};
     }
     case EmiMode::Tenure: {
@@ -172,12 +158,12 @@ Result<Loan, QuorvaneError> solve(const EmiRequest& request, double r) {
         const double f = power(1.0 + r, n);
         p = ((f - 1.0) * a) / (r * f);
       }
-      if (!usable(p)) return invalid(kNoLoanAmount);
+      if (!usable(p)) return invalid(Reason::kNoLoanAmount);
       return Loan{p, a, n};
     }
   }
   QV_ASSERT(false, "EmiRequest.mode holds no mode");
-  return invalid("");
+  return invalid(Reason::kNoEmi);
 }
 
 // MARK: the schedule
@@ -297,7 +283,7 @@ bool fill_years(const std::vector<EmiMonth>& rows, std::vector<EmiYear>& years) 
 
 Result<std::uint32_t, QuorvaneError> months_for(double loan_amount, double emi,
                                                 double monthly_rate) {
-  if (emi <= 0.0) return invalid("emi must be greater than zero");
+  if (emi <= 0.0) return invalid(Reason::kNotPositive, "emi");
   double x;
   if (monthly_rate != 0.0) {
     const double interest = loan_amount * monthly_rate;
@@ -309,17 +295,17 @@ Result<std::uint32_t, QuorvaneError> months_for(double loan_amount, double emi,
   }
   const double n = std::ceil(x);
   // Not finite or below 1 when the logarithms lost all precision.
-  if (!std::isfinite(n) || n < 1.0) return invalid(kNoTenure);
+  if (!std::isfinite(n) || n < 1.0) return invalid(Reason::kNoTenure);
   if (n > kMaxMonths) {
-    return QuorvaneError{TenureTooLong{saturating<std::uint64_t>(n), kMaxMonths}};
+    return QuorvaneError{TenureTooLong{saturating<std::uint64_t>(n), kMaxMonths, "emi"}};
   }
   return saturating<std::uint32_t>(n);
 }
 
 Result<EmiResult, QuorvaneError> compute(const EmiRequest& request) {
-  if (!valid_rate(request.interest_rate)) return invalid("interestRate must be zero or greater");
+  if (!valid_rate(request.interest_rate)) return invalid(Reason::kNegativeRate, "interestRate");
   if (!valid_rate(request.inflation_rate)) {
-    return invalid("inflationRate must be zero or greater");
+    return invalid(Reason::kNegativeRate, "inflationRate");
   }
   const double r = (request.interest_rate / 100.0) / 12.0;
 
@@ -331,7 +317,7 @@ Result<EmiResult, QuorvaneError> compute(const EmiRequest& request) {
   const double instalment = round_half_up(loan.instalment);
   const auto loan_amount = money(round_half_up(loan.amount));
   const auto emi = money(instalment);
-  if (!loan_amount || !emi) return invalid(kTooLarge);
+  if (!loan_amount || !emi) return invalid(Reason::kTooLarge);
 
   EmiResult result;
   result.mode = request.mode;
@@ -340,14 +326,15 @@ Result<EmiResult, QuorvaneError> compute(const EmiRequest& request) {
   result.interest_rate = request.interest_rate;
   result.inflation_rate = request.inflation_rate;
   result.start = request.start;
-  if (!amortise(loan, instalment, *emi, r, g, result.schedule)) return invalid(kTooLarge);
+  if (!amortise(loan, instalment, *emi, r, g, result.schedule)) return invalid(Reason::kTooLarge);
   result.months = static_cast<std::uint32_t>(result.schedule.size());
-  if (!fill_remaining(result.schedule)) return invalid(kTooLarge);
+  if (!fill_remaining(result.schedule)) return invalid(Reason::kTooLarge);
   if (request.start && !fill_calendar(*request.start, result.schedule)) {
-    return invalid(kPastLastYear);
+    return invalid(Reason::kPastLastYear, "start");
   }
-  if (!fill_totals(result.schedule, *loan_amount, result.totals)) return invalid(kTooLarge);
-  if (request.start && !fill_years(result.schedule, result.years)) return invalid(kTooLarge);
+  if (!fill_totals(result.schedule, *loan_amount, result.totals)) return invalid(Reason::kTooLarge);
+  if (request.start && !fill_years(result.schedule, result.years))
+    return invalid(Reason::kTooLarge);
   return result;
 }
 

@@ -37,10 +37,50 @@ struct Signature {
   const char* param;  // its one parameter
 };
 
-void raise(PyObject* type, std::string_view message) {
-  auto text = PyRef::steal(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (text) PyErr_SetObject(type, text.get());
+PyRef new_str(std::string_view text) {
+  return PyRef::steal(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// Adds `note` to the exception `exc`: by add_note() where the interpreter has it (3.11),
+// else by appending to its __notes__ list, which is what add_note() does. False with an
+// exception set if that fails.
+bool add_note(PyObject* exc, std::string_view note) {
+  auto text = new_str(note);
+  if (!text) return false;
+  auto added = PyRef::steal(PyObject_CallMethod(exc, "add_note", "O", text.get()));
+  if (added) return true;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+  PyErr_Clear();
+  auto notes = PyRef::steal(PyObject_GetAttrString(exc, "__notes__"));
+  if (!notes) {
+    PyErr_Clear();
+    notes = PyRef::steal(PyList_New(0));
+    if (!notes || PyObject_SetAttrString(exc, "__notes__", notes.get()) < 0) return false;
+  }
+  return PyList_Check(notes.get()) && PyList_Append(notes.get(), text.get()) == 0;
+}
+
+// Raises `type` with `message` as its one argument; a note, when given, says where the
+// failure is and shows in the traceback without changing the message.
+void raise(PyObject* type, std::string_view message, std::string_view note = {}) {
+  auto text = new_str(message);
+  if (!text) return;
+  if (note.empty()) {
+    PyErr_SetObject(type, text.get());
+    return;
+  }
+  auto exc = PyRef::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+  if (exc && add_note(exc.get(), note)) PyErr_SetObject(type, exc.get());
+}
+
+// The name under which notes show the request's path.
+constexpr std::string_view kRoot = "request";
+
+// "at request["emi"]" for an engine failure about a request field, else nothing.
+std::string engine_note(const QuorvaneError& error) {
+  std::string_view field = error.field();
+  return field.empty() ? std::string() : cat("at ", kRoot, "[\"", field, "\"]");
 }
 
 // MARK: argument binding
@@ -89,12 +129,14 @@ PyObject* object_form(const Signature&, PyObject* argument) {
   {
     auto request = py::decode_request<Request>(argument);
     if (!request) {
-      raise(PyExc_ValueError, cat("invalid request: ", request.error()));
+      const DecodeFailure& failure = request.error();
+      raise(PyExc_ValueError, cat("invalid request: ", failure.message()),
+            cat("at ", failure.path.display(kRoot)));
       return nullptr;
     }
     auto result = engine(request.value());
     if (!result) {
-      raise(PyExc_ValueError, result.error().display());
+      raise(PyExc_ValueError, result.error().display(), engine_note(result.error()));
       return nullptr;
     }
     response.emplace(std::move(result).value());
@@ -143,13 +185,15 @@ PyObject* json_form(const Signature& sig, PyObject* argument) {
   {
     auto request = json::read_request<Request>(text);
     if (!request) {
-      raise(PyExc_ValueError, cat("invalid request: ", request.error().display(text)));
+      const DecodeFailure& failure = request.error();
+      raise(PyExc_ValueError, cat("invalid request: ", failure.display(text)),
+            cat("at ", failure.path.display(kRoot), "\n", failure.excerpt(text)));
       return nullptr;
     }
     bytes.reset();  // the request owns its data now; `text` is gone
     auto result = engine(request.value());
     if (!result) {
-      raise(PyExc_ValueError, result.error().display());
+      raise(PyExc_ValueError, result.error().display(), engine_note(result.error()));
       return nullptr;
     }
     response.emplace(std::move(result).value());

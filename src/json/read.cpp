@@ -1,9 +1,9 @@
 // json/read.cpp: the non-template parts of reading values into records.
 #include "json/read.h"
 
-#include "cat.h"
-
 namespace quorvane::json::detail {
+
+using Fault = DecodeFault;
 
 bool read_text(Reader& r, std::string& out) {
   int c = r.peek_ws();
@@ -11,7 +11,7 @@ bool read_text(Reader& r, std::string& out) {
     r.bump();
     return r.string(out);
   }
-  if (c == Reader::kEnd) return r.fail_peek("EOF while parsing a value");
+  if (c == Reader::kEnd) return r.fail_peek(Fault::kEofValue);
   return r.invalid_type("a string");
 }
 
@@ -22,10 +22,10 @@ bool read_number(Reader& r, Number& out, std::string_view expected) {
   int c = r.peek_ws();
   if (c == '-' || (c >= '0' && c <= '9')) {
     if (!r.number(out)) return false;
-    if (out.out_of_range) return r.fail("number out of range");
+    if (out.out_of_range) return r.fail(Fault::kNumberOutOfRange);
     return true;
   }
-  if (c == Reader::kEnd) return r.fail_peek("EOF while parsing a value");
+  if (c == Reader::kEnd) return r.fail_peek(Fault::kEofValue);
   return r.invalid_type(expected);
 }
 
@@ -43,15 +43,15 @@ bool read_u32(Reader& r, std::uint32_t& out) {
   if (!read_number(r, n, "u32")) return false;
   switch (n.kind) {
     case Number::Kind::kUnsigned:
-      if (n.u > UINT32_MAX) return r.fail(cat("invalid value: ", n.describe(), ", expected u32"));
+      if (n.u > UINT32_MAX) return r.fail(Fault::kInvalidValue, n.describe(), "u32");
       out = static_cast<std::uint32_t>(n.u);
       return true;
     case Number::Kind::kSigned:
-      return r.fail(cat("invalid value: ", n.describe(), ", expected u32"));
+      return r.fail(Fault::kInvalidValue, n.describe(), "u32");
     case Number::Kind::kFloat:
       break;
   }
-  return r.fail(cat("invalid type: ", n.describe(), ", expected u32"));
+  return r.fail(Fault::kInvalidType, n.describe(), "u32");
 }
 
 int read_variant(Reader& r, const std::string_view* names, std::size_t count) {
@@ -59,7 +59,7 @@ int read_variant(Reader& r, const std::string_view* names, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
       if (names[i] == name) return static_cast<int>(i);
     }
-    r.fail(cat("unknown variant `", name, "`, expected ", record::variant_list(names, count)));
+    r.fail(Fault::kUnknownVariant, std::string(name), record::variant_list(names, count));
     return -1;
   };
 
@@ -70,19 +70,19 @@ int read_variant(Reader& r, const std::string_view* names, std::size_t count) {
     return lookup(name);
   }
   if (c != '{')
-    return r.fail_peek(c == Reader::kEnd ? "EOF while parsing a value" : "expected value"), -1;
+    return r.fail_peek(c == Reader::kEnd ? Fault::kEofValue : Fault::kExpectedValue), -1;
 
   // The object form: {"name": null}.
   if (!r.open()) return -1;
   c = r.peek_ws();
-  if (c == Reader::kEnd) return r.fail_peek("EOF while parsing a value"), -1;
+  if (c == Reader::kEnd) return r.fail_peek(Fault::kEofValue), -1;
   if (c != '"') return r.invalid_type("variant identifier"), -1;
   std::string_view name;
   if (!r.string_view(name)) return -1;
   int index = lookup(name);
   if (index < 0 || !r.colon()) return -1;
   c = r.peek_ws();
-  if (c == Reader::kEnd) return r.fail_peek("EOF while parsing a value"), -1;
+  if (c == Reader::kEnd) return r.fail_peek(Fault::kEofValue), -1;
   if (c != 'n') return r.invalid_type("unit"), -1;
   r.bump();
   if (!r.literal("ull")) return -1;
@@ -91,7 +91,7 @@ int read_variant(Reader& r, const std::string_view* names, std::size_t count) {
     r.close();
     return index;
   }
-  return r.fail_peek(c == Reader::kEnd ? "EOF while parsing an object" : "expected value"), -1;
+  return r.fail_peek(c == Reader::kEnd ? Fault::kEofObject : Fault::kExpectedValue), -1;
 }
 
 }  // namespace quorvane::json::detail

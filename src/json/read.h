@@ -9,12 +9,13 @@
 #include <string_view>
 #include <vector>
 
-#include "cat.h"
 #include "json/reader.h"
 #include "record.h"
 #include "result.h"
 
 namespace quorvane::json {
+
+using Fault = DecodeFault;
 
 namespace detail {
 
@@ -34,9 +35,11 @@ template <record::RecordType R>
 bool read_record(Reader& r, R& out) {
   using record::Presence;
   constexpr std::size_t kCount = record::kFieldCount<R>;
+  // Reads the field at `index`; a failure inside it is placed under the field's name.
   auto read_field = [&](std::size_t index) {
-    return record::with_field<R>(
+    bool read = record::with_field<R>(
         index, [&](const auto& field) { return read_value(r, out.*field.member); });
+    return read || r.failure().in_field(record::kFieldNames<R>[index]);
   };
 
   int c = r.peek_ws();
@@ -56,14 +59,15 @@ bool read_record(Reader& r, R& out) {
       }
       auto i = static_cast<std::size_t>(index);
       if (seen[i]) {
-        return r.fail_in_object(cat("duplicate field `", record::kFieldNames<R>[i], "`"));
+        r.fail_in_object(Fault::kDuplicateField, record::kFieldNames<R>[i]);
+        return r.failure().in_field(record::kFieldNames<R>[i]);
       }
       if (!r.colon() || !read_field(i)) return false;
       seen[i] = true;
     }
     for (std::size_t i = 0; i < kCount; ++i) {
       if (!seen[i] && record::kPresence<R>[i] == Presence::kRequired) {
-        return r.fail_in_object(cat("missing field `", record::kFieldNames<R>[i], "`"));
+        return r.fail_in_object(Fault::kMissingField, record::kFieldNames<R>[i]);
       }
     }
     r.close();
@@ -83,14 +87,13 @@ bool read_record(Reader& r, R& out) {
       }
       if (ended) {
         if (record::kPresence<R>[i] != Presence::kRequired) continue;
-        return r.fail_in_array(
-            cat("invalid length ", std::to_string(i), ", expected ", record::positional<R>()));
+        return r.fail_in_array(std::to_string(i), record::positional<R>());
       }
       if (!read_field(i)) return false;
     }
     return r.end_positional();
   }
-  if (c == Reader::kEnd) return r.fail_peek("EOF while parsing a value");
+  if (c == Reader::kEnd) return r.fail_peek(Fault::kEofValue);
   return r.invalid_type(record::expecting<R>());
 }
 
@@ -105,7 +108,7 @@ bool read_list(Reader& r, std::vector<T>& out) {
       if (next < 0) return false;
       if (next == 0) break;
       std::size_t start = r.offset();
-      if (!read_value(r, out.emplace_back())) return false;
+      if (!read_value(r, out.emplace_back())) return r.failure().at_index(out.size() - 1);
       if (out.size() == 1) {
         // Requests are mostly one long list of like elements: room for as many as the
         // rest of the text could hold at the first one's size spares copying a large
@@ -118,7 +121,7 @@ bool read_list(Reader& r, std::vector<T>& out) {
     r.close();
     return true;
   }
-  if (c == Reader::kEnd) return r.fail_peek("EOF while parsing a value");
+  if (c == Reader::kEnd) return r.fail_peek(Fault::kEofValue);
   return r.invalid_type("a sequence");
 }
 
@@ -151,7 +154,7 @@ bool read_value(Reader& r, T& out) {
     std::string text;
     if (!detail::read_text(r, text)) return false;
     auto parsed = record::TextForm<T>::parse(text);
-    if (!parsed) return r.fail(parsed.error());
+    if (!parsed) return r.fail(Fault::kBadText, parsed.error());
     out = std::move(parsed).value();
     return true;
   } else {
@@ -161,12 +164,12 @@ bool read_value(Reader& r, T& out) {
 
 /// Reads the whole of `text` as one record R.
 template <record::RecordType R>
-Result<R, ReadFailure> read_request(std::string_view text) {
+Result<R, DecodeFailure> read_request(std::string_view text) {
   Reader r(text);
   R out{};
   if (!read_record(r, out)) return r.take_failure();
   if (r.peek_ws() != Reader::kEnd) {
-    r.fail_peek("trailing characters");
+    r.fail_peek(Fault::kTrailingCharacters);
     return r.take_failure();
   }
   return out;

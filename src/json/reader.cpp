@@ -12,6 +12,8 @@
 namespace quorvane::json {
 namespace {
 
+using Fault = DecodeFault;
+
 constexpr bool is_digit(int c) noexcept { return c >= '0' && c <= '9'; }
 
 // Adding `digit` to `value` x 10 would pass the largest 64-bit value.
@@ -21,16 +23,6 @@ constexpr bool overflows_u64(std::uint64_t value, std::uint64_t digit) noexcept 
 }
 
 }  // namespace
-
-std::string ReadFailure::display(std::string_view text) const {
-  std::string_view before = text.substr(0, offset);
-  std::size_t line_start = before.rfind('\n');
-  line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
-  std::size_t line =
-      1 + static_cast<std::size_t>(std::count(before.begin(), before.begin() + line_start, '\n'));
-  return cat(message, " at line ", std::to_string(line), " column ",
-             std::to_string(offset - line_start));
-}
 
 Reader::Reader(std::string_view text) noexcept
     : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
@@ -46,22 +38,26 @@ int Reader::peek_ws() noexcept {
 
 // MARK: failures
 
-bool Reader::fail(std::string message) {
-  failure_ = {std::move(message), offset()};
+bool Reader::fail(DecodeFault kind, std::string subject, std::string_view expected) {
+  failure_.kind = kind;
+  failure_.subject = std::move(subject);
+  failure_.expected = expected;
+  failure_.offset = offset();
   return false;
 }
 
-bool Reader::fail_peek(std::string message) {
-  failure_ = {std::move(message), offset() + (p_ < end_ ? 1 : 0)};
+bool Reader::fail_peek(DecodeFault kind, std::string subject, std::string_view expected) {
+  fail(kind, std::move(subject), expected);
+  if (p_ < end_) ++failure_.offset;
   return false;
 }
 
-bool Reader::fail_in_object(std::string message) {
+bool Reader::fail_in_object(DecodeFault kind, std::string_view field) {
   if (peek_ws() == '}') bump();
-  return fail(std::move(message));
+  return fail(kind, std::string(field));
 }
 
-bool Reader::fail_in_array(std::string message) {
+bool Reader::fail_in_array(std::string subject, std::string_view expected) {
   int c = peek_ws();
   if (c == ']') {
     bump();
@@ -69,7 +65,7 @@ bool Reader::fail_in_array(std::string message) {
     bump();
     peek_ws();
   }
-  return fail(std::move(message));
+  return fail(Fault::kInvalidLength, std::move(subject), expected);
 }
 
 bool Reader::invalid_type(std::string_view expected) {
@@ -78,8 +74,8 @@ bool Reader::invalid_type(std::string_view expected) {
   if (c == '-' || is_digit(c)) {
     Number n;
     if (!number(n)) return false;
-    if (n.out_of_range) return fail("number out of range");
-    return fail(cat("invalid type: ", n.describe(), ", expected ", expected));
+    if (n.out_of_range) return fail(Fault::kNumberOutOfRange);
+    return fail(Fault::kInvalidType, n.describe(), expected);
   }
   switch (c) {
     case 'n':
@@ -105,19 +101,19 @@ bool Reader::invalid_type(std::string_view expected) {
       break;
     }
     case '[':
-      return fail_peek(cat("invalid type: sequence, expected ", expected));
+      return fail_peek(Fault::kInvalidType, "sequence", expected);
     case '{':
-      return fail_peek(cat("invalid type: map, expected ", expected));
+      return fail_peek(Fault::kInvalidType, "map", expected);
     default:
-      return fail_peek("expected value");
+      return fail_peek(Fault::kExpectedValue);
   }
-  return fail(cat("invalid type: ", found, ", expected ", expected));
+  return fail(Fault::kInvalidType, std::move(found), expected);
 }
 
 // MARK: containers
 
 bool Reader::open() {
-  if (depth_ == kMaxDepth) return fail_peek("recursion limit exceeded");
+  if (depth_ == kMaxDepth) return fail_peek(Fault::kRecursionLimit);
   ++depth_;
   bump();
   return true;
@@ -134,12 +130,12 @@ int Reader::next_element(bool& first) {
   if (c == ',' && !first) {
     bump();
     c = peek_ws();
-    if (c == ']') return fail_peek("trailing comma"), -1;
-    if (c == kEnd) return fail_peek("EOF while parsing a value"), -1;
+    if (c == ']') return fail_peek(Fault::kTrailingComma), -1;
+    if (c == kEnd) return fail_peek(Fault::kEofValue), -1;
     return 1;
   }
-  if (c == kEnd) return fail_peek("EOF while parsing a list"), -1;
-  if (!first) return fail_peek("expected `,` or `]`"), -1;
+  if (c == kEnd) return fail_peek(Fault::kEofList), -1;
+  if (!first) return fail_peek(Fault::kExpectedCommaOrBracket), -1;
   first = false;
   return 1;
 }
@@ -151,9 +147,9 @@ int Reader::next_key(bool& first, std::string_view* key) {
     bump();
     c = peek_ws();
   } else if (c == kEnd) {
-    return fail_peek("EOF while parsing an object"), -1;
+    return fail_peek(Fault::kEofObject), -1;
   } else if (!first) {
-    return fail_peek("expected `,` or `}`"), -1;
+    return fail_peek(Fault::kExpectedCommaOrBrace), -1;
   }
   first = false;
   if (c == '"') {
@@ -161,9 +157,9 @@ int Reader::next_key(bool& first, std::string_view* key) {
     bump();
     return string_body(nullptr) ? 1 : -1;
   }
-  if (c == '}') return fail_peek("trailing comma"), -1;
-  if (c == kEnd) return fail_peek("EOF while parsing a value"), -1;
-  return fail_peek("key must be a string"), -1;
+  if (c == '}') return fail_peek(Fault::kTrailingComma), -1;
+  if (c == kEnd) return fail_peek(Fault::kEofValue), -1;
+  return fail_peek(Fault::kKeyMustBeString), -1;
 }
 
 bool Reader::colon() {
@@ -172,8 +168,8 @@ bool Reader::colon() {
     bump();
     return true;
   }
-  if (c == kEnd) return fail_peek("EOF while parsing an object");
-  return fail_peek("expected `:`");
+  if (c == kEnd) return fail_peek(Fault::kEofObject);
+  return fail_peek(Fault::kExpectedColon);
 }
 
 bool Reader::end_positional() {
@@ -184,10 +180,10 @@ bool Reader::end_positional() {
   }
   if (c == ',') {
     bump();
-    return fail_peek(peek_ws() == ']' ? "trailing comma" : "trailing characters");
+    return fail_peek(peek_ws() == ']' ? Fault::kTrailingComma : Fault::kTrailingCharacters);
   }
-  if (c == kEnd) return fail_peek("EOF while parsing a list");
-  return fail_peek("trailing characters");
+  if (c == kEnd) return fail_peek(Fault::kEofList);
+  return fail_peek(Fault::kTrailingCharacters);
 }
 
 // MARK: strings
@@ -215,10 +211,10 @@ bool Reader::string_body(std::string* out) {
     const char* stop = find_string_stop(p_, end_);
     if (out != nullptr) out->append(p_, static_cast<std::size_t>(stop - p_));
     p_ = stop;
-    if (p_ == end_) return fail("EOF while parsing a string");
+    if (p_ == end_) return fail(Fault::kEofString);
     char c = *p_++;
     if (c == '"') return true;
-    if (c != '\\') return fail("control character (\\u0000-\\u001F) found while parsing a string");
+    if (c != '\\') return fail(Fault::kControlCharacter);
     if (!escape(out)) return false;
   }
 }
@@ -226,7 +222,7 @@ bool Reader::string_body(std::string* out) {
 bool Reader::hex4(unsigned& value) {
   value = 0;
   for (int k = 0; k < 4; ++k) {
-    if (p_ == end_) return fail("EOF while parsing a string");
+    if (p_ == end_) return fail(Fault::kEofString);
     char c = *p_++;
     unsigned digit;
     if (c >= '0' && c <= '9') {
@@ -236,7 +232,7 @@ bool Reader::hex4(unsigned& value) {
     } else if (c >= 'A' && c <= 'F') {
       digit = static_cast<unsigned>(c - 'A' + 10);
     } else {
-      return fail("invalid escape");
+      return fail(Fault::kInvalidEscape);
     }
     value = value * 16 + digit;
   }
@@ -244,7 +240,7 @@ bool Reader::hex4(unsigned& value) {
 }
 
 bool Reader::escape(std::string* out) {
-  if (p_ == end_) return fail("EOF while parsing a string");
+  if (p_ == end_) return fail(Fault::kEofString);
   char c = *p_++;
   char plain;
   switch (c) {
@@ -279,22 +275,22 @@ bool Reader::escape(std::string* out) {
       // text that is kept.
       if (out == nullptr) return true;
       char32_t code = unit;
-      if (unit >= 0xDC00 && unit <= 0xDFFF) return fail("lone leading surrogate in hex escape");
+      if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(Fault::kLoneLeadingSurrogate);
       if (unit >= 0xD800 && unit <= 0xDBFF) {
         for (char expected : {'\\', 'u'}) {
-          if (p_ == end_) return fail("EOF while parsing a string");
-          if (*p_++ != expected) return fail("unexpected end of hex escape");
+          if (p_ == end_) return fail(Fault::kEofString);
+          if (*p_++ != expected) return fail(Fault::kUnexpectedEndOfHexEscape);
         }
         unsigned low;
         if (!hex4(low)) return false;
-        if (low < 0xDC00 || low > 0xDFFF) return fail("lone leading surrogate in hex escape");
+        if (low < 0xDC00 || low > 0xDFFF) return fail(Fault::kLoneLeadingSurrogate);
         code = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
       }
       unicode::append_utf8(code, *out);
       return true;
     }
     default:
-      return fail("invalid escape");
+      return fail(Fault::kInvalidEscape);
   }
   if (out != nullptr) out->push_back(plain);
   return true;
@@ -308,11 +304,11 @@ bool Reader::number(Number& out) {
     bump();
     positive = false;
   }
-  if (p_ == end_) return fail("EOF while parsing a value");
+  if (p_ == end_) return fail(Fault::kEofValue);
   int c = static_cast<unsigned char>(*p_++);
   std::uint64_t significand = 0;
   if (c == '0') {
-    if (p_ < end_ && is_digit(*p_)) return fail_peek("invalid number");
+    if (p_ < end_ && is_digit(*p_)) return fail_peek(Fault::kInvalidNumber);
   } else if (is_digit(c)) {
     significand = static_cast<std::uint64_t>(c - '0');
     while (p_ < end_ && is_digit(*p_)) {
@@ -330,7 +326,7 @@ bool Reader::number(Number& out) {
       significand = significand * 10 + digit;
     }
   } else {
-    return fail("invalid number");
+    return fail(Fault::kInvalidNumber);
   }
 
   if (p_ < end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E')) {
@@ -369,7 +365,7 @@ bool Reader::number_fraction(bool positive, std::uint64_t significand, std::int6
       --exponent;
     }
     if (!any_digit) {
-      return fail_peek(p_ < end_ ? "invalid number" : "EOF while parsing a value");
+      return fail_peek(p_ < end_ ? Fault::kInvalidNumber : Fault::kEofValue);
     }
   }
   if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
@@ -384,9 +380,9 @@ bool Reader::number_exponent(bool positive, std::uint64_t significand, std::int6
   bump();  // 'e' or 'E'
   bool negative = false;
   if (p_ < end_ && (*p_ == '+' || *p_ == '-')) negative = *p_++ == '-';
-  if (p_ == end_) return fail("EOF while parsing a value");
+  if (p_ == end_) return fail(Fault::kEofValue);
   char c = *p_++;
-  if (!is_digit(c)) return fail("invalid number");
+  if (!is_digit(c)) return fail(Fault::kInvalidNumber);
   // Capped well beyond any exponent that can change the result, so it never overflows.
   constexpr std::int64_t kCap = std::int64_t{1} << 40;
   std::int64_t value = c - '0';
@@ -409,8 +405,8 @@ void Reader::float_result(bool positive, std::uint64_t significand, std::int64_t
 
 bool Reader::literal(std::string_view rest) {
   for (char expected : rest) {
-    if (p_ == end_) return fail("EOF while parsing a value");
-    if (*p_++ != expected) return fail("expected ident");
+    if (p_ == end_) return fail(Fault::kEofValue);
+    if (*p_++ != expected) return fail(Fault::kExpectedIdent);
   }
   return true;
 }
@@ -423,7 +419,7 @@ bool Reader::skip() {
   }
   switch (c) {
     case kEnd:
-      return fail_peek("EOF while parsing a value");
+      return fail_peek(Fault::kEofValue);
     case 'n':
       bump();
       return literal("ull");
@@ -461,7 +457,7 @@ bool Reader::skip() {
       return true;
     }
     default:
-      return fail_peek("expected value");
+      return fail_peek(Fault::kExpectedValue);
   }
 }
 

@@ -10,18 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "decode_failure.h"
 #include "json/number.h"
 
 namespace quorvane::json {
-
-/// A reading failure: its message and the number of bytes taken when the reader stopped.
-struct ReadFailure {
-  std::string message;
-  std::size_t offset = 0;
-
-  /// The message followed by " at line L column C", for the text that was read.
-  std::string display(std::string_view text) const;
-};
 
 class Reader {
  public:
@@ -43,20 +35,21 @@ class Reader {
 
   // MARK: failures (each returns false)
 
-  /// Fails at the bytes taken so far.
-  bool fail(std::string message);
+  /// Fails at the bytes taken so far; `subject` and `expected` as the kind needs them.
+  bool fail(DecodeFault kind, std::string subject = {}, std::string_view expected = {});
   /// Fails on the byte just looked at: the position includes it.
-  bool fail_peek(std::string message);
+  bool fail_peek(DecodeFault kind, std::string subject = {}, std::string_view expected = {});
   /// Fails in a record read from an object, once its reading has stopped: the closing
   /// brace, when it comes next, counts as read.
-  bool fail_in_object(std::string message);
+  bool fail_in_object(DecodeFault kind, std::string_view field);
   /// The same for a record read from an array: a closing bracket, or a comma and the
   /// whitespace after it, count as read.
-  bool fail_in_array(std::string message);
-  /// Fails with "invalid type: <what is here>, expected <expected>", reading the scalar
-  /// that is here to name it.
+  bool fail_in_array(std::string subject, std::string_view expected);
+  /// Fails with an invalid-type failure naming the scalar that is here, which it reads.
   bool invalid_type(std::string_view expected);
-  ReadFailure take_failure() noexcept { return std::move(failure_); }
+  /// The failure recorded, for a caller to add where it happened (see DecodeFailure).
+  DecodeFailure& failure() noexcept { return failure_; }
+  DecodeFailure take_failure() noexcept { return std::move(failure_); }
 
   // MARK: containers
 
@@ -105,7 +98,7 @@ class Reader {
   const char* end_;
   int depth_ = 0;
   std::string scratch_;
-  ReadFailure failure_;
+  DecodeFailure failure_;
 };
 
 }  // namespace quorvane::json

@@ -3,17 +3,15 @@
 
 #include <climits>  // LONG_MAX
 
-#include "cat.h"
 #include "fault.h"
 #include "py/failure.h"
 
 namespace quorvane::py {
 
-bool Decoder::fail_exception() { return fail(take_exception_text()); }
+bool Decoder::fail_exception() { return fail(DecodeFault::kInterpreter, take_exception_text()); }
 
 bool Decoder::fail_type(PyObject* object, const char* target) {
-  return fail(cat("unexpected type: '", type_name(object), "' object cannot be converted to '",
-                  target, "'"));
+  return fail(DecodeFault::kNotConvertible, type_name(object), target);
 }
 
 namespace detail {
@@ -74,7 +72,7 @@ bool decode_u32(Decoder& d, PyObject* object, std::uint32_t& out) {
   long value = PyLong_AsLong(object);
   if (value == -1 && PyErr_Occurred()) return d.fail_exception();
   if (value < 0 || value > static_cast<long>(UINT32_MAX)) {
-    return d.fail("OverflowError: out of range integral type conversion attempted");
+    return d.fail(DecodeFault::kU32OutOfRange);
   }
   out = static_cast<std::uint32_t>(value);
   return true;
@@ -83,28 +81,26 @@ bool decode_u32(Decoder& d, PyObject* object, std::uint32_t& out) {
 int decode_variant(Decoder& d, PyObject* object, const std::string_view* names, std::size_t count) {
   PyRef name;
   if (PyDict_Check(object)) {
-    if (PyDict_Size(object) != 1)
-      return d.fail("expected tagged enum dict to have exactly 1 key"), -1;
+    if (PyDict_Size(object) != 1) return d.fail(DecodeFault::kEnumDictSize), -1;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     if (!PyDict_Next(object, &position, &key, &value)) {
-      return d.fail("expected tagged enum dict to have exactly 1 key"), -1;
+      return d.fail(DecodeFault::kEnumDictSize), -1;
     }
     name = PyRef::borrow(key);
-    if (!PyUnicode_Check(name.get())) return d.fail("dict keys must have type str"), -1;
+    if (!PyUnicode_Check(name.get())) return d.fail(DecodeFault::kKeyNotText), -1;
   } else if (PyUnicode_Check(object)) {
     name = PyRef::borrow(object);
   } else {
-    return d.fail("expected either a str or dict for enum"), -1;
+    return d.fail(DecodeFault::kEnumNotStrOrDict), -1;
   }
   std::string text;
   if (!decode_text(d, name.get(), text)) return -1;
   for (std::size_t i = 0; i < count; ++i) {
     if (names[i] == text) return static_cast<int>(i);
   }
-  return d.fail(cat("unknown variant `", text, "`, expected ", record::variant_list(names, count))),
-         -1;
+  return d.fail(DecodeFault::kUnknownVariant, text, record::variant_list(names, count)), -1;
 }
 
 int match_key(PyObject* key, PyObject* const* names, std::size_t count) {

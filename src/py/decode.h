@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cat.h"
+#include "decode_failure.h"
 #include "py/ref.h"
 #include "py/runtime.h"
 #include "record.h"
@@ -24,15 +24,19 @@ namespace quorvane::py {
 /// Collects the first decoding failure; every decoding step returns false after it.
 class Decoder {
  public:
-  bool fail(std::string message) {
-    failure_ = std::move(message);
+  bool fail(DecodeFault kind, std::string subject = {}, std::string_view expected = {}) {
+    failure_.kind = kind;
+    failure_.subject = std::move(subject);
+    failure_.expected = expected;
     return false;
   }
   /// Fails with the text of the pending Python exception, which it clears.
   bool fail_exception();
-  /// Fails with "unexpected type: '<type>' object cannot be converted to '<target>'".
+  /// Fails because `object` is not of the kind `target` names (Mapping, Sequence, PyString).
   bool fail_type(PyObject* object, const char* target);
-  std::string take_failure() noexcept { return std::move(failure_); }
+  /// The failure recorded, for a caller to add where it happened (see DecodeFailure).
+  DecodeFailure& failure() noexcept { return failure_; }
+  DecodeFailure take_failure() noexcept { return std::move(failure_); }
 
   /// The UTF-8 text of a str decoded earlier in this request, or null. Requests built in
   /// Python usually share their label objects (a category, a merchant) across many
@@ -68,7 +72,7 @@ class Decoder {
     return (reinterpret_cast<std::uintptr_t>(str) >> 4) % kSeenSlots;
   }
 
-  std::string failure_;
+  DecodeFailure failure_;
   std::size_t texts_ = 0;       // short texts decoded before remembering started
   std::vector<SeenText> seen_;  // kSeenSlots, made once kSeenSlots short texts were decoded
 };
@@ -165,7 +169,8 @@ bool decode_record(Decoder& d, PyObject* object, R& out, detail::DictFields* rea
   auto repeated = [&](int index) {
     auto i = static_cast<std::size_t>(index);
     if (!seen[i]) return false;
-    d.fail(cat("duplicate field `", record::kFieldNames<R>[i], "`"));
+    d.fail(DecodeFault::kDuplicateField, std::string(record::kFieldNames<R>[i]));
+    d.failure().in_field(record::kFieldNames<R>[i]);
     return true;
   };
   // Decodes the value of the field at `index`.
@@ -173,8 +178,9 @@ bool decode_record(Decoder& d, PyObject* object, R& out, detail::DictFields* rea
     if (repeated(index)) return false;
     auto i = static_cast<std::size_t>(index);
     seen[i] = true;
-    return record::with_field<R>(
+    bool decoded = record::with_field<R>(
         i, [&](const auto& field) { return decode_value(d, value, out.*field.member); });
+    return decoded || d.failure().in_field(record::kFieldNames<R>[i]);
   };
 
   if (read != nullptr || PyDict_CheckExact(object)) {
@@ -183,7 +189,7 @@ bool decode_record(Decoder& d, PyObject* object, R& out, detail::DictFields* rea
     if (read == nullptr && !fields.read(object, names, kCount)) return d.fail_exception();
     for (std::size_t i = 0; i < fields.size(); ++i) {
       int index = fields.field(i);
-      if (index == detail::DictFields::kNotText) return d.fail("dict keys must have type str");
+      if (index == detail::DictFields::kNotText) return d.fail(DecodeFault::kKeyNotText);
       if (index != detail::DictFields::kOther && !take(index, fields.value(i))) return false;
     }
   } else {
@@ -192,7 +198,7 @@ bool decode_record(Decoder& d, PyObject* object, R& out, detail::DictFields* rea
     for (Py_ssize_t i = 0; i < items.size(); ++i) {
       PyRef key;
       if (!items.key(d, i, key)) return false;
-      if (!PyUnicode_Check(key.get())) return d.fail("dict keys must have type str");
+      if (!PyUnicode_Check(key.get())) return d.fail(DecodeFault::kKeyNotText);
       int index = detail::match_key(key.get(), names, kCount);
       if (index == -2) return d.fail_exception();
       if (index >= 0 && repeated(index)) return false;
@@ -203,7 +209,7 @@ bool decode_record(Decoder& d, PyObject* object, R& out, detail::DictFields* rea
   }
   for (std::size_t i = 0; i < kCount; ++i) {
     if (!seen[i] && record::kPresence<R>[i] == record::Presence::kRequired) {
-      return d.fail(cat("missing field `", record::kFieldNames<R>[i], "`"));
+      return d.fail(DecodeFault::kMissingField, std::string(record::kFieldNames<R>[i]));
     }
   }
   return true;
@@ -271,7 +277,7 @@ bool decode_text_records(Decoder& d, PyObject* sequence, bool is_list, std::vect
     if (was_read) ahead[slot].hold();
     bool decoded =
         decode_record(d, element.get(), out.emplace_back(), was_read ? &ahead[slot] : nullptr);
-    if (!decoded) return false;
+    if (!decoded) return d.failure().at_index(static_cast<std::size_t>(i));
     if (was_read) {
       ahead[slot].clear();  // the dict still holds these values
       read_ahead(i + kAhead);
@@ -312,7 +318,9 @@ bool decode_list(Decoder& d, PyObject* object, std::vector<T>& out) {
       element = PyRef::steal(PySequence_GetItem(object, i));
     }
     if (!element) return d.fail_exception();
-    if (!decode_value(d, element.get(), out.emplace_back())) return false;
+    if (!decode_value(d, element.get(), out.emplace_back())) {
+      return d.failure().at_index(static_cast<std::size_t>(i));
+    }
   }
   return true;
 }
@@ -345,7 +353,7 @@ bool decode_value(Decoder& d, PyObject* object, T& out) {
     std::string text;
     if (!detail::decode_text(d, object, text)) return false;
     auto parsed = record::TextForm<T>::parse(text);
-    if (!parsed) return d.fail(parsed.error());
+    if (!parsed) return d.fail(DecodeFault::kBadText, parsed.error());
     out = std::move(parsed).value();
     return true;
   } else {
@@ -355,7 +363,7 @@ bool decode_value(Decoder& d, PyObject* object, T& out) {
 
 /// Decodes a request record from a borrowed object, which is only read.
 template <record::RecordType R>
-Result<R, std::string> decode_request(PyObject* object) {
+Result<R, DecodeFailure> decode_request(PyObject* object) {
   Decoder d;
   R out{};
   if (!decode_record(d, object, out)) return d.take_failure();

@@ -47,16 +47,18 @@ PyRef new_str(std::string_view text) {
 // exception set if that fails.
 bool add_note(PyObject* exc, std::string_view note) {
   auto text = new_str(note);
-  if (!text) return false;
-  auto added = PyRef::steal(PyObject_CallMethod(exc, "add_note", "O", text.get()));
+  PyObject* add_note = py::name(py::Name::kAddNote);
+  PyObject* notes_name = py::name(py::Name::kNotes);
+  if (!text || add_note == nullptr || notes_name == nullptr) return false;
+  auto added = PyRef::steal(PyObject_CallMethodObjArgs(exc, add_note, text.get(), nullptr));
   if (added) return true;
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
   PyErr_Clear();
-  auto notes = PyRef::steal(PyObject_GetAttrString(exc, "__notes__"));
+  auto notes = PyRef::steal(PyObject_GetAttr(exc, notes_name));
   if (!notes) {
     PyErr_Clear();
     notes = PyRef::steal(PyList_New(0));
-    if (!notes || PyObject_SetAttrString(exc, "__notes__", notes.get()) < 0) return false;
+    if (!notes || PyObject_SetAttr(exc, notes_name, notes.get()) < 0) return false;
   }
   return PyList_Check(notes.get()) && PyList_Append(notes.get(), text.get()) == 0;
 }

@@ -3,6 +3,7 @@
 
 #include "cat.h"
 #include "py/ref.h"
+#include "py/runtime.h"
 
 namespace quorvane::py {
 
@@ -35,8 +36,11 @@ std::string lossy_utf8(PyObject* str) {
 }
 
 std::string type_name(PyObject* object) {
-  auto name = PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+  PyObject* qualname = py::name(Name::kQualname);
+  auto name =
+      PyRef::steal(qualname == nullptr
+                       ? nullptr
+                       : PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), qualname));
   if (!name || !PyUnicode_Check(name.get())) {
     PyErr_Clear();
     return "?";

@@ -48,4 +48,16 @@ PyRef intern(std::string_view text) {
   return PyRef::steal(str);
 }
 
+PyObject* name(Name which) {
+  static constexpr std::string_view kTexts[] = {"add_note", "__notes__", "__qualname__"};
+  static ProcessRef names[std::size(kTexts)];
+  ProcessRef& slot = names[static_cast<std::size_t>(which)];
+  if (!slot) {
+    PyRef str = intern(kTexts[static_cast<std::size_t>(which)]);
+    if (!str) return nullptr;
+    slot.keep(std::move(str));
+  }
+  return slot.get();
+}
+
 }  // namespace quorvane::py

@@ -22,6 +22,13 @@ PyObject* panic_exception();
 /// A new interned str, or null with an exception set.
 PyRef intern(std::string_view text);
 
+/// Attribute names the module looks up, as interned str objects made once.
+enum class Name { kAddNote, kNotes, kQualname };
+/// The interned name (borrowed), or null with an exception set. Looking an attribute up
+/// by a C string makes a new str each time, and CPython's attribute cache, keyed by the
+/// name object, then keeps thousands of equal copies alive.
+PyObject* name(Name which);
+
 /// The field names of R as interned str objects, shared by decoding and encoding so
 /// that each key string is made once per process; null with an exception set if they
 /// cannot be made.

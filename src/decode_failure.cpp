@@ -19,6 +19,16 @@ std::string Path::display(std::string_view root) const {
   return out;
 }
 
+bool DecodeFailure::in_field(std::string_view name) {
+  path.prepend_field(name);
+  return false;
+}
+
+bool DecodeFailure::at_index(std::size_t index) {
+  path.prepend_index(index);
+  return false;
+}
+
 std::string DecodeFailure::message() const {
   using F = DecodeFault;
   switch (kind) {

@@ -83,15 +83,10 @@ struct DecodeFailure {
   Path path;
 
   /// While the failure travels outwards: it happened inside this field (a name that
-  /// outlives the failure), or at this list index. Both return false, for `return`.
-  bool in_field(std::string_view name) {
-    path.prepend_field(name);
-    return false;
-  }
-  bool at_index(std::size_t index) {
-    path.prepend_index(index);
-    return false;
-  }
+  /// outlives the failure), or at this list index. Both return false, for `return`, and
+  /// are kept out of line: they run only on the way out of a failed read.
+  [[gnu::cold]] bool in_field(std::string_view name);
+  [[gnu::cold]] bool at_index(std::size_t index);
 
   /// The message the caller sees; the only place these texts are written.
   std::string message() const;

@@ -141,13 +141,6 @@ bool DictFields::peek(PyObject* dict, PyObject* const* names, std::size_t count)
   return true;
 }
 
-void DictFields::clear() noexcept {
-  Entry* all = entries();
-  for (std::size_t i = 0; i < size_; ++i) all[i].value.reset();
-  spill_.clear();
-  size_ = 0;
-}
-
 void DictFields::hold() {
   Entry* all = entries();
   for (std::size_t i = 0; i < size_; ++i) {

@@ -109,7 +109,13 @@ class DictFields {
   void hold();
   /// Forgets the entries and releases the values held. Releasing a value may run Python
   /// code unless the dict still holds it.
-  void clear() noexcept;
+  void clear() noexcept {
+    if (size_ == 0) return;
+    Entry* all = entries();
+    for (std::size_t i = 0; i < size_; ++i) all[i].value.reset();
+    spill_.clear();
+    size_ = 0;
+  }
 
   std::size_t size() const noexcept { return size_; }
   int field(std::size_t i) const noexcept { return entry(i).field; }
@@ -246,13 +252,12 @@ bool decode_text_records(Decoder& d, PyObject* sequence, bool is_list, std::vect
   };
   std::array<detail::DictFields, kAhead> ahead;
   std::array<PyRef, kAhead> held;  // the dict each entry of `ahead` was read from
-  // Reads element i ahead into its slot. The slot's dict, if any, was decoded and is
-  // still in the sequence, so releasing it runs no code.
+  // Reads element i ahead into its slot, whose values were released already. The slot's
+  // dict, if any, was decoded and is still in the sequence, so releasing it runs no code.
   auto read_ahead = [&](Py_ssize_t i) {
     if (PyObject* next = item(i + 2 * kAhead)) __builtin_prefetch(next);
     PyObject* element = item(i);
     auto slot = static_cast<std::size_t>(i % kAhead);
-    ahead[slot].clear();
     held[slot].reset();
     if (element == nullptr || !PyDict_CheckExact(element)) return;
     if (!ahead[slot].peek(element, names, record::kFieldCount<R>)) {

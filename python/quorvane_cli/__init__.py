@@ -156,7 +156,9 @@ class Summary:
         rows.append(("All", *everything))
 
         titles = ["Category / merchant", "Count"] + (["Amount"] if with_amounts else [])
-        cells = [[name, f"{count:,}"] + ([f"{amount:,}"] if with_amounts else [])
+        # Every amount with as many decimals as the most precise one read.
+        places = max([0] + [-int(a.as_tuple().exponent) for a in self.amount.values()])
+        cells = [[name, f"{count:,}"] + ([f"{amount:,.{places}f}"] if with_amounts else [])
                  for name, count, amount in rows]
         out = aligned(titles, cells, rule_before_last=True)
         share = unmatched[0] / everything[0] if everything[0] else 0.0

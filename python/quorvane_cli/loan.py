@@ -108,7 +108,7 @@ def run(args: argparse.Namespace) -> None:
 
 def schedule_csv(schedule: Sequence[EmiMonth]) -> str:
     out = io.StringIO()
-    writer = csv.DictWriter(out, fieldnames=list(schedule[0]), lineterminator="\n")
+    writer = csv.DictWriter(out, fieldnames=list(schedule[0]), lineterminator="\r\n")
     writer.writeheader()
     writer.writerows(schedule)
     return out.getvalue()

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import csv
 import os
+import re
 import sys
 import time
 import unicodedata
@@ -12,6 +13,9 @@ from typing import IO, Iterator, List, Optional, Sequence, Tuple
 #: Rows handed to the module per call: large enough to amortise a call, small enough that
 #: a chunk's Python objects stay a few megabytes.
 CHUNK_ROWS = 50_000
+
+#: Splits after each carriage return that no line feed follows.
+_LONE_CR = re.compile(rb"(?<=\r)(?!\n)")
 
 #: A data row with the file line it starts on (1 is the header).
 Row = Tuple[int, List[str]]
@@ -96,9 +100,13 @@ class CsvSource:
         self.bytes_read = 0
         self.line = 0  # physical lines read so far
         self.reader = csv.reader(self._lines())
-        first = self._next_row()
-        if first is None:
-            raise UserError(where(path, 1), "empty file: expected a header row")
+        try:
+            first = self._next_row()
+            if first is None:
+                raise UserError(where(path, 1), "empty file: expected a header row")
+        except BaseException:
+            self.close()
+            raise
         self.header = first[1]
 
     def close(self) -> None:
@@ -113,20 +121,23 @@ class CsvSource:
         self.close()
 
     def _lines(self) -> Iterator[str]:
-        # Binary lines, decoded one at a time: a newline byte never occurs inside a UTF-8
-        # sequence, and counting bytes here gives the progress without tell().
+        # Binary lines, decoded one at a time: line-break bytes never occur inside a UTF-8
+        # sequence, and counting bytes here gives the progress without tell(). The csv
+        # module wants what a newline="" text file yields: lines ending in \n, \r\n or a
+        # lone \r, so a lone \r inside a binary line ends a line too.
         for raw in self.file:
-            self.line += 1
             self.bytes_read += len(raw)
-            if self.line == 1 and raw.startswith(b"\xef\xbb\xbf"):
+            if self.line == 0 and raw.startswith(b"\xef\xbb\xbf"):
                 raw = raw[3:]
-            try:
-                yield raw.decode("utf-8")
-            except UnicodeDecodeError as exc:
-                raise UserError(
-                    where(self.path, self.line),
-                    f"not UTF-8 text (byte {exc.start + 1} of the line)",
-                ) from None
+            for piece in _LONE_CR.split(raw) if b"\r" in raw[:-2] else (raw,):
+                self.line += 1
+                try:
+                    yield piece.decode("utf-8")
+                except UnicodeDecodeError as exc:
+                    raise UserError(
+                        where(self.path, self.line),
+                        f"not UTF-8 text (byte {exc.start + 1} of the line)",
+                    ) from None
 
     def _next_row(self) -> Optional[Row]:
         while True:
@@ -192,7 +203,8 @@ class CsvSink:
                 self.stream = open(self.temp, "w", encoding="utf-8", newline="")
             except OSError as exc:
                 raise UserError(self.path, exc.strerror or str(exc)) from None
-        self.writer = csv.writer(self.stream, lineterminator="\n")
+        # RFC 4180's CRLF: with it, every Python version quotes fields holding a lone \r.
+        self.writer = csv.writer(self.stream, lineterminator="\r\n")
 
     def write(self, rows: Sequence[Sequence[object]]) -> None:
         if self.progress is not None and self.path is None:

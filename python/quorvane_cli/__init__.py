@@ -12,6 +12,8 @@ and exit status 2.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import json
 import os
 import sys
@@ -22,7 +24,7 @@ from typing import TYPE_CHECKING, Dict, List, NoReturn, Optional, Sequence, Tupl
 import quorvane
 
 from quorvane_cli import loan
-from quorvane_cli.table import (CsvSink, CsvSource, UserError, aligned, open_input, utf8_stdout,
+from quorvane_cli.table import (CsvSink, CsvSource, UserError, aligned, read_all, utf8_stdout,
                                  where)
 
 if TYPE_CHECKING:
@@ -44,12 +46,11 @@ Rule = Tuple[str, str, str]  # pattern, category, merchant
 def read_rules(path: str) -> List[Rule]:
     """Rules in priority order from a CSV file (pattern, category and merchant columns) or
     from JSON: a request's rule list, or an object holding it under "rules"."""
-    with open_input(path) as f:
-        head = f.read(64).lstrip(b"\xef\xbb\xbf \t\r\n")
-    if head[:1] in (b"[", b"{"):
-        return _rules_from_json(path)
+    data = read_all(path)
+    if data.lstrip(b"\xef\xbb\xbf \t\r\n")[:1] in (b"[", b"{"):
+        return _rules_from_json(path, data)
     rules: List[Rule] = []
-    with CsvSource(path, "rules") as source:
+    with CsvSource(path, "rules", io.BytesIO(data)) as source:
         columns = [source.column([name]) for name in ("pattern", "category", "merchant")]
         for chunk in source.chunks():
             for _, fields in chunk:
@@ -57,9 +58,7 @@ def read_rules(path: str) -> List[Rule]:
     return rules
 
 
-def _rules_from_json(path: str) -> List[Rule]:
-    with open_input(path) as f:
-        data = f.read()
+def _rules_from_json(path: str, data: bytes) -> List[Rule]:
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
@@ -172,7 +171,7 @@ class Summary:
 def categorize(args: argparse.Namespace) -> None:
     rules = read_rules(args.rules)
     engine_rules: List[EngineRule] = [{"pattern": p, "category": str(i), "merchant": ""}
-                    for i, (p, _, _) in enumerate(rules)]
+                                      for i, (p, _, _) in enumerate(rules)]
     with CsvSource(args.statement, "categorize") as source:
         narration = source.column(
             [args.column] if args.column else NARRATION_COLUMNS, "--column")
@@ -196,7 +195,7 @@ def categorize(args: argparse.Namespace) -> None:
         summary = Summary()
         # Without -o, --summary replaces the statement on standard output.
         sink = CsvSink(args.output, source.progress) if args.output or not args.summary else None
-        try:
+        with sink or contextlib.nullcontext():
             if sink:
                 sink.write([header])
             for chunk in source.chunks():
@@ -220,12 +219,6 @@ def categorize(args: argparse.Namespace) -> None:
                         summary.add(None if winner is None else rules[winner][1:], amount)
                 if sink:
                     sink.write(out)
-        except BaseException:
-            if sink:
-                sink.close(complete=False)
-            raise
-        if sink:
-            sink.close(complete=True)
     if args.summary:
         stdout = utf8_stdout()
         for text in summary.lines(amount_column is not None):
@@ -245,7 +238,6 @@ def derive(args: argparse.Namespace) -> None:
             text = json.dumps([[fields[c] for c in columns] for _, fields in chunk],
                               ensure_ascii=False, separators=(",", ":"))
             pieces.append(text[1:-1])
-        source.progress.clear()
     try:
         result = quorvane.derive_rules_json('{"data":[' + ",".join(pieces) + "]}")
     except ValueError as exc:

@@ -48,6 +48,18 @@ def open_input(path: str) -> IO[bytes]:
         raise UserError(path, exc.strerror or str(exc)) from None
 
 
+def read_all(path: str) -> bytes:
+    """The whole of a (small) file, or of standard input for "-"."""
+    f = open_input(path)
+    try:
+        return f.read()
+    except OSError as exc:
+        raise UserError(path, exc.strerror or str(exc)) from None
+    finally:
+        if f is not sys.stdin.buffer:
+            f.close()
+
+
 class Progress:
     """A one-line progress bar on standard error, drawn only when that is a terminal."""
 
@@ -89,9 +101,10 @@ class CsvSource:
     order mark, any line ending. Blank lines are skipped; every other row must have as
     many fields as the header."""
 
-    def __init__(self, path: str, verb: str) -> None:
+    def __init__(self, path: str, verb: str, file: Optional[IO[bytes]] = None) -> None:
+        """Reads the file at path, or the given file (path then only names it in errors)."""
         self.path = path
-        self.file = open_input(path)
+        self.file = open_input(path) if file is None else file
         try:
             size: Optional[int] = os.fstat(self.file.fileno()).st_size or None
         except (OSError, ValueError):

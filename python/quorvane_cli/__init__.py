@@ -52,9 +52,8 @@ def read_rules(path: str) -> List[Rule]:
     rules: List[Rule] = []
     with CsvSource(path, "rules", io.BytesIO(data)) as source:
         columns = [source.column([name]) for name in ("pattern", "category", "merchant")]
-        for chunk in source.chunks():
-            for _, fields in chunk:
-                rules.append((fields[columns[0]], fields[columns[1]], fields[columns[2]]))
+        for _, rows in source.chunks():
+            rules += [(fields[columns[0]], fields[columns[1]], fields[columns[2]]) for fields in rows]
     return rules
 
 
@@ -192,22 +191,28 @@ def categorize(args: argparse.Namespace) -> None:
                 places.append(len(header))
                 header.append(name)
         extra = len(header) - len(source.header)
+        added = [[category, merchant, str(i)] for i, (_, category, merchant) in enumerate(rules)]
         summary = Summary()
         # Without -o, --summary replaces the statement on standard output.
         sink = CsvSink(args.output, source.progress) if args.output or not args.summary else None
         with sink or contextlib.nullcontext():
             if sink:
                 sink.write([header])
-            for chunk in source.chunks():
-                winners = winning_rules([fields[narration] for _, fields in chunk], engine_rules)
-                out = []
-                for (line, fields), winner in zip(chunk, winners):
-                    added = ("", "", "") if winner is None else (*rules[winner][1:], str(winner))
-                    row = fields + [""] * extra
-                    for place, text in zip(places, added):
-                        row[place] = text
-                    out.append(row)
-                    if args.summary:
+            for lines, rows in source.chunks():
+                winners = winning_rules([fields[narration] for fields in rows], engine_rules)
+                if sink and extra == len(ADDED_COLUMNS):
+                    sink.write([fields + (["", "", ""] if w is None else added[w])
+                                for fields, w in zip(rows, winners)])
+                elif sink:
+                    out = []
+                    for fields, w in zip(rows, winners):
+                        row = fields + [""] * extra
+                        for place, text in zip(places, ["", "", ""] if w is None else added[w]):
+                            row[place] = text
+                        out.append(row)
+                    sink.write(out)
+                if args.summary:
+                    for line, fields, w in zip(lines, rows, winners):
                         amount = Decimal(0)
                         if amount_column is not None:
                             try:
@@ -216,9 +221,7 @@ def categorize(args: argparse.Namespace) -> None:
                                 raise UserError(
                                     where(args.statement, line, source.header[amount_column]),
                                     f"not an amount: {fields[amount_column]!r}") from None
-                        summary.add(None if winner is None else rules[winner][1:], amount)
-                if sink:
-                    sink.write(out)
+                        summary.add(None if w is None else rules[w][1:], amount)
     if args.summary:
         stdout = utf8_stdout()
         for text in summary.lines(amount_column is not None):
@@ -233,13 +236,15 @@ def derive(args: argparse.Namespace) -> None:
     with CsvSource(args.history, "derive") as source:
         columns = [source.column([args.column] if args.column else NARRATION_COLUMNS, "--column"),
                    source.column(["category"]), source.column(["merchant"])]
-        for chunk in source.chunks():
+        for _, rows in source.chunks():
             # Compact JSON arrays, one text per chunk: far smaller than a dict per example.
-            text = json.dumps([[fields[c] for c in columns] for _, fields in chunk],
+            text = json.dumps([[fields[c] for c in columns] for fields in rows],
                               ensure_ascii=False, separators=(",", ":"))
             pieces.append(text[1:-1])
+    request = '{"data":[' + ",".join(pieces) + "]}"
+    del pieces  # the request alone from here: it is as large as the file
     try:
-        result = quorvane.derive_rules_json('{"data":[' + ",".join(pieces) + "]}")
+        result = quorvane.derive_rules_json(request)
     except ValueError as exc:
         raise UserError(args.history, str(exc)) from None
     rules = json.loads(result)["rules"]

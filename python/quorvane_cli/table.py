@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import csv
+import io
+import itertools
 import os
-import re
 import sys
 import time
 import unicodedata
@@ -14,11 +15,11 @@ from typing import IO, Iterator, List, Optional, Sequence, Tuple
 #: a chunk's Python objects stay a few megabytes.
 CHUNK_ROWS = 50_000
 
-#: Splits after each carriage return that no line feed follows.
-_LONE_CR = re.compile(rb"(?<=\r)(?!\n)")
+#: Bytes decoded at a time (then up to the end of that line).
+BLOCK_BYTES = 1 << 20
 
-#: A data row with the file line it starts on (1 is the header).
-Row = Tuple[int, List[str]]
+#: Rows of a file and the line each starts on (1 is the header).
+Chunk = Tuple[List[int], List[List[str]]]
 
 
 class UserError(Exception):
@@ -111,16 +112,16 @@ class CsvSource:
             size = None
         self.progress = Progress(f"quorvane {verb}", size)
         self.bytes_read = 0
-        self.line = 0  # physical lines read so far
-        self.reader = csv.reader(self._lines())
+        # One reader over the lines of every block, so that line_num counts file lines.
+        self.reader = csv.reader(itertools.chain.from_iterable(self._blocks()))
         try:
-            first = self._next_row()
-            if first is None:
-                raise UserError(where(path, 1), "empty file: expected a header row")
+            self.header = next(self._rows())[1]
+        except StopIteration:
+            self.close()
+            raise UserError(where(path, 1), "empty file: expected a header row") from None
         except BaseException:
             self.close()
             raise
-        self.header = first[1]
 
     def close(self) -> None:
         self.progress.clear()
@@ -133,36 +134,45 @@ class CsvSource:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def _lines(self) -> Iterator[str]:
-        # Binary lines, decoded one at a time: line-break bytes never occur inside a UTF-8
-        # sequence, and counting bytes here gives the progress without tell(). The csv
-        # module wants what a newline="" text file yields: lines ending in \n, \r\n or a
-        # lone \r, so a lone \r inside a binary line ends a line too.
-        for raw in self.file:
-            self.bytes_read += len(raw)
-            if self.line == 0 and raw.startswith(b"\xef\xbb\xbf"):
-                raw = raw[3:]
-            for piece in _LONE_CR.split(raw) if b"\r" in raw[:-2] else (raw,):
-                self.line += 1
-                try:
-                    yield piece.decode("utf-8")
-                except UnicodeDecodeError as exc:
-                    raise UserError(
-                        where(self.path, self.line),
-                        f"not UTF-8 text (byte {exc.start + 1} of the line)",
-                    ) from None
-
-    def _next_row(self) -> Optional[Row]:
+    def _blocks(self) -> Iterator[io.StringIO]:
+        # The file is decoded a block at a time, each block cut after a line feed, so no
+        # character or CRLF pair straddles two blocks. A newline="" StringIO yields lines
+        # as a newline="" file would (ending in \n, \r\n or a lone \r), which is what the
+        # csv module wants, and chain() hands them over without a Python call per line.
         while True:
-            start = self.line + 1
+            block = self.file.read(BLOCK_BYTES)
+            if not block:
+                return
+            if not block.endswith(b"\n"):
+                block += self.file.readline()
+            if self.bytes_read == 0 and block.startswith(b"\xef\xbb\xbf"):
+                block = block[3:]
+            self.bytes_read += len(block)
             try:
-                fields = next(self.reader)
-            except StopIteration:
-                return None
-            except csv.Error as exc:
-                raise UserError(where(self.path, start), str(exc)) from None
-            if fields:
-                return start, fields
+                text = block.decode("utf-8")
+            except UnicodeDecodeError as exc:
+                raise self._not_utf8(block, exc.start) from None
+            yield io.StringIO(text, newline="")
+
+    def _not_utf8(self, block: bytes, offset: int) -> UserError:
+        # The reader has taken every line of the earlier blocks: line_num counts them.
+        before = block[:offset]
+        breaks = before.count(b"\n") + before.count(b"\r") - before.count(b"\r\n")
+        start = max(before.rfind(b"\n"), before.rfind(b"\r")) + 1
+        return UserError(where(self.path, self.reader.line_num + breaks + 1),
+                         f"not UTF-8 text (byte {offset - start + 1} of the line)")
+
+    def _rows(self) -> Iterator[Tuple[int, List[str]]]:
+        """Each row that is not blank, with the line it starts on."""
+        reader = self.reader
+        last = reader.line_num
+        try:
+            for fields in reader:
+                start, last = last + 1, reader.line_num
+                if fields:
+                    yield start, fields
+        except csv.Error as exc:
+            raise UserError(where(self.path, last + 1), str(exc)) from None
 
     def column(self, names: Sequence[str], option: Optional[str] = None) -> int:
         """The index of the first of names (letter case ignored) among the header's columns;
@@ -177,28 +187,26 @@ class CsvSource:
         listed = ", ".join(repr(name) for name in self.header)
         raise UserError(where(self.path, 1), f"no column named {wanted} (the columns are {listed}){hint}")
 
-    def chunks(self, size: int = 0) -> Iterator[List[Row]]:
-        """Data rows, `size` at a time (CHUNK_ROWS by default)."""
+    def chunks(self, size: int = 0) -> Iterator[Chunk]:
+        """Data rows, `size` at a time (CHUNK_ROWS by default), with their line numbers."""
         size = size or CHUNK_ROWS
-        rows = 0
-        chunk: List[Row] = []
-        while True:
-            row = self._next_row()
-            if row is None:
-                break
-            if len(row[1]) != len(self.header):
-                raise UserError(
-                    where(self.path, row[0]),
-                    f"{len(row[1])} fields where the header has {len(self.header)}",
-                )
-            chunk.append(row)
-            if len(chunk) == size:
-                rows += len(chunk)
-                yield chunk
-                self.progress.update(self.bytes_read, rows)
-                chunk = []
-        if chunk:
-            yield chunk
+        width = len(self.header)
+        done = 0
+        lines: List[int] = []
+        rows: List[List[str]] = []
+        for line, fields in self._rows():
+            if len(fields) != width:
+                raise UserError(where(self.path, line),
+                                f"{len(fields)} fields where the header has {width}")
+            lines.append(line)
+            rows.append(fields)
+            if len(rows) == size:
+                done += size
+                yield lines, rows
+                self.progress.update(self.bytes_read, done)
+                lines, rows = [], []
+        if rows:
+            yield lines, rows
 
 
 class CsvSink:

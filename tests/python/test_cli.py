@@ -57,8 +57,8 @@ FIELD = st.text(alphabet="abAB ,\"\r\n\u00e9\u00c9\u03a3\u03c3\u0130i", max_size
 @given(st.lists(st.tuples(FIELD, FIELD), max_size=12),
        st.lists(st.tuples(st.text(alphabet="abAB \u00e9\u00c9\u03a3\u0130i", max_size=3), FIELD, FIELD),
                 max_size=6),
-       st.integers(1, 4), st.booleans())
-def test_categorize_matches_model(rows, rules, chunk, as_json):
+       st.integers(1, 4), st.integers(1, 64), st.booleans())
+def test_categorize_matches_model(rows, rules, chunk, block, as_json):
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
         statement = write_csv(tmp / "s.csv", [["Narration", "note"]] + [list(r) for r in rows])
@@ -67,12 +67,14 @@ def test_categorize_matches_model(rows, rules, chunk, as_json):
             rules_file = tmp / "r.json"
         else:
             rules_file = write_csv(tmp / "r.csv", [["pattern", "category", "merchant"]] + [list(r) for r in rules])
-        old, table.CHUNK_ROWS = table.CHUNK_ROWS, chunk  # chunk boundaries anywhere
+        # Chunks of rows and blocks of bytes end anywhere.
+        old = table.CHUNK_ROWS, table.BLOCK_BYTES
+        table.CHUNK_ROWS, table.BLOCK_BYTES = chunk, block
         try:
             status = quorvane_cli.main(["categorize", str(statement), "--rules", str(rules_file),
                                         "-o", str(tmp / "out.csv")])
         finally:
-            table.CHUNK_ROWS = old
+            table.CHUNK_ROWS, table.BLOCK_BYTES = old
         assert status == 0
         out = read_csv(tmp / "out.csv")
     assert out[0] == ["Narration", "note", "category", "merchant", "rule"]
@@ -111,6 +113,19 @@ def test_bom_crlf_and_existing_columns(capsys, tmp_path):
     status, out, err = run(capsys, "categorize", statement, "--rules", rules)
     assert (status, err) == (0, "")
     assert out.splitlines() == ["Details,Category,amount,merchant,rule", "ZESTO 1,Food,-5,Z,0", "none,,2,,"]
+
+
+@pytest.mark.parametrize("block", [1, 5, 1 << 20])
+def test_line_numbers_across_blocks(capsys, tmp_path, monkeypatch, block):
+    # Lines end in LF, CRLF and a lone CR; a quoted field spans lines 3 to 5.
+    data = b'narration,n\nab,1\r\n"x\ny\rz",2\rok,3\n\nq,\xe9\n'
+    (tmp_path / "s.csv").write_bytes(data)
+    monkeypatch.setattr(table, "BLOCK_BYTES", block)
+    status, _, err = run(capsys, "categorize", tmp_path / "s.csv", "--rules", DATA / "rules.csv")
+    assert (status, err) == (2, f"quorvane: {tmp_path / 's.csv'}:8: not UTF-8 text (byte 3 of the line)\n")
+    (tmp_path / "s.csv").write_bytes(data.replace(b"\xe9", b"3,4"))
+    status, _, err = run(capsys, "categorize", tmp_path / "s.csv", "--rules", DATA / "rules.csv")
+    assert (status, err) == (2, f"quorvane: {tmp_path / 's.csv'}:8: 3 fields where the header has 2\n")
 
 
 @pytest.mark.parametrize("header, option, picked", [

@@ -91,10 +91,9 @@ def test_bundled_statement_both_rule_forms(capsys, tmp_path):
     expected = quorvane.categorize_transactions({"data": statement, "rules": rules})["data"]
     outputs = []
     for rules_file in ("rules.csv", "rules.json"):
-        assert run(capsys, "categorize", DATA / "statement.csv", "--rules", DATA / rules_file)[0] == 0
-        quorvane_cli.main(["categorize", str(DATA / "statement.csv"), "--rules", str(DATA / rules_file),
-                           "-o", str(tmp_path / "out.csv")])
-        outputs.append(read_csv(tmp_path / "out.csv"))
+        out = tmp_path / "out.csv"
+        assert run(capsys, "categorize", DATA / "statement.csv", "--rules", DATA / rules_file, "-o", out)[0] == 0
+        outputs.append(read_csv(out))
     assert outputs[0] == outputs[1]
     got = [None if row[3] == "" else {"category": row[3], "merchant": row[4]} for row in outputs[0][1:]]
     assert got == expected

@@ -52,8 +52,8 @@ def add_parser(verbs: Any) -> None:
         description="Solve a loan for its monthly instalment (--mode emi, from --amount and "
         "--months), its tenure (--mode tenure, from --amount and --emi) or its amount "
         "(--mode loanAmount, from --emi and --months), and print the schedule and the totals. "
-        "Amounts are whole currency units; rates are annual percentages.")
-    p.add_argument("--mode", required=True, choices=sorted(NEEDS), help="what to solve for")
+        "Rates are annual percentages; results are in whole currency units.")
+    p.add_argument("--mode", required=True, choices=list(NEEDS), help="what to solve for")
     p.add_argument("--amount", type=number, metavar="A", help="the loan amount")
     p.add_argument("--emi", type=number, metavar="E", help="the monthly instalment")
     p.add_argument("--months", type=count, metavar="N", help="the tenure in months")

@@ -247,7 +247,7 @@ def test_mistakes(capsys, tmp_path, monkeypatch, files, argv, message):
     (["emi", "--mode", "emi", "--amount", "lots", "--rate", "9"], "quorvane emi: argument --amount: invalid number value: 'lots'"),
     (["emi", "--mode", "emi", "--amount", "nan", "--rate", "9"], "quorvane emi: argument --amount: invalid number value: 'nan'"),
     (["emi", "--mode", "emi", "--months", "-1", "--rate", "9"], "quorvane emi: argument --months: invalid count value: '-1'"),
-    (["emi", "--mode", "annuity", "--rate", "9"], "quorvane emi: argument --mode: invalid choice: 'annuity' (choose from 'emi', 'loanAmount', 'tenure')"),
+    (["emi", "--mode", "annuity", "--rate", "9"], "quorvane emi: argument --mode: invalid choice: 'annuity' (choose from 'emi', 'tenure', 'loanAmount')"),
     (["categorize", "s.csv"], "quorvane categorize: the following arguments are required: --rules"),
     ([], "quorvane: the following arguments are required: VERB"),
 ])

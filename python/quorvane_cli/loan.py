@@ -161,6 +161,7 @@ def plot(result: EmiResult, path: str) -> None:
     """Draw the outstanding balance and each instalment's principal and interest."""
     try:
         from matplotlib.figure import Figure
+        from matplotlib.ticker import MaxNLocator, StrMethodFormatter
     except ImportError:
         raise UserError("--plot", 'needs matplotlib: pip install "quorvane[plot]"') from None
     schedule = result["schedule"]
@@ -169,9 +170,11 @@ def plot(result: EmiResult, path: str) -> None:
         import datetime
         x = [datetime.date(row["year"], row["month"], 1) for row in schedule]
         label = "month"
+        integer_ticks = False
     else:
         x = [row["index"] + 1 for row in schedule]
         label = "instalment"
+        integer_ticks = True
     figure = Figure(figsize=(9, 6), layout="constrained")
     balance, split = figure.subplots(2, 1, sharex=True)
     balance.plot(x, [row["outstanding"] for row in schedule], color="tab:blue")
@@ -187,6 +190,9 @@ def plot(result: EmiResult, path: str) -> None:
     split.legend(loc="upper left")
     for axes in (balance, split):
         axes.grid(alpha=0.3)
+        axes.yaxis.set_major_formatter(StrMethodFormatter("{x:,.0f}"))
+    if integer_ticks:
+        split.xaxis.set_major_locator(MaxNLocator(integer=True))
     try:
         figure.savefig(path)
     except (OSError, ValueError) as exc:

@@ -16,13 +16,8 @@ from quorvane_cli.table import UserError, aligned, utf8_stdout
 if TYPE_CHECKING:
     from quorvane import EmiMonth, EmiRequest, EmiResult
 
-#: The amounts each mode solves from, as (request field, option).
-OPTIONS = {"loanAmount": "amount", "emi": "emi", "months": "months"}  # request field: argument
-NEEDS = {
-    "emi": (("loanAmount", "--amount"), ("months", "--months")),
-    "tenure": (("loanAmount", "--amount"), ("emi", "--emi")),
-    "loanAmount": (("emi", "--emi"), ("months", "--months")),
-}
+#: The two options each mode solves from.
+NEEDS = {"emi": ("amount", "months"), "tenure": ("amount", "emi"), "loanAmount": ("emi", "months")}
 
 
 def number(text: str) -> float:
@@ -72,9 +67,9 @@ def add_parser(verbs: Any) -> None:
 
 
 def request_of(args: argparse.Namespace) -> EmiRequest:
-    for field, option in NEEDS[args.mode]:
-        if getattr(args, OPTIONS[field]) is None:
-            raise UserError("emi", f"--mode {args.mode} needs {option}")
+    for option in NEEDS[args.mode]:
+        if getattr(args, option) is None:
+            raise UserError("emi", f"--mode {args.mode} needs --{option}")
     return {"mode": args.mode, "loanAmount": args.amount, "emi": args.emi, "months": args.months,
             "interestRate": args.rate, "inflationRate": args.inflation, "start": args.start}
 

@@ -10,7 +10,8 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 CMAKE_TEST_FLAGS := -G Ninja -DQV_WERROR=ON -DQV_TESTING=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: all demo test sanitize versions bench wheel native ucd tables check-tables format-check clean
+.PHONY: all demo test sanitize versions bench wheel native ucd tables check-tables format-check \
+	typecheck clean
 all: test
 
 $(VENV)/.ready: requirements-dev.txt
@@ -53,7 +54,7 @@ test: wheel native ucd
 sanitize: $(VENV)/.ready ucd
 	$(VENV)/bin/cmake -S . -B build/asan $(CMAKE_TEST_FLAGS) -DQV_SANITIZE=ON >/dev/null
 	$(VENV)/bin/cmake --build build/asan
-	PYTHONPATH=build/asan QUORVANE_EXPECT_MODULE=build/asan/quorvane.abi3.so \
+	PYTHONPATH=build/asan:python QUORVANE_EXPECT_MODULE=build/asan/quorvane.abi3.so \
 		QUORVANE_NATIVE_LIB=build/asan/libquorvane_native.so QUORVANE_FAULT_INJECTION=1 \
 		LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
@@ -79,6 +80,14 @@ bench: wheel
 	$(PY) bench/bench_categorize.py
 	$(PY) bench/bench_derive.py
 	$(PY) bench/bench_emi.py
+	$(PY) bench/bench_cli.py
+
+# The examples, the command line and the module's stubs under mypy --strict (named paths
+# only: build/ and .venv/ hold copies that must not be checked). The tests check that
+# misuses of the stubs fail.
+TYPED_PATHS = examples python/quorvane_cli python/quorvane-stubs $(wildcard python/quorvane_columns)
+typecheck: $(VENV)/.ready
+	$(VENV)/bin/mypy --strict --cache-dir build/mypy $(TYPED_PATHS)
 
 # Regenerate the Unicode tables from the pinned UCD files, or check them unchanged.
 tables: ucd

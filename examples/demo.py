@@ -5,41 +5,40 @@ Run it with ``python examples/demo.py`` once the extension is installed.
 Each act is a small function; ``main()`` runs them in order.
 """
 
+from __future__ import annotations
+
 import json
 import sys
 import textwrap
-import unicodedata
 from collections import Counter, defaultdict
 from datetime import date
 from pathlib import Path
+from typing import (TYPE_CHECKING, Any, DefaultDict, Iterable, List, Mapping, Optional, Sequence,
+                    Tuple)
 
 try:
     import quorvane
+    import quorvane_cli
+    from quorvane_cli.table import display_width
 except ImportError as exc:
     sys.exit(f"cannot import quorvane ({exc}); build and install the extension first")
 
+if TYPE_CHECKING:
+    from quorvane import CategorizeRequest, CategorizeResult, Category
+
 DATA_DIR = Path(__file__).resolve().parent / "data"
+Column = Tuple[str, str, Optional[int]]  # title, align '<' or '>', max width or None
 
 
 # ---------------------------------------------------------------- helpers
 
 
-def load_json(name):
+def load_json(name: str) -> Any:
     with open(DATA_DIR / name, encoding="utf-8") as f:
         return json.load(f)
 
 
-def display_width(text):
-    """Terminal columns taken by text: combining marks take none, wide characters two."""
-    width = 0
-    for ch in text:
-        if unicodedata.category(ch) in ("Mn", "Me", "Cf"):
-            continue
-        width += 2 if unicodedata.east_asian_width(ch) in ("W", "F") else 1
-    return width
-
-
-def clip(text, max_width):
+def clip(text: str, max_width: Optional[int]) -> str:
     """Shorten text to at most max_width columns, marking the cut with an ellipsis."""
     if max_width is None or display_width(text) <= max_width:
         return text
@@ -48,11 +47,11 @@ def clip(text, max_width):
     return text + "…"
 
 
-def format_inr(amount, paise=True):
+def format_inr(amount: float, paise: bool = True) -> str:
     """Format a rupee amount with Indian digit grouping: -1,42,500.00, or -1,42,500."""
     whole, _, fraction = f"{abs(amount):.{2 if paise else 0}f}".partition(".")
     head, tail = whole[:-3], whole[-3:]
-    groups = []
+    groups: List[str] = []
     while len(head) > 2:
         groups.insert(0, head[-2:])
         head = head[:-2]
@@ -62,12 +61,12 @@ def format_inr(amount, paise=True):
     return sign + ",".join(groups + [tail]) + ("." + fraction if paise else "")
 
 
-def rupees(amount):
+def rupees(amount: float) -> str:
     """Whole rupees with Indian digit grouping: 25,00,000."""
     return format_inr(amount, paise=False)
 
 
-def print_table(columns, rows):
+def print_table(columns: Sequence[Column], rows: Iterable[Sequence[object]]) -> None:
     """Print rows as an aligned table; columns are (title, align '<' or '>', max width or None)."""
     cells = [[clip(str(value), col[2]) for value, col in zip(row, columns)] for row in rows]
     widths = [
@@ -75,7 +74,7 @@ def print_table(columns, rows):
         for i, (title, _, _) in enumerate(columns)
     ]
 
-    def line(values):
+    def line(values: Sequence[str]) -> str:
         padded = []
         for value, width, (_, align, _) in zip(values, widths, columns):
             gap = " " * (width - display_width(value))
@@ -88,24 +87,24 @@ def print_table(columns, rows):
         print(line(row))
 
 
-def banner(title):
+def banner(title: str) -> None:
     print()
     print(title)
     print("=" * display_width(title))
     print()
 
 
-def say(text, width=92):
+def say(text: str, width: int = 92) -> None:
     """Print a paragraph, wrapped."""
     print(textwrap.fill(text, width))
 
 
-def skipped(exc):
+def skipped(exc: Exception) -> None:
     """For a function this build does not implement yet: say so, and let the tour go on."""
     say(f"Skipped: {exc} in this build of quorvane.")
 
 
-def both_ways(name, request):
+def both_ways(name: str, request: Mapping[str, Any]) -> Any:
     """Call quorvane.<name> with Python objects and <name>_json with JSON text; check they agree."""
     as_objects = getattr(quorvane, name)(request)
     as_text = getattr(quorvane, name + "_json")(json.dumps(request, ensure_ascii=False))
@@ -117,7 +116,7 @@ def both_ways(name, request):
 # ---------------------------------------------------------------- act 1
 
 
-def categorize_both_ways(request):
+def categorize_both_ways(request: CategorizeRequest) -> Tuple[CategorizeResult, str]:
     """Categorise with the dict API and the JSON API and check that they agree."""
     as_objects = quorvane.categorize_transactions(request)
     as_text = quorvane.categorize_transactions_json(json.dumps(request))
@@ -126,11 +125,11 @@ def categorize_both_ways(request):
     return as_objects, as_text
 
 
-def act_categorize():
+def act_categorize() -> None:
     banner("Act 1: categorising a bank statement with ordered rules")
     transactions = load_json("statement.json")["data"]
     rules = load_json("rules.json")["rules"]
-    request = {"data": transactions, "rules": rules}
+    request: CategorizeRequest = {"data": transactions, "rules": rules}
 
     result, result_json = categorize_both_ways(request)
     entries = result["data"]
@@ -147,8 +146,8 @@ def act_categorize():
         rows,
     )
 
-    counts = defaultdict(int)
-    totals = defaultdict(float)
+    counts: DefaultDict[str, int] = defaultdict(int)
+    totals: DefaultDict[str, float] = defaultdict(float)
     for tx, entry in zip(transactions, entries):
         key = entry["category"] if entry else "(uncategorised)"
         counts[key] += 1
@@ -172,11 +171,11 @@ def act_categorize():
 # ---------------------------------------------------------------- act 2
 
 
-def label(entry):
+def label(entry: Optional[Category]) -> str:
     return f"{entry['category']}: {entry['merchant']}" if entry else "-"
 
 
-def act_derive():
+def act_derive() -> None:
     banner("Act 2: deriving rules from labelled history")
     history = load_json("history.json")["data"]
     try:
@@ -231,12 +230,12 @@ def act_derive():
 LOAN = {"loanAmount": 2_500_000, "months": 240, "interestRate": 8.5, "inflationRate": 5.0}
 
 
-def next_month(today):
+def next_month(today: date) -> str:
     year, month = divmod(today.year * 12 + today.month, 12)  # month counts from 0 here
     return f"{year:04d}-{month + 1:02d}"
 
 
-def act_loan():
+def act_loan() -> None:
     banner("Act 3: a home loan, solved three ways")
     start = next_month(date.today())
     terms = {"interestRate": LOAN["interestRate"], "inflationRate": LOAN["inflationRate"],
@@ -254,7 +253,8 @@ def act_loan():
     by_amount = both_ways("compute_emi", dict(terms, mode="loanAmount", emi=emi,
                                               months=LOAN["months"]))
 
-    first_month = date(*map(int, start.split("-")), 1).strftime("%B %Y")
+    year, month = map(int, start.split("-"))
+    first_month = date(year, month, 1).strftime("%B %Y")
     say(f"₹{rupees(LOAN['loanAmount'])} at {LOAN['interestRate']:g}% a year over "
         f"{LOAN['months'] // 12} years, from {first_month}, with inflation at "
         f"{LOAN['inflationRate']:g}% a year. Each line solves for one of the three figures "
@@ -297,12 +297,36 @@ def act_loan():
     )
 
 
+# ---------------------------------------------------------------- act 4
+
+
+def act_command_line() -> None:
+    banner("Act 4: the same from the command line")
+    say("The wheel also installs a `quorvane` command that works on CSV files: it adds "
+        "category, merchant and rule columns to a statement (or, with --summary, totals them), "
+        "writes derived rules as CSV, and prints loan schedules.")
+    commands = [
+        ["categorize", "statement.csv", "--rules", "rules.csv", "--summary"],
+        ["emi", "--mode", "emi", "--amount", "300000", "--months", "6", "--rate", "10.5",
+         "--start", next_month(date.today())],
+    ]
+    for argv in commands:
+        print()
+        shown = [f"examples/data/{arg}" if arg.endswith(".csv") else arg for arg in argv]
+        print("$ quorvane " + " ".join(shown))
+        sys.stdout.flush()
+        status = quorvane_cli.main(
+            [str(DATA_DIR / arg) if arg.endswith(".csv") else arg for arg in argv])
+        if status != 0:
+            raise AssertionError(f"quorvane {argv[0]} failed with status {status}")
+
+
 # ---------------------------------------------------------------- main
 
-ACTS = [act_categorize, act_derive, act_loan]
+ACTS = [act_categorize, act_derive, act_loan, act_command_line]
 
 
-def main():
+def main() -> None:
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="replace")
     for act in ACTS:

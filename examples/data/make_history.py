@@ -28,6 +28,7 @@ import argparse
 import json
 import random
 from pathlib import Path
+from typing import Dict, List, Optional, Sequence
 
 HERE = Path(__file__).resolve().parent
 
@@ -42,33 +43,33 @@ DAYS_IN_MONTH = {4: 30, 5: 31, 6: 30, 7: 31, 8: 31, 9: 30}
 class Noise:
     """Random but reproducible details: reference numbers, dates, letter case."""
 
-    def __init__(self, rng):
+    def __init__(self, rng: random.Random) -> None:
         self.rng = rng
 
-    def digits(self, count):
+    def digits(self, count: int) -> str:
         return str(self.rng.randrange(10 ** (count - 1), 10**count))
 
-    def upi_ref(self):
+    def upi_ref(self) -> str:
         return "6" + self.digits(11)
 
-    def code(self, length=5):
+    def code(self, length: int = 5) -> str:
         alphabet = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789"
         return "".join(self.rng.choice(alphabet) for _ in range(length))
 
-    def month(self):
+    def month(self) -> str:
         return self.rng.choice(MONTHS)
 
-    def date(self):
+    def date(self) -> str:
         month = self.rng.choice(MONTHS)
         return f"{self.rng.randint(1, 28):02d}-{MONTH_NUMBERS[month]:02d}-2026"
 
-    def time(self):
+    def time(self) -> str:
         return f"{self.rng.randint(7, 22):02d}:{self.rng.randint(0, 59):02d}"
 
-    def card(self):
+    def card(self) -> str:
         return CARD if self.rng.random() < 0.85 else OTHER_CARD
 
-    def cased(self, text, upper=0.6, title=0.25):
+    def cased(self, text: str, upper: float = 0.6, title: float = 0.25) -> str:
         """Mostly upper case, as banks print it; sometimes title or lower case."""
         roll = self.rng.random()
         if roll < upper:
@@ -77,7 +78,7 @@ class Noise:
             return text.title()
         return text.lower()
 
-    def pick(self, *options):
+    def pick(self, *options: str) -> str:
         return self.rng.choice(options)
 
 
@@ -88,7 +89,7 @@ class Noise:
 # index alternates details that must vary (a second policy, another phone number).
 
 
-def salary(n, i):
+def salary(n: Noise, i: int) -> str:
     if n.rng.random() < 0.15:
         return (f"NEFT CR-{OWN_BRANCH}-TARANGINI SOFTLABS PVT LTD-PERF BONUS FY26-"
                 f"KRBKN{n.digits(11)}")
@@ -96,43 +97,43 @@ def salary(n, i):
             f"KRBKN{n.digits(11)}")
 
 
-def rent(n, i):
+def rent(n: Noise, i: int) -> str:
     month = n.month()
     if n.rng.random() < 0.25:
         return f"IMPS/P2A/{n.upi_ref()}/MEERA IYER/XXXXXXX2231/rent {month.lower()}"
     return f"UPI/{n.upi_ref()}/RENT {month} 26/meera.iyer@okzen/Meera Iyer"
 
 
-def kestrel(n, i):
+def kestrel(n: Noise, i: int) -> str:
     # The current home loan, and an earlier personal loan that closed in July.
     if i < 4:
         return f"ACH D- KESTREL FINANCE LTD-LN0039912207 EMI {n.rng.randint(31, 36)}/36"
     return f"ACH D- KESTREL FINANCE LTD-LN0045678912 EMI {n.rng.randint(1, 6):02d}/36"
 
 
-def orbit(n, i):
+def orbit(n: Noise, i: int) -> str:
     return f"ACH D- ORBIT FINANCE-CD{n.digits(8)} INST {n.rng.randint(1, 9)}/9"
 
 
-def annapurna(n, i):
+def annapurna(n: Noise, i: int) -> str:
     if n.rng.random() < 0.2:
         return f"UPI/{n.upi_ref()}/groceries/annapurna.smart@okzen/ANNAPURNA SUPERMART"
     place = n.pick("BENGALURU", "Blr", "JAYANAGAR", "BANGALORE")
     return f"POS {n.card()} {n.cased('annapurna supermart')} {place}"
 
 
-def freshbasket(n, i):
+def freshbasket(n: Noise, i: int) -> str:
     if n.rng.random() < 0.7:
         note = n.pick("veggies", "fruits", "milk", "Order", "NA")
         return f"UPI/{n.upi_ref()}/{note}/freshbasket.blr@okzen/{n.cased('freshbasket daily')}"
     return f"ECOM {n.card()} FRESHBASKET*ORDER {n.digits(7)}"
 
 
-def kartville_fresh(n, i):
+def kartville_fresh(n: Noise, i: int) -> str:
     return f"ECOM {n.card()} {n.cased('kartville fresh', upper=0.8)} BENGALURU IN"
 
 
-def kartville(n, i):
+def kartville(n: Noise, i: int) -> str:
     roll = n.rng.random()
     if roll < 0.6:
         return f"ECOM {n.card()} KARTVILLE ONLINE BENGALURU IN"
@@ -141,74 +142,74 @@ def kartville(n, i):
     return f"UPI/{n.upi_ref()}/Order {n.digits(5)}/kartville.pay@qpay/KARTVILLE"
 
 
-def provisions(n, i):
+def provisions(n: Noise, i: int) -> str:
     return f"POS {n.card()} SRI LAKSHMI PROVISION STORES JAYANAGAR"
 
 
-def shubh_kirana(n, i):
+def shubh_kirana(n: Noise, i: int) -> str:
     note = n.pick("Groceries", "milk", "atta dal", "NA")
     name = "शुभ किराना भंडार" if i % 2 else "SHUBH KIRANA BHANDAR"
     return f"UPI/{n.upi_ref()}/{note}/shubh.kirana@okzen/{name}"
 
 
-def zestobites(n, i):
+def zestobites(n: Noise, i: int) -> str:
     if n.rng.random() < 0.75:
         brand = n.pick("ZESTOBITES FOOD", "ZestoBites Food", "ZESTOBITES")
         return f"UPI/{n.upi_ref()}/Order {n.digits(5)}/zestobites@pnx/{brand}"
     return f"ECOM {n.card()} ZESTOBITES*ORDER {n.digits(6)} BENGALURU"
 
 
-def tiffingo(n, i):
+def tiffingo(n: Noise, i: int) -> str:
     if i % 3:
         return f"UPI/{n.upi_ref()}/Order {n.digits(5)}/tiffingo.pay@pnx/{n.cased('tiffingo')}"
     return f"ECOM {n.card()} PG*TIFFINGO {n.digits(6)} BENGALURU"
 
 
-def cafe_etoile(n, i):
+def cafe_etoile(n: Noise, i: int) -> str:
     return f"POS {n.card()} {n.cased('café étoile')} {('KORAMANGALA', 'INDIRANAGAR')[i % 2]}"
 
 
-def taverna(n, i):
+def taverna(n: Noise, i: int) -> str:
     # A holiday in Greece in September.
     return f"POS INTL {CARD} ΤΑΒΕΡΝΑ ΟΛΥΜΠΟΣ {n.pick('ATHINA', 'PIREAS')} GR"
 
 
-def chalo(n, i):
+def chalo(n: Noise, i: int) -> str:
     return f"UPI/{n.upi_ref()}/Ride {n.code()}/chalo.rides@pnx/ChaloRides"
 
 
-def zipcab(n, i):
+def zipcab(n: Noise, i: int) -> str:
     if i % 5 < 3:
         return f"UPI/{n.upi_ref()}/Trip {n.code()}/zipcab@qpay/ZIPCAB TECHNOLOGIES"
     return f"ECOM {n.card()} ZIPCAB*TRIP {n.code(6)} BENGALURU IN"
 
 
-def city_metro(n, i):
+def city_metro(n: Noise, i: int) -> str:
     if i % 5 < 3:
         return "METRO CARD TOPUP/CITY METRO RAIL/CARD 00423117"
     return f"UPI/{n.upi_ref()}/Metro recharge/citymetro@qpay/CITY METRO RAIL"
 
 
-def ganesh_fuels(n, i):
+def ganesh_fuels(n: Noise, i: int) -> str:
     return f"POS {n.card()} {n.cased('shree ganesh fuels', upper=0.8)} HOSUR RD"
 
 
-def highway_petro(n, i):
+def highway_petro(n: Noise, i: int) -> str:
     return f"POS {n.card()} HIGHWAY PETRO SVC NH44 {('KRISHNAGIRI', 'HOSUR', 'ATTIBELE')[i % 3]}"
 
 
-def suvidyut(n, i):
+def suvidyut(n: Noise, i: int) -> str:
     month = n.month()
     if i % 3:
         return f"BILLPAY/SUVIDYUT POWER CO/CA 1100234567/{month}26"
     return f"UPI/{n.upi_ref()}/Electricity {month}/suvidyut.bill@qpay/SUVIDYUT POWER"
 
 
-def linkstream(n, i):
+def linkstream(n: Noise, i: int) -> str:
     return f"SI-LINKSTREAM FIBRE BROADBAND-ACC 70022319-{n.month()}"
 
 
-def vayufone(n, i):
+def vayufone(n: Noise, i: int) -> str:
     if i % 3 == 0:
         return f"UPI/{n.upi_ref()}/Recharge 98XXXXXX21/vayufone.rech@qpay/VAYUFONE MOBILE"
     if i % 3 == 1:
@@ -216,69 +217,69 @@ def vayufone(n, i):
     return f"BILLPAY/VAYUFONE POSTPAID/{n.digits(10)}/{n.month()}26"
 
 
-def streamverse(n, i):
+def streamverse(n: Noise, i: int) -> str:
     return f"ECOM {n.card()} STREAMVERSE*MONTHLY PLAN MUMBAI"
 
 
-def tunebox(n, i):
+def tunebox(n: Noise, i: int) -> str:
     if i % 2:
         return f"ECOM {n.card()} TUNEBOX PREMIUM INDIVIDUAL"
     return f"UPI/{n.upi_ref()}/Autopay {n.month()}/tunebox@pnx/TuneBox Music"
 
 
-def suraksha(n, i):
+def suraksha(n: Noise, i: int) -> str:
     policy = "310078265" if i % 3 == 2 else "300044512"
     return f"ACH D- SURAKSHA LIFE INSURANCE-POL {policy} PREMIUM"
 
 
-def healthshield(n, i):
+def healthshield(n: Noise, i: int) -> str:
     if i % 2:
         return "NACH DR/HEALTHSHIELD GENERAL INS/POL HS-22019845"
     return f"ECOM {n.card()} HEALTHSHIELD GENERAL INSURANCE RENEWAL"
 
 
-def atm(n, i):
+def atm(n: Noise, i: int) -> str:
     place = n.pick("MG ROAD BLR", "INDIRANAGAR 100FT RD", "JAYANAGAR 4TH BLK", "HOSUR RD")
     return f"ATM WDL/ATM {n.digits(5)}/{place}/{n.date()} {n.time()}"
 
 
-def interest(n, i):
+def interest(n: Noise, i: int) -> str:
     month = MONTH_NUMBERS[n.month()]
     return f"INT.PD:01-{month:02d}-2026 TO {DAYS_IN_MONTH[month]}-{month:02d}-2026"
 
 
-def sms_alerts(n, i):
+def sms_alerts(n: Noise, i: int) -> str:
     quarter = n.pick("JAN-MAR", "APR-JUN")
     return f"SMS ALERT CHRGS {quarter} 2026 INCL GST"
 
 
-def forex_markup(n, i):
+def forex_markup(n: Noise, i: int) -> str:
     return f"INTL TXN MARKUP FEE 3.5% + GST REF {n.digits(7)}"
 
 
-def card_fees(n, i):
+def card_fees(n: Noise, i: int) -> str:
     return f"DEBIT CARD ANNUAL FEE {n.pick(CARD, OTHER_CARD)} + GST"
 
 
-def household(n, i):
+def household(n: Noise, i: int) -> str:
     return f"NEFT DR-{OWN_BRANCH}-SUNITA SHARMA-HOUSEHOLD EXP-KRBKN{n.digits(11)}"
 
 
-def zenith(n, i):
+def zenith(n: Noise, i: int) -> str:
     if i % 2:
         return f"ECOM {n.card()} PG*ZENITH TRAVELS BOOKING"
     return f"UPI/{n.upi_ref()}/Tickets/zenithtravels@qpay/ZENITH TRAVELS"
 
 
-def cheque_deposit(n, i):
+def cheque_deposit(n: Noise, i: int) -> str:
     return f"CHQ DEP/{n.digits(6)}/CLG/BLR-CTS/{n.pick('ANIL MEHTA', 'R K TRADERS', 'LATA RAO')}"
 
 
-def cash_deposit(n, i):
+def cash_deposit(n: Noise, i: int) -> str:
     return f"CASH DEP/SELF/CDM {n.digits(5)}/{('JAYANAGAR 4TH BLK', 'MG ROAD BLR')[i % 2]}"
 
 
-def blue_lotus(n, i):
+def blue_lotus(n: Noise, i: int) -> str:
     name = ("blue lotus book house", "blue lotus books")[i % 2]
     return f"POS {n.card()} {n.cased(name)} {n.pick('KORAMANGALA', 'JAYANAGAR')}"
 
@@ -289,7 +290,7 @@ FRIENDS = (
 )
 
 
-def friends(n, i):
+def friends(n: Noise, i: int) -> str:
     handle, name = n.rng.choice(FRIENDS)
     note = n.pick("dinner split", "movie", "trip share", "gift", "NA", "thanks")
     if n.rng.random() < 0.3:
@@ -352,7 +353,7 @@ GENERIC_LABELS = (
 GENERIC_COPIES = 2  # each phrase, each copy to the next label in turn
 
 
-def build(seed):
+def build(seed: int) -> List[Dict[str, str]]:
     rng = random.Random(seed)
     noise = Noise(rng)
     examples = []
@@ -370,13 +371,13 @@ def build(seed):
     return examples
 
 
-def dump(examples):
+def dump(examples: List[Dict[str, str]]) -> str:
     """One example a line, like statement.json, with non-ASCII text as is."""
     lines = [json.dumps(example, ensure_ascii=False) for example in examples]
     return '{\n  "data": [\n    ' + ",\n    ".join(lines) + "\n  ]\n}\n"
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--output", type=Path, default=HERE / "history.json")
     parser.add_argument("--seed", type=int, default=2026)

@@ -1,0 +1,5 @@
+"""`python -m quorvane_cli`: the same as the `quorvane` command."""
+
+from quorvane_cli import main
+
+raise SystemExit(main())

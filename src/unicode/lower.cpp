@@ -1,11 +1,10 @@
 // unicode/lower.cpp: Unicode default full lower-casing of UTF-8 text.
 #include "unicode/lower.h"
 
-#include <bit>  // std::countl_zero, std::countr_zero, std::endian
 #include <cstddef>
 #include <cstdint>
-#include <cstring>  // std::memcpy
 
+#include "bytes.h"
 #include "unicode/classes.h"
 #include "unicode/utf8.h"
 
@@ -13,7 +12,13 @@ namespace quorvane::unicode {
 
 namespace {
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+using bytes::first_flagged;
+using bytes::kHighBits;
+using bytes::load64;
+using bytes::lower_ascii;
+using bytes::lower_ascii_word;
+using bytes::store64;
+
 constexpr char32_t kCapitalSigma = 0x03A3;
 constexpr char32_t kSmallSigma = 0x03C3;
 constexpr char32_t kSmallFinalSigma = 0x03C2;
@@ -22,37 +27,6 @@ constexpr char32_t kSmallFinalSigma = 0x03C2;
 // word or one mapping of up to three 4-byte code points.
 constexpr std::size_t kStepRoom = 16;
 static_assert(kStepRoom >= 8 && kStepRoom >= detail::kMaxLowerBytes);
-
-inline std::uint64_t load_word(const char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, 8);
-  return word;
-}
-
-inline void store_word(char* p, std::uint64_t word) noexcept { std::memcpy(p, &word, 8); }
-
-/// Lower-cases the ASCII letters in a word of eight bytes that are all below 0x80.
-inline std::uint64_t lower_ascii_word(std::uint64_t word) noexcept {
-  // With every byte below 0x80 neither sum carries into the next byte, so the high bit of a byte
-  // of `at_least_a` is set iff the byte is >= 'A', and of `above_z` iff it is > 'Z'.
-  const std::uint64_t at_least_a = word + kOnes * (0x80 - 'A');
-  const std::uint64_t above_z = word + kOnes * (0x80 - 'Z' - 1);
-  // Upper-case bytes differ in that bit; 0x80 >> 2 is the 0x20 case bit.
-  return word | (((at_least_a ^ above_z) & kHighBits) >> 2);
-}
-
-inline char lower_ascii(char c) noexcept {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c;
-}
-
-/// Index, in memory order, of the first byte whose high bit is set in `high` (non-zero).
-inline std::ptrdiff_t first_high_byte(std::uint64_t high) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    return std::countr_zero(high) >> 3;
-  } else {
-    return std::countl_zero(high) >> 3;
-  }
-}
 
 /// Final_Sigma context of the capital sigma occupying [sigma, after) in [begin, end): a Cased
 /// character precedes it and none follows it, skipping Case_Ignorable characters both ways.
@@ -96,10 +70,10 @@ void lower_mixed(const char* begin, const char* p, const char* end, std::string&
     if (static_cast<unsigned char>(*p) < 0x80) {
       if (end - p >= 8) {
         // Store the whole word (the room is there) but keep only its leading ASCII bytes.
-        const std::uint64_t word = load_word(p);
+        const std::uint64_t word = load64(p);
         const std::uint64_t high = word & kHighBits;
-        store_word(dst, lower_ascii_word(word & ~kHighBits));
-        const std::ptrdiff_t ascii = high == 0 ? 8 : first_high_byte(high);
+        store64(dst, lower_ascii_word(word & ~kHighBits));
+        const std::ptrdiff_t ascii = high == 0 ? 8 : first_flagged(high);
         p += ascii;
         dst += ascii;
       } else {
@@ -130,16 +104,16 @@ void append_lower(std::string_view text, std::string& out) {
   char* dst = out.data() + base;
   const char* p = begin;
   for (; end - p >= 8; p += 8, dst += 8) {
-    const std::uint64_t word = load_word(p);
+    const std::uint64_t word = load64(p);
     if ((word & kHighBits) != 0) break;
-    store_word(dst, lower_ascii_word(word));
+    store64(dst, lower_ascii_word(word));
   }
   if (end - p < 8 && text.size() >= 8) {
     // Finish with the last eight bytes instead of a byte loop; re-lowering the ASCII bytes that
     // overlap the previous word is harmless.
-    const std::uint64_t word = load_word(end - 8);
+    const std::uint64_t word = load64(end - 8);
     if ((word & kHighBits) == 0) {
-      store_word(out.data() + base + text.size() - 8, lower_ascii_word(word));
+      store64(out.data() + base + text.size() - 8, lower_ascii_word(word));
       return;
     }
   }

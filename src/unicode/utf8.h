@@ -3,27 +3,21 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>  // std::memcpy
 #include <string>
 #include <string_view>
 
-namespace quorvane::unicode {
+#include "bytes.h"
 
-/// Mask of the high bit of each byte in a 64-bit word; a byte is ASCII iff its bit is clear.
-inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+namespace quorvane::unicode {
 
 /// Returns true if every byte of `s` is below 0x80 (true for an empty view).
 inline bool is_ascii(std::string_view s) noexcept {
   const char* p = s.data();
   const char* const end = p + s.size();
   std::uint64_t seen = 0;
-  for (; end - p >= 8; p += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    seen |= word;
-  }
+  for (; end - p >= 8; p += 8) seen |= bytes::load64(p);
   for (; p < end; ++p) seen |= static_cast<unsigned char>(*p);
-  return (seen & kHighBits) == 0;
+  return (seen & bytes::kHighBits) == 0;
 }
 
 /// Decodes the code point starting at `p` and advances `p` past it.

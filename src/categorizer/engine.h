@@ -1,11 +1,35 @@
 // categorizer/engine.h: categorisation of transactions by rules, and derivation of rules.
 #pragma once
 
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
 #include "categorizer/model.h"
+#include "categorizer/pattern_set.h"
 #include "error.h"
 #include "result.h"
 
 namespace quorvane::categorizer {
+
+/// Rules' patterns, lowered once, ready to decide narrations one at a time. Holds no
+/// view of the patterns it was made from; a const Categorizer may be shared by threads.
+class Categorizer {
+ public:
+  static constexpr std::uint32_t kNone = PatternSet::kNone;
+
+  /// `patterns` in priority order, as the rules give them (any letter case).
+  explicit Categorizer(std::span<const std::string_view> patterns);
+
+  /// The index of the first rule whose pattern occurs in `narration`, letter case
+  /// ignored, or kNone. `scratch` is the caller's buffer for lowering a non-ASCII
+  /// narration; reusing it across calls keeps the call free of allocation.
+  std::uint32_t rule_for(std::string_view narration, std::string& scratch) const;
+
+ private:
+  PatternSet patterns_;
+};
 
 /// Gives each transaction the category and merchant of the first rule whose pattern
 /// occurs in its narration, letter case ignored, or an empty entry. Never fails.

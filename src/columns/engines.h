@@ -1,0 +1,19 @@
+// columns/engines.h: the engines run over whole columns, on plain buffers only, so the
+// caller may run them without the interpreter lock.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "columns/column.h"
+
+namespace quorvane::columns {
+
+/// Writes, for each row of `narrations`, the index of the first rule whose pattern
+/// occurs in it (letter case ignored), or -1 where none does or the row is null.
+/// `rules` holds one slot per row. Runs on up to `threads` threads.
+void categorize(const TextColumn& narrations, std::span<const std::string_view> patterns,
+                std::int32_t* rules, unsigned threads);
+
+}  // namespace quorvane::columns

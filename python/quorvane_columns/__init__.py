@@ -132,3 +132,14 @@ def categorize(narrations: Any, rules: Any) -> Result:
     pattern, category, merchant = _rule_columns(rules)
     return _convert(_call(_native.categorize, narrations, pattern, category, merchant),
                     _kind(narrations))
+
+
+def derive(narrations: Any, categories: Any, merchants: Any) -> Result:
+    """Rules learnt from labelled examples: a table of `pattern`, `category` and
+    `merchant`, the same rules in the same order as `quorvane.derive_rules`.
+
+    The three columns have one row per example; a null in any of them is a ValueError
+    naming the column and its first null row.
+    """
+    table = _call(_native.derive, narrations, categories, merchants)
+    return _convert(table, _kind(narrations))

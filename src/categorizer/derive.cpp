@@ -112,13 +112,13 @@ struct Group {
 struct GroupTraits {
   TextArena* texts;
 
-  std::uint64_t hash(const DeriveInput& example) const noexcept {
+  std::uint64_t hash(const ExampleView& example) const noexcept {
     return hash_bytes(example.merchant, hash_bytes(example.category));
   }
-  Group make(const DeriveInput& example, std::uint64_t hash) const {
+  Group make(const ExampleView& example, std::uint64_t hash) const {
     return {texts->copy(example.category), texts->copy(example.merchant), hash};
   }
-  bool matches(const Group& group, const DeriveInput& example) const noexcept {
+  bool matches(const Group& group, const ExampleView& example) const noexcept {
     return same_bytes(group.category, example.category) &&
            same_bytes(group.merchant, example.merchant);
   }
@@ -137,14 +137,22 @@ std::vector<std::string> narration_tokens(std::string_view narration) {
 }
 
 Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest& request) {
-  const std::vector<DeriveInput>& data = request.data;
+  std::vector<ExampleView> examples;
+  examples.reserve(request.data.size());
+  for (const DeriveInput& example : request.data) {
+    examples.push_back({example.narration, example.category, example.merchant});
+  }
+  return derive_rules(examples);
+}
+
+Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> data) {
   QV_ASSERT(data.size() < UINT32_MAX, "examples are counted in 32 bits");
 
   // Copies of the labels of each group and of the text of each distinct token; no token
   // is copied per occurrence.
   TextArena texts;
 
-  DenseIds<DeriveInput, Group, GroupTraits> groups(GroupTraits{&texts});
+  DenseIds<ExampleView, Group, GroupTraits> groups(GroupTraits{&texts});
   std::vector<std::uint32_t> group_of(data.size());
   std::size_t narration_bytes = 0;
   for (std::size_t i = 0; i < data.size(); ++i) {

@@ -40,4 +40,15 @@ Result<CategorizeResponse, QuorvaneError> categorize_transactions(const Categori
 /// byte order. Never fails.
 Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest& request);
 
+/// One labelled example, viewed in buffers the caller owns.
+struct ExampleView {
+  std::string_view narration;
+  std::string_view category;
+  std::string_view merchant;
+};
+
+/// The same derivation over examples held elsewhere (Arrow columns): nothing is copied
+/// per example.
+Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> examples);
+
 }  // namespace quorvane::categorizer

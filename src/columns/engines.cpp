@@ -52,4 +52,21 @@ void categorize(const TextColumn& narrations, std::span<const std::string_view> 
   });
 }
 
+std::vector<categorizer::ExampleView> examples(const TextColumn& narrations,
+                                               const TextColumn& categories,
+                                               const TextColumn& merchants) {
+  std::vector<categorizer::ExampleView> out(static_cast<std::size_t>(narrations.size()));
+  const TextColumn* columns[3] = {&narrations, &categories, &merchants};
+  std::string_view categorizer::ExampleView::*fields[3] = {&categorizer::ExampleView::narration,
+                                                           &categorizer::ExampleView::category,
+                                                           &categorizer::ExampleView::merchant};
+  for (int c = 0; c < 3; ++c) {
+    columns[c]->for_rows(0, narrations.size(),
+                         [&](std::int64_t row, std::optional<std::string_view> text) {
+                           out[static_cast<std::size_t>(row)].*fields[c] = text.value_or("");
+                         });
+  }
+  return out;
+}
+
 }  // namespace quorvane::columns

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
+#include "categorizer/engine.h"
 #include "columns/column.h"
 
 namespace quorvane::columns {
@@ -15,5 +17,11 @@ namespace quorvane::columns {
 /// `rules` holds one slot per row. Runs on up to `threads` threads.
 void categorize(const TextColumn& narrations, std::span<const std::string_view> patterns,
                 std::int32_t* rules, unsigned threads);
+
+/// The rows of three equally long columns without nulls as derivation examples, viewed
+/// in the columns' buffers.
+std::vector<categorizer::ExampleView> examples(const TextColumn& narrations,
+                                               const TextColumn& categories,
+                                               const TextColumn& merchants);
 
 }  // namespace quorvane::columns

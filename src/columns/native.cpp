@@ -163,6 +163,69 @@ PyObject* categorize_entry(PyObject* args) {
   return wrap_table(g_table_type.get(), std::move(table)).release();
 }
 
+// MARK: derive
+
+// The first null row of a column, or -1.
+std::int64_t first_null(const TextColumn& column) {
+  std::int64_t base = 0;
+  for (const TextChunk& chunk : column.chunks) {
+    if (chunk.validity != nullptr) {
+      for (std::int64_t r = 0; r < chunk.length; ++r) {
+        if (chunk.is_null(r)) return base + r;
+      }
+    }
+    base += chunk.length;
+  }
+  return -1;
+}
+
+SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules) {
+  TableBuilder out({{"pattern", ColumnKind::kText},
+                    {"category", ColumnKind::kText},
+                    {"merchant", ColumnKind::kText}});
+  for (const categorizer::CategoryRule& rule : rules) {
+    append_text(out.column(0), rule.pattern);
+    append_text(out.column(1), rule.category);
+    append_text(out.column(2), rule.merchant);
+  }
+  return out.finish(static_cast<std::int64_t>(rules.size()));
+}
+
+PyObject* derive_entry(PyObject* args) {
+  PyObject* sources[3];
+  if (!PyArg_ParseTuple(args, "OOO:derive", &sources[0], &sources[1], &sources[2])) {
+    return nullptr;
+  }
+  static constexpr const char* kNames[3] = {"narrations", "categories", "merchants"};
+  Inputs inputs;
+  TextColumn columns[3];
+  for (int c = 0; c < 3; ++c) {
+    if (!inputs.text(sources[c], kNames[c], columns[c])) return nullptr;
+  }
+  for (int c = 0; c < 3; ++c) {
+    if (columns[c].size() != columns[0].size()) {
+      PyErr_Format(PyExc_ValueError, "%s: %lld rows, but narrations has %lld", kNames[c],
+                   static_cast<long long>(columns[c].size()),
+                   static_cast<long long>(columns[0].size()));
+      return nullptr;
+    }
+    std::int64_t row = first_null(columns[c]);
+    if (row >= 0) {
+      PyErr_Format(PyExc_ValueError, "%s: null in row %lld", kNames[c],
+                   static_cast<long long>(row));
+      return nullptr;
+    }
+  }
+  SharedTable table;
+  {
+    Unlocked unlocked;
+    auto derived = categorizer::derive_rules(examples(columns[0], columns[1], columns[2]));
+    QV_ASSERT(static_cast<bool>(derived), "derivation never fails");
+    table = rules_table(derived.value().rules);
+  }
+  return wrap_table(g_table_type.get(), std::move(table)).release();
+}
+
 // MARK: the guard around every call
 
 PyObject* guard(PyObject* (*body)(PyObject*), PyObject* args) {
@@ -188,7 +251,12 @@ PyObject* guard(PyObject* (*body)(PyObject*), PyObject* args) {
 
 PyObject* categorize_function(PyObject*, PyObject* args) { return guard(categorize_entry, args); }
 
+PyObject* derive_function(PyObject*, PyObject* args) { return guard(derive_entry, args); }
+
 PyMethodDef g_functions[] = {
+    {"derive", derive_function, METH_VARARGS,
+     "derive(narrations, categories, merchants)\n--\n\n"
+     "Rules learnt from labelled examples: a Table of pattern, category, merchant."},
     {"categorize", categorize_function, METH_VARARGS,
      "categorize(narrations, pattern, category, merchant)\n--\n\n"
      "Each narration's first matching rule: a Table of rule, category, merchant."},

@@ -1,0 +1,71 @@
+"""quorvane_columns.derive: the same rules in the same order as derive_rules, over every
+input kind and string layout; nulls named by column and row."""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quorvane
+import quorvane_columns as qc
+
+pa = pytest.importorskip("pyarrow")
+from columns_support import LAYOUTS, column  # noqa: E402
+
+
+def rules_of(result):
+    if isinstance(result, dict):
+        data = result
+    elif hasattr(result, "to_pydict"):
+        data = result.to_pydict()
+    elif type(result).__module__.startswith("polars"):
+        data = result.to_dict(as_series=False)
+    else:  # pandas
+        data = {name: result[name].tolist() for name in result.columns}
+    return list(zip(data["pattern"], data["category"], data["merchant"]))
+
+
+words = st.sampled_from(["zesto", "ZESTO", "kart", "upi", "fuel", "ÄRGER", "σοφία", "ab", "4471"])
+narration = st.lists(words, max_size=5).map(" ".join)
+example = st.tuples(narration, st.sampled_from(["Food", "Fuel", "Ä"]), st.sampled_from(["M1", "M2"]))
+
+
+@pytest.mark.parametrize("layout", [lay for lay in LAYOUTS if lay != "table"])
+@settings(max_examples=30, deadline=None)
+@given(examples=st.lists(example, max_size=25))
+def test_equals_existing_module(layout, examples):
+    narrations = [e[0] for e in examples]
+    categories = [e[1] for e in examples]
+    merchants = [e[2] for e in examples]
+    want = quorvane.derive_rules({"data": [
+        {"narration": n, "category": c, "merchant": m} for n, c, m in examples]})["rules"]
+    got = qc.derive(column(narrations, layout), column(categories, layout),
+                    column(merchants, layout))
+    assert rules_of(got) == [(r["pattern"], r["category"], r["merchant"]) for r in want]
+
+
+def test_derived_rules_feed_categorisation():
+    narrations = pa.array(["UPI/ZESTOBITES/1", "zestobites 2", "POS KARTVILLE"])
+    rules = qc.derive(narrations, pa.array(["Food", "Food", "Shop"]),
+                      pa.array(["Zesto", "Zesto", "Kart"]))
+    assert isinstance(rules, pa.Table)
+    out = qc.categorize(narrations, rules)
+    assert out.column("category").to_pylist() == ["Food", "Food", "Shop"]
+
+
+@pytest.mark.parametrize("which,message", [
+    (0, "narrations: null in row 2"),
+    (1, "categories: null in row 2"),
+    (2, "merchants: null in row 2"),
+])
+def test_a_null_names_its_column_and_first_row(which, message):
+    columns = [pa.array(["a", "b", "c", "d"]) for _ in range(3)]
+    values = ["a", "b", None, None]
+    columns[which] = pa.array(values)
+    with pytest.raises(ValueError) as raised:
+        qc.derive(*columns)
+    assert str(raised.value) == message
+
+
+def test_columns_of_different_lengths():
+    with pytest.raises(ValueError, match="^merchants: 1 rows, but narrations has 2$"):
+        qc.derive(["a", "b"], ["c", "d"], ["m"])

@@ -45,6 +45,18 @@ def column(texts, layout):
     raise AssertionError(layout)
 
 
+def table_data(result):
+    """A result of any kind as a dict of lists, None for nulls."""
+    if isinstance(result, dict):
+        return result
+    if hasattr(result, "to_pydict"):  # pyarrow, or the native table
+        return result.to_pydict()
+    if type(result).__module__.startswith("polars"):
+        return result.to_dict(as_series=False)
+    return {name: [None if v is None or v != v else v for v in result[name].tolist()]
+            for name in result.columns}
+
+
 # ---------------------------------------------------------------- a counting producer
 
 

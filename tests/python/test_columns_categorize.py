@@ -12,7 +12,7 @@ import quorvane
 import quorvane_columns as qc
 
 pa = pytest.importorskip("pyarrow")
-from columns_support import LAYOUTS, CountingStream, column  # noqa: E402
+from columns_support import LAYOUTS, CountingStream, column, table_data  # noqa: E402
 
 
 def expected(narrations, rules):
@@ -25,15 +25,7 @@ def expected(narrations, rules):
 
 def rows_of(result):
     """(category, merchant) or None per row, from a result of any kind."""
-    if isinstance(result, dict):
-        data = result
-    elif hasattr(result, "to_pydict"):
-        data = result.to_pydict()
-    elif type(result).__module__.startswith("polars"):
-        data = result.to_dict(as_series=False)
-    else:  # pandas
-        data = {name: [None if v != v or v is None else v for v in result[name].tolist()]
-                for name in result.columns}
+    data = table_data(result)
     return [None if c is None else (c, m) for c, m in zip(data["category"], data["merchant"])]
 
 

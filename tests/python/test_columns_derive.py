@@ -9,18 +9,11 @@ import quorvane
 import quorvane_columns as qc
 
 pa = pytest.importorskip("pyarrow")
-from columns_support import LAYOUTS, column  # noqa: E402
+from columns_support import LAYOUTS, column, table_data  # noqa: E402
 
 
 def rules_of(result):
-    if isinstance(result, dict):
-        data = result
-    elif hasattr(result, "to_pydict"):
-        data = result.to_pydict()
-    elif type(result).__module__.startswith("polars"):
-        data = result.to_dict(as_series=False)
-    else:  # pandas
-        data = {name: result[name].tolist() for name in result.columns}
+    data = table_data(result)
     return list(zip(data["pattern"], data["category"], data["merchant"]))
 
 

@@ -143,3 +143,29 @@ def derive(narrations: Any, categories: Any, merchants: Any) -> Result:
     """
     table = _call(_native.derive, narrations, categories, merchants)
     return _convert(table, _kind(narrations))
+
+
+def emi(loan_table: Any) -> Tuple[Result, Result]:
+    """Solves every loan of a table, as `quorvane.compute_emi` solves one request.
+
+    `loan_table` has the columns of a loan request (`mode`, `loanAmount`, `emi`, `months`,
+    `interestRate`, `inflationRate`, `start` as "YYYY-MM"), those optional in a request
+    nullable or absent; also a dict of lists or a list of request dicts. Returns
+    `(loans, schedule)`: one row per loan (its row number `loan`, the solved `loanAmount`,
+    `emi`, `months`, the six totals, and `error`, the rejection text or null), and every
+    schedule row of every accepted loan, after its loan's row number. One bad loan never
+    stops the others.
+    """
+    kind = _kind(loan_table)
+    source = loan_table
+    if kind == "python":
+        if isinstance(loan_table, Mapping):
+            source = {name: list(loan_table[name]) for name in _LOAN_FIELDS if name in loan_table}
+        elif isinstance(loan_table, Sequence) and not isinstance(loan_table, (str, bytes)):
+            source = {name: [loan.get(name) for loan in loan_table] for name in _LOAN_FIELDS}
+        else:
+            raise TypeError(
+                f"loan_table: expected an Arrow table, a dict of lists or a list of dicts, "
+                f"got {type(loan_table).__name__!r}")
+    loans, schedule = _call(_native.emi, source)
+    return _convert(loans, kind), _convert(schedule, kind)

@@ -21,6 +21,13 @@ bool is_arrow_producer(PyObject* object);
 struct Imported {
   OwnedSchema schema;
   std::vector<std::unique_ptr<OwnedArray>> arrays;
+
+  /// Rows over all arrays.
+  std::int64_t rows() const noexcept {
+    std::int64_t n = 0;
+    for (const auto& array : arrays) n += (*array)->length;
+    return n;
+  }
 };
 
 /// Everything the columns of one call point into: imported producers and the encoded

@@ -152,6 +152,12 @@ struct NumberChunk {
 /// A whole number column: its chunks in order.
 struct NumberColumn {
   std::vector<NumberChunk> chunks;
+
+  std::int64_t size() const noexcept {
+    std::int64_t n = 0;
+    for (const NumberChunk& c : chunks) n += c.length;
+    return n;
+  }
 };
 
 /// Sequential reader of a chunked column, row after row, so that finding a row's chunk

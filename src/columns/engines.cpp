@@ -4,52 +4,103 @@
 #include <exception>  // std::exception_ptr
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "categorizer/engine.h"
+#include "columns/arrow_output.h"
+#include "columns/parallel.h"
 
 namespace quorvane::columns {
 namespace {
 
-// Rows per thread below which a second thread costs more than it saves.
+// Narrations per thread below which a second thread costs more than it saves.
 constexpr std::int64_t kMinRowsPerThread = 16384;
 
-// Runs `work(begin, end)` over [0, rows) split into up to `threads` contiguous ranges,
-// the last on the calling thread. An exception in any range is rethrown once all end.
-template <class Work>
-void in_parallel(std::int64_t rows, unsigned threads, const Work& work) {
-  std::int64_t parts =
-      std::max<std::int64_t>(1, std::min<std::int64_t>(threads, rows / kMinRowsPerThread));
-  std::vector<std::exception_ptr> failures(static_cast<std::size_t>(parts));
-  std::vector<std::thread> pool;
-  auto run = [&](std::int64_t part) {
-    try {
-      work(rows * part / parts, rows * (part + 1) / parts);
-    } catch (...) {
-      failures[static_cast<std::size_t>(part)] = std::current_exception();
-    }
-  };
-  for (std::int64_t part = 0; part + 1 < parts; ++part) pool.emplace_back(run, part);
-  run(parts - 1);
-  for (std::thread& t : pool) t.join();
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
+// MARK: categorize
+
+// Distinct texts in order of first sight, and each text's index among them.
+void distinct(const std::vector<std::string_view>& texts, std::vector<std::string_view>& values,
+              std::vector<std::int32_t>& index) {
+  std::unordered_map<std::string_view, std::int32_t> seen;
+  index.reserve(texts.size());
+  for (std::string_view text : texts) {
+    auto [it, added] = seen.try_emplace(text, static_cast<std::int32_t>(values.size()));
+    if (added) values.push_back(text);
+    index.push_back(it->second);
   }
 }
 
 }  // namespace
 
+SharedTable categorize_table(const TextColumn& narrations,
+                             const std::vector<std::string_view>& patterns,
+                             const std::vector<std::string_view>& categories,
+                             const std::vector<std::string_view>& merchants, unsigned threads) {
+  const std::int64_t rows = narrations.size();
+  TableBuilder out({{"rule", ColumnKind::kInt32},
+                    {"category", ColumnKind::kDictionary},
+                    {"merchant", ColumnKind::kDictionary}});
+  std::int32_t* rule = out.int32s(0, rows);
+  categorize(narrations, patterns, rule, threads);
+
+  // Category and merchant are indices into the rules' distinct texts, so the three
+  // columns take 12 bytes a row and no text is copied per row.
+  const std::vector<std::string_view>* labels[2] = {&categories, &merchants};
+  std::vector<std::int32_t> index_of_rule[2];
+  for (std::int64_t c = 0; c < 2; ++c) {
+    std::vector<std::string_view> values;
+    distinct(*labels[c], values, index_of_rule[c]);
+    for (std::string_view v : values) append_text(out.dictionary(c + 1), v);
+  }
+  std::int32_t* category = out.int32s(1, rows);
+  std::int32_t* merchant = out.int32s(2, rows);
+  std::uint8_t* valid[3] = {out.validity(0, rows), out.validity(1, rows), out.validity(2, rows)};
+  std::int64_t nulls = 0;
+  for (std::int64_t i = 0; i < rows; ++i) {
+    std::int32_t r = rule[i];
+    if (r < 0) {
+      ++nulls;
+      rule[i] = category[i] = merchant[i] = 0;
+      continue;
+    }
+    category[i] = index_of_rule[0][static_cast<std::size_t>(r)];
+    merchant[i] = index_of_rule[1][static_cast<std::size_t>(r)];
+    auto bit = static_cast<std::uint8_t>(1U << (i & 7));
+    for (std::uint8_t* v : valid) v[i >> 3] = static_cast<std::uint8_t>(v[i >> 3] | bit);
+  }
+  for (std::int64_t c = 0; c < 3; ++c) out.set_filled(c, rows, nulls);
+  return out.finish(rows);
+}
+
 void categorize(const TextColumn& narrations, std::span<const std::string_view> patterns,
                 std::int32_t* rules, unsigned threads) {
   const categorizer::Categorizer categorizer(patterns);
-  in_parallel(narrations.size(), threads, [&](std::int64_t begin, std::int64_t end) {
-    std::string scratch;  // one lowering buffer per thread, reused row after row
-    narrations.for_rows(begin, end, [&](std::int64_t row, std::optional<std::string_view> text) {
-      std::uint32_t rule =
-          text ? categorizer.rule_for(*text, scratch) : categorizer::Categorizer::kNone;
-      rules[row] = rule == categorizer::Categorizer::kNone ? -1 : static_cast<std::int32_t>(rule);
-    });
-  });
+  in_parallel(
+      narrations.size(), threads,
+      [&](std::int64_t begin, std::int64_t end) {
+        std::string scratch;  // one lowering buffer per thread, reused row after row
+        narrations.for_rows(
+            begin, end, [&](std::int64_t row, std::optional<std::string_view> text) {
+              std::uint32_t rule =
+                  text ? categorizer.rule_for(*text, scratch) : categorizer::Categorizer::kNone;
+              rules[row] =
+                  rule == categorizer::Categorizer::kNone ? -1 : static_cast<std::int32_t>(rule);
+            });
+      },
+      kMinRowsPerThread);
+}
+
+SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules) {
+  TableBuilder out({{"pattern", ColumnKind::kText},
+                    {"category", ColumnKind::kText},
+                    {"merchant", ColumnKind::kText}});
+  for (const categorizer::CategoryRule& rule : rules) {
+    append_text(out.column(0), rule.pattern);
+    append_text(out.column(1), rule.category);
+    append_text(out.column(2), rule.merchant);
+  }
+  return out.finish(static_cast<std::int64_t>(rules.size()));
 }
 
 std::vector<categorizer::ExampleView> examples(const TextColumn& narrations,

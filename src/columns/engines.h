@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "categorizer/engine.h"
+#include "columns/arrow.h"
 #include "columns/column.h"
 
 namespace quorvane::columns {
@@ -17,6 +18,16 @@ namespace quorvane::columns {
 /// `rules` holds one slot per row. Runs on up to `threads` threads.
 void categorize(const TextColumn& narrations, std::span<const std::string_view> patterns,
                 std::int32_t* rules, unsigned threads);
+
+/// The result table of categorisation: per narration the winning rule's index, category
+/// and merchant (indices into the rules' distinct texts), all null where none matched.
+SharedTable categorize_table(const TextColumn& narrations,
+                             const std::vector<std::string_view>& patterns,
+                             const std::vector<std::string_view>& categories,
+                             const std::vector<std::string_view>& merchants, unsigned threads);
+
+/// The rules table: pattern, category, merchant.
+SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules);
 
 /// The rows of three equally long columns without nulls as derivation examples, viewed
 /// in the columns' buffers.

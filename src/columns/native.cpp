@@ -19,6 +19,7 @@
 #include "columns/arrow_input.h"
 #include "columns/arrow_output.h"
 #include "columns/engines.h"
+#include "columns/loans.h"
 #include "columns/table.h"
 #include "fault.h"
 #include "py/ref.h"
@@ -71,58 +72,6 @@ bool texts_without_nulls(const TextColumn& column, const char* what,
 
 // MARK: categorize
 
-// Distinct texts in order of first sight, and each text's index among them.
-void distinct(const std::vector<std::string_view>& texts, std::vector<std::string_view>& values,
-              std::vector<std::int32_t>& index) {
-  std::unordered_map<std::string_view, std::int32_t> seen;
-  index.reserve(texts.size());
-  for (std::string_view text : texts) {
-    auto [it, added] = seen.try_emplace(text, static_cast<std::int32_t>(values.size()));
-    if (added) values.push_back(text);
-    index.push_back(it->second);
-  }
-}
-
-SharedTable categorize_table(const TextColumn& narrations,
-                             const std::vector<std::string_view>& patterns,
-                             const std::vector<std::string_view>& categories,
-                             const std::vector<std::string_view>& merchants) {
-  const std::int64_t rows = narrations.size();
-  TableBuilder out({{"rule", ColumnKind::kInt32},
-                    {"category", ColumnKind::kDictionary},
-                    {"merchant", ColumnKind::kDictionary}});
-  std::int32_t* rule = out.int32s(0, rows);
-  categorize(narrations, patterns, rule, worker_threads());
-
-  // Category and merchant are indices into the rules' distinct texts, so the three
-  // columns take 12 bytes a row and no text is copied per row.
-  const std::vector<std::string_view>* labels[2] = {&categories, &merchants};
-  std::vector<std::int32_t> index_of_rule[2];
-  for (std::int64_t c = 0; c < 2; ++c) {
-    std::vector<std::string_view> values;
-    distinct(*labels[c], values, index_of_rule[c]);
-    for (std::string_view v : values) append_text(out.dictionary(c + 1), v);
-  }
-  std::int32_t* category = out.int32s(1, rows);
-  std::int32_t* merchant = out.int32s(2, rows);
-  std::uint8_t* valid[3] = {out.validity(0, rows), out.validity(1, rows), out.validity(2, rows)};
-  std::int64_t nulls = 0;
-  for (std::int64_t i = 0; i < rows; ++i) {
-    std::int32_t r = rule[i];
-    if (r < 0) {
-      ++nulls;
-      rule[i] = category[i] = merchant[i] = 0;
-      continue;
-    }
-    category[i] = index_of_rule[0][static_cast<std::size_t>(r)];
-    merchant[i] = index_of_rule[1][static_cast<std::size_t>(r)];
-    auto bit = static_cast<std::uint8_t>(1U << (i & 7));
-    for (std::uint8_t* v : valid) v[i >> 3] = static_cast<std::uint8_t>(v[i >> 3] | bit);
-  }
-  for (std::int64_t c = 0; c < 3; ++c) out.set_filled(c, rows, nulls);
-  return out.finish(rows);
-}
-
 PyObject* categorize_entry(PyObject* args) {
   PyObject* narrations_arg;
   PyObject* pattern_arg;
@@ -158,7 +107,7 @@ PyObject* categorize_entry(PyObject* args) {
   SharedTable table;
   {
     Unlocked unlocked;
-    table = categorize_table(narrations, patterns, categories, merchants);
+    table = categorize_table(narrations, patterns, categories, merchants, worker_threads());
   }
   return wrap_table(g_table_type.get(), std::move(table)).release();
 }
@@ -177,18 +126,6 @@ std::int64_t first_null(const TextColumn& column) {
     base += chunk.length;
   }
   return -1;
-}
-
-SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules) {
-  TableBuilder out({{"pattern", ColumnKind::kText},
-                    {"category", ColumnKind::kText},
-                    {"merchant", ColumnKind::kText}});
-  for (const categorizer::CategoryRule& rule : rules) {
-    append_text(out.column(0), rule.pattern);
-    append_text(out.column(1), rule.category);
-    append_text(out.column(2), rule.merchant);
-  }
-  return out.finish(static_cast<std::int64_t>(rules.size()));
 }
 
 PyObject* derive_entry(PyObject* args) {
@@ -226,6 +163,81 @@ PyObject* derive_entry(PyObject* args) {
   return wrap_table(g_table_type.get(), std::move(table)).release();
 }
 
+// MARK: emi
+
+// The loan table's columns by their request names: from a table producer, or from a
+// mapping of names to plain sequences. Absent columns stay absent.
+bool loan_columns(Inputs& inputs, PyObject* source, TextColumn (&texts)[2],
+                  NumberColumn (&numbers)[5], LoanColumns& loans) {
+  static constexpr const char* kTexts[2] = {"mode", "start"};
+  static constexpr const char* kNumbers[5] = {"loanAmount", "emi", "months", "interestRate",
+                                              "inflationRate"};
+  bool present[7] = {};
+  if (is_arrow_producer(source)) {
+    Imported* table = nullptr;
+    if (!inputs.table(source, "loans", table)) return false;
+    for (int c = 0; c < 2; ++c) {
+      if (!inputs.text_field(*table, kTexts[c], texts[c], present[c])) return false;
+    }
+    for (int c = 0; c < 5; ++c) {
+      if (!inputs.number_field(*table, kNumbers[c], numbers[c], present[2 + c])) return false;
+    }
+    loans.rows = table->rows();
+  } else if (PyDict_Check(source)) {
+    loans.rows = -1;
+    auto take_rows = [&](std::int64_t rows, const char* name) {
+      if (loans.rows < 0 || loans.rows == rows) {
+        loans.rows = rows;
+        return true;
+      }
+      PyErr_Format(PyExc_ValueError, "%s: %lld rows, but the other columns have %lld", name,
+                   static_cast<long long>(rows), static_cast<long long>(loans.rows));
+      return false;
+    };
+    for (int c = 0; c < 7; ++c) {
+      const char* name = c < 2 ? kTexts[c] : kNumbers[c - 2];
+      PyObject* column = PyDict_GetItemString(source, name);  // borrowed; the dict holds it
+      if (column == nullptr || column == Py_None) continue;
+      PyRef held = PyRef::borrow(column);
+      present[c] = true;
+      bool read = c < 2 ? inputs.text(held.get(), name, texts[c])
+                        : inputs.numbers(held.get(), name, numbers[c - 2]);
+      if (!read) return false;
+      if (!take_rows(c < 2 ? texts[c].size() : numbers[c - 2].size(), name)) return false;
+    }
+    if (loans.rows < 0) loans.rows = 0;
+  } else {
+    PyErr_SetString(PyExc_TypeError, "loans: expected an Arrow table or a dict of columns (lists)");
+    return false;
+  }
+  loans.mode = present[0] ? &texts[0] : nullptr;
+  loans.start = present[1] ? &texts[1] : nullptr;
+  const NumberColumn** fields[5] = {&loans.loan_amount, &loans.emi, &loans.months,
+                                    &loans.interest_rate, &loans.inflation_rate};
+  for (int c = 0; c < 5; ++c) *fields[c] = present[2 + c] ? &numbers[c] : nullptr;
+  return true;
+}
+
+PyObject* emi_entry(PyObject* args) {
+  PyObject* source;
+  if (!PyArg_ParseTuple(args, "O:emi", &source)) return nullptr;
+  Inputs inputs;
+  TextColumn texts[2];
+  NumberColumn numbers[5];
+  LoanColumns loans;
+  if (!loan_columns(inputs, source, texts, numbers, loans)) return nullptr;
+  std::pair<SharedTable, SharedTable> tables;
+  {
+    Unlocked unlocked;
+    tables = solve_loans(loans, worker_threads());
+  }
+  PyRef first = wrap_table(g_table_type.get(), std::move(tables.first));
+  if (!first) return nullptr;
+  PyRef second = wrap_table(g_table_type.get(), std::move(tables.second));
+  if (!second) return nullptr;
+  return PyTuple_Pack(2, first.get(), second.get());
+}
+
 // MARK: the guard around every call
 
 PyObject* guard(PyObject* (*body)(PyObject*), PyObject* args) {
@@ -253,7 +265,12 @@ PyObject* categorize_function(PyObject*, PyObject* args) { return guard(categori
 
 PyObject* derive_function(PyObject*, PyObject* args) { return guard(derive_entry, args); }
 
+PyObject* emi_function(PyObject*, PyObject* args) { return guard(emi_entry, args); }
+
 PyMethodDef g_functions[] = {
+    {"emi", emi_function, METH_VARARGS,
+     "emi(loans)\n--\n\n"
+     "Solves each loan of a table: a pair of Tables, loans and schedule."},
     {"derive", derive_function, METH_VARARGS,
      "derive(narrations, categories, merchants)\n--\n\n"
      "Rules learnt from labelled examples: a Table of pattern, category, merchant."},

@@ -2,8 +2,11 @@
 #include <algorithm>  // std::sort
 #include <bit>        // std::endian
 #include <cstdint>
+#include <exception>  // std::exception_ptr
+#include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -142,63 +145,112 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest
   for (const DeriveInput& example : request.data) {
     examples.push_back({example.narration, example.category, example.merchant});
   }
-  return derive_rules(examples);
+  return derive_rules(examples, 1);
 }
 
-Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> data) {
-  QV_ASSERT(data.size() < UINT32_MAX, "examples are counted in 32 bits");
+namespace {
 
-  // Copies of the labels of each group and of the text of each distinct token; no token
-  // is copied per occurrence.
+// Examples per thread below which a second thread costs more than it saves.
+constexpr std::size_t kMinExamplesPerThread = 50000;
+
+// The counts of one range of examples: its groups and its distinct tokens (their texts
+// copied once into the arena), each example's group and distinct token ids, and each
+// token's corpus count within the range. Ranges are counted on separate threads, then
+// merged into the first.
+struct Partial {
   TextArena texts;
+  DenseIds<ExampleView, Group, GroupTraits> groups{GroupTraits{&texts}};
+  DenseIds<TokenKey, Token, TokenTraits> tokens{TokenTraits{&texts}};
+  std::vector<std::uint32_t> group_of;     // per example
+  std::vector<std::uint32_t> held;         // token ids, example after example
+  std::vector<std::size_t> held_begin{0};  // per example where its ids start, then the end
 
-  DenseIds<ExampleView, Group, GroupTraits> groups(GroupTraits{&texts});
-  std::vector<std::uint32_t> group_of(data.size());
-  std::size_t narration_bytes = 0;
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    group_of[i] = groups.id(data[i]);
-    narration_bytes += data[i].narration.size();
-  }
+  Partial() = default;
+  Partial(const Partial&) = delete;  // the tables point at the arena
+  Partial& operator=(const Partial&) = delete;
+};
 
-  // Each example's distinct tokens, numbered, and each token's corpus count: the number
-  // of examples holding it. A token takes at least kMinTokenBytes and a separator, and
-  // lower-casing makes a text at most half as long again, which bounds the number of
-  // tokens: reserving that much only claims address space, and no vector below is
-  // ever moved while it grows. Narrations often carry a reference number of their own,
-  // so the table is sized for about as many distinct tokens as examples.
-  std::size_t max_tokens =
-      (narration_bytes + narration_bytes / 2 + data.size()) / (kMinTokenBytes + 1) + 1;
-  DenseIds<TokenKey, Token, TokenTraits> tokens(TokenTraits{&texts});
-  tokens.reserve(max_tokens, data.size());
-  std::vector<std::uint32_t> held;  // token ids, example after example
-  held.reserve(max_tokens);
-  std::vector<std::size_t> held_begin;
-  held_begin.reserve(data.size() + 1);
+// A token takes at least kMinTokenBytes and a separator, and lower-casing makes a text at
+// most half as long again, which bounds the number of tokens of `bytes` of narrations.
+std::size_t max_tokens(std::size_t bytes, std::size_t examples) {
+  return (bytes + bytes / 2 + examples) / (kMinTokenBytes + 1) + 1;
+}
+
+std::size_t narration_bytes(std::span<const ExampleView> data) {
+  std::size_t bytes = 0;
+  for (const ExampleView& example : data) bytes += example.narration.size();
+  return bytes;
+}
+
+// Counts `data` into `out`, which is reserved for `reserve_bytes` of narrations over
+// `reserve_examples` examples (the whole input for the range that others merge into).
+// Reserving the bound only claims address space, so no vector is moved while it grows;
+// narrations often carry a reference number of their own, so the table is sized for
+// about as many distinct tokens as examples.
+void count(std::span<const ExampleView> data, std::size_t reserve_bytes,
+           std::size_t reserve_examples, Partial& out) {
+  out.group_of.reserve(reserve_examples);
+  for (const ExampleView& example : data) out.group_of.push_back(out.groups.id(example));
+
+  std::size_t bound = max_tokens(reserve_bytes, reserve_examples);
+  out.tokens.reserve(bound, reserve_examples);
+  out.held.reserve(bound);
+  out.held_begin.reserve(reserve_examples + 1);
   std::string lowered;  // one narration at a time
   for (std::size_t i = 0; i < data.size(); ++i) {
-    held_begin.push_back(held.size());
     lowered.clear();
     unicode::append_lower(data[i].narration, lowered);
     auto example = static_cast<std::uint32_t>(i);
     for_each_token(lowered, [&](std::string_view token) {
-      std::uint32_t id = tokens.id(TokenKey(token));
-      Token& entry = tokens[id];
+      std::uint32_t id = out.tokens.id(TokenKey(token));
+      Token& entry = out.tokens[id];
       if (entry.last == example) return;  // once per example
       entry.last = example;
       ++entry.examples;
-      held.push_back(id);
+      out.held.push_back(id);
     });
+    out.held_begin.push_back(out.held.size());
   }
-  held_begin.push_back(held.size());
+}
+
+// Adds the counts of `from`, the range right after those of `into`: its groups and
+// tokens are numbered in `into` (a token's corpus count is the sum of its counts), and
+// its examples follow those of `into`.
+void merge(Partial& into, const Partial& from) {
+  std::vector<std::uint32_t> group_id(from.groups.size());
+  for (std::uint32_t g = 0; g < from.groups.size(); ++g) {
+    const Group& group = from.groups[g];
+    group_id[g] = into.groups.id(ExampleView{{}, group.category, group.merchant});
+  }
+  std::vector<std::uint32_t> token_id(from.tokens.size());
+  for (std::uint32_t t = 0; t < from.tokens.size(); ++t) {
+    std::uint32_t id = into.tokens.id(TokenKey(from.tokens[t].text()));
+    into.tokens[id].examples += from.tokens[t].examples;
+    token_id[t] = id;
+  }
+  for (std::uint32_t g : from.group_of) into.group_of.push_back(group_id[g]);
+  const std::size_t offset = into.held.size();
+  for (std::uint32_t t : from.held) into.held.push_back(token_id[t]);
+  into.held_begin.pop_back();  // the end of `into` is where `from` begins
+  for (std::size_t begin : from.held_begin) into.held_begin.push_back(offset + begin);
+}
+
+// Picks each group's rule from the counts of all examples.
+DeriveRulesResponse finish(const Partial& all) {
+  const std::vector<std::uint32_t>& group_of = all.group_of;
+  const std::vector<std::uint32_t>& held = all.held;
+  const std::vector<std::size_t>& held_begin = all.held_begin;
+  const auto& groups = all.groups;
+  const auto& tokens = all.tokens;
 
   // The examples listed group by group, in request order within a group.
   std::vector<std::size_t> group_begin(groups.size() + 1, 0);
   for (std::uint32_t g : group_of) ++group_begin[g + 1];
   for (std::size_t g = 0; g < groups.size(); ++g) group_begin[g + 1] += group_begin[g];
-  std::vector<std::uint32_t> members(data.size());
+  std::vector<std::uint32_t> members(group_of.size());
   {
     std::vector<std::size_t> next(group_begin.begin(), group_begin.end() - 1);
-    for (std::size_t i = 0; i < data.size(); ++i) {
+    for (std::size_t i = 0; i < group_of.size(); ++i) {
       members[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
     }
   }
@@ -246,6 +298,44 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleV
               return order != 0 ? order < 0 : a.merchant < b.merchant;
             });
   return response;
+}
+
+}  // namespace
+
+Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> data,
+                                                        unsigned threads) {
+  QV_ASSERT(data.size() < UINT32_MAX, "examples are counted in 32 bits");
+  const std::size_t parts =
+      std::max<std::size_t>(1, std::min<std::size_t>(threads, data.size() / kMinExamplesPerThread));
+  std::vector<std::unique_ptr<Partial>> partials;
+  for (std::size_t p = 0; p < parts; ++p) partials.push_back(std::make_unique<Partial>());
+  auto range = [&](std::size_t p) {
+    return data.subspan(data.size() * p / parts,
+                        data.size() * (p + 1) / parts - data.size() * p / parts);
+  };
+  // Contiguous ranges on their own threads; the first, reserved for all, on this one.
+  std::vector<std::exception_ptr> failures(parts);
+  auto run = [&](std::size_t p) {
+    try {
+      std::span<const ExampleView> part = p == 0 ? data : range(p);
+      count(range(p), narration_bytes(part), part.size(), *partials[p]);
+    } catch (...) {
+      failures[p] = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> pool;
+    for (std::size_t p = 1; p < parts; ++p) pool.emplace_back(run, p);
+    run(0);
+  }
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+  for (std::size_t p = 1; p < parts; ++p) {
+    merge(*partials[0], *partials[p]);
+    partials[p].reset();  // its arena too: the merged tokens were copied
+  }
+  return finish(*partials[0]);
 }
 
 }  // namespace quorvane::categorizer

@@ -48,7 +48,9 @@ struct ExampleView {
 };
 
 /// The same derivation over examples held elsewhere (Arrow columns): nothing is copied
-/// per example.
-Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> examples);
+/// per example. Contiguous ranges of examples are counted on up to `threads` threads,
+/// then merged; the rules do not depend on the split.
+Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> examples,
+                                                        unsigned threads);
 
 }  // namespace quorvane::categorizer

@@ -156,7 +156,8 @@ PyObject* derive_entry(PyObject* args) {
   SharedTable table;
   {
     Unlocked unlocked;
-    auto derived = categorizer::derive_rules(examples(columns[0], columns[1], columns[2]));
+    auto derived =
+        categorizer::derive_rules(examples(columns[0], columns[1], columns[2]), worker_threads());
     QV_ASSERT(static_cast<bool>(derived), "derivation never fails");
     table = rules_table(derived.value().rules);
   }

@@ -62,3 +62,21 @@ def test_a_null_names_its_column_and_first_row(which, message):
 def test_columns_of_different_lengths():
     with pytest.raises(ValueError, match="^merchants: 1 rows, but narrations has 2$"):
         qc.derive(["a", "b"], ["c", "d"], ["m"])
+
+
+def test_split_over_threads_gives_the_same_rules():
+    # Enough examples for the derivation to count ranges on separate threads and merge
+    # them; tokens and groups straddle the ranges, and the sequential request form is
+    # the reference.
+    import random
+    rng = random.Random(7)
+    vocabulary = ["zesto", "kart", "fuelx", "pharma", "upi", "Ärger", "σοφία", "metro"]
+    examples = []
+    for i in range(120_000):
+        group = rng.randrange(40)
+        words = rng.sample(vocabulary, 2) + [f"shop{group}", str(rng.randrange(10**6))]
+        examples.append((" ".join(words), f"C{group % 7}", f"M{group}"))
+    want = quorvane.derive_rules({"data": [
+        {"narration": n, "category": c, "merchant": m} for n, c, m in examples]})["rules"]
+    got = qc.derive(*(pa.array([e[k] for e in examples]) for k in range(3)))
+    assert rules_of(got) == [(r["pattern"], r["category"], r["merchant"]) for r in want]

@@ -66,7 +66,9 @@ std::uint8_t* TableBuilder::validity(std::int64_t i, std::int64_t rows) {
   ArrowBitmap* bits = ArrowArrayValidityBitmap(column(i));
   check_arrow(ArrowBitmapResize(bits, rows, 0));
   bits->size_bits = rows;
-  std::memset(bits->buffer.data, 0, static_cast<std::size_t>(bits->buffer.size_bytes));
+  if (bits->buffer.size_bytes > 0) {  // an empty buffer has no data pointer
+    std::memset(bits->buffer.data, 0, static_cast<std::size_t>(bits->buffer.size_bytes));
+  }
   return bits->buffer.data;
 }
 

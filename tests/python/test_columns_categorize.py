@@ -42,8 +42,6 @@ rule = st.tuples(st.text(alphabet, max_size=3), st.sampled_from(["Food", "Fuel",
 @given(narrations=st.lists(st.one_of(st.none(), texts), max_size=30),
        rules=st.lists(rule, max_size=8))
 def test_equals_existing_module(layout, narrations, rules):
-    if layout == "list":
-        narrations = [n if n is not None else "" for n in narrations]  # plain lists: str only
     rule_dicts = [{"pattern": p, "category": c, "merchant": m} for p, c, m in rules]
     got = qc.categorize(column(narrations, layout), rule_dicts)
     assert rows_of(got) == expected(narrations, rule_dicts)

@@ -32,6 +32,7 @@ TableBuilder::TableBuilder(std::initializer_list<ColumnSpec> columns)
   check_arrow(ArrowSchemaSetTypeStruct(schema, static_cast<std::int64_t>(columns.size())));
   std::int64_t i = 0;
   for (const ColumnSpec& spec : columns) {
+    kinds_.push_back(spec.kind);
     ArrowSchema* child = schema->children[i++];
     switch (spec.kind) {
       case ColumnKind::kInt32:
@@ -75,6 +76,20 @@ std::uint8_t* TableBuilder::validity(std::int64_t i, std::int64_t rows) {
 void TableBuilder::set_filled(std::int64_t i, std::int64_t rows, std::int64_t nulls) noexcept {
   column(i)->length = rows;
   column(i)->null_count = nulls;
+}
+
+void TableBuilder::reserve_rows(std::int64_t rows, std::initializer_list<std::int64_t> nullable) {
+  for (std::size_t i = 0; i < kinds_.size(); ++i) {
+    std::int64_t width = kinds_[i] == ColumnKind::kInt64   ? 8
+                         : kinds_[i] == ColumnKind::kInt32 ? 4
+                                                           : 0;
+    if (width > 0) {
+      check_arrow(ArrowBufferReserve(ArrowArrayBuffer(column(static_cast<std::int64_t>(i)), 1),
+                                     rows * width));
+    }
+  }
+  for (std::int64_t i : nullable)
+    check_arrow(ArrowBitmapReserve(ArrowArrayValidityBitmap(column(i)), rows));
 }
 
 std::shared_ptr<const Table> TableBuilder::finish(std::int64_t rows) {

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "columns/arrow.h"
 
@@ -42,12 +43,29 @@ class TableBuilder {
   /// Sets the length and null count of a column filled in place.
   void set_filled(std::int64_t i, std::int64_t rows, std::int64_t nulls) noexcept;
 
+  /// Makes room for `rows` more values in every int32 and int64 column, and in its
+  /// validity bitmap when `nullable` says so, for the unchecked `put` below.
+  void reserve_rows(std::int64_t rows, std::initializer_list<std::int64_t> nullable);
+
   /// The table of `rows` rows; every column must hold that many.
   std::shared_ptr<const Table> finish(std::int64_t rows);
 
  private:
   std::shared_ptr<Table> table_;
+  std::vector<ColumnKind> kinds_;
 };
+
+/// Appends a value to a column without checking for room (see `reserve_rows`); a column
+/// filled this way gets its length and null count from `set_filled`.
+template <class T>
+void put(ArrowArray* column, T value) noexcept {
+  ArrowBufferAppendUnsafe(ArrowArrayBuffer(column, 1), &value, sizeof value);
+}
+
+/// Appends one validity bit to a column without checking for room.
+inline void put_valid(ArrowArray* column, bool valid) noexcept {
+  ArrowBitmapAppendUnsafe(ArrowArrayValidityBitmap(column), valid ? 1 : 0, 1);
+}
 
 /// Throws std::bad_alloc for ENOMEM; any other failure is a broken invariant.
 void check_arrow(int code);

@@ -158,22 +158,24 @@ void append_loan(TableBuilder& out, std::int64_t row,
 
 enum ScheduleColumn : std::int64_t { kRowLoan, kIndex, kYear, kMonth, kFirstAmount };
 
-void append_schedule(TableBuilder& out, std::int64_t row, const EmiResult& result) {
+// Appends a loan's rows with unchecked writes, into room reserved for the block; returns
+// the rows without a calendar month (null year and month).
+std::int64_t put_schedule(TableBuilder& out, std::int64_t row, const EmiResult& result) {
+  std::int64_t undated = 0;
   for (const emi::EmiMonth& m : result.schedule) {
-    append_int(out.column(kRowLoan), row);
-    append_int(out.column(kIndex), m.index);
-    if (m.year) {
-      append_int(out.column(kYear), *m.year);
-      append_int(out.column(kMonth), *m.month);
-    } else {
-      append_null(out.column(kYear));
-      append_null(out.column(kMonth));
-    }
+    put<std::int64_t>(out.column(kRowLoan), row);
+    put<std::int32_t>(out.column(kIndex), static_cast<std::int32_t>(m.index));
+    put<std::int32_t>(out.column(kYear), m.year.value_or(0));
+    put<std::int32_t>(out.column(kMonth), static_cast<std::int32_t>(m.month.value_or(0)));
+    put_valid(out.column(kYear), m.year.has_value());
+    put_valid(out.column(kMonth), m.year.has_value());
+    if (!m.year) ++undated;
     const std::int64_t amounts[] = {m.emi,           m.principal,     m.interest,
                                     m.outstanding,   m.real_emi,      m.real_principal,
                                     m.real_interest, m.remaining_emi, m.real_remaining_emi};
-    for (std::int64_t c = 0; c < 9; ++c) append_int(out.column(kFirstAmount + c), amounts[c]);
+    for (std::int64_t c = 0; c < 9; ++c) put(out.column(kFirstAmount + c), amounts[c]);
   }
+  return undated;
 }
 
 }  // namespace
@@ -205,6 +207,23 @@ std::pair<SharedTable, SharedTable> solve_loans(const LoanColumns& loans, unsign
                          {"remainingEmi", ColumnKind::kInt64},
                          {"realRemainingEmi", ColumnKind::kInt64}});
   std::int64_t schedule_rows = 0;
+  std::int64_t undated = 0;
+  // Room for every schedule row at once: growing the buffers block by block would copy
+  // them again and again. A loan has at most its months of rows; a tenure to be solved
+  // is worked out here the way the engine will.
+  std::int64_t bound = 0;
+  for (const Decoded& decoded : requests) {
+    const auto* request = std::get_if<EmiRequest>(&decoded);
+    if (request == nullptr) continue;
+    if (request->mode != emi::EmiMode::Tenure) {
+      bound += std::min(request->months.value_or(0), emi::kMaxMonths);
+    } else if (request->loan_amount && request->emi) {
+      auto months = emi::months_for(*request->loan_amount, *request->emi,
+                                    (request->interest_rate / 100.0) / 12.0);
+      if (months) bound += months.value();
+    }
+  }
+  schedule.reserve_rows(bound, {kYear, kMonth});
   // Blocks of loans are solved on all threads, then appended in order.
   std::vector<std::optional<Result<EmiResult, QuorvaneError>>> solved;
   for (std::int64_t first = 0; first < loans.rows; first += kBlock) {
@@ -221,15 +240,24 @@ std::pair<SharedTable, SharedTable> solve_loans(const LoanColumns& loans, unsign
           }
         },
         64);
+    std::int64_t block_rows = 0;
+    for (const auto& result : solved) {
+      if (result && *result)
+        block_rows += static_cast<std::int64_t>(result->value().schedule.size());
+    }
+    schedule.reserve_rows(block_rows, {kYear, kMonth});
     for (std::int64_t i = 0; i < count; ++i) {
       const auto& result = solved[static_cast<std::size_t>(i)];
       const auto* reason = std::get_if<std::string>(&requests[static_cast<std::size_t>(first + i)]);
       append_loan(table, first + i, result ? &*result : nullptr, reason);
       if (result && *result) {
-        append_schedule(schedule, first + i, result->value());
-        schedule_rows += static_cast<std::int64_t>(result->value().schedule.size());
+        undated += put_schedule(schedule, first + i, result->value());
       }
     }
+    schedule_rows += block_rows;
+  }
+  for (std::int64_t c = 0; c < kFirstAmount + 9; ++c) {
+    schedule.set_filled(c, schedule_rows, c == kYear || c == kMonth ? undated : 0);
   }
   return {table.finish(loans.rows), schedule.finish(schedule_rows)};
 }

@@ -150,6 +150,9 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest
 
 namespace {
 
+// Narrations lowered and split together before their tokens are looked up.
+constexpr std::size_t kBatch = 16;
+
 // Examples per thread below which a second thread costs more than it saves.
 constexpr std::size_t kMinExamplesPerThread = 50000;
 
@@ -169,6 +172,28 @@ struct Partial {
   Partial(const Partial&) = delete;  // the tables point at the arena
   Partial& operator=(const Partial&) = delete;
 };
+
+// Runs `work(p)` for p in [0, parts), each on its own thread but the first, which runs
+// on this one. An exception in any is rethrown once all have ended.
+template <class Work>
+void on_threads(std::size_t parts, const Work& work) {
+  std::vector<std::exception_ptr> failures(parts);
+  auto run = [&](std::size_t p) {
+    try {
+      work(p);
+    } catch (...) {
+      failures[p] = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> pool;
+    for (std::size_t p = 1; p < parts; ++p) pool.emplace_back(run, p);
+    run(0);
+  }
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
 
 // A token takes at least kMinTokenBytes and a separator, and lower-casing makes a text at
 // most half as long again, which bounds the number of tokens of `bytes` of narrations.
@@ -196,20 +221,41 @@ void count(std::span<const ExampleView> data, std::size_t reserve_bytes,
   out.tokens.reserve(bound, reserve_examples);
   out.held.reserve(bound);
   out.held_begin.reserve(reserve_examples + 1);
-  std::string lowered;  // one narration at a time
-  for (std::size_t i = 0; i < data.size(); ++i) {
+  // Narrations are lowered and split a batch at a time, and the table slots of all the
+  // batch's tokens are requested before any is looked up: the lookups, which mostly
+  // miss the cache in a table of about a token per example, then overlap.
+  std::string lowered;         // the batch's narrations, lowered, one after another
+  std::vector<TokenKey> keys;  // the batch's tokens, in order
+  std::size_t ends[kBatch];    // per narration of the batch: the end of its tokens in keys
+  std::size_t bounds[kBatch + 1];
+  for (std::size_t first = 0; first < data.size(); first += kBatch) {
+    const std::size_t count = std::min(kBatch, data.size() - first);
     lowered.clear();
-    unicode::append_lower(data[i].narration, lowered);
-    auto example = static_cast<std::uint32_t>(i);
-    for_each_token(lowered, [&](std::string_view token) {
-      std::uint32_t id = out.tokens.id(TokenKey(token));
-      Token& entry = out.tokens[id];
-      if (entry.last == example) return;  // once per example
-      entry.last = example;
-      ++entry.examples;
-      out.held.push_back(id);
-    });
-    out.held_begin.push_back(out.held.size());
+    bounds[0] = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      unicode::append_lower(data[first + j].narration, lowered);
+      bounds[j + 1] = lowered.size();
+    }
+    keys.clear();
+    for (std::size_t j = 0; j < count; ++j) {
+      std::string_view text(lowered.data() + bounds[j], bounds[j + 1] - bounds[j]);
+      for_each_token(text, [&](std::string_view token) { keys.emplace_back(token); });
+      ends[j] = keys.size();
+    }
+    for (const TokenKey& key : keys) out.tokens.prefetch(key);
+    std::size_t k = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      auto example = static_cast<std::uint32_t>(first + j);
+      for (; k < ends[j]; ++k) {
+        std::uint32_t id = out.tokens.id(keys[k]);
+        Token& entry = out.tokens[id];
+        if (entry.last == example) continue;  // once per example
+        entry.last = example;
+        ++entry.examples;
+        out.held.push_back(id);
+      }
+      out.held_begin.push_back(out.held.size());
+    }
   }
 }
 
@@ -235,8 +281,8 @@ void merge(Partial& into, const Partial& from) {
   for (std::size_t begin : from.held_begin) into.held_begin.push_back(offset + begin);
 }
 
-// Picks each group's rule from the counts of all examples.
-DeriveRulesResponse finish(const Partial& all) {
+// Picks each group's rule from the counts of all examples, on up to `threads` threads.
+DeriveRulesResponse finish(const Partial& all, unsigned threads) {
   const std::vector<std::uint32_t>& group_of = all.group_of;
   const std::vector<std::uint32_t>& held = all.held;
   const std::vector<std::size_t>& held_begin = all.held_begin;
@@ -255,40 +301,60 @@ DeriveRulesResponse finish(const Partial& all) {
     }
   }
 
-  DeriveRulesResponse response;
-  std::vector<std::uint32_t> group_counts(tokens.size(), 0);
-  std::vector<std::uint32_t> seen;  // token ids with a non-zero group count
-  for (std::uint32_t g = 0; g < groups.size(); ++g) {
-    for (std::size_t m = group_begin[g]; m < group_begin[g + 1]; ++m) {
-      std::uint32_t example = members[m];
-      for (std::size_t t = held_begin[example]; t < held_begin[example + 1]; ++t) {
-        if (group_counts[held[t]]++ == 0) seen.push_back(held[t]);
+  // Groups are independent: contiguous ranges of them, of about equal numbers of
+  // examples, are decided on separate threads, each with its own counts.
+  auto decide = [&](std::uint32_t first_group, std::uint32_t end_group,
+                    std::vector<CategoryRule>& rules) {
+    std::vector<std::uint32_t> group_counts(tokens.size(), 0);
+    std::vector<std::uint32_t> seen;  // token ids with a non-zero group count
+    for (std::uint32_t g = first_group; g < end_group; ++g) {
+      for (std::size_t m = group_begin[g]; m < group_begin[g + 1]; ++m) {
+        std::uint32_t example = members[m];
+        for (std::size_t t = held_begin[example]; t < held_begin[example + 1]; ++t) {
+          if (group_counts[held[t]]++ == 0) seen.push_back(held[t]);
+        }
       }
-    }
 
-    // The highest score among tokens frequent enough here and rare enough elsewhere;
-    // equal scores go to the smallest token in byte order, so the answer never depends
-    // on the order of the examples or of any table.
-    std::string_view best;
-    std::uint64_t best_score = 0;
-    for (std::uint32_t token : seen) {
-      std::uint64_t count = group_counts[token];
-      group_counts[token] = 0;
-      double share = static_cast<double>(count) / static_cast<double>(tokens[token].examples);
-      if (share < kMinShare) continue;
-      std::string_view text = tokens[token].text();
-      std::uint64_t score = kCountWeight * count + text.size();
-      if (score > best_score || (score == best_score && text < best)) {
-        best = text;
-        best_score = score;
+      // The highest score among tokens frequent enough here and rare enough elsewhere;
+      // equal scores go to the smallest token in byte order, so the answer never depends
+      // on the order of the examples or of any table.
+      std::string_view best;
+      std::uint64_t best_score = 0;
+      for (std::uint32_t token : seen) {
+        std::uint64_t count = group_counts[token];
+        group_counts[token] = 0;
+        double share = static_cast<double>(count) / static_cast<double>(tokens[token].examples);
+        if (share < kMinShare) continue;
+        std::string_view text = tokens[token].text();
+        std::uint64_t score = kCountWeight * count + text.size();
+        if (score > best_score || (score == best_score && text < best)) {
+          best = text;
+          best_score = score;
+        }
+      }
+      seen.clear();
+      if (best_score > 0) {
+        const Group& group = groups[g];
+        rules.push_back(CategoryRule{std::string(best), std::string(group.category),
+                                     std::string(group.merchant)});
       }
     }
-    seen.clear();
-    if (best_score > 0) {
-      const Group& group = groups[g];
-      response.rules.push_back(CategoryRule{std::string(best), std::string(group.category),
-                                            std::string(group.merchant)});
-    }
+  };
+  const std::size_t parts = std::max<std::size_t>(
+      1, std::min<std::size_t>(threads, group_of.size() / kMinExamplesPerThread));
+  std::vector<std::uint32_t> cut(parts + 1, static_cast<std::uint32_t>(groups.size()));
+  cut[0] = 0;
+  for (std::size_t p = 1; p < parts; ++p) {
+    // The first group at or past the p-th share of the examples.
+    std::size_t target = group_of.size() * p / parts;
+    cut[p] = static_cast<std::uint32_t>(
+        std::lower_bound(group_begin.begin(), group_begin.end() - 1, target) - group_begin.begin());
+  }
+  std::vector<std::vector<CategoryRule>> decided(parts);
+  on_threads(parts, [&](std::size_t p) { decide(cut[p], cut[p + 1], decided[p]); });
+  DeriveRulesResponse response;
+  for (std::vector<CategoryRule>& rules : decided) {
+    for (CategoryRule& rule : rules) response.rules.push_back(std::move(rule));
   }
 
   // Byte-wise order: std::string compares its chars as unsigned.
@@ -314,28 +380,15 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleV
                         data.size() * (p + 1) / parts - data.size() * p / parts);
   };
   // Contiguous ranges on their own threads; the first, reserved for all, on this one.
-  std::vector<std::exception_ptr> failures(parts);
-  auto run = [&](std::size_t p) {
-    try {
-      std::span<const ExampleView> part = p == 0 ? data : range(p);
-      count(range(p), narration_bytes(part), part.size(), *partials[p]);
-    } catch (...) {
-      failures[p] = std::current_exception();
-    }
-  };
-  {
-    std::vector<std::jthread> pool;
-    for (std::size_t p = 1; p < parts; ++p) pool.emplace_back(run, p);
-    run(0);
-  }
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
+  on_threads(parts, [&](std::size_t p) {
+    std::span<const ExampleView> part = p == 0 ? data : range(p);
+    count(range(p), narration_bytes(part), part.size(), *partials[p]);
+  });
   for (std::size_t p = 1; p < parts; ++p) {
     merge(*partials[0], *partials[p]);
     partials[p].reset();  // its arena too: the merged tokens were copied
   }
-  return finish(*partials[0]);
+  return finish(*partials[0], threads);
 }
 
 }  // namespace quorvane::categorizer

@@ -82,6 +82,7 @@ bench: wheel
 	$(PY) bench/bench_categorize.py
 	$(PY) bench/bench_derive.py
 	$(PY) bench/bench_emi.py
+	$(PY) bench/bench_columns.py
 
 # Regenerate the Unicode tables from the pinned UCD files, or check them unchanged.
 tables: ucd

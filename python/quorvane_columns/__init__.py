@@ -22,7 +22,7 @@ if _native_dir:
 
 from . import _native  # noqa: E402
 
-__all__ = ["categorize", "derive", "emi"]
+__all__ = ["categorize", "derive", "derive_partial", "derive_merge", "derive_finish", "emi"]
 __version__: str = _native.__version__
 
 #: A result in the caller's kind: a pyarrow Table, a polars or pandas DataFrame, a dict
@@ -143,6 +143,32 @@ def derive(narrations: Any, categories: Any, merchants: Any) -> Result:
     """
     table = _call(_native.derive, narrations, categories, merchants)
     return _convert(table, _kind(narrations))
+
+
+
+# Derivation in three steps, for data split into batches (partitions of a Dask or Spark
+# frame): derive(x) == derive_finish(derive_partial(x)), and
+# derive_finish(derive_merge(derive_partial(a), derive_partial(b))) == derive(a + b).
+
+
+def derive_partial(narrations: Any, categories: Any, merchants: Any) -> Result:
+    """The counts derivation is made of: a table of `category`, `merchant`, `token` and
+    `count` (how many examples of the group hold the token), sorted by the three texts."""
+    table = _call(_native.derive_partial, narrations, categories, merchants)
+    return _convert(table, _kind(narrations))
+
+
+def derive_merge(*counts: Any) -> Result:
+    """Tables of counts (from derive_partial or derive_merge, or dicts of lists) added up
+    into one."""
+    if not counts:
+        raise TypeError("derive_merge() needs at least one table of counts")
+    return _convert(_call(_native.derive_merge, list(counts)), _kind(counts[0]))
+
+
+def derive_finish(counts: Any) -> Result:
+    """The rules a table of counts gives: those derive gives on the examples counted."""
+    return _convert(_call(_native.derive_finish, counts), _kind(counts))
 
 
 def emi(loan_table: Any) -> Tuple[Result, Result]:

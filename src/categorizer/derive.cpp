@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>  // std::tie
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -281,95 +283,120 @@ void merge(Partial& into, const Partial& from) {
   for (std::size_t begin : from.held_begin) into.held_begin.push_back(offset + begin);
 }
 
-// Picks each group's rule from the counts of all examples, on up to `threads` threads.
-DeriveRulesResponse finish(const Partial& all, unsigned threads) {
-  const std::vector<std::uint32_t>& group_of = all.group_of;
-  const std::vector<std::uint32_t>& held = all.held;
-  const std::vector<std::size_t>& held_begin = all.held_begin;
-  const auto& groups = all.groups;
-  const auto& tokens = all.tokens;
+using TokenTable = DenseIds<TokenKey, Token, TokenTraits>;
 
-  // The examples listed group by group, in request order within a group.
-  std::vector<std::size_t> group_begin(groups.size() + 1, 0);
-  for (std::uint32_t g : group_of) ++group_begin[g + 1];
-  for (std::size_t g = 0; g < groups.size(); ++g) group_begin[g + 1] += group_begin[g];
-  std::vector<std::uint32_t> members(group_of.size());
-  {
-    std::vector<std::size_t> next(group_begin.begin(), group_begin.end() - 1);
+// The pattern of a group's rule: the highest score among the tokens its examples hold
+// (`counts[t]` of them for each t in `seen`) that are frequent enough here and rare
+// enough elsewhere; equal scores go to the smallest token in byte order, so the answer
+// never depends on the order of the examples or of any table. Empty when no token
+// qualifies. Leaves `counts` all zero and `seen` empty for the next group.
+std::string_view best_token(const TokenTable& tokens, std::vector<std::uint32_t>& seen,
+                            std::vector<std::uint64_t>& counts) {
+  std::string_view best;
+  std::uint64_t best_score = 0;
+  for (std::uint32_t token : seen) {
+    std::uint64_t count = counts[token];
+    counts[token] = 0;
+    double share = static_cast<double>(count) / static_cast<double>(tokens[token].examples);
+    if (share < kMinShare) continue;
+    std::string_view text = tokens[token].text();
+    std::uint64_t score = kCountWeight * count + text.size();
+    if (score > best_score || (score == best_score && text < best)) {
+      best = text;
+      best_score = score;
+    }
+  }
+  seen.clear();
+  return best;
+}
+
+// Items (examples, or rows of counts) listed group by group, in their order within a
+// group: the items of group g are members[begin[g] .. begin[g + 1]).
+struct ByGroup {
+  std::vector<std::size_t> begin;
+  std::vector<std::uint32_t> members;
+
+  ByGroup(const std::vector<std::uint32_t>& group_of, std::size_t groups)
+      : begin(groups + 1, 0), members(group_of.size()) {
+    for (std::uint32_t g : group_of) ++begin[g + 1];
+    for (std::size_t g = 0; g < groups; ++g) begin[g + 1] += begin[g];
+    std::vector<std::size_t> next(begin.begin(), begin.end() - 1);
     for (std::size_t i = 0; i < group_of.size(); ++i) {
       members[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
     }
   }
 
-  // Groups are independent: contiguous ranges of them, of about equal numbers of
-  // examples, are decided on separate threads, each with its own counts.
-  auto decide = [&](std::uint32_t first_group, std::uint32_t end_group,
-                    std::vector<CategoryRule>& rules) {
-    std::vector<std::uint32_t> group_counts(tokens.size(), 0);
-    std::vector<std::uint32_t> seen;  // token ids with a non-zero group count
-    for (std::uint32_t g = first_group; g < end_group; ++g) {
-      for (std::size_t m = group_begin[g]; m < group_begin[g + 1]; ++m) {
-        std::uint32_t example = members[m];
-        for (std::size_t t = held_begin[example]; t < held_begin[example + 1]; ++t) {
-          if (group_counts[held[t]]++ == 0) seen.push_back(held[t]);
-        }
-      }
-
-      // The highest score among tokens frequent enough here and rare enough elsewhere;
-      // equal scores go to the smallest token in byte order, so the answer never depends
-      // on the order of the examples or of any table.
-      std::string_view best;
-      std::uint64_t best_score = 0;
-      for (std::uint32_t token : seen) {
-        std::uint64_t count = group_counts[token];
-        group_counts[token] = 0;
-        double share = static_cast<double>(count) / static_cast<double>(tokens[token].examples);
-        if (share < kMinShare) continue;
-        std::string_view text = tokens[token].text();
-        std::uint64_t score = kCountWeight * count + text.size();
-        if (score > best_score || (score == best_score && text < best)) {
-          best = text;
-          best_score = score;
-        }
-      }
-      seen.clear();
-      if (best_score > 0) {
-        const Group& group = groups[g];
-        rules.push_back(CategoryRule{std::string(best), std::string(group.category),
-                                     std::string(group.merchant)});
-      }
+  // Ranges of groups with about equal numbers of items, one per part: cut[p]..cut[p+1].
+  std::vector<std::uint32_t> cuts(std::size_t parts) const {
+    std::vector<std::uint32_t> cut(parts + 1, static_cast<std::uint32_t>(begin.size() - 1));
+    cut[0] = 0;
+    for (std::size_t p = 1; p < parts; ++p) {
+      std::size_t target = members.size() * p / parts;
+      cut[p] = static_cast<std::uint32_t>(std::lower_bound(begin.begin(), begin.end() - 1, target) -
+                                          begin.begin());
     }
-  };
-  const std::size_t parts = std::max<std::size_t>(
-      1, std::min<std::size_t>(threads, group_of.size() / kMinExamplesPerThread));
-  std::vector<std::uint32_t> cut(parts + 1, static_cast<std::uint32_t>(groups.size()));
-  cut[0] = 0;
-  for (std::size_t p = 1; p < parts; ++p) {
-    // The first group at or past the p-th share of the examples.
-    std::size_t target = group_of.size() * p / parts;
-    cut[p] = static_cast<std::uint32_t>(
-        std::lower_bound(group_begin.begin(), group_begin.end() - 1, target) - group_begin.begin());
+    return cut;
   }
+};
+
+// Adds the tokens held by the examples of group g into `counts`, listing in `seen`
+// each token counted for the first time.
+void count_group(const Partial& all, const ByGroup& by_group, std::uint32_t g,
+                 std::vector<std::uint32_t>& seen, std::vector<std::uint64_t>& counts) {
+  for (std::size_t m = by_group.begin[g]; m < by_group.begin[g + 1]; ++m) {
+    std::uint32_t example = by_group.members[m];
+    for (std::size_t t = all.held_begin[example]; t < all.held_begin[example + 1]; ++t) {
+      if (counts[all.held[t]]++ == 0) seen.push_back(all.held[t]);
+    }
+  }
+}
+
+// Byte-wise order of rules: std::string compares its chars as unsigned.
+void sort_rules(std::vector<CategoryRule>& rules) {
+  std::sort(rules.begin(), rules.end(), [](const CategoryRule& a, const CategoryRule& b) {
+    int order = a.category.compare(b.category);
+    return order != 0 ? order < 0 : a.merchant < b.merchant;
+  });
+}
+
+// Rows of counts in byte order of category, merchant, then token.
+void sort_counts(std::vector<TokenCountRow>& rows) {
+  std::sort(rows.begin(), rows.end(), [](const TokenCountRow& a, const TokenCountRow& b) {
+    return std::tie(a.category, a.merchant, a.token) < std::tie(b.category, b.merchant, b.token);
+  });
+}
+
+// Picks each group's rule from the counts of all examples, on up to `threads` threads:
+// groups are independent, so ranges of them with about equal numbers of examples are
+// decided in parallel, each with its own counts.
+DeriveRulesResponse finish(const Partial& all, unsigned threads) {
+  const ByGroup by_group(all.group_of, all.groups.size());
+  const std::size_t parts = std::max<std::size_t>(
+      1, std::min<std::size_t>(threads, all.group_of.size() / kMinExamplesPerThread));
+  const std::vector<std::uint32_t> cut = by_group.cuts(parts);
   std::vector<std::vector<CategoryRule>> decided(parts);
-  on_threads(parts, [&](std::size_t p) { decide(cut[p], cut[p + 1], decided[p]); });
+  on_threads(parts, [&](std::size_t p) {
+    std::vector<std::uint64_t> counts(all.tokens.size(), 0);
+    std::vector<std::uint32_t> seen;  // token ids with a non-zero count
+    for (std::uint32_t g = cut[p]; g < cut[p + 1]; ++g) {
+      count_group(all, by_group, g, seen, counts);
+      std::string_view best = best_token(all.tokens, seen, counts);
+      if (best.empty()) continue;
+      const Group& group = all.groups[g];
+      decided[p].push_back(CategoryRule{std::string(best), std::string(group.category),
+                                        std::string(group.merchant)});
+    }
+  });
   DeriveRulesResponse response;
   for (std::vector<CategoryRule>& rules : decided) {
     for (CategoryRule& rule : rules) response.rules.push_back(std::move(rule));
   }
-
-  // Byte-wise order: std::string compares its chars as unsigned.
-  std::sort(response.rules.begin(), response.rules.end(),
-            [](const CategoryRule& a, const CategoryRule& b) {
-              int order = a.category.compare(b.category);
-              return order != 0 ? order < 0 : a.merchant < b.merchant;
-            });
+  sort_rules(response.rules);
   return response;
 }
 
-}  // namespace
-
-Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> data,
-                                                        unsigned threads) {
+// Counts `data` on up to `threads` threads, in ranges merged into one.
+std::unique_ptr<Partial> count_all(std::span<const ExampleView> data, unsigned threads) {
   QV_ASSERT(data.size() < UINT32_MAX, "examples are counted in 32 bits");
   const std::size_t parts =
       std::max<std::size_t>(1, std::min<std::size_t>(threads, data.size() / kMinExamplesPerThread));
@@ -388,7 +415,95 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleV
     merge(*partials[0], *partials[p]);
     partials[p].reset();  // its arena too: the merged tokens were copied
   }
-  return finish(*partials[0], threads);
+  return std::move(partials[0]);
+}
+
+}  // namespace
+
+Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> data,
+                                                        unsigned threads) {
+  return finish(*count_all(data, threads), threads);
+}
+
+std::vector<TokenCountRow> derive_counts(std::span<const ExampleView> data, unsigned threads) {
+  std::unique_ptr<Partial> all = count_all(data, threads);
+  const ByGroup by_group(all->group_of, all->groups.size());
+  std::vector<TokenCountRow> rows;
+  std::vector<std::uint64_t> counts(all->tokens.size(), 0);
+  std::vector<std::uint32_t> seen;
+  for (std::uint32_t g = 0; g < all->groups.size(); ++g) {
+    count_group(*all, by_group, g, seen, counts);
+    const Group& group = all->groups[g];
+    for (std::uint32_t token : seen) {
+      rows.push_back(TokenCountRow{std::string(group.category), std::string(group.merchant),
+                                   std::string(all->tokens[token].text()), counts[token]});
+      counts[token] = 0;
+    }
+    seen.clear();
+  }
+  sort_counts(rows);
+  return rows;
+}
+
+std::vector<TokenCountRow> merge_counts(std::span<const TokenCount> rows) {
+  // One entry per (category, merchant, token), keyed by the three texts joined with
+  // their lengths, so that no two triples share a key.
+  std::unordered_map<std::string, std::size_t> index;
+  std::vector<TokenCountRow> out;
+  std::string key;
+  for (const TokenCount& row : rows) {
+    key.clear();
+    for (std::string_view part : {row.category, row.merchant, row.token}) {
+      key += std::to_string(part.size());
+      key += ':';
+      key += part;
+    }
+    auto [it, added] = index.try_emplace(key, out.size());
+    if (added) {
+      out.push_back(TokenCountRow{std::string(row.category), std::string(row.merchant),
+                                  std::string(row.token), 0});
+    }
+    out[it->second].count += row.count;
+  }
+  sort_counts(out);
+  return out;
+}
+
+Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const TokenCount> rows) {
+  // The same decision as derive_rules, from rows instead of examples: a token's corpus
+  // count is the sum of its counts over every group.
+  TextArena texts;
+  DenseIds<ExampleView, Group, GroupTraits> groups(GroupTraits{&texts});
+  TokenTable tokens(TokenTraits{&texts});
+  std::vector<std::uint32_t> group_of;
+  std::vector<std::uint32_t> token_of;
+  group_of.reserve(rows.size());
+  token_of.reserve(rows.size());
+  for (const TokenCount& row : rows) {
+    group_of.push_back(groups.id(ExampleView{{}, row.category, row.merchant}));
+    std::uint32_t id = tokens.id(TokenKey(row.token));
+    QV_ASSERT(tokens[id].examples + row.count < UINT32_MAX, "examples are counted in 32 bits");
+    tokens[id].examples += static_cast<std::uint32_t>(row.count);
+    token_of.push_back(id);
+  }
+  const ByGroup by_group(group_of, groups.size());
+  DeriveRulesResponse response;
+  std::vector<std::uint64_t> counts(tokens.size(), 0);
+  std::vector<std::uint32_t> seen;
+  for (std::uint32_t g = 0; g < groups.size(); ++g) {
+    for (std::size_t m = by_group.begin[g]; m < by_group.begin[g + 1]; ++m) {
+      std::uint32_t row = by_group.members[m];
+      if (rows[row].count == 0) continue;
+      if (counts[token_of[row]] == 0) seen.push_back(token_of[row]);
+      counts[token_of[row]] += rows[row].count;
+    }
+    std::string_view best = best_token(tokens, seen, counts);
+    if (best.empty()) continue;
+    response.rules.push_back(CategoryRule{std::string(best), std::string(groups[g].category),
+                                          std::string(groups[g].merchant)});
+  }
+  sort_rules(response.rules);
+  return response;
 }
 
 }  // namespace quorvane::categorizer

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "categorizer/model.h"
 #include "categorizer/pattern_set.h"
@@ -52,5 +53,35 @@ struct ExampleView {
 /// then merged; the rules do not depend on the split.
 Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> examples,
                                                         unsigned threads);
+
+/// How many examples of one (category, merchant) group hold one token, viewed in
+/// buffers the caller owns: a row of the counts that derivation can be split into.
+struct TokenCount {
+  std::string_view category;
+  std::string_view merchant;
+  std::string_view token;
+  std::uint64_t count = 0;
+};
+
+/// The same, owning its texts.
+struct TokenCountRow {
+  std::string category;
+  std::string merchant;
+  std::string token;
+  std::uint64_t count = 0;
+};
+
+/// The counts of `examples`: a row per (group, token) that some example of the group
+/// holds, in byte order of category, merchant, token. A token's corpus count is the sum
+/// of its counts over all groups, so counts of separate batches of examples can be
+/// merged (merge_counts) and decided later (derive_from_counts).
+std::vector<TokenCountRow> derive_counts(std::span<const ExampleView> examples, unsigned threads);
+
+/// Rows of counts with the same (category, merchant, token) added up, in the same order.
+std::vector<TokenCountRow> merge_counts(std::span<const TokenCount> rows);
+
+/// The rules that derive_rules gives on the examples the counts were made from; rows
+/// for the same (group, token) add up. Never fails.
+Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const TokenCount> rows);
 
 }  // namespace quorvane::categorizer

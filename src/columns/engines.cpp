@@ -103,6 +103,20 @@ SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules) {
   return out.finish(static_cast<std::int64_t>(rules.size()));
 }
 
+SharedTable counts_table(const std::vector<categorizer::TokenCountRow>& rows) {
+  TableBuilder out({{"category", ColumnKind::kText},
+                    {"merchant", ColumnKind::kText},
+                    {"token", ColumnKind::kText},
+                    {"count", ColumnKind::kInt64}});
+  for (const categorizer::TokenCountRow& row : rows) {
+    append_text(out.column(0), row.category);
+    append_text(out.column(1), row.merchant);
+    append_text(out.column(2), row.token);
+    append_int(out.column(3), static_cast<std::int64_t>(row.count));
+  }
+  return out.finish(static_cast<std::int64_t>(rows.size()));
+}
+
 std::vector<categorizer::ExampleView> examples(const TextColumn& narrations,
                                                const TextColumn& categories,
                                                const TextColumn& merchants) {

@@ -29,6 +29,9 @@ SharedTable categorize_table(const TextColumn& narrations,
 /// The rules table: pattern, category, merchant.
 SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules);
 
+/// A table of derivation counts: category, merchant, token, count.
+SharedTable counts_table(const std::vector<categorizer::TokenCountRow>& rows);
+
 /// The rows of three equally long columns without nulls as derivation examples, viewed
 /// in the columns' buffers.
 std::vector<categorizer::ExampleView> examples(const TextColumn& narrations,

@@ -48,6 +48,17 @@ class Unlocked {
   PyThreadState* state_;
 };
 
+// Runs `engine` (which returns a SharedTable) without the lock, and wraps its table.
+template <class Engine>
+PyObject* table_without_lock(const Engine& engine) {
+  SharedTable table;
+  {
+    Unlocked unlocked;
+    table = engine();
+  }
+  return wrap_table(g_table_type.get(), std::move(table)).release();
+}
+
 unsigned worker_threads() {
   unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : n;
@@ -104,12 +115,9 @@ PyObject* categorize_entry(PyObject* args) {
     PyErr_SetString(PyExc_ValueError, "rules: too many rules");
     return nullptr;
   }
-  SharedTable table;
-  {
-    Unlocked unlocked;
-    table = categorize_table(narrations, patterns, categories, merchants, worker_threads());
-  }
-  return wrap_table(g_table_type.get(), std::move(table)).release();
+  return table_without_lock([&] {
+    return categorize_table(narrations, patterns, categories, merchants, worker_threads());
+  });
 }
 
 // MARK: derive
@@ -128,40 +136,146 @@ std::int64_t first_null(const TextColumn& column) {
   return -1;
 }
 
-PyObject* derive_entry(PyObject* args) {
+// The three example columns of a derivation, of equal length and without nulls.
+bool example_columns(PyObject* args, const char* format, Inputs& inputs, TextColumn (&columns)[3]) {
   PyObject* sources[3];
-  if (!PyArg_ParseTuple(args, "OOO:derive", &sources[0], &sources[1], &sources[2])) {
-    return nullptr;
-  }
+  if (!PyArg_ParseTuple(args, format, &sources[0], &sources[1], &sources[2])) return false;
   static constexpr const char* kNames[3] = {"narrations", "categories", "merchants"};
-  Inputs inputs;
-  TextColumn columns[3];
   for (int c = 0; c < 3; ++c) {
-    if (!inputs.text(sources[c], kNames[c], columns[c])) return nullptr;
+    if (!inputs.text(sources[c], kNames[c], columns[c])) return false;
   }
   for (int c = 0; c < 3; ++c) {
     if (columns[c].size() != columns[0].size()) {
       PyErr_Format(PyExc_ValueError, "%s: %lld rows, but narrations has %lld", kNames[c],
                    static_cast<long long>(columns[c].size()),
                    static_cast<long long>(columns[0].size()));
-      return nullptr;
+      return false;
     }
     std::int64_t row = first_null(columns[c]);
     if (row >= 0) {
       PyErr_Format(PyExc_ValueError, "%s: null in row %lld", kNames[c],
                    static_cast<long long>(row));
-      return nullptr;
+      return false;
     }
   }
-  SharedTable table;
-  {
-    Unlocked unlocked;
+  return true;
+}
+
+PyObject* derive_entry(PyObject* args) {
+  Inputs inputs;
+  TextColumn columns[3];
+  if (!example_columns(args, "OOO:derive", inputs, columns)) return nullptr;
+  return table_without_lock([&] {
     auto derived =
         categorizer::derive_rules(examples(columns[0], columns[1], columns[2]), worker_threads());
     QV_ASSERT(static_cast<bool>(derived), "derivation never fails");
-    table = rules_table(derived.value().rules);
+    return rules_table(derived.value().rules);
+  });
+}
+
+PyObject* derive_partial_entry(PyObject* args) {
+  Inputs inputs;
+  TextColumn columns[3];
+  if (!example_columns(args, "OOO:derive_partial", inputs, columns)) return nullptr;
+  return table_without_lock([&] {
+    return counts_table(
+        categorizer::derive_counts(examples(columns[0], columns[1], columns[2]), worker_threads()));
+  });
+}
+
+// The rows of tables of counts (category, merchant, token, count), appended to `rows`
+// as views into the tables' buffers, which `inputs` keeps.
+bool count_rows(Inputs& inputs, PyObject* source, std::vector<categorizer::TokenCount>& rows) {
+  static constexpr const char* kNames[4] = {"category", "merchant", "token", "count"};
+  TextColumn texts[3];
+  NumberColumn count;
+  Imported* table = nullptr;
+  bool arrow = is_arrow_producer(source);
+  if (arrow && !inputs.table(source, "counts", table)) return false;
+  if (!arrow && !PyDict_Check(source)) {
+    PyErr_SetString(PyExc_TypeError, "counts: expected an Arrow table or a dict of lists");
+    return false;
   }
-  return wrap_table(g_table_type.get(), std::move(table)).release();
+  for (int c = 0; c < 4; ++c) {
+    bool found = true;
+    bool read;
+    if (arrow) {
+      read = c < 3 ? inputs.text_field(*table, kNames[c], texts[c], found)
+                   : inputs.number_field(*table, kNames[c], count, found);
+    } else {
+      PyObject* column = PyDict_GetItemString(source, kNames[c]);  // borrowed
+      found = column != nullptr;
+      PyRef held = PyRef::borrow(column);
+      read = !found || (c < 3 ? inputs.text(held.get(), kNames[c], texts[c])
+                              : inputs.numbers(held.get(), kNames[c], count));
+    }
+    if (!read) return false;
+    if (!found) {
+      PyErr_Format(PyExc_ValueError, "counts: the table has no column '%s'", kNames[c]);
+      return false;
+    }
+    std::int64_t size = c < 3 ? texts[c].size() : count.size();
+    if (size != texts[0].size()) {
+      PyErr_Format(PyExc_ValueError, "%s: %lld rows, but category has %lld", kNames[c],
+                   static_cast<long long>(size), static_cast<long long>(texts[0].size()));
+      return false;
+    }
+    std::int64_t null_row = c < 3 ? first_null(texts[c]) : -1;
+    if (null_row >= 0) {
+      PyErr_Format(PyExc_ValueError, "%s: null in row %lld", kNames[c],
+                   static_cast<long long>(null_row));
+      return false;
+    }
+  }
+  RowCursor<TextChunk> cursors[3] = {RowCursor<TextChunk>(texts[0].chunks),
+                                     RowCursor<TextChunk>(texts[1].chunks),
+                                     RowCursor<TextChunk>(texts[2].chunks)};
+  RowCursor<NumberChunk> counts(count.chunks);
+  for (std::int64_t i = 0; i < texts[0].size(); ++i) {
+    categorizer::TokenCount row;
+    std::string_view* fields[3] = {&row.category, &row.merchant, &row.token};
+    for (int c = 0; c < 3; ++c) {
+      auto [chunk, r] = cursors[c].next();
+      *fields[c] = chunk->text(r);
+    }
+    auto [chunk, r] = counts.next();
+    double value = chunk->is_null(r) ? -1.0 : chunk->number(r);
+    if (!(value >= 0.0 && value < 0x1p53 &&
+          value == static_cast<double>(static_cast<std::uint64_t>(value)))) {
+      PyErr_Format(PyExc_ValueError, "count: row %lld is not a whole number of examples",
+                   static_cast<long long>(i));
+      return false;
+    }
+    row.count = static_cast<std::uint64_t>(value);
+    rows.push_back(row);
+  }
+  return true;
+}
+
+PyObject* derive_merge_entry(PyObject* args) {
+  PyObject* tables;
+  if (!PyArg_ParseTuple(args, "O:derive_merge", &tables)) return nullptr;
+  auto sequence = PyRef::steal(PySequence_Tuple(tables));
+  if (!sequence) return nullptr;
+  Inputs inputs;
+  std::vector<categorizer::TokenCount> rows;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(sequence.get()); ++i) {
+    if (!count_rows(inputs, PyTuple_GetItem(sequence.get(), i), rows)) return nullptr;
+  }
+  return table_without_lock([&] { return counts_table(categorizer::merge_counts(rows)); });
+}
+
+PyObject* derive_finish_entry(PyObject* args) {
+  PyObject* source;
+  if (!PyArg_ParseTuple(args, "O:derive_finish", &source)) return nullptr;
+  Inputs inputs;
+  std::vector<categorizer::TokenCount> rows;
+  if (!count_rows(inputs, source, rows)) return nullptr;
+  return table_without_lock([&] {
+    auto derived = categorizer::derive_from_counts(rows);
+    QV_ASSERT(static_cast<bool>(derived), "derivation never fails");
+    return rules_table(derived.value().rules);
+  });
 }
 
 // MARK: emi
@@ -268,7 +382,24 @@ PyObject* derive_function(PyObject*, PyObject* args) { return guard(derive_entry
 
 PyObject* emi_function(PyObject*, PyObject* args) { return guard(emi_entry, args); }
 
+PyObject* derive_partial_function(PyObject*, PyObject* args) {
+  return guard(derive_partial_entry, args);
+}
+PyObject* derive_merge_function(PyObject*, PyObject* args) {
+  return guard(derive_merge_entry, args);
+}
+PyObject* derive_finish_function(PyObject*, PyObject* args) {
+  return guard(derive_finish_entry, args);
+}
+
 PyMethodDef g_functions[] = {
+    {"derive_partial", derive_partial_function, METH_VARARGS,
+     "derive_partial(narrations, categories, merchants)\n--\n\n"
+     "The counts derivation is made of: a Table of category, merchant, token, count."},
+    {"derive_merge", derive_merge_function, METH_VARARGS,
+     "derive_merge(tables)\n--\n\nTables of counts added up into one."},
+    {"derive_finish", derive_finish_function, METH_VARARGS,
+     "derive_finish(counts)\n--\n\nThe rules a table of counts gives."},
     {"emi", emi_function, METH_VARARGS,
      "emi(loans)\n--\n\n"
      "Solves each loan of a table: a pair of Tables, loans and schedule."},

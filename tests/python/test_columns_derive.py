@@ -80,3 +80,21 @@ def test_split_over_threads_gives_the_same_rules():
         {"narration": n, "category": c, "merchant": m} for n, c, m in examples]})["rules"]
     got = qc.derive(*(pa.array([e[k] for e in examples]) for k in range(3)))
     assert rules_of(got) == [(r["pattern"], r["category"], r["merchant"]) for r in want]
+
+
+@pytest.mark.parametrize("kind", ["pyarrow", "polars"])
+def test_derivation_in_three_steps_over_frames(kind):
+    frame = pa.table({"narration": ["UPI/ZESTO/1", "zesto 2", "POS KART", "kart zesto"],
+                      "category": ["Food", "Food", "Shop", "Shop"],
+                      "merchant": ["Z", "Z", "K", "K"]})
+    if kind == "polars":
+        frame = pytest.importorskip("polars").from_arrow(frame)
+    halves = [frame.slice(0, 2), frame.slice(2, 2)]
+    partials = [qc.derive_partial(h["narration"], h["category"], h["merchant"]) for h in halves]
+    rules = qc.derive_finish(qc.derive_merge(*partials))
+    want = qc.derive(frame["narration"], frame["category"], frame["merchant"])
+    assert table_data(rules) == table_data(want)
+    counts = table_data(qc.derive_merge(*partials))
+    assert list(zip(counts["category"], counts["token"], counts["count"])) == [
+        ("Food", "upi", 1), ("Food", "zesto", 2),
+        ("Shop", "kart", 2), ("Shop", "pos", 1), ("Shop", "zesto", 1)]

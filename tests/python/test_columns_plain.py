@@ -46,3 +46,21 @@ def test_emi_on_a_list_of_requests():
     assert loans["error"] == [None, "invalid input: months must be greater than zero"]
     assert schedule["principal"] == [row["principal"] for row in
                                      quorvane.compute_emi(requests[0])["schedule"]]
+
+
+@settings(max_examples=100, deadline=None)
+@given(examples=st.lists(st.tuples(st.lists(st.sampled_from(["zesto", "KART", "upi", "Σοφία", "12"]),
+                                            max_size=4).map(" ".join),
+                                   st.sampled_from(["Food", "Ä"]), st.sampled_from(["M1", "M2"])),
+                         max_size=20),
+       cut=st.integers(0, 20))
+def test_derivation_in_three_steps(examples, cut):
+    def columns(rows):
+        return [[e[k] for e in rows] for k in range(3)]
+
+    whole = qc.derive(*columns(examples))
+    assert qc.derive_finish(qc.derive_partial(*columns(examples))) == whole
+    merged = qc.derive_merge(qc.derive_partial(*columns(examples[:cut])),
+                             qc.derive_partial(*columns(examples[cut:])))
+    assert merged == qc.derive_partial(*columns(examples))
+    assert qc.derive_finish(merged) == whole

@@ -12,7 +12,7 @@ import builtins
 import os
 import re
 from collections.abc import Mapping, Sequence
-from typing import Any, Dict, List, Tuple, Union
+from typing import Any, List, Tuple
 
 # A test or sanitizer build keeps its _native beside the other build outputs, not in
 # this package: QUORVANE_COLUMNS_NATIVE names that directory, searched first.

@@ -51,10 +51,13 @@ test: wheel native ucd
 		$(PY) -m pytest -q -m fault_injection
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# quorvane_columns is imported from python/, its _native from the build (the package looks
+# in QUORVANE_COLUMNS_NATIVE first).
 sanitize: $(VENV)/.ready ucd
 	$(VENV)/bin/cmake -S . -B build/asan $(CMAKE_TEST_FLAGS) -DQV_SANITIZE=ON >/dev/null
 	$(VENV)/bin/cmake --build build/asan
-	PYTHONPATH=build/asan:python QUORVANE_EXPECT_MODULE=build/asan/quorvane.abi3.so \
+	PYTHONPATH=build/asan:python QUORVANE_COLUMNS_NATIVE=build/asan \
+		QUORVANE_EXPECT_MODULE=build/asan/quorvane.abi3.so \
 		QUORVANE_NATIVE_LIB=build/asan/libquorvane_native.so QUORVANE_FAULT_INJECTION=1 \
 		LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
@@ -80,6 +83,7 @@ bench: wheel
 	$(PY) bench/bench_categorize.py
 	$(PY) bench/bench_derive.py
 	$(PY) bench/bench_emi.py
+	$(PY) bench/bench_columns.py
 	$(PY) bench/bench_cli.py
 
 # The examples, the command line and the module's stubs under mypy --strict (named paths
@@ -100,4 +104,4 @@ clean:
 
 # C++ formatting, as .clang-format says.
 format-check:
-	clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.h')
+	clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.h' ':!third_party')

@@ -98,6 +98,12 @@ class DenseIds {
     }
   }
 
+  /// Starts loading the slot where `key` is looked for, so that a later `id` finds it
+  /// in the cache; only a hint.
+  void prefetch(const Key& key) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[traits_.hash(key) & (slots_.size() - 1)]);
+  }
+
   /// Makes room for `count` entries without moving them again, and sizes the table for
   /// `expected` of them, so that it need not grow (and move every id) on the way there.
   void reserve(std::size_t count, std::size_t expected) {

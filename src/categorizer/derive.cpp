@@ -2,8 +2,13 @@
 #include <algorithm>  // std::sort
 #include <bit>        // std::endian
 #include <cstdint>
+#include <exception>  // std::exception_ptr
+#include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <tuple>  // std::tie
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -112,13 +117,13 @@ struct Group {
 struct GroupTraits {
   TextArena* texts;
 
-  std::uint64_t hash(const DeriveInput& example) const noexcept {
+  std::uint64_t hash(const ExampleView& example) const noexcept {
     return hash_bytes(example.merchant, hash_bytes(example.category));
   }
-  Group make(const DeriveInput& example, std::uint64_t hash) const {
+  Group make(const ExampleView& example, std::uint64_t hash) const {
     return {texts->copy(example.category), texts->copy(example.merchant), hash};
   }
-  bool matches(const Group& group, const DeriveInput& example) const noexcept {
+  bool matches(const Group& group, const ExampleView& example) const noexcept {
     return same_bytes(group.category, example.category) &&
            same_bytes(group.merchant, example.merchant);
   }
@@ -137,106 +142,367 @@ std::vector<std::string> narration_tokens(std::string_view narration) {
 }
 
 Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest& request) {
-  const std::vector<DeriveInput>& data = request.data;
-  QV_ASSERT(data.size() < UINT32_MAX, "examples are counted in 32 bits");
+  std::vector<ExampleView> examples;
+  examples.reserve(request.data.size());
+  for (const DeriveInput& example : request.data) {
+    examples.push_back({example.narration, example.category, example.merchant});
+  }
+  return derive_rules(examples, 1);
+}
 
-  // Copies of the labels of each group and of the text of each distinct token; no token
-  // is copied per occurrence.
+namespace {
+
+// Narrations lowered and split together before their tokens are looked up.
+constexpr std::size_t kBatch = 16;
+
+// Examples per thread below which a second thread costs more than it saves.
+constexpr std::size_t kMinExamplesPerThread = 50000;
+
+// The counts of one range of examples: its groups and its distinct tokens (their texts
+// copied once into the arena), each example's group and distinct token ids, and each
+// token's corpus count within the range. Ranges are counted on separate threads, then
+// merged into the first.
+struct Partial {
   TextArena texts;
+  DenseIds<ExampleView, Group, GroupTraits> groups{GroupTraits{&texts}};
+  DenseIds<TokenKey, Token, TokenTraits> tokens{TokenTraits{&texts}};
+  std::vector<std::uint32_t> group_of;     // per example
+  std::vector<std::uint32_t> held;         // token ids, example after example
+  std::vector<std::size_t> held_begin{0};  // per example where its ids start, then the end
 
-  DenseIds<DeriveInput, Group, GroupTraits> groups(GroupTraits{&texts});
-  std::vector<std::uint32_t> group_of(data.size());
-  std::size_t narration_bytes = 0;
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    group_of[i] = groups.id(data[i]);
-    narration_bytes += data[i].narration.size();
-  }
+  Partial() = default;
+  Partial(const Partial&) = delete;  // the tables point at the arena
+  Partial& operator=(const Partial&) = delete;
+};
 
-  // Each example's distinct tokens, numbered, and each token's corpus count: the number
-  // of examples holding it. A token takes at least kMinTokenBytes and a separator, and
-  // lower-casing makes a text at most half as long again, which bounds the number of
-  // tokens: reserving that much only claims address space, and no vector below is
-  // ever moved while it grows. Narrations often carry a reference number of their own,
-  // so the table is sized for about as many distinct tokens as examples.
-  std::size_t max_tokens =
-      (narration_bytes + narration_bytes / 2 + data.size()) / (kMinTokenBytes + 1) + 1;
-  DenseIds<TokenKey, Token, TokenTraits> tokens(TokenTraits{&texts});
-  tokens.reserve(max_tokens, data.size());
-  std::vector<std::uint32_t> held;  // token ids, example after example
-  held.reserve(max_tokens);
-  std::vector<std::size_t> held_begin;
-  held_begin.reserve(data.size() + 1);
-  std::string lowered;  // one narration at a time
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    held_begin.push_back(held.size());
-    lowered.clear();
-    unicode::append_lower(data[i].narration, lowered);
-    auto example = static_cast<std::uint32_t>(i);
-    for_each_token(lowered, [&](std::string_view token) {
-      std::uint32_t id = tokens.id(TokenKey(token));
-      Token& entry = tokens[id];
-      if (entry.last == example) return;  // once per example
-      entry.last = example;
-      ++entry.examples;
-      held.push_back(id);
-    });
-  }
-  held_begin.push_back(held.size());
-
-  // The examples listed group by group, in request order within a group.
-  std::vector<std::size_t> group_begin(groups.size() + 1, 0);
-  for (std::uint32_t g : group_of) ++group_begin[g + 1];
-  for (std::size_t g = 0; g < groups.size(); ++g) group_begin[g + 1] += group_begin[g];
-  std::vector<std::uint32_t> members(data.size());
+// Runs `work(p)` for p in [0, parts), each on its own thread but the first, which runs
+// on this one. An exception in any is rethrown once all have ended.
+template <class Work>
+void on_threads(std::size_t parts, const Work& work) {
+  std::vector<std::exception_ptr> failures(parts);
+  auto run = [&](std::size_t p) {
+    try {
+      work(p);
+    } catch (...) {
+      failures[p] = std::current_exception();
+    }
+  };
   {
-    std::vector<std::size_t> next(group_begin.begin(), group_begin.end() - 1);
-    for (std::size_t i = 0; i < data.size(); ++i) {
+    std::vector<std::jthread> pool;
+    for (std::size_t p = 1; p < parts; ++p) pool.emplace_back(run, p);
+    run(0);
+  }
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
+// A token takes at least kMinTokenBytes and a separator, and lower-casing makes a text at
+// most half as long again, which bounds the number of tokens of `bytes` of narrations.
+std::size_t max_tokens(std::size_t bytes, std::size_t examples) {
+  return (bytes + bytes / 2 + examples) / (kMinTokenBytes + 1) + 1;
+}
+
+std::size_t narration_bytes(std::span<const ExampleView> data) {
+  std::size_t bytes = 0;
+  for (const ExampleView& example : data) bytes += example.narration.size();
+  return bytes;
+}
+
+// Counts `data` into `out`, which is reserved for `reserve_bytes` of narrations over
+// `reserve_examples` examples (the whole input for the range that others merge into).
+// Reserving the bound only claims address space, so no vector is moved while it grows;
+// narrations often carry a reference number of their own, so the table is sized for
+// about as many distinct tokens as examples.
+void count(std::span<const ExampleView> data, std::size_t reserve_bytes,
+           std::size_t reserve_examples, Partial& out) {
+  out.group_of.reserve(reserve_examples);
+  for (const ExampleView& example : data) out.group_of.push_back(out.groups.id(example));
+
+  std::size_t bound = max_tokens(reserve_bytes, reserve_examples);
+  out.tokens.reserve(bound, reserve_examples);
+  out.held.reserve(bound);
+  out.held_begin.reserve(reserve_examples + 1);
+  // Narrations are lowered and split a batch at a time, and the table slots of all the
+  // batch's tokens are requested before any is looked up: the lookups, which mostly
+  // miss the cache in a table of about a token per example, then overlap.
+  std::string lowered;         // the batch's narrations, lowered, one after another
+  std::vector<TokenKey> keys;  // the batch's tokens, in order
+  std::size_t ends[kBatch];    // per narration of the batch: the end of its tokens in keys
+  std::size_t bounds[kBatch + 1];
+  for (std::size_t first = 0; first < data.size(); first += kBatch) {
+    const std::size_t count = std::min(kBatch, data.size() - first);
+    lowered.clear();
+    bounds[0] = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      unicode::append_lower(data[first + j].narration, lowered);
+      bounds[j + 1] = lowered.size();
+    }
+    keys.clear();
+    for (std::size_t j = 0; j < count; ++j) {
+      std::string_view text(lowered.data() + bounds[j], bounds[j + 1] - bounds[j]);
+      for_each_token(text, [&](std::string_view token) { keys.emplace_back(token); });
+      ends[j] = keys.size();
+    }
+    for (const TokenKey& key : keys) out.tokens.prefetch(key);
+    std::size_t k = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      auto example = static_cast<std::uint32_t>(first + j);
+      for (; k < ends[j]; ++k) {
+        std::uint32_t id = out.tokens.id(keys[k]);
+        Token& entry = out.tokens[id];
+        if (entry.last == example) continue;  // once per example
+        entry.last = example;
+        ++entry.examples;
+        out.held.push_back(id);
+      }
+      out.held_begin.push_back(out.held.size());
+    }
+  }
+}
+
+// Adds the counts of `from`, the range right after those of `into`: its groups and
+// tokens are numbered in `into` (a token's corpus count is the sum of its counts), and
+// its examples follow those of `into`.
+void merge(Partial& into, const Partial& from) {
+  std::vector<std::uint32_t> group_id(from.groups.size());
+  for (std::uint32_t g = 0; g < from.groups.size(); ++g) {
+    const Group& group = from.groups[g];
+    group_id[g] = into.groups.id(ExampleView{{}, group.category, group.merchant});
+  }
+  std::vector<std::uint32_t> token_id(from.tokens.size());
+  for (std::uint32_t t = 0; t < from.tokens.size(); ++t) {
+    std::uint32_t id = into.tokens.id(TokenKey(from.tokens[t].text()));
+    into.tokens[id].examples += from.tokens[t].examples;
+    token_id[t] = id;
+  }
+  for (std::uint32_t g : from.group_of) into.group_of.push_back(group_id[g]);
+  const std::size_t offset = into.held.size();
+  for (std::uint32_t t : from.held) into.held.push_back(token_id[t]);
+  into.held_begin.pop_back();  // the end of `into` is where `from` begins
+  for (std::size_t begin : from.held_begin) into.held_begin.push_back(offset + begin);
+}
+
+using TokenTable = DenseIds<TokenKey, Token, TokenTraits>;
+
+// The pattern of a group's rule: the highest score among the tokens its examples hold
+// (`counts[t]` of them for each t in `seen`) that are frequent enough here and rare
+// enough elsewhere; equal scores go to the smallest token in byte order, so the answer
+// never depends on the order of the examples or of any table. Empty when no token
+// qualifies. Leaves `counts` all zero and `seen` empty for the next group.
+std::string_view best_token(const TokenTable& tokens, std::vector<std::uint32_t>& seen,
+                            std::vector<std::uint64_t>& counts) {
+  std::string_view best;
+  std::uint64_t best_score = 0;
+  for (std::uint32_t token : seen) {
+    std::uint64_t count = counts[token];
+    counts[token] = 0;
+    double share = static_cast<double>(count) / static_cast<double>(tokens[token].examples);
+    if (share < kMinShare) continue;
+    std::string_view text = tokens[token].text();
+    std::uint64_t score = kCountWeight * count + text.size();
+    if (score > best_score || (score == best_score && text < best)) {
+      best = text;
+      best_score = score;
+    }
+  }
+  seen.clear();
+  return best;
+}
+
+// Items (examples, or rows of counts) listed group by group, in their order within a
+// group: the items of group g are members[begin[g] .. begin[g + 1]).
+struct ByGroup {
+  std::vector<std::size_t> begin;
+  std::vector<std::uint32_t> members;
+
+  ByGroup(const std::vector<std::uint32_t>& group_of, std::size_t groups)
+      : begin(groups + 1, 0), members(group_of.size()) {
+    for (std::uint32_t g : group_of) ++begin[g + 1];
+    for (std::size_t g = 0; g < groups; ++g) begin[g + 1] += begin[g];
+    std::vector<std::size_t> next(begin.begin(), begin.end() - 1);
+    for (std::size_t i = 0; i < group_of.size(); ++i) {
       members[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
     }
   }
 
-  DeriveRulesResponse response;
-  std::vector<std::uint32_t> group_counts(tokens.size(), 0);
-  std::vector<std::uint32_t> seen;  // token ids with a non-zero group count
-  for (std::uint32_t g = 0; g < groups.size(); ++g) {
-    for (std::size_t m = group_begin[g]; m < group_begin[g + 1]; ++m) {
-      std::uint32_t example = members[m];
-      for (std::size_t t = held_begin[example]; t < held_begin[example + 1]; ++t) {
-        if (group_counts[held[t]]++ == 0) seen.push_back(held[t]);
-      }
+  // Ranges of groups with about equal numbers of items, one per part: cut[p]..cut[p+1].
+  std::vector<std::uint32_t> cuts(std::size_t parts) const {
+    std::vector<std::uint32_t> cut(parts + 1, static_cast<std::uint32_t>(begin.size() - 1));
+    cut[0] = 0;
+    for (std::size_t p = 1; p < parts; ++p) {
+      std::size_t target = members.size() * p / parts;
+      cut[p] = static_cast<std::uint32_t>(std::lower_bound(begin.begin(), begin.end() - 1, target) -
+                                          begin.begin());
     }
+    return cut;
+  }
+};
 
-    // The highest score among tokens frequent enough here and rare enough elsewhere;
-    // equal scores go to the smallest token in byte order, so the answer never depends
-    // on the order of the examples or of any table.
-    std::string_view best;
-    std::uint64_t best_score = 0;
-    for (std::uint32_t token : seen) {
-      std::uint64_t count = group_counts[token];
-      group_counts[token] = 0;
-      double share = static_cast<double>(count) / static_cast<double>(tokens[token].examples);
-      if (share < kMinShare) continue;
-      std::string_view text = tokens[token].text();
-      std::uint64_t score = kCountWeight * count + text.size();
-      if (score > best_score || (score == best_score && text < best)) {
-        best = text;
-        best_score = score;
-      }
-    }
-    seen.clear();
-    if (best_score > 0) {
-      const Group& group = groups[g];
-      response.rules.push_back(CategoryRule{std::string(best), std::string(group.category),
-                                            std::string(group.merchant)});
+// Adds the tokens held by the examples of group g into `counts`, listing in `seen`
+// each token counted for the first time.
+void count_group(const Partial& all, const ByGroup& by_group, std::uint32_t g,
+                 std::vector<std::uint32_t>& seen, std::vector<std::uint64_t>& counts) {
+  for (std::size_t m = by_group.begin[g]; m < by_group.begin[g + 1]; ++m) {
+    std::uint32_t example = by_group.members[m];
+    for (std::size_t t = all.held_begin[example]; t < all.held_begin[example + 1]; ++t) {
+      if (counts[all.held[t]]++ == 0) seen.push_back(all.held[t]);
     }
   }
+}
 
-  // Byte-wise order: std::string compares its chars as unsigned.
-  std::sort(response.rules.begin(), response.rules.end(),
-            [](const CategoryRule& a, const CategoryRule& b) {
-              int order = a.category.compare(b.category);
-              return order != 0 ? order < 0 : a.merchant < b.merchant;
-            });
+// Byte-wise order of rules: std::string compares its chars as unsigned.
+void sort_rules(std::vector<CategoryRule>& rules) {
+  std::sort(rules.begin(), rules.end(), [](const CategoryRule& a, const CategoryRule& b) {
+    int order = a.category.compare(b.category);
+    return order != 0 ? order < 0 : a.merchant < b.merchant;
+  });
+}
+
+// Rows of counts in byte order of category, merchant, then token.
+void sort_counts(std::vector<TokenCountRow>& rows) {
+  std::sort(rows.begin(), rows.end(), [](const TokenCountRow& a, const TokenCountRow& b) {
+    return std::tie(a.category, a.merchant, a.token) < std::tie(b.category, b.merchant, b.token);
+  });
+}
+
+// Picks each group's rule from the counts of all examples, on up to `threads` threads:
+// groups are independent, so ranges of them with about equal numbers of examples are
+// decided in parallel, each with its own counts.
+DeriveRulesResponse finish(const Partial& all, unsigned threads) {
+  const ByGroup by_group(all.group_of, all.groups.size());
+  const std::size_t parts = std::max<std::size_t>(
+      1, std::min<std::size_t>(threads, all.group_of.size() / kMinExamplesPerThread));
+  const std::vector<std::uint32_t> cut = by_group.cuts(parts);
+  std::vector<std::vector<CategoryRule>> decided(parts);
+  on_threads(parts, [&](std::size_t p) {
+    std::vector<std::uint64_t> counts(all.tokens.size(), 0);
+    std::vector<std::uint32_t> seen;  // token ids with a non-zero count
+    for (std::uint32_t g = cut[p]; g < cut[p + 1]; ++g) {
+      count_group(all, by_group, g, seen, counts);
+      std::string_view best = best_token(all.tokens, seen, counts);
+      if (best.empty()) continue;
+      const Group& group = all.groups[g];
+      decided[p].push_back(CategoryRule{std::string(best), std::string(group.category),
+                                        std::string(group.merchant)});
+    }
+  });
+  DeriveRulesResponse response;
+  for (std::vector<CategoryRule>& rules : decided) {
+    for (CategoryRule& rule : rules) response.rules.push_back(std::move(rule));
+  }
+  sort_rules(response.rules);
+  return response;
+}
+
+// Counts `data` on up to `threads` threads, in ranges merged into one.
+std::unique_ptr<Partial> count_all(std::span<const ExampleView> data, unsigned threads) {
+  QV_ASSERT(data.size() < UINT32_MAX, "examples are counted in 32 bits");
+  const std::size_t parts =
+      std::max<std::size_t>(1, std::min<std::size_t>(threads, data.size() / kMinExamplesPerThread));
+  std::vector<std::unique_ptr<Partial>> partials;
+  for (std::size_t p = 0; p < parts; ++p) partials.push_back(std::make_unique<Partial>());
+  auto range = [&](std::size_t p) {
+    return data.subspan(data.size() * p / parts,
+                        data.size() * (p + 1) / parts - data.size() * p / parts);
+  };
+  // Contiguous ranges on their own threads; the first, reserved for all, on this one.
+  on_threads(parts, [&](std::size_t p) {
+    std::span<const ExampleView> part = p == 0 ? data : range(p);
+    count(range(p), narration_bytes(part), part.size(), *partials[p]);
+  });
+  for (std::size_t p = 1; p < parts; ++p) {
+    merge(*partials[0], *partials[p]);
+    partials[p].reset();  // its arena too: the merged tokens were copied
+  }
+  return std::move(partials[0]);
+}
+
+}  // namespace
+
+Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> data,
+                                                        unsigned threads) {
+  return finish(*count_all(data, threads), threads);
+}
+
+std::vector<TokenCountRow> derive_counts(std::span<const ExampleView> data, unsigned threads) {
+  std::unique_ptr<Partial> all = count_all(data, threads);
+  const ByGroup by_group(all->group_of, all->groups.size());
+  std::vector<TokenCountRow> rows;
+  std::vector<std::uint64_t> counts(all->tokens.size(), 0);
+  std::vector<std::uint32_t> seen;
+  for (std::uint32_t g = 0; g < all->groups.size(); ++g) {
+    count_group(*all, by_group, g, seen, counts);
+    const Group& group = all->groups[g];
+    for (std::uint32_t token : seen) {
+      rows.push_back(TokenCountRow{std::string(group.category), std::string(group.merchant),
+                                   std::string(all->tokens[token].text()), counts[token]});
+      counts[token] = 0;
+    }
+    seen.clear();
+  }
+  sort_counts(rows);
+  return rows;
+}
+
+std::vector<TokenCountRow> merge_counts(std::span<const TokenCount> rows) {
+  // One entry per (category, merchant, token), keyed by the three texts joined with
+  // their lengths, so that no two triples share a key.
+  std::unordered_map<std::string, std::size_t> index;
+  std::vector<TokenCountRow> out;
+  std::string key;
+  for (const TokenCount& row : rows) {
+    key.clear();
+    for (std::string_view part : {row.category, row.merchant, row.token}) {
+      key += std::to_string(part.size());
+      key += ':';
+      key += part;
+    }
+    auto [it, added] = index.try_emplace(key, out.size());
+    if (added) {
+      out.push_back(TokenCountRow{std::string(row.category), std::string(row.merchant),
+                                  std::string(row.token), 0});
+    }
+    out[it->second].count += row.count;
+  }
+  sort_counts(out);
+  return out;
+}
+
+Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const TokenCount> rows) {
+  // The same decision as derive_rules, from rows instead of examples: a token's corpus
+  // count is the sum of its counts over every group.
+  TextArena texts;
+  DenseIds<ExampleView, Group, GroupTraits> groups(GroupTraits{&texts});
+  TokenTable tokens(TokenTraits{&texts});
+  std::vector<std::uint32_t> group_of;
+  std::vector<std::uint32_t> token_of;
+  group_of.reserve(rows.size());
+  token_of.reserve(rows.size());
+  for (const TokenCount& row : rows) {
+    group_of.push_back(groups.id(ExampleView{{}, row.category, row.merchant}));
+    std::uint32_t id = tokens.id(TokenKey(row.token));
+    QV_ASSERT(tokens[id].examples + row.count < UINT32_MAX, "examples are counted in 32 bits");
+    tokens[id].examples += static_cast<std::uint32_t>(row.count);
+    token_of.push_back(id);
+  }
+  const ByGroup by_group(group_of, groups.size());
+  DeriveRulesResponse response;
+  std::vector<std::uint64_t> counts(tokens.size(), 0);
+  std::vector<std::uint32_t> seen;
+  for (std::uint32_t g = 0; g < groups.size(); ++g) {
+    for (std::size_t m = by_group.begin[g]; m < by_group.begin[g + 1]; ++m) {
+      std::uint32_t row = by_group.members[m];
+      if (rows[row].count == 0) continue;
+      if (counts[token_of[row]] == 0) seen.push_back(token_of[row]);
+      counts[token_of[row]] += rows[row].count;
+    }
+    std::string_view best = best_token(tokens, seen, counts);
+    if (best.empty()) continue;
+    response.rules.push_back(CategoryRule{std::string(best), std::string(groups[g].category),
+                                          std::string(groups[g].merchant)});
+  }
+  sort_rules(response.rules);
   return response;
 }
 

@@ -5,36 +5,52 @@
 #include <string_view>
 #include <vector>
 
-#include "categorizer/pattern_set.h"
 #include "unicode/lower.h"
 #include "unicode/utf8.h"
 
 namespace quorvane::categorizer {
 
+namespace {
+
+// Each pattern lowered once; the automaton then answers, for each narration in one
+// pass, the first rule in priority order whose pattern occurs in it.
+std::vector<std::string> lowered_patterns(std::span<const std::string_view> patterns) {
+  std::vector<std::string> lowered(patterns.size());
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    unicode::append_lower(patterns[i], lowered[i]);
+  }
+  return lowered;
+}
+
+}  // namespace
+
+Categorizer::Categorizer(std::span<const std::string_view> patterns)
+    : patterns_(lowered_patterns(patterns)) {}
+
+std::uint32_t Categorizer::rule_for(std::string_view narration, std::string& scratch) const {
+  // An ASCII narration is searched as it is: the automaton reads capitals as small
+  // letters. Anything else is lowered in full first.
+  if (!unicode::is_ascii(narration)) {
+    scratch.clear();
+    unicode::append_lower(narration, scratch);
+    narration = scratch;
+  }
+  return patterns_.first_match(narration);
+}
+
 Result<CategorizeResponse, QuorvaneError> categorize_transactions(
     const CategorizeRequest& request) {
-  // Each pattern is lowered once per call; the automaton then answers, for each
-  // narration in one pass, the first rule in priority order whose pattern occurs in it.
-  std::vector<std::string> lowered(request.rules.size());
-  for (std::size_t i = 0; i < request.rules.size(); ++i) {
-    unicode::append_lower(request.rules[i].pattern, lowered[i]);
-  }
-  const PatternSet patterns(lowered);
+  std::vector<std::string_view> patterns;
+  patterns.reserve(request.rules.size());
+  for (const CategoryRule& rule : request.rules) patterns.push_back(rule.pattern);
+  const Categorizer categorizer(patterns);
 
   CategorizeResponse response;
   response.data.reserve(request.data.size());
-  std::string buffer;
+  std::string scratch;
   for (const MapInput& transaction : request.data) {
-    // An ASCII narration is searched as it is: the automaton reads capitals as small
-    // letters. Anything else is lowered in full first.
-    std::string_view text = transaction.narration;
-    if (!unicode::is_ascii(text)) {
-      buffer.clear();
-      unicode::append_lower(text, buffer);
-      text = buffer;
-    }
-    std::uint32_t rule = patterns.first_match(text);
-    if (rule == PatternSet::kNone) {
+    std::uint32_t rule = categorizer.rule_for(transaction.narration, scratch);
+    if (rule == Categorizer::kNone) {
       response.data.emplace_back();
     } else {
       const CategoryRule& decided = request.rules[rule];

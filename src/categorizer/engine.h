@@ -1,11 +1,36 @@
 // categorizer/engine.h: categorisation of transactions by rules, and derivation of rules.
 #pragma once
 
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "categorizer/model.h"
+#include "categorizer/pattern_set.h"
 #include "error.h"
 #include "result.h"
 
 namespace quorvane::categorizer {
+
+/// Rules' patterns, lowered once, ready to decide narrations one at a time. Holds no
+/// view of the patterns it was made from; a const Categorizer may be shared by threads.
+class Categorizer {
+ public:
+  static constexpr std::uint32_t kNone = PatternSet::kNone;
+
+  /// `patterns` in priority order, as the rules give them (any letter case).
+  explicit Categorizer(std::span<const std::string_view> patterns);
+
+  /// The index of the first rule whose pattern occurs in `narration`, letter case
+  /// ignored, or kNone. `scratch` is the caller's buffer for lowering a non-ASCII
+  /// narration; reusing it across calls keeps the call free of allocation.
+  std::uint32_t rule_for(std::string_view narration, std::string& scratch) const;
+
+ private:
+  PatternSet patterns_;
+};
 
 /// Gives each transaction the category and merchant of the first rule whose pattern
 /// occurs in its narration, letter case ignored, or an empty entry. Never fails.
@@ -15,5 +40,48 @@ Result<CategorizeResponse, QuorvaneError> categorize_transactions(const Categori
 /// typical of the pair's narrations. Rules come sorted by category, then merchant, in
 /// byte order. Never fails.
 Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest& request);
+
+/// One labelled example, viewed in buffers the caller owns.
+struct ExampleView {
+  std::string_view narration;
+  std::string_view category;
+  std::string_view merchant;
+};
+
+/// The same derivation over examples held elsewhere (Arrow columns): nothing is copied
+/// per example. Contiguous ranges of examples are counted on up to `threads` threads,
+/// then merged; the rules do not depend on the split.
+Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> examples,
+                                                        unsigned threads);
+
+/// How many examples of one (category, merchant) group hold one token, viewed in
+/// buffers the caller owns: a row of the counts that derivation can be split into.
+struct TokenCount {
+  std::string_view category;
+  std::string_view merchant;
+  std::string_view token;
+  std::uint64_t count = 0;
+};
+
+/// The same, owning its texts.
+struct TokenCountRow {
+  std::string category;
+  std::string merchant;
+  std::string token;
+  std::uint64_t count = 0;
+};
+
+/// The counts of `examples`: a row per (group, token) that some example of the group
+/// holds, in byte order of category, merchant, token. A token's corpus count is the sum
+/// of its counts over all groups, so counts of separate batches of examples can be
+/// merged (merge_counts) and decided later (derive_from_counts).
+std::vector<TokenCountRow> derive_counts(std::span<const ExampleView> examples, unsigned threads);
+
+/// Rows of counts with the same (category, merchant, token) added up, in the same order.
+std::vector<TokenCountRow> merge_counts(std::span<const TokenCount> rows);
+
+/// The rules that derive_rules gives on the examples the counts were made from; rows
+/// for the same (group, token) add up. Never fails.
+Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const TokenCount> rows);
 
 }  // namespace quorvane::categorizer

@@ -11,6 +11,8 @@ namespace {
 // Transitions of the dense table (4 bytes each) allowed before falling back to walking
 // the trie: 16 MiB covers tens of thousands of patterns.
 constexpr std::size_t kDenseLimit = std::size_t{1} << 22;
+// Marks a dense entry whose state ends a pattern; offsets stay below kDenseLimit.
+constexpr std::uint32_t kMatchFlag = 0x80000000U;
 
 std::uint64_t edge_key(std::uint32_t state, std::uint8_t byte_class) {
   return (std::uint64_t{state} << 8) | byte_class;
@@ -83,17 +85,21 @@ PatternSet::PatternSet(const std::vector<std::string>& patterns) {
   }
 
   if (states * class_count_ <= kDenseLimit) {
+    // Each entry holds the next state premultiplied by class_count_ (the offset of its
+    // row), with kMatchFlag set when a pattern ends there: the walk then does one load
+    // a byte, and looks at best_ only where something matched.
     dense_.assign(states * class_count_, 0);
     for (std::uint32_t state : order) {
       for (std::uint32_t c = 0; c < class_count_; ++c) {
         auto it = edges_.find(edge_key(state, static_cast<std::uint8_t>(c)));
-        std::uint32_t next;
+        std::uint32_t entry;
         if (it != edges_.end()) {
-          next = it->second;
+          entry = it->second * class_count_;
+          if (best_[it->second] != kNone) entry |= kMatchFlag;
         } else {
-          next = state == 0 ? 0 : dense_[std::size_t{fail_[state]} * class_count_ + c];
+          entry = state == 0 ? 0 : dense_[std::size_t{fail_[state]} * class_count_ + c];
         }
-        dense_[std::size_t{state} * class_count_ + c] = next;
+        dense_[std::size_t{state} * class_count_ + c] = entry;
       }
     }
     edges_.clear();
@@ -117,9 +123,14 @@ std::uint32_t PatternSet::first_match(std::string_view text) const {
   std::uint32_t state = 0;
   if (!dense_.empty()) {
     const std::uint32_t* table = dense_.data();
+    std::uint32_t at = 0;  // the current state's row
     for (char c : text) {
-      state = table[std::size_t{state} * class_count_ + classes_[static_cast<std::uint8_t>(c)]];
-      best = std::min(best, best_[state]);
+      std::uint32_t entry = table[at + classes_[static_cast<std::uint8_t>(c)]];
+      at = entry & ~kMatchFlag;
+      if ((entry & kMatchFlag) != 0) [[unlikely]] {
+        best = std::min(best, best_[at / class_count_]);
+        if (best == 0) break;  // nothing comes before the first rule
+      }
     }
   } else {
     for (char c : text) {

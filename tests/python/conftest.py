@@ -31,3 +31,11 @@ def native():
     if not path:
         pytest.fail("QUORVANE_NATIVE_LIB is not set: run the suite with `make test`")
     return ctypes.CDLL(path)
+
+
+COLUMNS_NATIVE = os.environ.get("QUORVANE_COLUMNS_NATIVE")
+if COLUMNS_NATIVE:
+    # The same for the column door's module, found through the package's override.
+    from quorvane_columns import _native
+
+    assert Path(_native.__file__).resolve().parent == Path(COLUMNS_NATIVE).resolve(), _native.__file__

@@ -1,0 +1,137 @@
+// columns/engines.cpp: categorisation, derivation and loans over columns.
+#include "columns/engines.h"
+
+#include <exception>  // std::exception_ptr
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "categorizer/engine.h"
+#include "columns/arrow_output.h"
+#include "columns/parallel.h"
+
+namespace quorvane::columns {
+namespace {
+
+// Narrations per thread below which a second thread costs more than it saves.
+constexpr std::int64_t kMinRowsPerThread = 16384;
+
+// MARK: categorize
+
+// Distinct texts in order of first sight, and each text's index among them.
+void distinct(const std::vector<std::string_view>& texts, std::vector<std::string_view>& values,
+              std::vector<std::int32_t>& index) {
+  std::unordered_map<std::string_view, std::int32_t> seen;
+  index.reserve(texts.size());
+  for (std::string_view text : texts) {
+    auto [it, added] = seen.try_emplace(text, static_cast<std::int32_t>(values.size()));
+    if (added) values.push_back(text);
+    index.push_back(it->second);
+  }
+}
+
+}  // namespace
+
+SharedTable categorize_table(const TextColumn& narrations,
+                             const std::vector<std::string_view>& patterns,
+                             const std::vector<std::string_view>& categories,
+                             const std::vector<std::string_view>& merchants, unsigned threads) {
+  const std::int64_t rows = narrations.size();
+  TableBuilder out({{"rule", ColumnKind::kInt32},
+                    {"category", ColumnKind::kDictionary},
+                    {"merchant", ColumnKind::kDictionary}});
+  std::int32_t* rule = out.int32s(0, rows);
+  categorize(narrations, patterns, rule, threads);
+
+  // Category and merchant are indices into the rules' distinct texts, so the three
+  // columns take 12 bytes a row and no text is copied per row.
+  const std::vector<std::string_view>* labels[2] = {&categories, &merchants};
+  std::vector<std::int32_t> index_of_rule[2];
+  for (std::int64_t c = 0; c < 2; ++c) {
+    std::vector<std::string_view> values;
+    distinct(*labels[c], values, index_of_rule[c]);
+    for (std::string_view v : values) append_text(out.dictionary(c + 1), v);
+  }
+  std::int32_t* category = out.int32s(1, rows);
+  std::int32_t* merchant = out.int32s(2, rows);
+  std::uint8_t* valid[3] = {out.validity(0, rows), out.validity(1, rows), out.validity(2, rows)};
+  std::int64_t nulls = 0;
+  for (std::int64_t i = 0; i < rows; ++i) {
+    std::int32_t r = rule[i];
+    if (r < 0) {
+      ++nulls;
+      rule[i] = category[i] = merchant[i] = 0;
+      continue;
+    }
+    category[i] = index_of_rule[0][static_cast<std::size_t>(r)];
+    merchant[i] = index_of_rule[1][static_cast<std::size_t>(r)];
+    auto bit = static_cast<std::uint8_t>(1U << (i & 7));
+    for (std::uint8_t* v : valid) v[i >> 3] = static_cast<std::uint8_t>(v[i >> 3] | bit);
+  }
+  for (std::int64_t c = 0; c < 3; ++c) out.set_filled(c, rows, nulls);
+  return out.finish(rows);
+}
+
+void categorize(const TextColumn& narrations, std::span<const std::string_view> patterns,
+                std::int32_t* rules, unsigned threads) {
+  const categorizer::Categorizer categorizer(patterns);
+  in_parallel(
+      narrations.size(), threads,
+      [&](std::int64_t begin, std::int64_t end) {
+        std::string scratch;  // one lowering buffer per thread, reused row after row
+        narrations.for_rows(
+            begin, end, [&](std::int64_t row, std::optional<std::string_view> text) {
+              std::uint32_t rule =
+                  text ? categorizer.rule_for(*text, scratch) : categorizer::Categorizer::kNone;
+              rules[row] =
+                  rule == categorizer::Categorizer::kNone ? -1 : static_cast<std::int32_t>(rule);
+            });
+      },
+      kMinRowsPerThread);
+}
+
+SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules) {
+  TableBuilder out({{"pattern", ColumnKind::kText},
+                    {"category", ColumnKind::kText},
+                    {"merchant", ColumnKind::kText}});
+  for (const categorizer::CategoryRule& rule : rules) {
+    append_text(out.column(0), rule.pattern);
+    append_text(out.column(1), rule.category);
+    append_text(out.column(2), rule.merchant);
+  }
+  return out.finish(static_cast<std::int64_t>(rules.size()));
+}
+
+SharedTable counts_table(const std::vector<categorizer::TokenCountRow>& rows) {
+  TableBuilder out({{"category", ColumnKind::kText},
+                    {"merchant", ColumnKind::kText},
+                    {"token", ColumnKind::kText},
+                    {"count", ColumnKind::kInt64}});
+  for (const categorizer::TokenCountRow& row : rows) {
+    append_text(out.column(0), row.category);
+    append_text(out.column(1), row.merchant);
+    append_text(out.column(2), row.token);
+    append_int(out.column(3), static_cast<std::int64_t>(row.count));
+  }
+  return out.finish(static_cast<std::int64_t>(rows.size()));
+}
+
+std::vector<categorizer::ExampleView> examples(const TextColumn& narrations,
+                                               const TextColumn& categories,
+                                               const TextColumn& merchants) {
+  std::vector<categorizer::ExampleView> out(static_cast<std::size_t>(narrations.size()));
+  const TextColumn* columns[3] = {&narrations, &categories, &merchants};
+  std::string_view categorizer::ExampleView::*fields[3] = {&categorizer::ExampleView::narration,
+                                                           &categorizer::ExampleView::category,
+                                                           &categorizer::ExampleView::merchant};
+  for (int c = 0; c < 3; ++c) {
+    columns[c]->for_rows(0, narrations.size(),
+                         [&](std::int64_t row, std::optional<std::string_view> text) {
+                           out[static_cast<std::size_t>(row)].*fields[c] = text.value_or("");
+                         });
+  }
+  return out;
+}
+
+}  // namespace quorvane::columns

@@ -1,0 +1,151 @@
+"""Helpers of the column-door tests: string columns in every layout a producer may use,
+and an Arrow stream whose release callbacks count."""
+
+import ctypes
+
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+
+# Every Arrow layout a list of optional str can reach the column door in (plain lists:
+# test_columns_plain.py).
+LAYOUTS = [
+    "utf8",
+    "large_utf8",
+    "string_view",
+    "chunked",
+    "sliced",
+    "table",
+    "polars",
+    "pandas",
+]
+
+
+def column(texts, layout):
+    """`texts` (str or None) as a column in `layout`."""
+    if layout in ("utf8", "large_utf8", "string_view"):
+        return pa.array(texts, type=getattr(pa, layout.replace("utf8", "string"))())
+    if layout == "chunked":
+        cut = len(texts) // 3
+        return pa.chunked_array([pa.array(texts[:cut], pa.string()), pa.array([], pa.string()),
+                                 pa.array(texts[cut:], pa.string())], type=pa.string())
+    if layout == "sliced":
+        padded = pa.array(["pad", None] + list(texts) + ["tail"], pa.string_view())
+        return padded.slice(2, len(texts))
+    if layout == "table":
+        return pa.table({"narration": pa.array(["x"] + list(texts), pa.large_string())}).slice(1)
+    if layout == "polars":
+        pl = pytest.importorskip("polars")
+        return pl.Series("narration", texts, dtype=pl.String)
+    if layout == "pandas":
+        pd = pytest.importorskip("pandas")
+        return pd.Series(texts, dtype=pd.ArrowDtype(pa.string()))
+    raise AssertionError(layout)
+
+
+def table_data(result):
+    """A result of any kind as a dict of lists, None for nulls."""
+    if isinstance(result, dict):
+        return result
+    if hasattr(result, "to_pydict"):  # pyarrow, or the native table
+        return result.to_pydict()
+    if type(result).__module__.startswith("polars"):
+        return result.to_dict(as_series=False)
+    return {name: [None if v is None or v != v else v for v in result[name].tolist()]
+            for name in result.columns}
+
+
+# ---------------------------------------------------------------- a counting producer
+
+
+class ArrowArray(ctypes.Structure):
+    pass
+
+
+ArrowArray._fields_ = [
+    ("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
+    ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64),
+    ("buffers", ctypes.c_void_p), ("children", ctypes.c_void_p), ("dictionary", ctypes.c_void_p),
+    ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p),
+]
+
+
+class ArrowArrayStream(ctypes.Structure):
+    pass
+
+
+GET_SCHEMA = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ArrowArrayStream), ctypes.c_void_p)
+GET_NEXT = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ArrowArrayStream), ctypes.POINTER(ArrowArray))
+GET_LAST_ERROR = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.POINTER(ArrowArrayStream))
+RELEASE_STREAM = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArrayStream))
+RELEASE_ARRAY = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArray))
+
+ArrowArrayStream._fields_ = [
+    ("get_schema", GET_SCHEMA), ("get_next", GET_NEXT), ("get_last_error", GET_LAST_ERROR),
+    ("release", RELEASE_STREAM), ("private_data", ctypes.c_void_p),
+]
+
+_capsule_new = ctypes.pythonapi.PyCapsule_New
+_capsule_new.restype = ctypes.py_object
+_capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+_capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_capsule_pointer.restype = ctypes.c_void_p
+_capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+
+class CountingStream:
+    """Wraps a pyarrow stream; counts every release of the stream and of each array it
+    hands out. `fail_at` makes get_next fail (EIO) at that call."""
+
+    def __init__(self, data, fail_at=None):
+        self._source = data  # kept alive: its stream is read through ours
+        self.fail_at = fail_at
+        self.stream_releases = 0
+        self.array_releases = 0
+        self.arrays_given = 0
+        self._originals = {}
+        self._keep = []
+        self._message = ctypes.create_string_buffer(b"the counting producer failed on purpose")
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        inner_capsule = self._source.__arrow_c_stream__()
+        inner = ArrowArrayStream.from_address(_capsule_pointer(inner_capsule, b"arrow_array_stream"))
+        self._inner_capsule = inner_capsule
+        calls = [0]
+
+        def get_schema(_, out):
+            return inner.get_schema(ctypes.byref(inner), out)
+
+        def get_next(_, out):
+            calls[0] += 1
+            if calls[0] == self.fail_at:
+                return 5  # EIO
+            code = inner.get_next(ctypes.byref(inner), out)
+            if code == 0 and out.contents.release:
+                key = len(self._originals) + 1
+                self._originals[key] = (out.contents.release, out.contents.private_data)
+                out.contents.release = ctypes.cast(self._release_array, ctypes.c_void_p).value
+                out.contents.private_data = key
+                self.arrays_given += 1
+            return code
+
+        def get_last_error(_):
+            return ctypes.addressof(self._message)
+
+        def release(stream):
+            self.stream_releases += 1
+            inner.release(ctypes.byref(inner))
+            stream.contents.release = RELEASE_STREAM()
+
+        def release_array(array):
+            self.array_releases += 1
+            original, private = self._originals.pop(array.contents.private_data)
+            array.contents.release = original
+            array.contents.private_data = private
+            RELEASE_ARRAY(original)(array)
+
+        self._release_array = RELEASE_ARRAY(release_array)
+        outer = ArrowArrayStream(GET_SCHEMA(get_schema), GET_NEXT(get_next),
+                                 GET_LAST_ERROR(get_last_error), RELEASE_STREAM(release), None)
+        self._keep += [outer, get_schema, get_next, get_last_error, release]
+        return _capsule_new(ctypes.addressof(outer), b"arrow_array_stream", None)

@@ -1,0 +1,66 @@
+"""quorvane_columns with plain Python lists in and dicts of lists out: needs no Arrow
+library, so it also runs under the oldest and newest interpreters."""
+
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quorvane
+import quorvane_columns as qc
+
+alphabet = st.sampled_from(list("abcAB /-1ÄäİΣσ"))
+texts = st.text(alphabet, max_size=12)
+
+
+@settings(max_examples=150, deadline=None)
+@given(narrations=st.lists(st.one_of(st.none(), texts), max_size=30),
+       rules=st.lists(st.tuples(texts.map(lambda t: t[:3]), st.sampled_from(["F", "Ü"]),
+                                st.sampled_from(["M1", "M2"])), max_size=8))
+def test_categorize_equals_existing_module(narrations, rules):
+    got = qc.categorize(narrations, [list(r) for r in rules])
+    want = quorvane.categorize_transactions({
+        "data": [{"narration": n or ""} for n in narrations],
+        "rules": [{"pattern": p, "category": c, "merchant": m} for p, c, m in rules]})["data"]
+    assert [None if c is None else (c, m) for c, m in zip(got["category"], got["merchant"])] == [
+        None if n is None or w is None else (w["category"], w["merchant"])
+        for n, w in zip(narrations, want)]
+    assert all(r is None or rules[r][1] == c for r, c in zip(got["rule"], got["category"]))
+
+
+@settings(max_examples=100, deadline=None)
+@given(examples=st.lists(st.tuples(st.lists(st.sampled_from(["zesto", "KART", "upi", "Σοφία", "12"]),
+                                            max_size=4).map(" ".join),
+                                   st.sampled_from(["Food", "Ä"]), st.sampled_from(["M1", "M2"])),
+                         max_size=20))
+def test_derive_equals_existing_module(examples):
+    got = qc.derive(*([e[k] for e in examples] for k in range(3)))
+    want = quorvane.derive_rules({"data": [
+        {"narration": n, "category": c, "merchant": m} for n, c, m in examples]})["rules"]
+    assert got == {name: [r[name] for r in want] for name in ("pattern", "category", "merchant")}
+
+
+def test_emi_on_a_list_of_requests():
+    requests = [{"mode": "emi", "loanAmount": 1000, "months": 3, "interestRate": 12},
+                {"mode": "emi", "loanAmount": 1000, "months": 0, "interestRate": 12}]
+    loans, schedule = qc.emi(requests)
+    assert loans["emi"] == [quorvane.compute_emi(requests[0])["emi"], None]
+    assert loans["error"] == [None, "invalid input: months must be greater than zero"]
+    assert schedule["principal"] == [row["principal"] for row in
+                                     quorvane.compute_emi(requests[0])["schedule"]]
+
+
+@settings(max_examples=100, deadline=None)
+@given(examples=st.lists(st.tuples(st.lists(st.sampled_from(["zesto", "KART", "upi", "Σοφία", "12"]),
+                                            max_size=4).map(" ".join),
+                                   st.sampled_from(["Food", "Ä"]), st.sampled_from(["M1", "M2"])),
+                         max_size=20),
+       cut=st.integers(0, 20))
+def test_derivation_in_three_steps(examples, cut):
+    def columns(rows):
+        return [[e[k] for e in rows] for k in range(3)]
+
+    whole = qc.derive(*columns(examples))
+    assert qc.derive_finish(qc.derive_partial(*columns(examples))) == whole
+    merged = qc.derive_merge(qc.derive_partial(*columns(examples[:cut])),
+                             qc.derive_partial(*columns(examples[cut:])))
+    assert merged == qc.derive_partial(*columns(examples))
+    assert qc.derive_finish(merged) == whole

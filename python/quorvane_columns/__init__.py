@@ -18,7 +18,7 @@ from typing import Any, List, Tuple
 # this package: QUORVANE_COLUMNS_NATIVE names that directory, searched first.
 _native_dir = os.environ.get("QUORVANE_COLUMNS_NATIVE")
 if _native_dir:
-    __path__.insert(0, os.path.abspath(_native_dir))  # type: ignore[name-defined]  # noqa: F821
+    __path__.insert(0, os.path.abspath(_native_dir))
 
 from . import _native  # noqa: E402
 

@@ -2,26 +2,16 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>  // std::memcpy
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "bytes.h"
+
 namespace quorvane::categorizer {
 
-/// Eight bytes at `at`, as a word in memory order.
-inline std::uint64_t load64(const char* at) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, at, 8);
-  return word;
-}
-
-/// Four bytes at `at`, as the low half of a word.
-inline std::uint64_t load32(const char* at) noexcept {
-  std::uint32_t word;
-  std::memcpy(&word, at, 4);
-  return word;
-}
+using bytes::load32;
+using bytes::load64;
 
 /// A 64-bit hash of bytes, eight at a time; short keys are read with at most two loads.
 inline std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed = 0) noexcept {
@@ -54,10 +44,7 @@ inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
   const char* q = b.data();
   std::size_t n = a.size();
   for (; n >= 8; p += 8, q += 8, n -= 8) {
-    std::uint64_t x, y;
-    std::memcpy(&x, p, 8);
-    std::memcpy(&y, q, 8);
-    if (x != y) return false;
+    if (load64(p) != load64(q)) return false;
   }
   for (; n > 0; ++p, ++q, --n) {
     if (*p != *q) return false;

@@ -1,6 +1,5 @@
 // categorizer/derive.cpp: derivation of rules from labelled examples.
 #include <algorithm>  // std::sort
-#include <bit>        // std::endian
 #include <cstdint>
 #include <exception>  // std::exception_ptr
 #include <memory>
@@ -44,7 +43,6 @@ struct Token {
 // The first 16 bytes of `token`, zero-padded, as two words: every byte a load takes lies
 // inside the token, and overlapping loads are shifted into place.
 void load_head(std::string_view token, std::uint64_t (&head)[2]) noexcept {
-  static_assert(std::endian::native == std::endian::little, "bytes are placed little-endian");
   const char* p = token.data();
   const std::size_t n = token.size();
   auto load_short = [&](const char* at, std::size_t size) -> std::uint64_t {  // size < 8

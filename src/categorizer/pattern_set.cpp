@@ -3,6 +3,7 @@
 
 #include <algorithm>  // std::min
 
+#include "bytes.h"
 #include "fault.h"
 
 namespace quorvane::categorizer {
@@ -16,10 +17,6 @@ constexpr std::uint32_t kMatchFlag = 0x80000000U;
 
 std::uint64_t edge_key(std::uint32_t state, std::uint8_t byte_class) {
   return (std::uint64_t{state} << 8) | byte_class;
-}
-
-std::uint8_t ascii_lower(std::uint8_t b) {
-  return b >= 'A' && b <= 'Z' ? static_cast<std::uint8_t>(b + ('a' - 'A')) : b;
 }
 
 }  // namespace
@@ -48,7 +45,9 @@ PatternSet::PatternSet(const std::vector<std::string>& patterns) {
   }
   // Lowered patterns hold no ASCII capitals, so at most 230 byte values are in use.
   QV_ASSERT(class_count_ <= 256, "patterns hold no ASCII capitals");
-  for (std::uint8_t b = 'A'; b <= 'Z'; ++b) classes_[b] = classes_[ascii_lower(b)];
+  for (std::uint8_t b = 'A'; b <= 'Z'; ++b) {
+    classes_[b] = classes_[static_cast<unsigned char>(bytes::lower_ascii(static_cast<char>(b)))];
+  }
 
   // The trie: state 0 is the root.
   best_.assign(1, kNone);

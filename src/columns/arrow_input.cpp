@@ -255,10 +255,7 @@ bool check_views(const ArrowArrayView* v, const ColumnArrays::Part& part, const 
   for (std::int64_t row = 0; row < part.length; ++row) {
     std::int64_t i = v->offset + part.start + row;
     if (ArrowArrayViewIsNull(v, part.start + row)) continue;
-    std::int32_t size, buffer, at;
-    std::memcpy(&size, views + 16 * i, 4);
-    std::memcpy(&buffer, views + 16 * i + 8, 4);
-    std::memcpy(&at, views + 16 * i + 12, 4);
+    auto [size, buffer, at] = ViewFields::of(views + 16 * i);
     bool inside =
         size >= 0 && (size <= 12 || (buffer >= 0 && buffer < v->n_variadic_buffers && at >= 0 &&
                                      std::int64_t{at} + size <= v->variadic_buffer_sizes[buffer] &&

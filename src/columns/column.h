@@ -8,7 +8,24 @@
 #include <utility>  // std::pair
 #include <vector>
 
+#include "bytes.h"
+
 namespace quorvane::columns {
+
+/// The fields of a 16-byte Arrow string view: its size, then either the bytes inline
+/// (size <= 12), or a 4-byte prefix, the index of a variadic buffer and an offset into it.
+struct ViewFields {
+  std::int32_t size;
+  std::int32_t buffer;  // only when size > 12
+  std::int32_t at;      // only when size > 12
+
+  static ViewFields of(const char* view) noexcept {
+    auto i32 = [](const char* p) {
+      return static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes::load32(p)));
+    };
+    return {i32(view), i32(view + 8), i32(view + 12)};
+  }
+};
 
 /// How a chunk stores its strings: 32- or 64-bit offsets into one data buffer (utf8,
 /// large_utf8), or 16-byte views (string_view) that hold up to 12 bytes inline and point
@@ -46,17 +63,10 @@ struct TextChunk {
         return {data + o[i], static_cast<std::size_t>(o[i + 1] - o[i])};
       }
       case TextLayout::kViews: {
-        // A view: int32 size, then either the bytes inline (size <= 12) or a 4-byte
-        // prefix, the int32 index of a variadic buffer and an int32 offset into it.
         const char* view = static_cast<const char*>(offsets) + 16 * i;
-        std::int32_t size;
-        std::memcpy(&size, view, 4);
-        if (size <= 12) return {view + 4, static_cast<std::size_t>(size)};
-        std::int32_t buffer;
-        std::int32_t at;
-        std::memcpy(&buffer, view + 8, 4);
-        std::memcpy(&at, view + 12, 4);
-        return {variadic[buffer] + at, static_cast<std::size_t>(size)};
+        ViewFields f = ViewFields::of(view);
+        if (f.size <= 12) return {view + 4, static_cast<std::size_t>(f.size)};
+        return {variadic[f.buffer] + f.at, static_cast<std::size_t>(f.size)};
       }
     }
     return {};

@@ -31,12 +31,15 @@ __all__ = ["categorize", "derive"]
 #: frame until computed.
 RESULT_COLUMNS = ("rule", "category", "merchant")
 
+# Columns go to quorvane_columns as one-column frames: pandas exports a DataFrame over the
+# Arrow PyCapsule interface from 2.2 on, a Series only in later releases.
+
 
 def _categorize_partition(part: Any, rules: Any, column: str) -> Any:
     """One partition with the result columns appended (replacing any of the same name)."""
     import pandas as pd
 
-    result = _columns.categorize(part[column], rules)
+    result = _columns.categorize(part[[column]], rules)
     result = result.astype({"rule": "Int32"}).set_axis(part.index)
     kept = part.drop(columns=[name for name in RESULT_COLUMNS if name in part.columns])
     return pd.concat([kept, result], axis=1)
@@ -61,7 +64,7 @@ def categorize(ddf: dd.DataFrame, rules: Any, column: str = "narration") -> dd.D
 
 def _count(part: Any, narration: str, category: str, merchant: str) -> Any:
     """One partition's table of counts."""
-    return _columns.derive_partial(part[narration], part[category], part[merchant])
+    return _columns.derive_partial(part[[narration]], part[[category]], part[[merchant]])
 
 
 def _tree_merge(counts: Sequence[Any], split_every: int) -> Any:

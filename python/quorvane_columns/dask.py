@@ -12,9 +12,10 @@ from __future__ import annotations
 from typing import Any, List, Sequence
 
 try:
-    import dask
     import dask.dataframe as dd
-    from dask.dataframe.utils import clear_known_categories, make_meta
+    from dask.dataframe.dispatch import make_meta
+    from dask.dataframe.utils import clear_known_categories
+    from dask.delayed import delayed
 except ImportError as error:  # the package itself never needs Dask
     raise ImportError(
         'quorvane_columns.dask needs Dask and its distributed scheduler: '
@@ -37,12 +38,10 @@ RESULT_COLUMNS = ("rule", "category", "merchant")
 
 def _categorize_partition(part: Any, rules: Any, column: str) -> Any:
     """One partition with the result columns appended (replacing any of the same name)."""
-    import pandas as pd
-
     result = _columns.categorize(part[[column]], rules)
     result = result.astype({"rule": "Int32"}).set_axis(part.index)
     kept = part.drop(columns=[name for name in RESULT_COLUMNS if name in part.columns])
-    return pd.concat([kept, result], axis=1)
+    return kept.assign(**{name: result[name] for name in RESULT_COLUMNS})
 
 
 def categorize(ddf: dd.DataFrame, rules: Any, column: str = "narration") -> dd.DataFrame:
@@ -57,9 +56,10 @@ def categorize(ddf: dd.DataFrame, rules: Any, column: str = "narration") -> dd.D
     meta = _categorize_partition(make_meta(ddf), rules, column)
     meta = clear_known_categories(meta, cols=list(RESULT_COLUMNS[1:]), index=False)
     # One task holds the rules, so each worker receives them once, not once per partition.
-    shared = dask.delayed(rules, pure=True)
-    return ddf.map_partitions(_categorize_partition, shared, column, meta=meta,
-                              token="quorvane-categorize")
+    shared = delayed(rules, pure=True)
+    out: dd.DataFrame = ddf.map_partitions(_categorize_partition, shared, column, meta=meta,
+                                           token="quorvane-categorize")
+    return out
 
 
 def _count(part: Any, narration: str, category: str, merchant: str) -> Any:
@@ -71,7 +71,7 @@ def _tree_merge(counts: Sequence[Any], split_every: int) -> Any:
     """One delayed table of counts from many, merging at most `split_every` at a time."""
     level: List[Any] = list(counts)
     while len(level) > 1:
-        level = [dask.delayed(_columns.derive_merge, pure=True)(*level[i:i + split_every])
+        level = [delayed(_columns.derive_merge, pure=True)(*level[i:i + split_every])
                  for i in range(0, len(level), split_every)]
     return level[0]
 
@@ -88,7 +88,7 @@ def derive(ddf: dd.DataFrame, narration: str = "narration", category: str = "cat
     if split_every < 2:
         raise ValueError(f"split_every must be at least 2, got {split_every}")
     parts = ddf[[narration, category, merchant]].to_delayed()
-    count = dask.delayed(_count, pure=True)
+    count = delayed(_count, pure=True)
     counts = [count(part, narration, category, merchant) for part in parts]
-    finish = dask.delayed(_columns.derive_finish, pure=True)
+    finish = delayed(_columns.derive_finish, pure=True)
     return finish(_tree_merge(counts, split_every)).compute()

@@ -1,0 +1,94 @@
+"""quorvane_columns over Dask DataFrames: the same calls, spread over a cluster's workers.
+
+`categorize` adds the three result columns partition by partition; `derive` counts each
+partition apart (`derive_partial`), adds the counts up in a tree (`derive_merge`) and
+chooses the rules once (`derive_finish`), so that the rules are those `derive` gives on
+all the rows together. Calls run on whatever scheduler Dask would use: the active
+`distributed.Client`, if any.
+"""
+
+from __future__ import annotations
+
+from typing import Any, List, Sequence
+
+try:
+    import dask.dataframe as dd
+    from dask.dataframe.dispatch import make_meta
+    from dask.dataframe.utils import clear_known_categories
+    from dask.delayed import delayed
+except ImportError as error:  # the package itself never needs Dask
+    raise ImportError(
+        'quorvane_columns.dask needs Dask and its distributed scheduler: '
+        'pip install "quorvane[dask]"') from error
+
+import quorvane_columns as _columns
+
+__all__ = ["categorize", "derive"]
+
+#: The columns `categorize` adds. Their pandas dtypes are the same in every partition:
+#: the rule's index a nullable Int32 (the pandas result alone holds int32 in a partition
+#: where every row matched and float64 in one with a miss), category and merchant
+#: categoricals, whose categories differ between partitions and so are unknown to the
+#: frame until computed.
+RESULT_COLUMNS = ("rule", "category", "merchant")
+
+# Columns go to quorvane_columns as one-column frames: pandas exports a DataFrame over the
+# Arrow PyCapsule interface from 2.2 on, a Series only in later releases.
+
+
+def _categorize_partition(part: Any, rules: Any, column: str) -> Any:
+    """One partition with the result columns appended (replacing any of the same name)."""
+    result = _columns.categorize(part[[column]], rules)
+    result = result.astype({"rule": "Int32"}).set_axis(part.index)
+    kept = part.drop(columns=[name for name in RESULT_COLUMNS if name in part.columns])
+    return kept.assign(**{name: result[name] for name in RESULT_COLUMNS})
+
+
+def categorize(ddf: dd.DataFrame, rules: Any, column: str = "narration") -> dd.DataFrame:
+    """`ddf` with `rule`, `category` and `merchant` added: each row's first matching rule,
+    as `quorvane_columns.categorize` gives it, nulls where none matched.
+
+    `rules` is what `quorvane_columns.categorize` takes. Columns of `ddf` named like a
+    result column are replaced. Lazy, like every Dask DataFrame operation.
+    """
+    # The function itself, run on the empty frame that stands for every partition, gives
+    # the meta (and checks `column` and `rules` before anything is sent to a worker).
+    meta = _categorize_partition(make_meta(ddf), rules, column)
+    meta = clear_known_categories(meta, cols=list(RESULT_COLUMNS[1:]), index=False)
+    # One task holds the rules, so each worker receives them once, not once per partition.
+    shared = delayed(rules, pure=True)
+    out: dd.DataFrame = ddf.map_partitions(_categorize_partition, shared, column, meta=meta,
+                                           token="quorvane-categorize")
+    return out
+
+
+def _count(part: Any, narration: str, category: str, merchant: str) -> Any:
+    """One partition's table of counts."""
+    return _columns.derive_partial(part[[narration]], part[[category]], part[[merchant]])
+
+
+def _tree_merge(counts: Sequence[Any], split_every: int) -> Any:
+    """One delayed table of counts from many, merging at most `split_every` at a time."""
+    level: List[Any] = list(counts)
+    while len(level) > 1:
+        level = [delayed(_columns.derive_merge, pure=True)(*level[i:i + split_every])
+                 for i in range(0, len(level), split_every)]
+    return level[0]
+
+
+def derive(ddf: dd.DataFrame, narration: str = "narration", category: str = "category",
+           merchant: str = "merchant", split_every: int = 8) -> Any:
+    """The rules `quorvane_columns.derive` gives on all rows of `ddf` together, as a pandas
+    DataFrame of `pattern`, `category` and `merchant`, in the same order.
+
+    Each partition is counted where it lies; only the counts (one row per group and
+    token) travel, merged `split_every` tables at a time. Computes at once. A null fails
+    as in `quorvane_columns.derive`, its row counted from the start of its partition.
+    """
+    if split_every < 2:
+        raise ValueError(f"split_every must be at least 2, got {split_every}")
+    parts = ddf[[narration, category, merchant]].to_delayed()
+    count = delayed(_count, pure=True)
+    counts = [count(part, narration, category, merchant) for part in parts]
+    finish = delayed(_columns.derive_finish, pure=True)
+    return finish(_tree_merge(counts, split_every)).compute()

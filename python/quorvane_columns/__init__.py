@@ -87,12 +87,14 @@ def _convert(table: Any, kind: str) -> Result:
     if kind == "pandas":
         import pandas as pd
 
-        from_arrow = getattr(pd.DataFrame, "from_arrow", None)
-        if from_arrow is not None:
-            return from_arrow(table)
-        import pyarrow as pa
-
-        return pa.table(table).to_pandas()
+        try:
+            import pyarrow as pa
+        except ImportError:
+            return pd.DataFrame.from_arrow(table)
+        # Integer columns become pandas' nullable integers, so that a column's dtype never
+        # depends on whether it holds a null (plain conversion gives floats if it does).
+        nullable = {pa.int32(): pd.Int32Dtype(), pa.int64(): pd.Int64Dtype()}
+        return pa.table(table).to_pandas(types_mapper=nullable.get)
     if kind == "python":
         return table.to_pydict()
     return table

@@ -26,10 +26,8 @@ import quorvane_columns as _columns
 __all__ = ["categorize", "derive"]
 
 #: The columns `categorize` adds. Their pandas dtypes are the same in every partition:
-#: the rule's index a nullable Int32 (the pandas result alone holds int32 in a partition
-#: where every row matched and float64 in one with a miss), category and merchant
-#: categoricals, whose categories differ between partitions and so are unknown to the
-#: frame until computed.
+#: the rule's index a nullable Int32, category and merchant categoricals, whose
+#: categories differ between partitions and so are unknown to the frame until computed.
 RESULT_COLUMNS = ("rule", "category", "merchant")
 
 # Columns go to quorvane_columns as one-column frames: pandas exports a DataFrame over the
@@ -39,7 +37,7 @@ RESULT_COLUMNS = ("rule", "category", "merchant")
 def _categorize_partition(part: Any, rules: Any, column: str) -> Any:
     """One partition with the result columns appended (replacing any of the same name)."""
     result = _columns.categorize(part[[column]], rules)
-    result = result.astype({"rule": "Int32"}).set_axis(part.index)
+    result = result.set_axis(part.index)
     kept = part.drop(columns=[name for name in RESULT_COLUMNS if name in part.columns])
     return kept.assign(**{name: result[name] for name in RESULT_COLUMNS})
 

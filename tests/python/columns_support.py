@@ -51,7 +51,9 @@ def table_data(result):
         return result.to_pydict()
     if type(result).__module__.startswith("polars"):
         return result.to_dict(as_series=False)
-    return {name: [None if v is None or v != v else v for v in result[name].tolist()]
+    import pandas as pd  # a pandas frame: its nulls are None, NaN or NA
+
+    return {name: [None if pd.isna(v) else v for v in result[name].tolist()]
             for name in result.columns}
 
 

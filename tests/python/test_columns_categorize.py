@@ -77,7 +77,10 @@ def test_result_kinds_follow_the_caller():
     pl = pytest.importorskip("polars")
     assert isinstance(qc.categorize(pl.Series(["a"]), rules), pl.DataFrame)
     pd = pytest.importorskip("pandas")
-    assert isinstance(qc.categorize(pd.Series(["a"], dtype="str"), rules), pd.DataFrame)
+    # Integers stay nullable integers whether or not a row has no rule.
+    for narrations in (["a"], ["a", "b"]):
+        frame = qc.categorize(pd.Series(narrations, dtype="str"), rules)
+        assert isinstance(frame, pd.DataFrame) and str(frame["rule"].dtype) == "Int32"
 
 
 def test_native_result_exports_many_times():

@@ -8,10 +8,6 @@
 namespace quorvane::categorizer {
 namespace {
 
-// Transitions of the dense table (4 bytes each) allowed before falling back to walking
-// the trie: 16 MiB covers tens of thousands of patterns.
-constexpr std::size_t kDenseLimit = std::size_t{1} << 22;
-
 std::uint64_t edge_key(std::uint32_t state, std::uint8_t byte_class) {
   return (std::uint64_t{state} << 8) | byte_class;
 }
@@ -22,7 +18,7 @@ std::uint8_t ascii_lower(std::uint8_t b) {
 
 }  // namespace
 
-PatternSet::PatternSet(const std::vector<std::string>& patterns) {
+PatternSet::PatternSet(const std::vector<std::string>& patterns, std::size_t dense_limit) {
   std::size_t count = patterns.size();
   for (std::size_t i = 0; i < count; ++i) {
     if (patterns[i].empty()) {
@@ -82,7 +78,7 @@ PatternSet::PatternSet(const std::vector<std::string>& patterns) {
     }
   }
 
-  if (states * class_count_ <= kDenseLimit) {
+  if (states * class_count_ <= dense_limit) {
     dense_.assign(states * class_count_, 0);
     for (std::uint32_t state : order) {
       for (std::uint32_t c = 0; c < class_count_; ++c) {

@@ -72,6 +72,9 @@ def json_seeds(statement, rules, history):
     for i, loan in enumerate(loans):
         write("json", f"emi-{i}.json", json.dumps(loan).encode())
     write("json", "emi-positional.json", b'["emi",1e5,null,12,7.25,0,"+02024-+3"]')
+    # More digits than the reader's exact range: written back in 17 digits, the rate reads
+    # as a neighbouring float (found by fuzz_json).
+    write("json", "float-many-digits.json", b'["emi",1e5,null,12,7.2184467440737095516165,0,"+02024-+3"]')
 
 
 def lower_seeds(statement):

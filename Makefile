@@ -11,7 +11,7 @@ CMAKE_TEST_FLAGS := -G Ninja -DQV_WERROR=ON -DQV_TESTING=ON -DCMAKE_BUILD_TYPE=R
 	-DPython_EXECUTABLE=$(abspath $(PY))
 
 .PHONY: all demo test sanitize versions bench wheel native ucd tables check-tables format-check \
-	typecheck clean
+	typecheck clean fuzz-tools fuzz-build fuzz-smoke fuzz
 all: test
 
 $(VENV)/.ready: requirements-dev.txt
@@ -101,6 +101,41 @@ check-tables: tables
 
 clean:
 	rm -rf build dist $(VENV)
+
+# libFuzzer targets (tests/fuzz) built with clang, ASan and UBSan. Each run reads the
+# committed seeds and adds what it finds to build/fuzz/corpus/<target>, kept out of git.
+FUZZ_CLANG := clang++-16
+FUZZ_TARGETS := json lower categorize emi
+FUZZ_SECONDS ?= 600
+FUZZ_SMOKE_SECONDS ?= 25
+FUZZ_RUN = for t in $(FUZZ_TARGETS); do \
+		mkdir -p build/fuzz/corpus/$$t build/fuzz/artifacts && \
+		case $$t in json) dict=-dict=tests/fuzz/json.dict;; \
+			lower|categorize) dict=-dict=tests/fuzz/unicode.dict;; *) dict=;; esac; \
+		seeds=tests/fuzz/corpus/$$t; [ -d $$seeds ] || seeds=; \
+		nice build/fuzz/tests/fuzz/fuzz_$$t $$dict -max_total_time=$(1) -print_final_stats=1 \
+			-artifact_prefix=build/fuzz/artifacts/$$t- build/fuzz/corpus/$$t $$seeds \
+			2>build/fuzz/$$t.log || { tail -n 60 build/fuzz/$$t.log; exit 1; }; \
+		grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' build/fuzz/$$t.log \
+			| sed "s/^/$$t /"; \
+	done
+
+fuzz-tools:
+	@if ! command -v $(FUZZ_CLANG) >/dev/null || ! dpkg -s libclang-rt-16-dev >/dev/null 2>&1; then \
+		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq clang-16 libclang-rt-16-dev; \
+		else echo "install Debian's clang-16 and libclang-rt-16-dev packages"; exit 1; fi; \
+	fi
+
+fuzz-build: $(VENV)/.ready fuzz-tools
+	$(VENV)/bin/cmake -S . -B build/fuzz -G Ninja -DQV_FUZZ=ON -DCMAKE_CXX_COMPILER=$(FUZZ_CLANG) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(VENV)/bin/cmake --build build/fuzz
+
+# Each target for a short while (CI), or for FUZZ_SECONDS each.
+fuzz-smoke: fuzz-build
+	@$(call FUZZ_RUN,$(FUZZ_SMOKE_SECONDS))
+fuzz: fuzz-build
+	@$(call FUZZ_RUN,$(FUZZ_SECONDS))
 
 # C++ formatting, as .clang-format says.
 format-check:

@@ -118,7 +118,9 @@ template <RecordType R, class F>
 constexpr bool with_field(std::size_t index, F&& f) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     bool result = false;
-    ((index == I ? (result = f(std::get<I>(Schema<R>::fields)), true) : false) || ...);
+    // Stops at the matching index; the fold's own value is not needed.
+    static_cast<void>(
+        ((index == I ? (result = f(std::get<I>(Schema<R>::fields)), true) : false) || ...));
     return result;
   }
   (std::make_index_sequence<kFieldCount<R>>{});

@@ -9,9 +9,6 @@
 namespace quorvane::categorizer {
 namespace {
 
-// Transitions of the dense table (4 bytes each) allowed before falling back to walking
-// the trie: 16 MiB covers tens of thousands of patterns.
-constexpr std::size_t kDenseLimit = std::size_t{1} << 22;
 // Marks a dense entry whose state ends a pattern; offsets stay below kDenseLimit.
 constexpr std::uint32_t kMatchFlag = 0x80000000U;
 
@@ -21,7 +18,7 @@ std::uint64_t edge_key(std::uint32_t state, std::uint8_t byte_class) {
 
 }  // namespace
 
-PatternSet::PatternSet(const std::vector<std::string>& patterns) {
+PatternSet::PatternSet(const std::vector<std::string>& patterns, std::size_t dense_limit) {
   std::size_t count = patterns.size();
   for (std::size_t i = 0; i < count; ++i) {
     if (patterns[i].empty()) {
@@ -83,7 +80,8 @@ PatternSet::PatternSet(const std::vector<std::string>& patterns) {
     }
   }
 
-  if (states * class_count_ <= kDenseLimit) {
+  // The flag bit above the offsets stays free whatever budget the caller gives.
+  if (states * class_count_ <= std::min(dense_limit, kDenseLimit)) {
     // Each entry holds the next state premultiplied by class_count_ (the offset of its
     // row), with kMatchFlag set when a pattern ends there: the walk then does one load
     // a byte, and looks at best_ only where something matched.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,8 +20,14 @@ namespace quorvane::categorizer {
 class PatternSet {
  public:
   static constexpr std::uint32_t kNone = UINT32_MAX;
+  /// Transitions of the dense table (4 bytes each) allowed before queries walk the trie
+  /// with failure links instead: 16 MiB covers tens of thousands of patterns.
+  static constexpr std::size_t kDenseLimit = std::size_t{1} << 22;
 
-  explicit PatternSet(const std::vector<std::string>& patterns);
+  /// Builds the automaton of `patterns`. Tests pass a small `dense_limit` to check the
+  /// trie walk on small pattern sets; both layouts give the same answers.
+  explicit PatternSet(const std::vector<std::string>& patterns,
+                      std::size_t dense_limit = kDenseLimit);
 
   /// The smallest index of a pattern occurring in `text`, or kNone. An empty pattern
   /// occurs in every text.

@@ -73,7 +73,7 @@ void lower_mixed(const char* begin, const char* p, const char* end, std::string&
         const std::uint64_t word = load64(p);
         const std::uint64_t high = word & kHighBits;
         store64(dst, lower_ascii_word(word & ~kHighBits));
-        const std::ptrdiff_t ascii = high == 0 ? 8 : first_flagged(high);
+        const auto ascii = high == 0 ? 8 : static_cast<std::ptrdiff_t>(first_flagged(high));
         p += ascii;
         dst += ascii;
       } else {

@@ -1,0 +1,92 @@
+// tests/fuzz/fuzz_categorize.cpp: the automaton against the rule-by-rule scan.
+//
+// The input is split into lines: a line starting with '>' is a narration (the rest of the
+// line), any other line a pattern, in priority order. Rule i has category "c<i>" and
+// merchant "m<i>". Checked:
+// - categorize_transactions gives each narration the first rule whose lowered pattern
+//   occurs in the lowered narration, or nothing;
+// - PatternSet over the lowered patterns, in both layouts (dense table and trie walk),
+//   answers the first pattern occurring in the narration with only ASCII capitals lowered.
+// Any bytes are used, not only UTF-8: lowering is defined, if unspecified, on any bytes.
+#include <algorithm>  // std::min
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "categorizer/engine.h"
+#include "categorizer/pattern_set.h"
+#include "fuzz_check.h"
+#include "unicode/lower.h"
+
+namespace {
+
+using namespace quorvane;
+using categorizer::PatternSet;
+
+std::string lower(std::string_view text) {
+  std::string out;
+  unicode::append_lower(text, out);
+  return out;
+}
+
+std::string lower_ascii_only(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// Index of the first pattern occurring in `text`, or kNone.
+std::uint32_t first_by_scan(const std::vector<std::string>& patterns, std::string_view text) {
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    if (text.find(patterns[i]) != std::string_view::npos) return static_cast<std::uint32_t>(i);
+  }
+  return PatternSet::kNone;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  categorizer::CategorizeRequest request;
+  for (std::size_t start = 0; start <= input.size();) {
+    const std::size_t stop = std::min(input.find('\n', start), input.size());
+    const std::string_view line = input.substr(start, stop - start);
+    if (!line.empty() && line.front() == '>') {
+      request.data.push_back({std::string(line.substr(1))});
+    } else {
+      const std::string i = std::to_string(request.rules.size());
+      request.rules.push_back({std::string(line), "c" + i, "m" + i});
+    }
+    start = stop + 1;
+  }
+
+  std::vector<std::string> lowered;
+  for (const auto& rule : request.rules) lowered.push_back(lower(rule.pattern));
+  const PatternSet dense(lowered);
+  const PatternSet walked(lowered, 0);
+
+  auto response = categorizer::categorize_transactions(request);
+  QV_FUZZ_CHECK(response);
+  const auto& entries = response.value().data;
+  QV_FUZZ_CHECK(entries.size() == request.data.size());
+  for (std::size_t t = 0; t < request.data.size(); ++t) {
+    const std::string& narration = request.data[t].narration;
+    const std::uint32_t expected = first_by_scan(lowered, lower(narration));
+    if (expected == PatternSet::kNone) {
+      QV_FUZZ_CHECK(!entries[t]);
+    } else {
+      QV_FUZZ_CHECK(entries[t]);
+      QV_FUZZ_CHECK(entries[t]->category == request.rules[expected].category);
+      QV_FUZZ_CHECK(entries[t]->merchant == request.rules[expected].merchant);
+    }
+
+    const std::uint32_t in_bytes = first_by_scan(lowered, lower_ascii_only(narration));
+    QV_FUZZ_CHECK(dense.first_match(narration) == in_bytes);
+    QV_FUZZ_CHECK(walked.first_match(narration) == in_bytes);
+  }
+  return 0;
+}

@@ -9,6 +9,7 @@
 #include "cat.h"
 #include "py/failure.h"
 #include "py/ref.h"
+#include "py/runtime.h"
 
 namespace quorvane::columns {
 namespace {
@@ -22,9 +23,21 @@ void raise(PyObject* type, const std::string& message) {
   if (text) PyErr_SetObject(type, text.get());
 }
 
-bool has_attribute(PyObject* object, const char* name) {
-  int found = PyObject_HasAttrString(object, name);
-  return found == 1;
+// Whether `object` has the attribute; a lookup that raises counts as no.
+bool has_attribute(PyObject* object, py::Name which) {
+  PyObject* name = py::name(which);
+  if (name == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyObject_HasAttr(object, name) == 1;
+}
+
+// object.<which>(), a new reference or null with an exception set.
+PyRef call_method(PyObject* object, py::Name which) {
+  PyObject* name = py::name(which);
+  return PyRef::steal(name == nullptr ? nullptr
+                                      : PyObject_CallMethodObjArgs(object, name, nullptr));
 }
 
 // Moves the structure out of a producer's capsule: the capsule's destructor then finds it
@@ -167,7 +180,8 @@ bool validate(const ArrowSchema* schema, const ColumnArrays::Part& part, const s
     raise(PyExc_ValueError, cat(what, ": malformed Arrow array: ", error.message));
     return false;
   }
-  if (part.start + part.length > view.get()->length) {
+  // start and length are each at least 0: compared without a sum that could overflow.
+  if (part.start > view.get()->length || part.length > view.get()->length - part.start) {
     raise(PyExc_ValueError,
           cat(what, ": malformed Arrow table: a column is shorter than its table"));
     return false;
@@ -328,7 +342,8 @@ bool is_plain_sequence(PyObject* object) {
 }  // namespace
 
 bool is_arrow_producer(PyObject* object) {
-  return has_attribute(object, "__arrow_c_stream__") || has_attribute(object, "__arrow_c_array__");
+  return has_attribute(object, py::Name::kArrowCStream) ||
+         has_attribute(object, py::Name::kArrowCArray);
 }
 
 // A sequence of str, copied once into one UTF-8 buffer with 64-bit offsets.
@@ -353,8 +368,8 @@ bool Inputs::import(PyObject* source, const std::string& what, Imported*& out) {
   // the destructor, with the failure's exception put aside.
   imported_.push_back(std::make_unique<Imported>());
   Imported* imported = imported_.back().get();
-  if (has_attribute(source, "__arrow_c_stream__")) {
-    auto capsule = PyRef::steal(PyObject_CallMethod(source, "__arrow_c_stream__", nullptr));
+  if (has_attribute(source, py::Name::kArrowCStream)) {
+    auto capsule = call_method(source, py::Name::kArrowCStream);
     if (!capsule) return false;
     OwnedStream stream;
     if (!take_capsule(capsule.get(), "arrow_array_stream", what, stream)) return false;
@@ -368,8 +383,8 @@ bool Inputs::import(PyObject* source, const std::string& what, Imported*& out) {
       if ((*array)->release == nullptr) break;  // the end of the stream
       imported->arrays.push_back(std::move(array));
     }
-  } else if (has_attribute(source, "__arrow_c_array__")) {
-    auto pair = PyRef::steal(PyObject_CallMethod(source, "__arrow_c_array__", nullptr));
+  } else if (has_attribute(source, py::Name::kArrowCArray)) {
+    auto pair = call_method(source, py::Name::kArrowCArray);
     if (!pair) return false;
     if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
       raise(PyExc_TypeError, cat(what, ": __arrow_c_array__ did not return a pair of capsules"));

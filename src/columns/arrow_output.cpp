@@ -25,16 +25,16 @@ void append_text(ArrowArray* column, std::string_view text) {
   check_arrow(ArrowArrayAppendString(column, view));
 }
 
-TableBuilder::TableBuilder(std::initializer_list<ColumnSpec> columns)
+TableBuilder::TableBuilder(std::initializer_list<ColumnShape> columns)
     : table_(std::make_shared<Table>()) {
   ArrowSchema* schema = table_->schema.get();
   ArrowSchemaInit(schema);
   check_arrow(ArrowSchemaSetTypeStruct(schema, static_cast<std::int64_t>(columns.size())));
   std::int64_t i = 0;
-  for (const ColumnSpec& spec : columns) {
-    kinds_.push_back(spec.kind);
+  for (const ColumnShape& shape : columns) {
+    kinds_.push_back(shape.kind);
     ArrowSchema* child = schema->children[i++];
-    switch (spec.kind) {
+    switch (shape.kind) {
       case ColumnKind::kInt32:
         check_arrow(ArrowSchemaSetType(child, NANOARROW_TYPE_INT32));
         break;
@@ -50,7 +50,7 @@ TableBuilder::TableBuilder(std::initializer_list<ColumnSpec> columns)
         check_arrow(ArrowSchemaInitFromType(child->dictionary, NANOARROW_TYPE_STRING));
         break;
     }
-    check_arrow(ArrowSchemaSetName(child, spec.name));
+    check_arrow(ArrowSchemaSetName(child, shape.name));
   }
   ArrowError error{};
   check_arrow(ArrowArrayInitFromSchema(table_->array.get(), schema, &error));

@@ -19,7 +19,8 @@ enum class ColumnKind : std::uint8_t {
   kDictionary,  // int32 indices into a utf8 dictionary
 };
 
-struct ColumnSpec {
+/// A result column: its name and what it holds.
+struct ColumnShape {
   const char* name;
   ColumnKind kind;
 };
@@ -29,7 +30,7 @@ struct ColumnSpec {
 /// `validity`). Running out of memory throws std::bad_alloc.
 class TableBuilder {
  public:
-  explicit TableBuilder(std::initializer_list<ColumnSpec> columns);
+  explicit TableBuilder(std::initializer_list<ColumnShape> columns);
 
   /// Column `i`, ready for appending.
   ArrowArray* column(std::int64_t i) noexcept { return table_->array->children[i]; }

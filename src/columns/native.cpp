@@ -64,20 +64,36 @@ unsigned worker_threads() {
   return n == 0 ? 1 : n;
 }
 
+// The first null row of a column, or -1.
+std::int64_t first_null(const TextColumn& column) {
+  std::int64_t base = 0;
+  for (const TextChunk& chunk : column.chunks) {
+    if (chunk.validity != nullptr) {
+      for (std::int64_t r = 0; r < chunk.length; ++r) {
+        if (chunk.is_null(r)) return base + r;
+      }
+    }
+    base += chunk.length;
+  }
+  return -1;
+}
+
+// False with a ValueError naming the column and its first null row, if it has one.
+bool check_no_nulls(const TextColumn& column, const char* what) {
+  std::int64_t row = first_null(column);
+  if (row < 0) return true;
+  PyErr_Format(PyExc_ValueError, "%s: null in row %lld", what, static_cast<long long>(row));
+  return false;
+}
+
 // Texts of a column without nulls, as views (rules' fields must all be present).
 bool texts_without_nulls(const TextColumn& column, const char* what,
                          std::vector<std::string_view>& out) {
+  if (!check_no_nulls(column, what)) return false;
   out.reserve(static_cast<std::size_t>(column.size()));
-  std::int64_t first_null = -1;
-  column.for_rows(0, column.size(), [&](std::int64_t row, std::optional<std::string_view> text) {
-    if (!text && first_null < 0) first_null = row;
-    out.push_back(text.value_or(std::string_view()));
+  column.for_rows(0, column.size(), [&](std::int64_t, std::optional<std::string_view> text) {
+    out.push_back(*text);
   });
-  if (first_null >= 0) {
-    PyErr_Format(PyExc_ValueError, "%s: null in row %lld", what,
-                 static_cast<long long>(first_null));
-    return false;
-  }
   return true;
 }
 
@@ -122,20 +138,6 @@ PyObject* categorize_entry(PyObject* args) {
 
 // MARK: derive
 
-// The first null row of a column, or -1.
-std::int64_t first_null(const TextColumn& column) {
-  std::int64_t base = 0;
-  for (const TextChunk& chunk : column.chunks) {
-    if (chunk.validity != nullptr) {
-      for (std::int64_t r = 0; r < chunk.length; ++r) {
-        if (chunk.is_null(r)) return base + r;
-      }
-    }
-    base += chunk.length;
-  }
-  return -1;
-}
-
 // The three example columns of a derivation, of equal length and without nulls.
 bool example_columns(PyObject* args, const char* format, Inputs& inputs, TextColumn (&columns)[3]) {
   PyObject* sources[3];
@@ -151,12 +153,7 @@ bool example_columns(PyObject* args, const char* format, Inputs& inputs, TextCol
                    static_cast<long long>(columns[0].size()));
       return false;
     }
-    std::int64_t row = first_null(columns[c]);
-    if (row >= 0) {
-      PyErr_Format(PyExc_ValueError, "%s: null in row %lld", kNames[c],
-                   static_cast<long long>(row));
-      return false;
-    }
+    if (!check_no_nulls(columns[c], kNames[c])) return false;
   }
   return true;
 }
@@ -220,12 +217,7 @@ bool count_rows(Inputs& inputs, PyObject* source, std::vector<categorizer::Token
                    static_cast<long long>(size), static_cast<long long>(texts[0].size()));
       return false;
     }
-    std::int64_t null_row = c < 3 ? first_null(texts[c]) : -1;
-    if (null_row >= 0) {
-      PyErr_Format(PyExc_ValueError, "%s: null in row %lld", kNames[c],
-                   static_cast<long long>(null_row));
-      return false;
-    }
+    if (c < 3 && !check_no_nulls(texts[c], kNames[c])) return false;
   }
   RowCursor<TextChunk> cursors[3] = {RowCursor<TextChunk>(texts[0].chunks),
                                      RowCursor<TextChunk>(texts[1].chunks),

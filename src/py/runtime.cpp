@@ -49,7 +49,8 @@ PyRef intern(std::string_view text) {
 }
 
 PyObject* name(Name which) {
-  static constexpr std::string_view kTexts[] = {"add_note", "__notes__", "__qualname__"};
+  static constexpr std::string_view kTexts[] = {"add_note", "__notes__", "__qualname__",
+                                                "__arrow_c_stream__", "__arrow_c_array__"};
   static ProcessRef names[std::size(kTexts)];
   ProcessRef& slot = names[static_cast<std::size_t>(which)];
   if (!slot) {

@@ -23,7 +23,7 @@ PyObject* panic_exception();
 PyRef intern(std::string_view text);
 
 /// Attribute names the module looks up, as interned str objects made once.
-enum class Name { kAddNote, kNotes, kQualname };
+enum class Name { kAddNote, kNotes, kQualname, kArrowCStream, kArrowCArray };
 /// The interned name (borrowed), or null with an exception set. Looking an attribute up
 /// by a C string makes a new str each time, and CPython's attribute cache, keyed by the
 /// name object, then keeps thousands of equal copies alive.

@@ -1,0 +1,279 @@
+"""quorvane_cli.csvfile: a CSV file opened for a command, read in batches by one of two paths.
+
+Both paths read the same files the same way: the encoding from a byte order mark (UTF-8,
+UTF-16 or UTF-32; UTF-8 without one), the delimiter given or detected from the header
+line, a header row, then batches of rows as columns. The standard library's csv module
+(stdlib_csv) reads any stream; pyarrow's streaming reader (arrow_csv, with the
+`quorvane[cli]` extra) reads regular files several times faster. QUORVANE_CLI_CSV=stdlib
+or =pyarrow chooses one; by default pyarrow is used where it is installed.
+"""
+
+from __future__ import annotations
+
+import codecs
+import contextlib
+import csv
+import functools
+import importlib.util
+import io
+import itertools
+import os
+import re
+import stat
+import sys
+from typing import IO, Any, Callable, Iterator, List, Optional, Sequence, Tuple
+
+from quorvane_cli import stdlib_csv
+from quorvane_cli.failures import UserError, os_failure, shown, where
+from quorvane_cli.progress import Progress
+
+#: The environment variable that chooses the path: "stdlib" or "pyarrow".
+PATH_VARIABLE = "QUORVANE_CLI_CSV"
+
+#: --delimiter's values, and the delimiters detected from a header line (in this order).
+DELIMITERS = {",": ",", ";": ";", "tab": "\t", "\t": "\t", "|": "|"}
+_DETECTED = (",", ";", "\t", "|")
+
+#: Byte order marks, longest first (UTF-32-LE's begins with UTF-16-LE's).
+_BOMS = ((codecs.BOM_UTF32_LE, "utf-32-le"), (codecs.BOM_UTF32_BE, "utf-32-be"),
+         (codecs.BOM_UTF8, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16-le"),
+         (codecs.BOM_UTF16_BE, "utf-16-be"))
+
+
+#: A line end after something that is not one: the end of the first line that is not blank.
+_LINE_END = re.compile(rb"[^\r\n\x00][\x00]*[\r\n]")
+
+
+def sniff(head: bytes) -> Tuple[str, int]:
+    """The encoding a file's first bytes name by a byte order mark, and the mark's length;
+    UTF-8 without one."""
+    for bom, encoding in _BOMS:
+        if head.startswith(bom):
+            return encoding, len(bom)
+    return "utf-8", 0
+
+
+def detect_delimiter(text: str) -> str:
+    """The delimiter of a header line: the most frequent of , ; tab | outside quotes (the
+    first of them on a tie), or a comma when there is none (a single column)."""
+    line = next((line for line in io.StringIO(text, newline="") if line.strip()), "")
+    counts = dict.fromkeys(_DETECTED, 0)
+    quoted = False
+    for ch in line:
+        if ch == '"':
+            quoted = not quoted
+        elif not quoted and ch in counts:
+            counts[ch] += 1
+    best = max(_DETECTED, key=lambda d: counts[d])
+    return best if counts[best] else ","
+
+
+def pyarrow_chosen() -> bool:
+    """Whether the pyarrow path is to be used (QUORVANE_CLI_CSV, else: where installed)."""
+    choice = os.environ.get(PATH_VARIABLE, "").strip().lower()
+    if choice == "stdlib":
+        return False
+    installed = importlib.util.find_spec("pyarrow") is not None
+    if choice == "pyarrow" and not installed:
+        raise UserError(PATH_VARIABLE, 'pyarrow is not installed: pip install "quorvane[cli]"')
+    if choice not in ("", "pyarrow"):
+        raise UserError(PATH_VARIABLE, f"{choice!r}: expected 'stdlib' or 'pyarrow'")
+    return installed
+
+
+class Batch:
+    """Rows of a file as columns, one per header column: tuples of str (stdlib path) or
+    pyarrow string arrays. `line(i)` is the line on which row i of the batch starts."""
+
+    def __init__(self, columns: List[Any], line: Callable[[int], int]) -> None:
+        self.columns = columns
+        self.line = line
+
+
+class CsvFile:
+    """A CSV file with a header row, opened for reading: "-" is standard input, `data`
+    bytes stand for the file's content (then the path only names it)."""
+
+    def __init__(self, path: str, verb: str, delimiter: Optional[str] = None,
+                 data: Optional[bytes] = None, fast: bool = True) -> None:
+        self.path = path
+        self.arrow: Any = None
+        self.file = self._open(path, data)
+        try:
+            self._start(verb, delimiter, fast and data is None)
+        except BaseException:
+            self.close()
+            raise
+
+    @staticmethod
+    def _open(path: str, data: Optional[bytes]) -> IO[bytes]:
+        if data is not None:
+            return io.BytesIO(data)
+        if path == "-":
+            return sys.stdin.buffer
+        try:
+            return open(path, "rb")
+        except OSError as exc:
+            raise os_failure(path, exc) from None
+
+    def _start(self, verb: str, delimiter: Optional[str], fast: bool) -> None:
+        try:
+            st = os.fstat(self.file.fileno())
+            regular = stat.S_ISREG(st.st_mode)
+            self.size: Optional[int] = st.st_size if regular else None
+        except (OSError, ValueError, io.UnsupportedOperation):
+            regular, self.size = False, None
+        head = self._head()
+        self.encoding, bom = sniff(head)
+        blocks = stdlib_csv.TextBlocks(self.file, self.path, self.encoding, bom, head)
+        self.delimiter = delimiter or detect_delimiter(blocks.first)
+        self.reader = stdlib_csv.Reader(blocks, self.delimiter)
+        header = self.reader.read_header()
+        if header is None:
+            raise UserError(where(self.path, 1), "empty file: expected a header row")
+        self.header: List[str] = header
+        self.progress = Progress(f"quorvane {verb}", self.size)
+        if fast and regular and pyarrow_chosen():
+            offset = self._data_offset(head, bom, blocks.first)
+            if offset is not None:
+                from quorvane_cli import arrow_csv
+
+                self.arrow = arrow_csv.Reader(self.path, self.encoding, offset, self.delimiter,
+                                              len(header))
+
+    def _head(self) -> bytes:
+        """The first block, extended to the end of the first line that is not blank (the
+        delimiter is detected there), and long enough for any byte order mark."""
+        head = b""
+        try:
+            while True:
+                data = self.file.read(stdlib_csv.BLOCK_BYTES)
+                head += data
+                if not data or (len(head) >= 4 and _LINE_END.search(head, 4)):
+                    return head
+        except OSError as exc:
+            raise os_failure(self.path, exc) from None
+
+    def _data_offset(self, head: bytes, bom: int, first: str) -> Optional[int]:
+        """The byte offset where the data rows begin: after the byte order mark, any blank
+        lines and the header, which must lie in the first block."""
+        lines = io.StringIO(first, newline="")
+        text = "".join(lines.readline() for _ in range(self.reader.reader.line_num))
+        if not text.endswith(("\n", "\r")) and len(head) == stdlib_csv.BLOCK_BYTES:
+            return None  # the header goes on past the first block
+        return bom + len(text.encode(self.encoding))
+
+    @property
+    def kind(self) -> Any:
+        """The module that writes and tallies this file's batches: arrow_csv or stdlib_csv."""
+        if self.arrow is not None:
+            from quorvane_cli import arrow_csv
+
+            return arrow_csv
+        return stdlib_csv
+
+    def close(self) -> None:
+        progress = getattr(self, "progress", None)
+        if progress is not None:
+            progress.clear()
+        if self.arrow is not None:
+            self.arrow.close()
+        if self.file is not sys.stdin.buffer:
+            self.file.close()
+
+    def __enter__(self) -> CsvFile:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # ------------------------------------------------------------ columns
+
+    def column(self, names: Sequence[str], option: Optional[str] = None) -> int:
+        """The index of the first of names (letter case ignored) among the header's columns;
+        a failure listing the columns when none is there."""
+        folded = [name.strip().casefold() for name in self.header]
+        for name in names:
+            if name.casefold() in folded:
+                return folded.index(name.casefold())
+        wanted = ", ".join(repr(name) for name in names[:-1])
+        wanted = f"{wanted} or {names[-1]!r}" if wanted else repr(names[-1])
+        listed = ", ".join(repr(name) for name in self.header)
+        hint = f"; choose one with {option}" if option else ""
+        if len(self.header) == 1:
+            other = [d for d in _DETECTED if d != self.delimiter and d in self.header[0]]
+            if other:
+                hint = f"; is the delimiter {other[0]!r}? (--delimiter)"
+        raise UserError(where(self.path, 1), f"no column named {wanted} (the columns are "
+                        f"{listed}){hint}")
+
+    def present(self, names: Sequence[str]) -> List[int]:
+        """The indices of the header's columns named by any of names, letter case ignored."""
+        wanted = {name.casefold() for name in names}
+        return [i for i, name in enumerate(self.header) if name.strip().casefold() in wanted]
+
+    # ------------------------------------------------------------ rows
+
+    def batches(self) -> Iterator[Batch]:
+        """The data rows, a batch at a time, in order."""
+        done = 0
+        if self.arrow is None:
+            for lines, columns in self.reader.batches():
+                yield Batch(columns, lines.__getitem__)
+                done += len(lines)
+                self.progress.update(self.file.tell() if self.size else 0, done)
+            return
+        batches: Iterator[List[Any]] = self.arrow.batches()
+        while True:
+            try:
+                arrays = next(batches, None)
+                if arrays is not None:
+                    self.arrow.check(arrays)
+            except Exception as exc:  # pyarrow's own failure types
+                raise self._stdlib_failure(str(exc)) from None
+            if arrays is None:
+                return
+            yield Batch(arrays, functools.partial(self._line_of, done))
+            done += len(arrays[0]) if arrays else 0
+            self.progress.update(self.arrow.position(), done)
+
+    @contextlib.contextmanager
+    def _reread(self) -> Iterator[stdlib_csv.Reader]:
+        """The stdlib reader over this file again, from its start, past the header."""
+        file = self._open(self.path, None)
+        try:
+            head = file.read(stdlib_csv.BLOCK_BYTES)
+            blocks = stdlib_csv.TextBlocks(file, self.path, self.encoding, sniff(head)[1], head)
+            reader = stdlib_csv.Reader(blocks, self.delimiter)
+            reader.read_header()
+            yield reader
+        finally:
+            file.close()
+
+    def _stdlib_failure(self, arrow_message: str) -> UserError:
+        """The failure the stdlib path finds in this file where the pyarrow path failed, so
+        that both paths say the same; pyarrow's message if that path reads the file whole."""
+        with self._reread() as reader:
+            try:
+                for _ in reader.batches():
+                    pass
+            except UserError as exc:
+                return exc
+        return UserError(shown(self.path), arrow_message.splitlines()[0])
+
+    def _line_of(self, before: int, row: int) -> int:
+        """The line on which data row `before + row` (from 0) starts, found by the stdlib
+        reader: only ever asked when a failure names the row."""
+        with self._reread() as reader:
+            for line, _ in itertools.islice(reader.rows(), before + row, None):
+                return line
+        raise AssertionError("a row past the end of the file")
+
+    def header_line(self, fields: Sequence[str]) -> bytes:
+        """A row written as the data rows are: this file's delimiter, CRLF, UTF-8."""
+        return stdlib_csv.lines_of([fields], self.delimiter)
+
+
+def field_limit() -> int:
+    """The longest field the csv module reads (in characters); both paths refuse longer."""
+    return csv.field_size_limit()

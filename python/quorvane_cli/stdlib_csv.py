@@ -1,0 +1,227 @@
+"""quorvane_cli.stdlib_csv: CSV read and written by the standard library's csv module.
+
+This path needs nothing beyond Python, reads any stream (standard input, pipes) and is
+the reference the pyarrow path (arrow_csv) must match byte for byte.
+"""
+
+from __future__ import annotations
+
+import codecs
+import csv
+import io
+import itertools
+from decimal import Decimal
+from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+
+import quorvane_columns as qc
+
+from quorvane_cli.amounts import EXACT, AmountFormat
+from quorvane_cli.failures import UserError, os_failure, where
+
+#: Bytes decoded at a time (then up to the end of a line).
+BLOCK_BYTES = 1 << 20
+
+#: Rows handed to the engines per call: large enough to amortise a call, small enough that
+#: a batch's Python objects stay a few megabytes.
+CHUNK_ROWS = 50_000
+
+#: The columns of derived rules, in order.
+RULE_COLUMNS = ("pattern", "category", "merchant")
+
+#: A batch's columns, in the header's order.
+Columns = List[List[str]]
+
+#: Totals per (category, merchant), None for the unmatched: (count, amount).
+Totals = Dict[Optional[Tuple[str, str]], Tuple[int, Decimal]]
+
+
+class BadAmount(Exception):
+    """A cell that is no amount: its row in the batch and its column."""
+
+    def __init__(self, row: int, column: int) -> None:
+        super().__init__(row, column)
+        self.row = row
+        self.column = column
+
+
+def undecodable(path: str, encoding: str, bom: bool, offset: int, line: int) -> UserError:
+    """The failure for bytes that do not decode, at a byte offset from the file's start."""
+    name = encoding.upper()
+    why = ("though the file starts with its byte order mark" if bom
+           else "and no byte order mark names another encoding")
+    return UserError(where(path, line), f"byte {offset} is not {name} text, {why}; convert "
+                     f"the file to UTF-8 first, e.g. iconv -f WINDOWS-1252 -t UTF-8")
+
+
+def line_breaks(text: str) -> int:
+    """Lines ended in text: by \\n, \\r\\n or a lone \\r, as the csv module counts them."""
+    return text.count("\n") + text.count("\r") - text.count("\r\n")
+
+
+class TextBlocks:
+    """The text of a binary stream, decoded a block at a time. Each block is cut after a
+    line break, so that the csv module never sees a line in two pieces and its line_num
+    counts the lines of the whole file."""
+
+    def __init__(self, file: IO[bytes], path: str, encoding: str, bom: int, head: bytes) -> None:
+        """Decodes head (the bytes already read, byte order mark included), then the rest."""
+        self.file, self.path, self.encoding, self.bom = file, path, encoding, bom
+        self.decoder = codecs.getincrementaldecoder(encoding)("strict")
+        self.fed = bom  # bytes of the file passed to the decoder, or skipped
+        self.carry = ""
+        self.lines: Callable[[], int] = lambda: 0  # lines of the earlier blocks, as read
+        self.first = self._decode(head[bom:], final=False)
+
+    def _decode(self, data: bytes, final: bool) -> str:
+        pending = len(self.decoder.getstate()[0])
+        try:
+            text = self.decoder.decode(data, final)
+        except UnicodeDecodeError as exc:
+            start = exc.start - pending  # exc.start counts the bytes the decoder held back
+            valid = codecs.decode(exc.object[:exc.start], self.encoding)
+            line = self.lines() + line_breaks(self.carry + valid) + 1
+            raise undecodable(self.path, self.encoding, self.bom > 0, self.fed + start,
+                              line) from None
+        self.fed += len(data)
+        return text
+
+    def _cut(self, text: str) -> str:
+        text = self.carry + text
+        # After the last \n, or the last \r that is not the text's end (a \n may follow).
+        cut = max(text.rfind("\n"), text.rfind("\r", 0, len(text) - 1)) + 1
+        self.carry = text[cut:]
+        return text[:cut]
+
+    def __iter__(self) -> Iterator[io.StringIO]:
+        # A newline="" StringIO yields lines as a newline="" file would (ending in \n, \r\n
+        # or a lone \r), which is what the csv module wants.
+        text = self._cut(self.first)
+        while True:
+            if text:
+                yield io.StringIO(text, newline="")
+            try:
+                data = self.file.read(BLOCK_BYTES)
+            except OSError as exc:
+                raise os_failure(self.path, exc) from None
+            if not data:
+                rest = self.carry + self._decode(b"", final=True)
+                if rest:
+                    yield io.StringIO(rest, newline="")
+                return
+            text = self._cut(self._decode(data, final=False))
+
+
+class Reader:
+    """The rows of a CSV text, with the line each starts on. Blank lines are skipped; every
+    other row must have as many fields as the header."""
+
+    def __init__(self, blocks: TextBlocks, delimiter: str) -> None:
+        self.blocks = blocks
+        self.reader = csv.reader(itertools.chain.from_iterable(blocks), delimiter=delimiter)
+        blocks.lines = lambda: self.reader.line_num
+        self.header: Optional[List[str]] = None
+
+    def rows(self) -> Iterator[Tuple[int, List[str]]]:
+        reader = self.reader
+        last = reader.line_num
+        try:
+            for fields in reader:
+                start, last = last + 1, reader.line_num
+                if fields:
+                    yield start, fields
+        except csv.Error as exc:
+            raise UserError(where(self.blocks.path, last + 1), str(exc)) from None
+
+    def read_header(self) -> Optional[List[str]]:
+        """The first row that is not blank (None for a file with none)."""
+        self.header = next((fields for _, fields in self.rows()), None)
+        return self.header
+
+    def batches(self, size: int = 0) -> Iterator[Tuple[List[int], Columns]]:
+        """The data rows as columns, `size` rows at a time (CHUNK_ROWS by default), with the
+        line each row starts on."""
+        assert self.header is not None
+        size = size or CHUNK_ROWS
+        width = len(self.header)
+        lines: List[int] = []
+        rows: List[List[str]] = []
+        for line, fields in self.rows():
+            if len(fields) != width:
+                raise UserError(where(self.blocks.path, line),
+                                f"{len(fields)} fields where the header has {width}")
+            lines.append(line)
+            rows.append(fields)
+            if len(rows) == size:
+                yield lines, _columns(rows, width)
+                lines, rows = [], []
+        if rows:
+            yield lines, _columns(rows, width)
+
+
+def _columns(rows: List[List[str]], width: int) -> Columns:
+    # Lists, not the tuples zip() makes: quorvane_columns reads a tuple as (table, column name).
+    return list(map(list, zip(*rows))) if rows else [[] for _ in range(width)]
+
+
+# ---------------------------------------------------------------- writing
+
+
+def lines_of(rows: Any, delimiter: str) -> bytes:
+    """Rows as CSV lines in UTF-8: fields quoted only where they must be, lines ended CRLF
+    (RFC 4180; with it every Python version quotes a field holding a lone \\r)."""
+    text = io.StringIO()
+    csv.writer(text, delimiter=delimiter, lineterminator="\r\n").writerows(rows)
+    return text.getvalue().encode("utf-8")
+
+
+def write(sink: Any, columns: Sequence[Sequence[str]], delimiter: str) -> None:
+    """A batch's columns, as CSV lines."""
+    sink.write(lines_of(zip(*columns), delimiter))
+
+
+# ---------------------------------------------------------------- engines and results
+
+
+def categorize(narrations: List[str], rules: Any) -> Dict[str, List[Any]]:
+    """Each narration's winning rule (`rule`, `category`, `merchant`; None where none)."""
+    return qc.categorize(narrations, rules)  # type: ignore[no-any-return]
+
+
+def derive_counts(narrations: List[str], categories: List[str], merchants: List[str]) -> Any:
+    """The counts derivation is made of, for one batch of examples."""
+    return qc.derive_partial(narrations, categories, merchants)
+
+
+def derived_rules(counts: Sequence[Any]) -> List[List[str]]:
+    """The rules the batches' counts give, as rows of pattern, category and merchant."""
+    rules = qc.derive_finish(qc.derive_merge(*counts))
+    return [list(row) for row in zip(*(rules[name] for name in RULE_COLUMNS))]
+
+
+def texts(values: Sequence[Any]) -> List[str]:
+    """A result column as cells: None as an empty cell, numbers in decimal."""
+    return ["" if value is None else str(value) for value in values]
+
+
+def totals(columns: Columns, result: Dict[str, List[Any]],
+           amounts: Sequence[Tuple[int, int]], fmt: AmountFormat) -> Totals:
+    """Count and amount per (category, merchant) of a categorised batch; the amount of a
+    row is the sum of its `amounts` cells (column, sign: +1 or -1), zero without any."""
+    sums: Dict[Optional[Tuple[str, str]], List[Any]] = {}
+    keys = [None if c is None else (c, m) for c, m in zip(result["category"], result["merchant"])]
+    cells = [(columns[column], column, sign) for column, sign in amounts]
+    parse, add, subtract = fmt.parse, EXACT.add, EXACT.subtract
+    for row, key in enumerate(keys):
+        amount = Decimal(0)
+        for values, column, sign in cells:
+            value = parse(values[row])
+            if value is None:
+                raise BadAmount(row, column)
+            amount = add(amount, value) if sign > 0 else subtract(amount, value)
+        entry = sums.get(key)
+        if entry is None:
+            sums[key] = [1, amount]
+        else:
+            entry[0] += 1
+            entry[1] = add(entry[1], amount)
+    return {key: (count, amount) for key, (count, amount) in sums.items()}

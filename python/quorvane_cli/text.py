@@ -1,0 +1,34 @@
+"""quorvane_cli.text: text laid out for a terminal: columns aligned by their display width."""
+
+from __future__ import annotations
+
+import unicodedata
+from typing import List, Sequence
+
+
+def display_width(text: str) -> int:
+    """Terminal columns taken by text: combining marks take none, wide characters two."""
+    width = 0
+    for ch in text:
+        if unicodedata.category(ch) in ("Mn", "Me", "Cf"):
+            continue
+        width += 2 if unicodedata.east_asian_width(ch) in ("W", "F") else 1
+    return width
+
+
+def aligned(titles: Sequence[str], rows: Sequence[Sequence[str]],
+            rule_before_last: bool = False) -> List[str]:
+    """Rows under titles and a rule, the first column to the left, the others (numbers) to the
+    right; optionally a second rule before the last row (a total)."""
+    widths = [max(display_width(r[i]) for r in [titles, *rows]) for i in range(len(titles))]
+
+    def line(values: Sequence[str]) -> str:
+        cells = [values[0] + " " * (widths[0] - display_width(values[0]))]
+        cells += [" " * (w - display_width(v)) + v for v, w in zip(values[1:], widths[1:])]
+        return "  ".join(cells).rstrip()
+
+    rule = line(["-" * w for w in widths])
+    lines = [line(titles), rule] + [line(r) for r in rows]
+    if rule_before_last and rows:
+        lines.insert(len(lines) - 1, rule)
+    return lines

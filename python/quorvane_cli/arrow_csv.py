@@ -1,0 +1,250 @@
+"""quorvane_cli.arrow_csv: CSV read by pyarrow's streaming reader and written by Arrow
+compute kernels, with the same results, byte for byte, as stdlib_csv.
+
+Imported only when a command reads a regular file and pyarrow is installed (the
+`quorvane[cli]` extra): pyarrow takes a good part of the interpreter's start-up.
+"""
+
+from __future__ import annotations
+
+import array
+import csv
+from decimal import Decimal
+from typing import Any, Iterator, List, Optional, Sequence, Tuple
+
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.csv as pa_csv
+
+import quorvane_columns as qc
+
+from quorvane_cli import stdlib_csv
+from quorvane_cli.amounts import EXACT, AmountFormat
+from quorvane_cli.stdlib_csv import RULE_COLUMNS, BadAmount, Totals
+
+#: Bytes parsed per batch: larger batches mean fewer calls, at a few times this in memory.
+BLOCK_BYTES = 8 << 20
+
+#: Sign, whole digits and fraction digits of an amount whose separators are gone.
+_PARTS = r"^(?P<sign>[+-]?)(?P<whole>[0-9]*)(?:\.(?P<fraction>[0-9]*))?$"
+
+
+def _text(text: str) -> Any:
+    """A string scalar, built from buffers: pa.scalar() and pa.array() look for pandas
+    objects first, importing pandas where installed, a third of a second of start-up."""
+    data = text.encode("utf-8")
+    offsets = pa.py_buffer((0).to_bytes(4, "little") + len(data).to_bytes(4, "little"))
+    return pa.Array.from_buffers(pa.string(), 1, [None, offsets, pa.py_buffer(data)])[0]
+
+
+class Reader:
+    """The data rows of a UTF-8, -16 or -32 CSV file from a byte offset (past the header), as
+    string columns; empty cells are empty strings, never nulls."""
+
+    def __init__(self, path: str, encoding: str, offset: int, delimiter: str, width: int) -> None:
+        self.file = pa.OSFile(path)
+        self.file.seek(offset)
+        names = [str(i) for i in range(width)]
+        self.options = (
+            pa_csv.ReadOptions(block_size=BLOCK_BYTES, column_names=names,
+                               encoding="utf8" if encoding == "utf-8" else encoding),
+            pa_csv.ParseOptions(delimiter=delimiter, newlines_in_values=True),
+            pa_csv.ConvertOptions(column_types=dict.fromkeys(names, pa.string()),
+                                  strings_can_be_null=False, quoted_strings_can_be_null=False))
+        self.limit = csv.field_size_limit()
+
+    def batches(self) -> Iterator[List[Any]]:
+        read, parse, convert = self.options
+        try:
+            batches = pa_csv.open_csv(self.file, read_options=read, parse_options=parse,
+                                      convert_options=convert)
+        except pa.ArrowInvalid as exc:
+            if str(exc).startswith("Empty CSV file"):
+                return  # nothing after the header but blank lines
+            raise
+        for batch in batches:
+            if batch.num_rows:
+                yield batch.columns
+
+    def check(self, columns: Sequence[Any]) -> None:
+        """Fields longer than the csv module reads are refused, as that path refuses them."""
+        for column in columns:
+            longest = pc.max(pc.binary_length(column)).as_py() or 0
+            if longest > self.limit and (pc.max(pc.utf8_length(column)).as_py() or 0) > self.limit:
+                raise ValueError("field larger than field limit")
+
+    def position(self) -> int:
+        return int(self.file.tell())
+
+    def close(self) -> None:
+        self.file.close()
+
+
+# ---------------------------------------------------------------- writing
+
+
+def _quoted(column: Any, delimiter: str, alone: bool) -> Any:
+    """A column's cells as the csv module writes them: quoted where a cell holds the
+    delimiter, a quote or a line break (quotes doubled), and an empty cell alone on its
+    line quoted too (else the line would be blank)."""
+    if not alone and not _holds_any(column, (delimiter, '"', "\r", "\n")):
+        return column  # the common case, found by a byte search of the column's text
+    need = pc.match_substring_regex(column, f'[{delimiter}"\r\n]')
+    if alone:
+        need = pc.or_(need, pc.invert(pc.cast(pc.binary_length(column), pa.bool_())))
+    doubled = pc.replace_substring(column, '"', '""')
+    quote = _text('"')
+    return pc.if_else(need, pc.binary_join_element_wise(quote, doubled, quote, _text("")), column)
+
+
+def _holds_any(column: Any, characters: Sequence[str]) -> bool:
+    """Whether any cell of a string column holds any of the (ASCII) characters."""
+    for chunk in _chunks(column):
+        first, last = _text_span(chunk)
+        data = chunk.buffers()[2]
+        text = data[first:last].to_pybytes() if data is not None else b""
+        if any(text.find(ch.encode()) >= 0 for ch in characters):
+            return True
+    return False
+
+
+def _text_span(chunk: Any) -> Tuple[int, int]:
+    """The bytes of a string array's data buffer that its cells use."""
+    offsets = pa.Array.from_buffers(pa.int32(), len(chunk) + 1, [None, chunk.buffers()[1]],
+                                    offset=chunk.offset)
+    return offsets[0].as_py(), offsets[len(chunk)].as_py()
+
+
+def _int32(value: int) -> Any:
+    """An int32 scalar, built from a buffer (see _text)."""
+    return pa.Array.from_buffers(pa.int32(), 1, [None, pa.py_buffer(
+        value.to_bytes(4, "little", signed=True))])[0]
+
+
+def _chunks(array: Any) -> List[Any]:
+    return array.chunks if isinstance(array, pa.ChunkedArray) else [array]
+
+
+def write(sink: Any, columns: Sequence[Any], delimiter: str) -> None:
+    """A batch's columns as CSV lines, built by kernels: each line is its cells joined by
+    the delimiter, the last ending in CRLF, so the string data of the joined column is the
+    text to write, with no Python call per row."""
+    if not columns or len(columns[0]) == 0:
+        return
+    cells = [_quoted(column, delimiter, len(columns) == 1) for column in columns]
+    cells[-1] = pc.binary_join_element_wise(cells[-1], _text("\r\n"), _text(""))
+    lines = pc.binary_join_element_wise(*cells, _text(delimiter)) if len(cells) > 1 else cells[0]
+    for chunk in _chunks(lines):
+        if len(chunk) == 0:
+            continue
+        first, last = _text_span(chunk)
+        sink.write(memoryview(chunk.buffers()[2])[first:last])
+
+
+# ---------------------------------------------------------------- engines and results
+
+
+class _Handover:
+    """An Arrow array offered through the C data interface alone: quorvane_columns then
+    answers with its own table, which is read back as a stream. (Handed a pyarrow object,
+    it answers through pa.table(), which imports pandas where installed: a third of a
+    second of start-up.)"""
+
+    def __init__(self, array: Any) -> None:
+        self.array = array
+
+    def __arrow_c_array__(self, requested_schema: Any = None) -> Any:
+        return self.array.__arrow_c_array__(requested_schema)
+
+
+def _table(result: Any) -> Any:
+    return pa.RecordBatchReader.from_stream(result).read_all()
+
+
+def categorize(narrations: Any, rules: Any) -> Any:
+    """Each narration's winning rule: a table of `rule`, `category`, `merchant`."""
+    return _table(qc.categorize(_Handover(narrations), rules))
+
+
+def derive_counts(narrations: Any, categories: Any, merchants: Any) -> Any:
+    """The counts derivation is made of, for one batch of examples."""
+    return qc.derive_partial(_Handover(narrations), _Handover(categories), _Handover(merchants))
+
+
+def derived_rules(counts: Sequence[Any]) -> List[List[str]]:
+    """The rules the batches' counts give, as rows of pattern, category and merchant."""
+    rules = _table(qc.derive_finish(qc.derive_merge(*counts)))
+    return [list(row) for row in zip(*(rules.column(name).to_pylist() for name in RULE_COLUMNS))]
+
+
+def texts(values: Any) -> Any:
+    """A result column (rule numbers, or labels) as cells: null as an empty cell."""
+    return pc.fill_null(pc.cast(values, pa.string()), _text(""))
+
+
+def _units(columns: Sequence[Any], amounts: Sequence[Tuple[int, int]],
+           fmt: AmountFormat) -> Tuple[Any, int]:
+    """Each row's amount in whole units of 10^-scale, and the scale: the largest number of
+    fraction digits in the batch. ArrowInvalid when a value leaves 64-bit integers."""
+    parts = []
+    for column, sign in amounts:
+        cells = columns[column]
+        valid = pc.match_substring_regex(cells, f"^(?:{fmt.pattern})$")
+        if not pc.all(valid).as_py():
+            raise BadAmount(valid.to_pylist().index(False), column)
+        plain = pc.replace_substring_regex(cells, fmt.removed, "")
+        if fmt.mark != ".":
+            plain = pc.replace_substring(plain, fmt.mark, ".")
+        parts.append((pc.extract_regex(plain, _PARTS), sign))
+    scale = max((pc.max(pc.utf8_length(p.field("fraction"))).as_py() or 0) for p, _ in parts)
+    total: Any = None
+    for p, sign in parts:
+        digits = pc.binary_join_element_wise(
+            _text("0"), p.field("whole"),
+            pc.utf8_rpad(p.field("fraction"), width=scale, padding="0"), _text(""))
+        units = pc.cast(digits, pa.int64())
+        negative = pc.equal(p.field("sign"), _text("-"))
+        if sign < 0:
+            negative = pc.invert(negative)
+        units = pc.if_else(negative, pc.negate_checked(units), units)
+        total = units if total is None else pc.add_checked(total, units)
+    return total, scale
+
+
+def totals(columns: Sequence[Any], result: Any, amounts: Sequence[Tuple[int, int]],
+           fmt: AmountFormat) -> Totals:
+    """Count and amount per (category, merchant), as stdlib_csv.totals gives them: rows
+    sorted by their rule, each run of one rule summed from a running total."""
+    values: Any = None
+    scale = 0
+    if amounts:
+        try:
+            values, scale = _units(columns, amounts, fmt)
+        except pa.ArrowInvalid:  # more than 18 digits: the exact path, row by row
+            plain = {name: result.column(name).to_pylist() for name in ("category", "merchant")}
+            return stdlib_csv.totals([c.to_pylist() for c in columns], plain, amounts, fmt)
+    rules = pc.fill_null(result.column("rule").combine_chunks(), _int32(-1))
+    order = pc.sort_indices(rules)
+    runs = pc.run_end_encode(pc.take(rules, order))
+    ends = runs.run_ends.to_pylist()
+    running = None
+    if values is not None:
+        try:
+            lasts = array.array("q", [end - 1 for end in ends])
+            running = pc.take(pc.cumulative_sum_checked(pc.take(values, order)), pa.Array.from_buffers(
+                pa.int64(), len(lasts), [None, pa.py_buffer(lasts)])).to_pylist()
+        except pa.ArrowInvalid:  # a running total past 64 bits: the exact path
+            plain = {name: result.column(name).to_pylist() for name in ("category", "merchant")}
+            return stdlib_csv.totals([c.to_pylist() for c in columns], plain, amounts, fmt)
+    categories, merchants = result.column("category"), result.column("merchant")
+    out: Totals = {}
+    start = 0
+    for i, (end, rule) in enumerate(zip(ends, runs.values.to_pylist())):
+        row = order[start].as_py()
+        key = None if rule < 0 else (categories[row].as_py(), merchants[row].as_py())
+        units = 0 if running is None else running[i] - (running[i - 1] if i else 0)
+        amount = EXACT.scaleb(Decimal(units), -scale)
+        count, total = out.get(key, (0, Decimal(0)))  # rules may share their labels
+        out[key] = (count + end - start, EXACT.add(total, amount))
+        start = end
+    return out

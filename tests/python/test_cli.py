@@ -1,14 +1,19 @@
-"""The `quorvane` command: its output against the module, its one-line errors, CSV
-encodings, chunking and the progress bar. Most cases call main() in-process; one runs
-the installed command."""
+"""The `quorvane` command: results against a model and the module, the two CSV paths byte
+for byte, amounts, the one-line failures, and the output file that is never lost. Most
+cases call main() in-process; signals, pipes and the installed script run in subprocesses."""
 
 import csv
+import errno
 import io
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
+from decimal import Decimal
 from pathlib import Path
 
 import pytest
@@ -17,9 +22,14 @@ from hypothesis import strategies as st
 
 import quorvane
 import quorvane_cli
-from quorvane_cli import table
+from quorvane_cli import stdlib_csv
+from quorvane_cli.amounts import AmountFormat
+from quorvane_cli.output import Sink
 
 DATA = Path(__file__).resolve().parents[2] / "examples" / "data"
+PATHS = ["stdlib", pytest.param("pyarrow", marks=pytest.mark.skipif(
+    __import__("importlib").util.find_spec("pyarrow") is None, reason="pyarrow is not installed"))]
+HAS_PYARROW = __import__("importlib").util.find_spec("pyarrow") is not None
 
 
 def run(capsys, *argv):
@@ -29,16 +39,19 @@ def run(capsys, *argv):
     return status, out, err
 
 
+def write_csv(path, rows, delimiter=",", newline="\r\n", encoding="utf-8", quote_all=False):
+    """Rows as CSV text, fields quoted where they must be (or all of them)."""
+    def cell(text):
+        special = quote_all or any(c in text for c in (delimiter, '"', "\r", "\n"))
+        return '"' + text.replace('"', '""') + '"' if special else text
+    text = "".join(delimiter.join(cell(f) for f in row) + newline for row in rows)
+    path.write_bytes(text.encode(encoding))
+    return path
+
+
 def read_csv(path):
     with open(path, encoding="utf-8", newline="") as f:
         return list(csv.reader(f))
-
-
-def write_csv(path, rows, bom=False, newline="\r\n"):
-    text = io.StringIO()
-    csv.writer(text, lineterminator=newline).writerows(rows)
-    path.write_bytes((b"\xef\xbb\xbf" if bom else b"") + text.getvalue().encode("utf-8"))
-    return path
 
 
 def model(narration, rules):
@@ -47,208 +60,246 @@ def model(narration, rules):
     return next((i for i, (p, _, _) in enumerate(rules) if p.lower() in text), None)
 
 
-# ---------------------------------------------------------------- categorize against the module
+# ---------------------------------------------------------------- both paths, against the model
 
-# Field texts that CSV must carry through: separators, quotes, line breaks, non-ASCII.
-FIELD = st.text(alphabet="abAB ,\"\r\n\u00e9\u00c9\u03a3\u03c3\u0130i", max_size=8)
+# Cells that CSV must carry through: delimiters, quotes, line breaks, non-ASCII, empty cells.
+CELL = st.text(alphabet='abAB ,;|\t"\r\n\u00e9\u03a3\u0130\U0001f600', max_size=6)
+PATTERN = st.text(alphabet="abAB \u00e9\u03a3\u0130", max_size=3)
+AMOUNT = st.decimals(min_value=-10**9, max_value=10**9, places=2, allow_nan=False)
 
 
-@settings(max_examples=150, deadline=None)
-@given(st.lists(st.tuples(FIELD, FIELD), max_size=12),
-       st.lists(st.tuples(st.text(alphabet="abAB \u00e9\u00c9\u03a3\u0130i", max_size=3), FIELD, FIELD),
-                max_size=6),
-       st.integers(1, 4), st.integers(1, 64), st.booleans())
-def test_categorize_matches_model(rows, rules, chunk, block, as_json):
-    with tempfile.TemporaryDirectory() as tmp:
+@settings(max_examples=40, deadline=None)
+@given(rows=st.lists(st.tuples(CELL, CELL, AMOUNT, st.sampled_from(["Food", "Fuel", ""])), max_size=10),
+       rules=st.lists(st.tuples(PATTERN, CELL, CELL), max_size=5),
+       delimiter=st.sampled_from(",;\t|"), newline=st.sampled_from(["\r\n", "\n", "\r"]),
+       encoding=st.sampled_from(["utf-8", "utf-8-sig", "utf-16", "utf-32"]),
+       quote_all=st.booleans(), block=st.integers(1, 200))
+def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newline, encoding,
+                                                   quote_all, block):
+    header = ["Narration", "note", "amount", "Category", "merchant"]
+    body = [[n, note, f"{a:,}" if delimiter != "," else str(a), c, c] for n, note, a, c in rows]
+    with tempfile.TemporaryDirectory() as tmp, pytest.MonkeyPatch.context() as mp:
         tmp = Path(tmp)
-        statement = write_csv(tmp / "s.csv", [["Narration", "note"]] + [list(r) for r in rows])
-        if as_json:
-            (tmp / "r.json").write_text(json.dumps({"rules": [list(r) for r in rules]}), "utf-8")
-            rules_file = tmp / "r.json"
-        else:
-            rules_file = write_csv(tmp / "r.csv", [["pattern", "category", "merchant"]] + [list(r) for r in rules])
-        # Chunks of rows and blocks of bytes end anywhere.
-        old = table.CHUNK_ROWS, table.BLOCK_BYTES
-        table.CHUNK_ROWS, table.BLOCK_BYTES = chunk, block
-        try:
-            status = quorvane_cli.main(["categorize", str(statement), "--rules", str(rules_file),
-                                        "-o", str(tmp / "out.csv")])
-        finally:
-            table.CHUNK_ROWS, table.BLOCK_BYTES = old
-        assert status == 0
-        out = read_csv(tmp / "out.csv")
-    assert out[0] == ["Narration", "note", "category", "merchant", "rule"]
-    for (narration, note), written in zip(rows, out[1:]):
-        winner = model(narration, rules)
-        added = ["", "", ""] if winner is None else [rules[winner][1], rules[winner][2], str(winner)]
-        assert written == [narration, note] + added
-    assert len(out) == len(rows) + 1
+        statement = write_csv(tmp / "s.csv", [header] + body, delimiter, newline, encoding, quote_all)
+        (tmp / "r.json").write_text(json.dumps([list(r) for r in rules]), "utf-8")
+        # Batches of rows and blocks of bytes end anywhere.
+        mp.setattr(stdlib_csv, "CHUNK_ROWS", 1 + block % 4)
+        mp.setattr(stdlib_csv, "BLOCK_BYTES", block)
+        outputs = []
+        for path in ["stdlib"] + (["pyarrow"] if HAS_PYARROW else []):
+            mp.setenv("QUORVANE_CLI_CSV", path)
+            if path == "pyarrow":
+                mp.setattr("quorvane_cli.arrow_csv.BLOCK_BYTES", 1024 + block)
+            out = tmp / f"{path}.csv"
+            mp.setattr(sys, "stdout", io.TextIOWrapper(io.BytesIO(), "utf-8"))
+            assert quorvane_cli.main(["categorize", str(statement), "--rules", str(tmp / "r.json"),
+                                      "--replace", "--summary", "-o", str(out)]) == 0
+            assert quorvane_cli.main(["derive", str(statement), "-o", str(tmp / f"{path}.rules")]) == 0
+            outputs.append((out.read_bytes(), sys.stdout.buffer.getvalue(),
+                            (tmp / f"{path}.rules").read_bytes()))
+        assert sorted(os.listdir(tmp)) == sorted(["s.csv", "r.json"] + [
+            f"{p}.{e}" for p in ("stdlib", "pyarrow")[:len(outputs)] for e in ("csv", "rules")])
+    assert all(o == outputs[0] for o in outputs)
+    written = list(csv.reader(io.StringIO(outputs[0][0].decode("utf-8"), newline=""),
+                              delimiter=delimiter))
+    assert written[0] == header + ["rule"]
+    assert len(written) == len(rows) + 1
+    for row, out in zip(body, written[1:]):
+        winner = model(row[0], rules)
+        labels = ["", ""] if winner is None else list(rules[winner][1:])
+        assert out == row[:3] + labels + ["" if winner is None else str(winner)]
+    total = sum((Decimal(r[2]) for r in rows), Decimal(0))
+    assert outputs[0][1].decode().splitlines()[-3].split()[-1] == f"{total:,.2f}" or not rows
 
 
-def test_bundled_statement_both_rule_forms(capsys, tmp_path):
+def test_bundled_files_against_the_module(capsys, tmp_path):
     statement = json.loads((DATA / "statement.json").read_text("utf-8"))["data"]
     rules = json.loads((DATA / "rules.json").read_text("utf-8"))["rules"]
     expected = quorvane.categorize_transactions({"data": statement, "rules": rules})["data"]
-    outputs = []
     for rules_file in ("rules.csv", "rules.json"):
-        out = tmp_path / "out.csv"
-        assert run(capsys, "categorize", DATA / "statement.csv", "--rules", DATA / rules_file, "-o", out)[0] == 0
-        outputs.append(read_csv(out))
-    assert outputs[0] == outputs[1]
-    got = [None if row[3] == "" else {"category": row[3], "merchant": row[4]} for row in outputs[0][1:]]
-    assert got == expected
+        assert run(capsys, "categorize", DATA / "statement.csv", "--rules", DATA / rules_file,
+                   "-o", tmp_path / rules_file)[0] == 0
+        got = [None if r[3] == "" else {"category": r[3], "merchant": r[4]}
+               for r in read_csv(tmp_path / rules_file)[1:]]
+        assert got == expected
+    history = json.loads((DATA / "history.json").read_text("utf-8"))["data"]
+    derived = quorvane.derive_rules({"data": history})["rules"]
+    assert run(capsys, "derive", DATA / "history.csv", "-o", tmp_path / "d.csv")[0] == 0
+    assert read_csv(tmp_path / "d.csv") == [["pattern", "category", "merchant"]] + [
+        [r["pattern"], r["category"], r["merchant"]] for r in derived]
 
 
-# ---------------------------------------------------------------- CSV details
+# ---------------------------------------------------------------- amounts
+
+SEPARATORS = {".": [",", " ", "\u00a0", "'"], ",": [".", " ", "\u202f", "'"]}
 
 
-def test_bom_crlf_and_existing_columns(capsys, tmp_path):
-    # A byte order mark, CRLF line ends, a blank line, and a Category column already there;
-    # the rules with LF line ends.
-    statement = write_csv(tmp_path / "s.csv", [["Details", "Category", "amount"], ["ZESTO 1", "old", "-5"],
-                                               [], ["none", "old", "2"]], bom=True)
-    rules = write_csv(tmp_path / "r.csv", [["Pattern", "CATEGORY", "merchant"], ["zesto", "Food", "Z"]],
-                      bom=True, newline="\n")
-    status, out, err = run(capsys, "categorize", statement, "--rules", rules)
-    assert (status, err) == (0, "")
-    assert out.splitlines() == ["Details,Category,amount,merchant,rule", "ZESTO 1,Food,-5,Z,0", "none,,2,,"]
+@settings(max_examples=200, deadline=None)
+@given(st.decimals(allow_nan=False, allow_infinity=False, min_value=-10**15, max_value=10**15),
+       st.sampled_from(".,"), st.integers(0, 4), st.data())
+def test_formatted_amounts_read_back(value, mark, index, data):
+    value = value.quantize(Decimal(1).scaleb(-data.draw(st.integers(0, 4))))
+    whole, _, fraction = f"{abs(value):f}".partition(".")
+    separator = SEPARATORS[mark][index % 4] if index else ""
+    groups = [whole[max(0, i - 3):i] for i in range(len(whole), 0, -3)][::-1]
+    text = ("-" if value < 0 else "") + separator.join(groups) + (mark + fraction if fraction else "")
+    assert AmountFormat(mark).parse(f" {text} ") == value
 
 
-@pytest.mark.parametrize("block", [1, 5, 1 << 20])
-def test_line_numbers_across_blocks(capsys, tmp_path, monkeypatch, block):
-    # Lines end in LF, CRLF and a lone CR; a quoted field spans lines 3 to 5.
-    data = b'narration,n\nab,1\r\n"x\ny\rz",2\rok,3\n\nq,\xe9\n'
-    (tmp_path / "s.csv").write_bytes(data)
-    monkeypatch.setattr(table, "BLOCK_BYTES", block)
-    status, _, err = run(capsys, "categorize", tmp_path / "s.csv", "--rules", DATA / "rules.csv")
-    assert (status, err) == (2, f"quorvane: {tmp_path / 's.csv'}:8: not UTF-8 text (byte 3 of the line)\n")
-    (tmp_path / "s.csv").write_bytes(data.replace(b"\xe9", b"3,4"))
-    status, _, err = run(capsys, "categorize", tmp_path / "s.csv", "--rules", DATA / "rules.csv")
-    assert (status, err) == (2, f"quorvane: {tmp_path / 's.csv'}:8: 3 fields where the header has 2\n")
+@pytest.mark.skipif(not HAS_PYARROW, reason="pyarrow is not installed")
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.text(alphabet="0123456789.,' -+\u00a0e", max_size=9)
+                | st.integers(-10**24, 10**24).map(str), min_size=1, max_size=6),
+       st.sampled_from(".,"))
+def test_both_paths_read_the_same_amounts(cells, mark):
+    import pyarrow as pa
+
+    from quorvane_cli import arrow_csv
+
+    fmt = AmountFormat(mark)
+    labels = {"rule": [0] * len(cells), "category": ["c"] * len(cells), "merchant": ["m"] * len(cells)}
+    results = []
+    for kind, column, result in ((stdlib_csv, cells, labels),
+                                 (arrow_csv, pa.array(cells), pa.table(labels))):
+        try:
+            results.append(kind.totals([column], result, [(0, -1)], fmt))
+        except stdlib_csv.BadAmount as bad:
+            results.append(bad.row)
+    assert results[0] == results[1]
+    first_bad = next((i for i, c in enumerate(cells) if fmt.parse(c) is None), None)
+    assert results[0] == first_bad if first_bad is not None else isinstance(results[0], dict)
 
 
-@pytest.mark.parametrize("header, option, picked", [
-    (["date", "Description", "narration"], [], "narration"),   # preference order, not file order
-    (["DETAILS", "description"], [], "description"),
-    (["date", "memo"], ["--column", "MEMO"], "memo"),
-])
-def test_narration_column(capsys, tmp_path, header, option, picked):
-    rows = [header, [name if name.lower() == picked else "" for name in header]]
-    statement = write_csv(tmp_path / "s.csv", rows)
-    rules = write_csv(tmp_path / "r.csv", [["pattern", "category", "merchant"], [picked, "C", "M"]])
-    status, out, _ = run(capsys, "categorize", statement, "--rules", rules, *option)
-    assert status == 0 and out.splitlines()[1].endswith(",C,M,0")
-
-
-def test_summary(capsys, tmp_path):
+@pytest.mark.parametrize("path", PATHS)
+def test_summary_with_amounts_in_and_out(capsys, tmp_path, monkeypatch, path):
+    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
     statement = write_csv(tmp_path / "s.csv", [
-        ["narration", "Amount"], ["zesto 1", "-1,200.50"], ["zesto 2", "-99.5"], ["kart", "-10"],
-        ["salary", "50000"], ["???", ""], ["???", "3"]])
-    rules = write_csv(tmp_path / "r.csv", [["pattern", "category", "merchant"], ["zesto", "Food", "Zesto"],
-                                           ["kart", "Food", "Kart"], ["salary", "Salary", "Acme"]])
-    status, out, err = run(capsys, "categorize", statement, "--rules", rules, "--summary")
+        ["Text", "Credit", "Debit"], ["zesto 1", "", "1.200,50"], ["zesto 2", "", "99,5"],
+        ["salary", "50.000", ""], ["???", "3", ""]], delimiter=";")
+    rules = write_csv(tmp_path / "r.csv", [["pattern", "category", "merchant"],
+                                           ["zesto", "Food", "Zesto"], ["salary", "Salary", "Acme"]])
+    status, out, err = run(capsys, "categorize", statement, "--rules", rules, "--column", "text",
+                           "--summary", "--amount-in", "credit", "--amount-out", "DEBIT",
+                           "--decimal-mark", ",")
     assert (status, err) == (0, "")
     assert out.splitlines() == [
         "Category / merchant  Count     Amount",
         "-------------------  -----  ---------",
-        "Food                     3  -1,310.00",
+        "Food                     2  -1,300.00",
         "  Zesto                  2  -1,300.00",
-        "  Kart                   1     -10.00",
         "Salary                   1  50,000.00",
         "  Acme                   1  50,000.00",
-        "(unmatched)              2       3.00",
+        "(unmatched)              1       3.00",
         "-------------------  -----  ---------",
-        "All                      6  48,693.00",
+        "All                      4  48,703.00",
         "",
-        "Unmatched: 2 of 6 transactions (33.3%).",
+        "Unmatched: 1 of 4 transactions (25.0%).",
     ]
-    # With -o the statement is written too; without an amount column only counts are shown.
-    statement = write_csv(tmp_path / "s.csv", [["narration"], ["zesto"]])
-    status, out, _ = run(capsys, "categorize", statement, "--rules", rules, "--summary", "-o", tmp_path / "o.csv")
-    assert read_csv(tmp_path / "o.csv") == [["narration", "category", "merchant", "rule"], ["zesto", "Food", "Zesto", "0"]]
-    assert out.splitlines()[-1] == "No amount column: counts only (name one with --amount-column)."
+    status, out, err = run(capsys, "categorize", statement, "--rules", rules, "--column", "text",
+                           "--summary", "--amount-in", "credit", "--amount-out", "debit")
+    assert (status, out) == (2, "")
+    assert err == (f"quorvane: {statement}:2:Debit: not an amount: '1.200,50' "
+                   "(with --decimal-mark , it reads as 1200.50)\n")
 
 
-def test_derive_matches_module_and_feeds_categorize(capsys, tmp_path):
-    history = json.loads((DATA / "history.json").read_text("utf-8"))["data"]
-    expected = quorvane.derive_rules({"data": history})["rules"]
-    assert run(capsys, "derive", DATA / "history.csv", "-o", tmp_path / "rules.csv")[0] == 0
-    written = read_csv(tmp_path / "rules.csv")
-    assert written == [["pattern", "category", "merchant"]] + [[r["pattern"], r["category"], r["merchant"]] for r in expected]
-    status, out, _ = run(capsys, "categorize", DATA / "statement.csv", "--rules", tmp_path / "rules.csv")
-    statement = json.loads((DATA / "statement.json").read_text("utf-8"))["data"]
-    result = quorvane.categorize_transactions({"data": statement, "rules": expected})["data"]
-    rows = list(csv.reader(io.StringIO(out)))[1:]
-    assert [None if r[3] == "" else {"category": r[3], "merchant": r[4]} for r in rows] == result
+# ---------------------------------------------------------------- reading what users have
 
 
-# ---------------------------------------------------------------- user mistakes: one line, status 2
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("content, argv, expected", [
+    # the delimiter from the header line, or as given; a tab named "tab"
+    ("date;narration;amount\n1;ZESTOBITES x;5\n", [], "date;narration;amount;category;merchant;rule"),
+    ('"a;b"|narration\n1|zestobites\n', [], "a;b|narration|category|merchant|rule"),
+    ("narration\tx,y\nzestobites\t1\n", ["--delimiter", "tab"], "narration\tx,y\tcategory\tmerchant\trule"),
+    # other encodings by their byte order mark
+    ("\ufeffnarration\nzestobites\n".encode("utf-16-be"), [], "narration,category,merchant,rule"),
+    ("narration\nzestobites \U0001f600\n".encode("utf-32"), [], "narration,category,merchant,rule"),
+])
+def test_statements_as_they_come(capsys, tmp_path, monkeypatch, path, content, argv, expected):
+    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
+    (tmp_path / "s.csv").write_bytes(content if isinstance(content, bytes) else content.encode())
+    status, out, err = run(capsys, "categorize", tmp_path / "s.csv", "--rules", DATA / "rules.csv", *argv)
+    assert (status, err) == (0, "")
+    assert out.splitlines()[0] == expected and "ZestoBites" in out.splitlines()[1]
+
 
 RULES_CSV = "pattern,category,merchant\nzesto,Food,Z\n"
 STATEMENT = "date,narration,amount\n2026-01-01,zesto,-5\n"
 
-# (files to write, command, the error line with {tmp} for the directory)
+# (files to write, command, the error line with the paths as written)
 MISTAKES = [
-    # the narration column
-    ({"s.csv": "date,memo\n1,x\n"}, ["categorize", "s.csv", "--rules", "r.csv"],
+    # columns
+    ({"s.csv": "date,memo\n1,x\n"}, ["categorize", "s.csv"],
      "s.csv:1: no column named 'narration', 'description' or 'details' (the columns are 'date', "
      "'memo'); choose one with --column"),
-    ({"s.csv": STATEMENT}, ["categorize", "s.csv", "--rules", "r.csv", "--column", "memo"],
-     "s.csv:1: no column named 'memo' (the columns are 'date', 'narration', 'amount'); choose one with --column"),
-    # rows and bytes
-    ({"s.csv": STATEMENT + "2026-01-02,x\n"}, ["categorize", "s.csv", "--rules", "r.csv"],
-     "s.csv:3: 2 fields where the header has 3"),
-    ({"s.csv": b"narration\nok\n\xff\xfe bad\n"}, ["categorize", "s.csv", "--rules", "r.csv"],
-     "s.csv:3: not UTF-8 text (byte 1 of the line)"),
-    ({"s.csv": ""}, ["categorize", "s.csv", "--rules", "r.csv"], "s.csv:1: empty file: expected a header row"),
-    ({}, ["categorize", "missing.csv", "--rules", "r.csv"], "missing.csv: No such file or directory"),
-    ({"s.csv": STATEMENT + "2026-01-02,kart,12x\n"}, ["categorize", "s.csv", "--rules", "r.csv", "--summary"],
-     "s.csv:3:amount: not an amount: '12x'"),
-    ({"s.csv": STATEMENT}, ["categorize", "s.csv", "--rules", "r.csv", "--summary", "--amount-column", "debit"],
+    ({"s.csv": "date;memo;narration\n1;x;y\n"}, ["categorize", "s.csv", "--delimiter", ","],
+     "s.csv:1: no column named 'narration', 'description' or 'details' (the columns are "
+     "'date;memo;narration'); is the delimiter ';'? (--delimiter)"),
+    ({"s.csv": "narration,Category,RULE\nx,y,z\n"}, ["categorize", "s.csv"],
+     "s.csv:1: the statement already has the columns 'Category', 'RULE'; --replace overwrites "
+     "them with the rules' results"),
+    ({"s.csv": STATEMENT}, ["categorize", "s.csv", "--summary", "--amount-column", "debit"],
      "s.csv:1: no column named 'debit' (the columns are 'date', 'narration', 'amount')"),
-    # rules
-    ({"s.csv": STATEMENT, "r.csv": "pattern,category\nx,y\n"}, ["categorize", "s.csv", "--rules", "r.csv"],
+    ({"s.csv": STATEMENT}, ["categorize", "s.csv", "--summary", "--amount-in", "amount"],
+     "--amount-in: --amount-in and --amount-out go together: the amount is money in minus money out"),
+    # rows, amounts and bytes
+    ({"s.csv": STATEMENT + "\n2026-01-02,x\n"}, ["categorize", "s.csv"], "s.csv:4: 2 fields where the header has 3"),
+    ({"s.csv": STATEMENT + '2026-01-02,"kart\n",1,2\n'}, ["categorize", "s.csv"],
+     "s.csv:3: 4 fields where the header has 3"),
+    ({"s.csv": STATEMENT + "2026-01-02,kart,\"1,2,3\"\n"}, ["categorize", "s.csv", "--summary"],
+     "s.csv:3:amount: not an amount: '1,2,3'"),
+    ({"s.csv": b"narration\nok\n\xff\xfe bad\n"}, ["categorize", "s.csv"],
+     "s.csv:3: byte 13 is not UTF-8 text, and no byte order mark names another encoding; convert "
+     "the file to UTF-8 first, e.g. iconv -f WINDOWS-1252 -t UTF-8"),
+    ({"s.csv": b"\xff\xfen\x00\n\x00\x00\xd8\n\x00"}, ["categorize", "s.csv"],
+     "s.csv:2: byte 6 is not UTF-16-LE text, though the file starts with its byte order mark; "
+     "convert the file to UTF-8 first, e.g. iconv -f WINDOWS-1252 -t UTF-8"),
+    ({"s.csv": ""}, ["categorize", "s.csv"], "s.csv:1: empty file: expected a header row"),
+    ({}, ["categorize", "missing.csv"], "missing.csv: No such file or directory"),
+    # rules: the file's form here, each rule's by the engines' reader
+    ({"s.csv": STATEMENT, "r.csv": "pattern,category\nx,y\n"}, ["categorize", "s.csv"],
      "r.csv:1: no column named 'merchant' (the columns are 'pattern', 'category')"),
-    ({"s.csv": STATEMENT, "r.json": '{"rules": [\n  ["a", "b", "c"],\n  ["a" "b"]]}'},
-     ["categorize", "s.csv", "--rules", "r.json"], "r.json:3:8: invalid JSON: Expecting ',' delimiter"),
-    ({"s.csv": STATEMENT, "r.json": '{"rules": [["a", "b", "c"], {"pattern": "a", "category": 5}]}'},
-     ["categorize", "s.csv", "--rules", "r.json"], 'r.json:rules[1]: missing "merchant"'),
-    ({"s.csv": STATEMENT, "r.json": '[{"pattern": "a", "category": 5, "merchant": "m"}]'},
-     ["categorize", "s.csv", "--rules", "r.json"], "r.json:[0].category: expected text, got 5"),
-    ({"s.csv": STATEMENT, "r.json": '[["a", "b"]]'}, ["categorize", "s.csv", "--rules", "r.json"],
-     "r.json:[0]: expected an object or an array of 3 texts"),
-    ({"s.csv": STATEMENT, "r.json": '{"data": []}'}, ["categorize", "s.csv", "--rules", "r.json"],
-     'r.json: expected a list of rules, or an object with "rules"'),
+    ({"s.csv": STATEMENT, "r.csv": '{"rules": [\n  ["a", "b", "c"],\n  ["a" "b"]]}'},
+     ["categorize", "s.csv"], "r.csv:3:8: invalid JSON: Expecting ',' delimiter"),
+    ({"s.csv": STATEMENT, "r.csv": '{"data": []}'}, ["categorize", "s.csv"],
+     'r.csv: expected a list of rules, or an object with "rules"'),
+    ({"s.csv": STATEMENT, "r.csv": '[{"pattern": "a", "category": 5, "merchant": "m"}]'},
+     ["categorize", "s.csv"], "r.csv: rule 0 has no text 'category'"),
     # derive
     ({"h.csv": "narration,category\nx,y\n"}, ["derive", "h.csv"],
      "h.csv:1: no column named 'merchant' (the columns are 'narration', 'category')"),
-    # emi: what each mode needs, what the engine rejects, what argparse rejects
-    ({}, ["emi", "--mode", "tenure", "--amount", "1000", "--months", "3", "--rate", "9"], "emi: --mode tenure needs --emi"),
+    # emi: what each mode needs, what the engine rejects
+    ({}, ["emi", "--mode", "tenure", "--amount", "1000", "--months", "3", "--rate", "9"],
+     "emi: --mode tenure needs --emi"),
     ({}, ["emi", "--mode", "tenure", "--amount", "1000", "--emi", "1", "--rate", "12"],
      "emi: monthly payment of 1.00 does not cover the first month's interest of 10.00; the loan would never be repaid"),
-    ({}, ["emi", "--mode", "emi", "--amount", "1000", "--months", "0", "--rate", "9"],
-     "emi: invalid input: months must be greater than zero"),
     ({}, ["emi", "--mode", "emi", "--amount", "1000", "--months", "3", "--rate", "9", "--start", "2027-13"],
      'emi: month out of range in "2027-13"'),
 ]
 
 
+@pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("files, argv, message", MISTAKES)
-def test_mistakes(capsys, tmp_path, monkeypatch, files, argv, message):
+def test_mistakes(capsys, tmp_path, monkeypatch, path, files, argv, message):
+    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
     monkeypatch.chdir(tmp_path)
     Path("r.csv").write_text(RULES_CSV, "utf-8")
+    Path("out.csv").write_text("kept", "utf-8")
     for name, content in files.items():
         Path(name).write_bytes(content if isinstance(content, bytes) else content.encode("utf-8"))
-    assert run(capsys, *argv, "-o", "out.csv") == (2, "", f"quorvane: {message}\n")
-    assert not list(tmp_path.glob("out.csv*"))  # no output, not even a partial one
+    rules = ["--rules", "r.csv"] if argv[0] == "categorize" else []
+    assert run(capsys, *argv, *rules, "-o", "out.csv") == (2, "", f"quorvane: {message}\n")
+    assert sorted(os.listdir()) == sorted({"r.csv", "out.csv", *files})  # no temporary left
+    assert Path("out.csv").read_text("utf-8") == "kept"
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["emi", "--mode", "emi", "--amount", "lots", "--rate", "9"], "quorvane emi: argument --amount: invalid number value: 'lots'"),
     (["emi", "--mode", "emi", "--amount", "nan", "--rate", "9"], "quorvane emi: argument --amount: invalid number value: 'nan'"),
     (["emi", "--mode", "emi", "--months", "-1", "--rate", "9"], "quorvane emi: argument --months: invalid count value: '-1'"),
-    (["emi", "--mode", "annuity", "--rate", "9"], "quorvane emi: argument --mode: invalid choice: 'annuity' (choose from 'emi', 'tenure', 'loanAmount')"),
-    (["categorize", "s.csv"], "quorvane categorize: the following arguments are required: --rules"),
+    (["emi", "--mode", "annuity", "--rate", "9"], "quorvane emi: argument --mode: invalid choice: 'annuity' "
+     "(choose from 'emi', 'tenure', 'loan-amount', 'loanAmount')"),
+    (["categorize", "s.csv", "--rules", "r", "--delimiter", ":"],
+     "quorvane categorize: argument --delimiter: invalid delimiter value: ':'"),
     ([], "quorvane: the following arguments are required: VERB"),
 ])
 def test_usage_mistakes(capsys, argv, message):
@@ -260,12 +311,161 @@ def test_usage_mistakes(capsys, argv, message):
     assert err.replace("'", "") == f"{message} (see {message.split(':')[0]} --help)\n".replace("'", "")
 
 
+# ---------------------------------------------------------------- the output file
+
+
+def reader_of(fifo, into):
+    """A thread reading a named pipe to its end, as another program would."""
+    thread = threading.Thread(target=lambda: into.append(Path(fifo).read_bytes()))
+    thread.start()
+    return thread
+
+
+@pytest.mark.parametrize("kind", ["new", "file", "symlink", "fifo", "devnull", "stdout"])
+def test_output_kinds(capfdbinary, tmp_path, kind):
+    history = json.loads((DATA / "history.json").read_text("utf-8"))
+    text = io.StringIO()
+    csv.writer(text, lineterminator="\r\n").writerows([["pattern", "category", "merchant"]] + [
+        list(r.values()) for r in quorvane.derive_rules(history)["rules"]])
+    expected = text.getvalue().encode()
+    folder = tmp_path / "out"
+    folder.mkdir()
+    target, got, thread = folder / "o.csv", [], None
+    if kind == "file":
+        target.write_text("old")
+        target.chmod(0o640)
+    elif kind == "symlink":
+        (folder / "real.csv").write_text("old")
+        target.symlink_to("real.csv")
+    elif kind == "fifo":
+        os.mkfifo(target)
+        thread = reader_of(target, got)
+    elif kind in ("devnull", "stdout"):
+        target = {"devnull": os.devnull, "stdout": "-"}[kind]
+    before = {p.name: (p.lstat().st_ino, p.is_symlink()) for p in folder.iterdir()}
+    assert quorvane_cli.main(["derive", str(DATA / "history.csv"), "-o", str(target)]) == 0
+    out, err = capfdbinary.readouterr()
+    assert err == b""
+    if thread:
+        thread.join()
+    after = {p.name: (p.lstat().st_ino, p.is_symlink()) for p in folder.iterdir()}
+    written = {"new": lambda: target.read_bytes(), "file": lambda: target.read_bytes(),
+               "symlink": lambda: (folder / "real.csv").read_bytes(), "fifo": lambda: got[0],
+               "devnull": lambda: expected, "stdout": lambda: out}[kind]()
+    assert written == expected and (out == b"" or kind == "stdout")
+    if kind == "file":
+        assert after.keys() == before.keys() and after["o.csv"] != before["o.csv"]  # replaced
+        assert target.stat().st_mode & 0o777 == 0o640
+    elif kind == "symlink":
+        assert after["o.csv"] == before["o.csv"] and after["real.csv"] != before["real.csv"]
+    elif kind == "new":
+        assert list(after) == ["o.csv"]
+    else:
+        assert after == before
+
+
+def small_tmpfs(tmp_path):
+    """A 64 KiB tmpfs, or None where this process may not mount one."""
+    folder = tmp_path / "full"
+    folder.mkdir()
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(folder)],
+                          capture_output=True)
+    return folder if done.returncode == 0 else None
+
+
+@pytest.mark.parametrize("how", ["tmpfs", "raising write", "/dev/full"])
+def test_full_disk(capsys, tmp_path, monkeypatch, how):
+    statement = write_csv(tmp_path / "s.csv", [["narration"]] + [["zesto " * 20]] * 5000)
+    folder = tmp_path
+    if how == "tmpfs":
+        folder = small_tmpfs(tmp_path)
+        if folder is None:
+            pytest.skip("cannot mount a tmpfs here (needs root or CAP_SYS_ADMIN)")
+    elif how == "raising write":
+        class Full:
+            def __init__(self, file):
+                self.file = file
+
+            def write(self, data):
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+            def __getattr__(self, name):
+                return getattr(self.file, name)
+        init = Sink.__init__
+        monkeypatch.setattr(Sink, "__init__", lambda self, file, path: init(self, Full(file), path))
+    target = Path("/dev/full") if how == "/dev/full" else folder / "o.csv"
+    if how != "/dev/full":
+        target.write_text("kept")
+    try:
+        status, out, err = run(capsys, "categorize", statement, "--rules", DATA / "rules.csv",
+                               "-o", target)
+        assert (status, out, err) == (1, "", f"quorvane: {target}: No space left on device\n")
+        if how != "/dev/full":
+            assert target.read_text() == "kept" and sorted(os.listdir(folder)) == ["o.csv"] + (
+                ["s.csv"] if folder == tmp_path else [])
+    finally:
+        if how == "tmpfs":
+            subprocess.run(["umount", str(folder)], check=True)
+
+
+def command():
+    """The installed script, or (runs against a build directory) the module."""
+    script = Path(sys.executable).with_name("quorvane")
+    return [str(script)] if script.exists() else [sys.executable, "-m", "quorvane_cli"]
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_signal_mid_run(tmp_path, signum):
+    statement = write_csv(tmp_path / "s.csv", [["narration"]] + [["zesto ate it"]] * 400_000)
+    (tmp_path / "o.csv").write_text("kept")
+    env = dict(os.environ, QUORVANE_CLI_CSV="stdlib")
+    process = subprocess.Popen(command() + ["categorize", str(statement), "--rules",
+                                            str(DATA / "rules.csv"), "-o", str(tmp_path / "o.csv")],
+                               env=env, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while not any(p.name.startswith(".o.csv.") for p in tmp_path.iterdir()):
+        assert process.poll() is None and time.monotonic() < deadline, "no temporary file seen"
+        time.sleep(0.01)
+    process.send_signal(signum)
+    _, err = process.communicate(timeout=60)
+    assert (process.returncode, err) == (128 + signum, b"")
+    assert sorted(os.listdir(tmp_path)) == ["o.csv", "s.csv"]
+    assert (tmp_path / "o.csv").read_text() == "kept"
+
+
+def test_refusals(capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    Path("s.csv").write_text(STATEMENT)
+    Path("same.csv").symlink_to("s.csv")
+    for output in ["./s.csv", "same.csv"]:  # the input, whatever the path says
+        assert run(capsys, "categorize", "s.csv", "--rules", DATA / "rules.csv", "-o", output) == (
+            2, "", "quorvane: s.csv: s.csv is this same file: writing it would destroy the input; "
+            "write to another file, then rename it\n".replace("s.csv is", f"{output} is"))
+    assert run(capsys, "derive", "s.csv", "-o", ".")[:2] == (2, "")
+    assert sorted(os.listdir()) == ["s.csv", "same.csv"] and Path("s.csv").read_text() == STATEMENT
+
+
+def test_closed_stdout_and_installed_command(tmp_path):
+    statement = write_csv(tmp_path / "s.csv", [["narration"]] + [["zesto"]] * 200_000)
+    process = subprocess.Popen(command() + ["categorize", str(statement), "--rules",
+                                            str(DATA / "rules.csv")],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdout.readline() == b"narration,category,merchant,rule\r\n"
+    process.stdout.close()  # as `| head -1` does
+    assert process.wait(timeout=60) == 128 + signal.SIGPIPE
+    assert process.stderr.read() == b""
+    process.stderr.close()
+    done = subprocess.run(command() + ["derive", str(tmp_path / "none.csv")], capture_output=True)
+    assert (done.returncode, done.stdout) == (2, b"")
+    assert done.stderr.decode() == f"quorvane: {tmp_path / 'none.csv'}: No such file or directory\n"
+
+
 # ---------------------------------------------------------------- emi
 
 LOANS = [
     ["--mode", "emi", "--amount", "250000", "--months", "18", "--rate", "9.5", "--inflation", "4", "--start", "2027-11"],
     ["--mode", "tenure", "--amount", "100000", "--emi", "5000", "--rate", "10"],
-    ["--mode", "loanAmount", "--emi", "5000", "--months", "12", "--rate", "0"],
+    ["--mode", "loan-amount", "--emi", "5000", "--months", "12", "--rate", "0"],
 ]
 
 
@@ -273,15 +473,20 @@ def request_of(argv):
     names = {"--mode": "mode", "--amount": "loanAmount", "--emi": "emi", "--months": "months",
              "--rate": "interestRate", "--inflation": "inflationRate", "--start": "start"}
     request = dict(zip((names[a] for a in argv[::2]), argv[1::2]))
+    request["mode"] = request["mode"].replace("loan-amount", "loanAmount")
     return {k: v if k in ("mode", "start") else float(v) if k != "months" else int(v) for k, v in request.items()}
 
 
 @pytest.mark.parametrize("argv", LOANS)
-def test_emi_formats(capsys, argv):
+def test_emi_formats(capsys, monkeypatch, argv):
     request = request_of(argv)
     result = quorvane.compute_emi(request)
+    solves = []
+    for name in ("compute_emi", "compute_emi_json"):
+        monkeypatch.setattr(quorvane, name, lambda r, f=getattr(quorvane, name): solves.append(1) or f(r))
     status, out, _ = run(capsys, "emi", *argv, "--format", "json")
-    assert status == 0 and out == quorvane.compute_emi_json(json.dumps(request)) + "\n"
+    assert (status, len(solves)) == (0, 1)  # the result, years included, from one solve
+    assert out == quorvane.compute_emi_json(json.dumps(request)) + "\n"
     _, out, _ = run(capsys, "emi", *argv, "--format", "csv")
     assert [{k: int(v) for k, v in row.items()} for row in csv.DictReader(io.StringIO(out))] == result["schedule"]
     _, out, _ = run(capsys, "emi", *argv)
@@ -292,21 +497,27 @@ def test_emi_formats(capsys, argv):
     assert lines[-3].split()[:2] == ["Paid", f"{result['totals']['nominalPaid']:,}"]
 
 
-def test_plot(capsys, tmp_path):
+def test_emi_notes_and_warnings(capsys):
+    status, out, err = run(capsys, "emi", "--mode", "emi", "--amount", "100000", "--months", "600",
+                           "--rate", "12", "--emi", "999")
+    assert (status, err) == (0, "quorvane: warning: --mode emi solves for the instalment: --emi is ignored\n")
+    assert out.splitlines()[1] == "The rounded instalment of 1,003 clears the loan in 585 months, not 600."
+    status, out, err = run(capsys, "emi", "--mode", "emi", "--amount", "100000", "--months", "600",
+                           "--rate", "12", "--format", "csv")
+    assert err == "quorvane: warning: the rounded instalment of 1,003 clears the loan in 585 months, not 600\n"
+    assert len(out.splitlines()) == 586
+
+
+def test_plot(capsys, tmp_path, monkeypatch):
     pytest.importorskip("matplotlib")
     for argv in LOANS[:2]:
         assert run(capsys, "emi", *argv, "--plot", tmp_path / "loan.svg")[0] == 0
         assert "<svg" in (tmp_path / "loan.svg").read_text("utf-8")
     assert run(capsys, "emi", *LOANS[0], "--plot", tmp_path / "loan.nope")[:2] == (2, "")
-
-
-def test_plot_without_matplotlib(capsys, tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # import fails
     assert run(capsys, "emi", *LOANS[1], "--plot", tmp_path / "loan.svg") == (
         2, "", 'quorvane: --plot: needs matplotlib: pip install "quorvane[plot]"\n')
-
-
-# ---------------------------------------------------------------- progress and the installed command
+    assert sorted(os.listdir(tmp_path)) == ["loan.svg"]
 
 
 class Terminal(io.StringIO):
@@ -316,24 +527,12 @@ class Terminal(io.StringIO):
 
 def test_progress_bar_only_on_a_terminal(capsys, tmp_path, monkeypatch):
     statement = write_csv(tmp_path / "s.csv", [["narration"]] + [["zesto"]] * 10)
-    rules = write_csv(tmp_path / "r.csv", [["pattern", "category", "merchant"], ["zesto", "F", "Z"]])
-    monkeypatch.setattr(table, "CHUNK_ROWS", 3)
-    assert run(capsys, "categorize", statement, "--rules", rules, "-o", tmp_path / "o.csv") == (0, "", "")
+    monkeypatch.setenv("QUORVANE_CLI_CSV", "stdlib")
+    monkeypatch.setattr(stdlib_csv, "CHUNK_ROWS", 3)
+    argv = ["categorize", statement, "--rules", DATA / "rules.csv", "-o", tmp_path / "o.csv"]
+    assert run(capsys, *argv) == (0, "", "")
     terminal = Terminal()
     monkeypatch.setattr(sys, "stderr", terminal)
-    assert quorvane_cli.main(["categorize", str(statement), "--rules", str(rules), "-o", str(tmp_path / "o.csv")]) == 0
+    assert quorvane_cli.main([str(a) for a in argv]) == 0
     drawn = terminal.getvalue()
     assert "quorvane categorize [" in drawn and "3 rows" in drawn and drawn.endswith("\r\x1b[K")
-
-
-def test_installed_command(tmp_path):
-    script = Path(sys.executable).with_name("quorvane")
-    # Runs against a build directory (sanitizer, other interpreters) have no script: use -m.
-    command = [str(script)] if script.exists() else [sys.executable, "-m", "quorvane_cli"]
-    done = subprocess.run(command + ["categorize", str(DATA / "statement.csv"), "--rules",
-                                     str(DATA / "rules.csv")], capture_output=True, env=dict(os.environ))
-    assert (done.returncode, done.stderr) == (0, b"")
-    assert done.stdout.decode("utf-8").splitlines()[1].endswith(",Salary,Tarangini Softlabs,0")
-    done = subprocess.run(command + ["derive", str(tmp_path / "none.csv")], capture_output=True)
-    assert (done.returncode, done.stdout) == (2, b"")
-    assert done.stderr.decode() == f"quorvane: {tmp_path / 'none.csv'}: No such file or directory\n"

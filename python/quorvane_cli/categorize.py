@@ -1,0 +1,129 @@
+"""quorvane_cli.categorize: `quorvane categorize`, a statement written back with each row's
+category, merchant and winning rule, and optionally a summary per category and merchant."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+from typing import Any, List, Optional, Sequence, Tuple
+
+from quorvane_cli import options
+from quorvane_cli.amounts import AmountFormat
+from quorvane_cli.csvfile import CsvFile
+from quorvane_cli.failures import UserError, warn, where
+from quorvane_cli.output import Target
+from quorvane_cli.rules import read_rules
+from quorvane_cli.stdlib_csv import BadAmount
+from quorvane_cli.summary import Summary
+
+NAME = "categorize"
+
+#: Columns the categorised statement gains.
+ADDED_COLUMNS = ("category", "merchant", "rule")
+
+
+def add_parser(verbs: Any) -> None:
+    p = verbs.add_parser(
+        NAME, help="add category, merchant and rule columns to a statement",
+        description="Write the statement back with category, merchant and rule columns (rule: "
+        "the winning rule's position, counting from 0; all three empty where no rule matched).")
+    options.add_input(p, "statement", "STATEMENT.csv", "the statement")
+    options.add_rules(p)
+    p.add_argument("--replace", action="store_true",
+                   help="overwrite category, merchant or rule columns the statement already has "
+                   "(without it such a statement is refused)")
+    p.add_argument("--summary", action="store_true",
+                   help="print the count and amount per category and merchant, and the unmatched "
+                   "share (instead of the statement, unless -o is given)")
+    options.add_amounts(p)
+    options.add_output(p, "the statement")
+    p.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> None:
+    _check_options(args)
+    writes = args.output is not None or not args.summary
+    target = Target(args.output, reads=[args.statement, args.rules]) if writes else None
+    report = Target("-", reads=[args.statement, args.rules]) if args.summary else None
+    rules = read_rules(args.rules)
+    fmt = AmountFormat(args.decimal_mark)
+    summary = Summary() if args.summary else None
+    with CsvFile(args.statement, NAME, args.delimiter) as source:
+        narration = source.column(
+            [args.column] if args.column else options.NARRATION_COLUMNS, "--column")
+        amounts, hint = _amount_columns(source, args) if summary else ([], None)
+        places, header = _places(source, args.replace)
+        kind = source.kind
+        with target.open() if target else contextlib.nullcontext() as out:
+            if out is not None:
+                out.write(source.header_line(header))
+            for batch in source.batches():
+                result = kind.categorize(batch.columns[narration], rules)
+                if out is not None:
+                    columns = batch.columns + [None] * (len(header) - len(source.header))
+                    for place, name in zip(places, ADDED_COLUMNS):
+                        columns[place] = kind.texts(result[name])
+                    if target is not None and target.path == "-":
+                        source.progress.clear()  # the bar and the rows may share a terminal
+                    kind.write(out, columns, source.delimiter)
+                if summary is not None:
+                    try:
+                        summary.add(kind.totals(batch.columns, result, amounts, fmt))
+                    except BadAmount as bad:
+                        value = batch.columns[bad.column][bad.row]
+                        cell = str(value.as_py() if hasattr(value, "as_py") else value)
+                        raise UserError(
+                            where(source.path, batch.line(bad.row), source.header[bad.column]),
+                            f"not an amount: {cell!r}{fmt.reading(cell)}") from None
+    if summary is not None and report is not None:
+        with report.open() as out:
+            out.write("".join(line + "\n" for line in summary.lines(hint)).encode("utf-8"))
+
+
+def _check_options(args: argparse.Namespace) -> None:
+    if (args.amount_in is None) != (args.amount_out is None):
+        given = "--amount-in" if args.amount_in is not None else "--amount-out"
+        raise UserError(given, "--amount-in and --amount-out go together: the amount is money "
+                        "in minus money out")
+    if args.amount_out is not None and args.amount_column is not None:
+        raise UserError("--amount-out", "not allowed with --amount-column")
+    if not args.summary:
+        for option in ("amount_column", "amount_in", "amount_out"):
+            if getattr(args, option) is not None:
+                warn(f"--{option.replace('_', '-')} is used only with --summary; ignored")
+        if args.decimal_mark != ".":
+            warn("--decimal-mark is used only with --summary; ignored")
+
+
+def _amount_columns(source: CsvFile, args: argparse.Namespace
+                    ) -> Tuple[List[Tuple[int, int]], Optional[str]]:
+    """The amount columns (index, sign) of the summary, or none and a hint."""
+    if args.amount_in is not None:
+        return [(source.column([args.amount_in]), 1), (source.column([args.amount_out]), -1)], None
+    if args.amount_column is not None:
+        return [(source.column([args.amount_column]), 1)], None
+    found = source.present(["amount"])
+    if not found:
+        return [], "No amount column: counts only (name one with --amount-column)."
+    return [(found[0], 1)], None
+
+
+def _places(source: CsvFile, replace: bool) -> Tuple[List[int], Sequence[str]]:
+    """Where each added column goes (an existing column of its name with --replace, else a
+    new one at the end) and the header written."""
+    existing = source.present(ADDED_COLUMNS)
+    if existing and not replace:
+        names = ", ".join(repr(source.header[i]) for i in existing)
+        plural = "s" if len(existing) > 1 else ""
+        raise UserError(where(source.path, 1), f"the statement already has the column{plural} "
+                        f"{names}; --replace overwrites them with the rules' results")
+    header = list(source.header)
+    folded = [name.strip().casefold() for name in header]
+    places = []
+    for name in ADDED_COLUMNS:
+        if name in folded:
+            places.append(folded.index(name))
+        else:
+            places.append(len(header))
+            header.append(name)
+    return places, header

@@ -1,0 +1,41 @@
+"""quorvane_cli.derive: `quorvane derive`, rules learnt from labelled transactions."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any, List
+
+from quorvane_cli import options
+from quorvane_cli.csvfile import CsvFile
+from quorvane_cli.output import Target
+from quorvane_cli.stdlib_csv import RULE_COLUMNS, lines_of
+
+NAME = "derive"
+
+
+def add_parser(verbs: Any) -> None:
+    p = verbs.add_parser(NAME, help="learn rules from labelled transactions",
+                         description="Write the rules learnt from labelled examples as CSV, "
+                         "ready for categorize --rules.")
+    options.add_input(p, "history", "HISTORY.csv",
+                      "examples with narration, category and merchant columns")
+    options.add_output(p, "the rules")
+    p.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> None:
+    target = Target(args.output, reads=[args.history])
+    rows: List[List[Any]] = []
+    with CsvFile(args.history, NAME, args.delimiter) as source:
+        columns = [source.column([args.column] if args.column else options.NARRATION_COLUMNS,
+                                 "--column"),
+                   source.column(["category"]), source.column(["merchant"])]
+        # Counted batch by batch, so that memory holds one batch and the counts, never the
+        # whole history.
+        kind = source.kind
+        counts = [kind.derive_counts(*(batch.columns[c] for c in columns))
+                  for batch in source.batches()]
+        if counts:
+            rows = kind.derived_rules(counts)
+    with target.open() as out:
+        out.write(lines_of([list(RULE_COLUMNS)] + rows, ","))

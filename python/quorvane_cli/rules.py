@@ -1,0 +1,76 @@
+"""quorvane_cli.rules: a rules file read for the engines, checked by quorvane_columns itself.
+
+Rules are a CSV file with pattern, category and merchant columns, or JSON: a request's
+rule list, or an object holding it under "rules". Whatever the form, the rules are handed
+to quorvane_columns as they are and judged there, so there is one reading of a rule.
+"""
+
+from __future__ import annotations
+
+import codecs
+import json
+import sys
+from typing import Any, List
+
+import quorvane_columns as qc
+
+from quorvane_cli.csvfile import CsvFile, sniff
+from quorvane_cli.failures import UserError, os_failure, where
+from quorvane_cli.stdlib_csv import line_breaks, undecodable
+
+#: Rules as quorvane_columns takes them: rows of three texts, or a request's JSON value.
+Rules = Any
+
+
+def read_all(path: str) -> bytes:
+    """The whole of a (small) file, or of standard input for "-"."""
+    try:
+        if path == "-":
+            return sys.stdin.buffer.read()
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as exc:
+        raise os_failure(path, exc) from None
+
+
+def read_rules(path: str) -> Rules:
+    """The rules in a file, in priority order, checked as the engines will read them."""
+    data = read_all(path)
+    encoding, bom = sniff(data)
+    start = data[bom:bom + 64 * 4].decode(encoding, "ignore").lstrip(" \t\r\n")
+    if start[:1] in ("[", "{"):
+        rules = _from_json(path, data, encoding, bom)
+    else:
+        rules = _from_csv(path, data)
+    try:
+        qc.categorize([], rules)  # checks every rule, categorising nothing
+    except (TypeError, ValueError) as exc:
+        message = str(exc)
+        raise UserError(path, message[len("rules: "):] if message.startswith("rules: ")
+                        else message) from None
+    return rules
+
+
+def _from_csv(path: str, data: bytes) -> List[List[str]]:
+    rows: List[List[str]] = []
+    with CsvFile(path, "rules", data=data) as source:
+        columns = [source.column([name]) for name in ("pattern", "category", "merchant")]
+        for batch in source.batches():
+            rows += [list(rule) for rule in zip(*(batch.columns[c] for c in columns))]
+    return rows
+
+
+def _from_json(path: str, data: bytes, encoding: str, bom: int) -> Any:
+    try:
+        text = codecs.decode(data[bom:], encoding)
+    except UnicodeDecodeError as exc:
+        valid = codecs.decode(exc.object[:exc.start], encoding)
+        raise undecodable(path, encoding, bom > 0, bom + exc.start,
+                          line_breaks(valid) + 1) from None
+    try:
+        value = json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise UserError(where(path, exc.lineno, str(exc.colno)), f"invalid JSON: {exc.msg}") from None
+    if isinstance(value, dict) and "rules" not in value:
+        raise UserError(path, 'expected a list of rules, or an object with "rules"')
+    return value

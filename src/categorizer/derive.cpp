@@ -1,13 +1,11 @@
 // categorizer/derive.cpp: derivation of rules from labelled examples.
-#include <algorithm>  // std::sort
+#include <algorithm>  // std::sort, std::make_heap, std::pop_heap, std::push_heap
 #include <cstdint>
 #include <exception>  // std::exception_ptr
 #include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <tuple>  // std::tie
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -63,6 +61,15 @@ void load_head(std::string_view token, std::uint64_t (&head)[2]) noexcept {
     head[0] = load_short(p, n);
     head[1] = 0;
   }
+}
+
+// Byte order of two tokens, mostly decided by their heads: tokens hold no zero byte, so
+// the zero-padded heads, read as big-endian words, order as the texts do.
+bool token_before(const Token& a, const Token& b) noexcept {
+  for (int i = 0; i < 2; ++i) {
+    if (a.head[i] != b.head[i]) return __builtin_bswap64(a.head[i]) < __builtin_bswap64(b.head[i]);
+  }
+  return a.text() < b.text();
 }
 
 // A token about to be looked up: its first 16 bytes and its hash, worked out once.
@@ -357,11 +364,12 @@ void sort_rules(std::vector<CategoryRule>& rules) {
   });
 }
 
-// Rows of counts in byte order of category, merchant, then token.
-void sort_counts(std::vector<TokenCountRow>& rows) {
-  std::sort(rows.begin(), rows.end(), [](const TokenCountRow& a, const TokenCountRow& b) {
-    return std::tie(a.category, a.merchant, a.token) < std::tie(b.category, b.merchant, b.token);
-  });
+// Byte order of (category, merchant, token), one comparison of each text at most:
+// negative, zero or positive.
+int compare_counts(const TokenCount& a, const TokenCount& b) noexcept {
+  if (int order = a.category.compare(b.category); order != 0) return order;
+  if (int order = a.merchant.compare(b.merchant); order != 0) return order;
+  return a.token.compare(b.token);
 }
 
 // Picks each group's rule from the counts of all examples, on up to `threads` threads:
@@ -426,11 +434,24 @@ Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleV
 std::vector<TokenCountRow> derive_counts(std::span<const ExampleView> data, unsigned threads) {
   std::unique_ptr<Partial> all = count_all(data, threads);
   const ByGroup by_group(all->group_of, all->groups.size());
+  // Rows come out in order with no sort of the rows themselves: groups in byte order of
+  // their labels, and within a group its tokens (ids) in byte order of their texts.
+  std::vector<std::uint32_t> groups(all->groups.size());
+  for (std::uint32_t g = 0; g < groups.size(); ++g) groups[g] = g;
+  std::sort(groups.begin(), groups.end(), [&](std::uint32_t a, std::uint32_t b) {
+    const Group& x = all->groups[a];
+    const Group& y = all->groups[b];
+    int order = x.category.compare(y.category);
+    return order != 0 ? order < 0 : x.merchant < y.merchant;
+  });
   std::vector<TokenCountRow> rows;
   std::vector<std::uint64_t> counts(all->tokens.size(), 0);
   std::vector<std::uint32_t> seen;
-  for (std::uint32_t g = 0; g < all->groups.size(); ++g) {
+  for (std::uint32_t g : groups) {
     count_group(*all, by_group, g, seen, counts);
+    std::sort(seen.begin(), seen.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return token_before(all->tokens[a], all->tokens[b]);
+    });
     const Group& group = all->groups[g];
     for (std::uint32_t token : seen) {
       rows.push_back(TokenCountRow{std::string(group.category), std::string(group.merchant),
@@ -439,31 +460,46 @@ std::vector<TokenCountRow> derive_counts(std::span<const ExampleView> data, unsi
     }
     seen.clear();
   }
-  sort_counts(rows);
   return rows;
 }
 
 std::vector<TokenCountRow> merge_counts(std::span<const TokenCount> rows) {
-  // One entry per (category, merchant, token), keyed by the three texts joined with
-  // their lengths, so that no two triples share a key.
-  std::unordered_map<std::string, std::size_t> index;
-  std::vector<TokenCountRow> out;
-  std::string key;
-  for (const TokenCount& row : rows) {
-    key.clear();
-    for (std::string_view part : {row.category, row.merchant, row.token}) {
-      key += std::to_string(part.size());
-      key += ':';
-      key += part;
+  // The rows of each table of counts are in order already, so the input is a few runs in
+  // order: they are merged (a heap of run heads, the least on top), and equal rows,
+  // which meet on the way, added up. Rows in no order make many short runs; the merge
+  // is then a heap sort, still right.
+  std::vector<std::pair<std::size_t, std::size_t>> runs;  // [next, end) of each run
+  for (std::size_t begin = 0, i = 1; i <= rows.size(); ++i) {
+    if (i == rows.size() || compare_counts(rows[i - 1], rows[i]) > 0) {
+      runs.emplace_back(begin, i);
+      begin = i;
     }
-    auto [it, added] = index.try_emplace(key, out.size());
-    if (added) {
-      out.push_back(TokenCountRow{std::string(row.category), std::string(row.merchant),
-                                  std::string(row.token), 0});
-    }
-    out[it->second].count += row.count;
   }
-  sort_counts(out);
+  auto later = [&](const std::pair<std::size_t, std::size_t>& a,
+                   const std::pair<std::size_t, std::size_t>& b) {
+    int order = compare_counts(rows[a.first], rows[b.first]);
+    return order != 0 ? order > 0 : a.first > b.first;
+  };
+  std::make_heap(runs.begin(), runs.end(), later);
+  std::vector<TokenCountRow> out;
+  const TokenCount* last = nullptr;
+  while (!runs.empty()) {
+    std::pop_heap(runs.begin(), runs.end(), later);
+    auto& run = runs.back();
+    const TokenCount& row = rows[run.first];
+    if (last != nullptr && compare_counts(*last, row) == 0) {
+      out.back().count += row.count;
+    } else {
+      out.push_back(TokenCountRow{std::string(row.category), std::string(row.merchant),
+                                  std::string(row.token), row.count});
+      last = &row;
+    }
+    if (++run.first == run.second) {
+      runs.pop_back();
+    } else {
+      std::push_heap(runs.begin(), runs.end(), later);
+    }
+  }
   return out;
 }
 

@@ -64,3 +64,21 @@ def test_derivation_in_three_steps(examples, cut):
                              qc.derive_partial(*columns(examples[cut:])))
     assert merged == qc.derive_partial(*columns(examples))
     assert qc.derive_finish(merged) == whole
+
+
+@settings(max_examples=100, deadline=None)
+@given(rows=st.lists(st.tuples(st.sampled_from(["Food", "Ä", "F"]), st.sampled_from(["M1", "M"]),
+                               st.sampled_from(["zesto", "z", "σ", "12", "kart"]), st.integers(1, 9)),
+                     max_size=30),
+       cuts=st.lists(st.integers(0, 30), max_size=3))
+def test_merge_adds_up_rows_in_any_order(rows, cuts):
+    # Tables in no order, or in order (as derive_partial gives them), merge alike: rows in
+    # byte order of the three texts (UTF-8 sorts as code points do), equal ones added up.
+    tables = [rows[a:b] for a, b in zip([0] + sorted(cuts), sorted(cuts) + [len(rows)])]
+    tables += [sorted(t) for t in tables]
+    want = {}
+    for *key, count in rows:
+        want[tuple(key)] = want.get(tuple(key), 0) + 2 * count
+    got = qc.derive_merge(*({name: [r[i] for r in t] for i, name in
+                             enumerate(("category", "merchant", "token", "count"))} for t in tables))
+    assert list(zip(*got.values())) == [(*key, count) for key, count in sorted(want.items())]

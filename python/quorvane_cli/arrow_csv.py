@@ -8,6 +8,7 @@ Imported only when a command reads a regular file and pyarrow is installed (the
 from __future__ import annotations
 
 import array
+import concurrent.futures
 import csv
 from decimal import Decimal
 from typing import Any, Iterator, List, Optional, Sequence, Tuple
@@ -22,8 +23,12 @@ from quorvane_cli import stdlib_csv
 from quorvane_cli.amounts import EXACT, AmountFormat
 from quorvane_cli.stdlib_csv import RULE_COLUMNS, BadAmount, Totals
 
-#: Bytes parsed per batch: larger batches mean fewer calls, at a few times this in memory.
-BLOCK_BYTES = 8 << 20
+#: Bytes parsed at a time: pyarrow reads several blocks ahead, so they stay small.
+BLOCK_BYTES = 1 << 20
+
+#: Bytes of rows per batch handed to the engines: about 200,000 rows of a statement,
+#: enough for them to split a batch over two threads.
+BATCH_BYTES = 16 << 20
 
 #: Sign, whole digits and fraction digits of an amount whose separators are gone.
 _PARTS = r"^(?P<sign>[+-]?)(?P<whole>[0-9]*)(?:\.(?P<fraction>[0-9]*))?$"
@@ -47,24 +52,46 @@ class Reader:
         names = [str(i) for i in range(width)]
         self.options = (
             pa_csv.ReadOptions(block_size=BLOCK_BYTES, column_names=names,
-                               encoding="utf8" if encoding == "utf-8" else encoding),
+                               encoding="utf8" if encoding == "utf-8" else encoding, use_threads=False),
             pa_csv.ParseOptions(delimiter=delimiter, newlines_in_values=True),
             pa_csv.ConvertOptions(column_types=dict.fromkeys(names, pa.string()),
                                   strings_can_be_null=False, quoted_strings_can_be_null=False))
         self.limit = csv.field_size_limit()
 
     def batches(self) -> Iterator[List[Any]]:
+        """Columns of about BATCH_BYTES of rows at a time (chunked arrays)."""
         read, parse, convert = self.options
         try:
-            batches = pa_csv.open_csv(self.file, read_options=read, parse_options=parse,
-                                      convert_options=convert)
+            blocks = pa_csv.open_csv(self.file, read_options=read, parse_options=parse,
+                                     convert_options=convert)
         except pa.ArrowInvalid as exc:
             if str(exc).startswith("Empty CSV file"):
                 return  # nothing after the header but blank lines
             raise
-        for batch in batches:
-            if batch.num_rows:
-                yield batch.columns
+        # The next batch is parsed on a second thread (pyarrow lets go of the interpreter
+        # lock meanwhile) while this one is categorised or counted and written.
+        with concurrent.futures.ThreadPoolExecutor(1) as ahead:
+            coming = ahead.submit(self._gather, blocks)
+            while True:
+                columns = coming.result()
+                if columns is None:
+                    return
+                coming = ahead.submit(self._gather, blocks)
+                yield columns
+
+    def _gather(self, blocks: Iterator[Any]) -> Optional[List[Any]]:
+        """The columns of the next blocks, about BATCH_BYTES of them; None at the end."""
+        gathered, size = [], 0
+        for block in blocks:
+            if block.num_rows:
+                gathered.append(block)
+                size += block.nbytes
+                if size >= BATCH_BYTES:
+                    break
+        if not gathered:
+            return None
+        return [pa.chunked_array([b.column(i) for b in gathered], pa.string())
+                for i in range(gathered[0].num_columns)]
 
     def check(self, columns: Sequence[Any]) -> None:
         """Fields longer than the csv module reads are refused, as that path refuses them."""
@@ -145,16 +172,16 @@ def write(sink: Any, columns: Sequence[Any], delimiter: str) -> None:
 
 
 class _Handover:
-    """An Arrow array offered through the C data interface alone: quorvane_columns then
-    answers with its own table, which is read back as a stream. (Handed a pyarrow object,
-    it answers through pa.table(), which imports pandas where installed: a third of a
-    second of start-up.)"""
+    """A chunked array or a table offered through the C stream interface alone:
+    quorvane_columns then answers with its own table, which is read back as a stream.
+    (Handed a pyarrow object, it answers through pa.table(), which imports pandas where
+    installed: a third of a second of start-up.)"""
 
-    def __init__(self, array: Any) -> None:
-        self.array = array
+    def __init__(self, data: Any) -> None:
+        self.data = data
 
-    def __arrow_c_array__(self, requested_schema: Any = None) -> Any:
-        return self.array.__arrow_c_array__(requested_schema)
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        return self.data.__arrow_c_stream__(requested_schema)
 
 
 def _table(result: Any) -> Any:
@@ -171,9 +198,14 @@ def derive_counts(narrations: Any, categories: Any, merchants: Any) -> Any:
     return qc.derive_partial(_Handover(narrations), _Handover(categories), _Handover(merchants))
 
 
+def merged_counts(counts: Sequence[Any]) -> Any:
+    """Tables of counts (quorvane_columns' own) added up into one."""
+    return qc.derive_merge(*counts)
+
+
 def derived_rules(counts: Sequence[Any]) -> List[List[str]]:
     """The rules the batches' counts give, as rows of pattern, category and merchant."""
-    rules = _table(qc.derive_finish(qc.derive_merge(*counts)))
+    rules = _table(qc.derive_finish(_Handover(pa.concat_tables([_table(c) for c in counts]))))
     return [list(row) for row in zip(*(rules.column(name).to_pylist() for name in RULE_COLUMNS))]
 
 
@@ -195,15 +227,16 @@ def _units(columns: Sequence[Any], amounts: Sequence[Tuple[int, int]],
         plain = pc.replace_substring_regex(cells, fmt.removed, "")
         if fmt.mark != ".":
             plain = pc.replace_substring(plain, fmt.mark, ".")
-        parts.append((pc.extract_regex(plain, _PARTS), sign))
-    scale = max((pc.max(pc.utf8_length(p.field("fraction"))).as_py() or 0) for p, _ in parts)
+        parsed = pc.extract_regex(plain, _PARTS)
+        parts.append(([pc.struct_field(parsed, [i]) for i in range(3)], sign))
+    scale = max((pc.max(pc.utf8_length(p[2])).as_py() or 0) for p, _ in parts)
     total: Any = None
     for p, sign in parts:
+        sign_text, whole, fraction = p
         digits = pc.binary_join_element_wise(
-            _text("0"), p.field("whole"),
-            pc.utf8_rpad(p.field("fraction"), width=scale, padding="0"), _text(""))
+            _text("0"), whole, pc.utf8_rpad(fraction, width=scale, padding="0"), _text(""))
         units = pc.cast(digits, pa.int64())
-        negative = pc.equal(p.field("sign"), _text("-"))
+        negative = pc.equal(sign_text, _text("-"))
         if sign < 0:
             negative = pc.invert(negative)
         units = pc.if_else(negative, pc.negate_checked(units), units)

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import codecs
 import contextlib
-import csv
 import functools
 import importlib.util
 import io
@@ -273,7 +272,3 @@ class CsvFile:
         """A row written as the data rows are: this file's delimiter, CRLF, UTF-8."""
         return stdlib_csv.lines_of([fields], self.delimiter)
 
-
-def field_limit() -> int:
-    """The longest field the csv module reads (in characters); both paths refuse longer."""
-    return csv.field_size_limit()

@@ -12,6 +12,9 @@ from quorvane_cli.stdlib_csv import RULE_COLUMNS, lines_of
 
 NAME = "derive"
 
+#: Tables of counts kept before they are merged into one.
+MERGE_AT = 8
+
 
 def add_parser(verbs: Any) -> None:
     p = verbs.add_parser(NAME, help="learn rules from labelled transactions",
@@ -31,10 +34,14 @@ def run(args: argparse.Namespace) -> None:
                                  "--column"),
                    source.column(["category"]), source.column(["merchant"])]
         # Counted batch by batch, so that memory holds one batch and the counts, never the
-        # whole history.
+        # whole history. derive_finish adds up equal rows of counts itself, so tables are
+        # merged only to keep their number (and their repeated rows) bounded.
         kind = source.kind
-        counts = [kind.derive_counts(*(batch.columns[c] for c in columns))
-                  for batch in source.batches()]
+        counts: List[Any] = []
+        for batch in source.batches():
+            counts.append(kind.derive_counts(*(batch.columns[c] for c in columns)))
+            if len(counts) == MERGE_AT:
+                counts = [kind.merged_counts(counts)]
         if counts:
             rows = kind.derived_rules(counts)
     with target.open() as out:

@@ -192,9 +192,16 @@ def derive_counts(narrations: List[str], categories: List[str], merchants: List[
     return qc.derive_partial(narrations, categories, merchants)
 
 
-def derived_rules(counts: Sequence[Any]) -> List[List[str]]:
+def merged_counts(counts: Sequence[Any]) -> Any:
+    """Tables of counts added up into one."""
+    return qc.derive_merge(*counts)
+
+
+def derived_rules(counts: Sequence[Dict[str, List[Any]]]) -> List[List[str]]:
     """The rules the batches' counts give, as rows of pattern, category and merchant."""
-    rules = qc.derive_finish(qc.derive_merge(*counts))
+    together = {name: [value for table in counts for value in table[name]]
+                for name in counts[0]}
+    rules = qc.derive_finish(together)
     return [list(row) for row in zip(*(rules[name] for name in RULE_COLUMNS))]
 
 

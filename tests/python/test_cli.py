@@ -90,6 +90,7 @@ def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newli
             mp.setenv("QUORVANE_CLI_CSV", path)
             if path == "pyarrow":
                 mp.setattr("quorvane_cli.arrow_csv.BLOCK_BYTES", 1024 + block)
+                mp.setattr("quorvane_cli.arrow_csv.BATCH_BYTES", block)
             out = tmp / f"{path}.csv"
             mp.setattr(sys, "stdout", io.TextIOWrapper(io.BytesIO(), "utf-8"))
             assert quorvane_cli.main(["categorize", str(statement), "--rules", str(tmp / "r.json"),

@@ -5,7 +5,8 @@ UTF-16 or UTF-32; UTF-8 without one), the delimiter given or detected from the h
 line, a header row, then batches of rows as columns. The standard library's csv module
 (stdlib_csv) reads any stream; pyarrow's streaming reader (arrow_csv, with the
 `quorvane[cli]` extra) reads regular files several times faster. QUORVANE_CLI_CSV=stdlib
-or =pyarrow chooses one; by default pyarrow is used where it is installed.
+or =pyarrow chooses one; by default pyarrow reads files of PYARROW_FROM_BYTES or more,
+where it is installed.
 """
 
 from __future__ import annotations
@@ -28,6 +29,10 @@ from quorvane_cli.progress import Progress
 
 #: The environment variable that chooses the path: "stdlib" or "pyarrow".
 PATH_VARIABLE = "QUORVANE_CLI_CSV"
+
+#: Files smaller than this are read by the stdlib path unless pyarrow is asked for: below
+#: it, importing pyarrow (about 0.2 s) costs more than it saves.
+PYARROW_FROM_BYTES = 4 << 20
 
 #: --delimiter's values, and the delimiters detected from a header line (in this order).
 DELIMITERS = {",": ",", ";": ";", "tab": "\t", "\t": "\t", "|": "|"}
@@ -67,8 +72,9 @@ def detect_delimiter(text: str) -> str:
     return best if counts[best] else ","
 
 
-def pyarrow_chosen() -> bool:
-    """Whether the pyarrow path is to be used (QUORVANE_CLI_CSV, else: where installed)."""
+def pyarrow_chosen(size: int) -> bool:
+    """Whether the pyarrow path reads a regular file of `size` bytes: as QUORVANE_CLI_CSV
+    says, else where pyarrow is installed and the file is large enough to repay its import."""
     choice = os.environ.get(PATH_VARIABLE, "").strip().lower()
     if choice == "stdlib":
         return False
@@ -77,7 +83,7 @@ def pyarrow_chosen() -> bool:
         raise UserError(PATH_VARIABLE, 'pyarrow is not installed: pip install "quorvane[cli]"')
     if choice not in ("", "pyarrow"):
         raise UserError(PATH_VARIABLE, f"{choice!r}: expected 'stdlib' or 'pyarrow'")
-    return installed
+    return installed and (choice == "pyarrow" or size >= PYARROW_FROM_BYTES)
 
 
 class Batch:
@@ -132,7 +138,7 @@ class CsvFile:
             raise UserError(where(self.path, 1), "empty file: expected a header row")
         self.header: List[str] = header
         self.progress = Progress(f"quorvane {verb}", self.size)
-        if fast and regular and pyarrow_chosen():
+        if fast and regular and pyarrow_chosen(self.size or 0):
             offset = self._data_offset(head, bom, blocks.first)
             if offset is not None:
                 from quorvane_cli import arrow_csv

@@ -461,6 +461,20 @@ def test_closed_stdout_and_installed_command(tmp_path):
     assert done.stderr.decode() == f"quorvane: {tmp_path / 'none.csv'}: No such file or directory\n"
 
 
+@pytest.mark.skipif(not HAS_PYARROW, reason="pyarrow is not installed")
+def test_start_up_imports():
+    # pyarrow's pa.scalar, pa.array and pa.table import pandas where it is installed, a
+    # third of a second; neither path may, and the stdlib path imports no pyarrow at all.
+    code = ("import sys, quorvane_cli; quorvane_cli.main(sys.argv[1:]); "
+            "print(sorted({'pandas', 'pyarrow', 'pyarrow.dataset'} & set(sys.modules)))")
+    for path, expected in (("stdlib", "[]"), ("pyarrow", "['pyarrow']")):
+        for argv in (["categorize", DATA / "statement.csv", "--rules", DATA / "rules.csv", "--summary"],
+                     ["derive", DATA / "history.csv", "-o", os.devnull]):
+            done = subprocess.run([sys.executable, "-c", code, *map(str, argv)], capture_output=True,
+                                  env=dict(os.environ, QUORVANE_CLI_CSV=path))
+            assert done.stdout.decode().splitlines()[-1] == expected, (path, argv)
+
+
 # ---------------------------------------------------------------- emi
 
 LOANS = [

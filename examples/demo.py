@@ -19,7 +19,7 @@ from typing import (TYPE_CHECKING, Any, DefaultDict, Iterable, List, Mapping, Op
 try:
     import quorvane
     import quorvane_cli
-    from quorvane_cli.table import display_width
+    from quorvane_cli.text import display_width
 except ImportError as exc:
     sys.exit(f"cannot import quorvane ({exc}); build and install the extension first")
 

@@ -139,7 +139,7 @@ class CsvFile:
         self.header: List[str] = header
         self.progress = Progress(f"quorvane {verb}", self.size)
         if fast and regular and pyarrow_chosen(self.size or 0):
-            offset = self._data_offset(head, bom, blocks.first)
+            offset = self._data_offset(bom, blocks.first)
             if offset is not None:
                 from quorvane_cli import arrow_csv
 
@@ -159,13 +159,13 @@ class CsvFile:
         except OSError as exc:
             raise os_failure(self.path, exc) from None
 
-    def _data_offset(self, head: bytes, bom: int, first: str) -> Optional[int]:
+    def _data_offset(self, bom: int, first: str) -> Optional[int]:
         """The byte offset where the data rows begin: after the byte order mark, any blank
-        lines and the header, which must lie in the first block."""
+        lines and the header's lines, which must end within the first block (else None)."""
         lines = io.StringIO(first, newline="")
         text = "".join(lines.readline() for _ in range(self.reader.reader.line_num))
-        if not text.endswith(("\n", "\r")) and len(head) == stdlib_csv.BLOCK_BYTES:
-            return None  # the header goes on past the first block
+        if not text.endswith(("\n", "\r")):
+            return None  # the header ends the file, or goes on past the first block
         return bom + len(text.encode(self.encoding))
 
     @property

@@ -88,8 +88,11 @@ def shell(tmp_path_factory):
         script.chmod(0o755)
     env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}", COLUMNS="100",
                MYPY_CACHE_DIR=str(scratch / "mypy-cache"))
-    if "PYTHONPATH" in env:  # relative to the repository root, which is not the scratch directory
+    # Paths relative to the repository root, which is not the scratch directory.
+    if "PYTHONPATH" in env:
         env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep))
+    if "QUORVANE_COLUMNS_NATIVE" in env:
+        env["QUORVANE_COLUMNS_NATIVE"] = os.path.abspath(env["QUORVANE_COLUMNS_NATIVE"])
     return scratch, env
 
 

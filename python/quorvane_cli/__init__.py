@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import gc
 import os
 import signal
 import sys
@@ -84,10 +85,24 @@ def _quiet_stdout() -> None:
         os.close(devnull)
 
 
+@contextlib.contextmanager
+def _no_cycle_collection() -> Iterator[None]:
+    """The cyclic garbage collector paused: the commands make no reference cycles, and it
+    would otherwise walk every row of a batch again and again (a quarter of the stdlib
+    path's time)."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line on argv (sys.argv[1:] by default); returns the exit status."""
     args = parser().parse_args(argv)
-    with _signals_as_exceptions():
+    with _signals_as_exceptions(), _no_cycle_collection():
         try:
             args.run(args)
         except Failure as exc:

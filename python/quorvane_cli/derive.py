@@ -12,8 +12,9 @@ from quorvane_cli.stdlib_csv import RULE_COLUMNS, lines_of
 
 NAME = "derive"
 
-#: Tables of counts kept before they are merged into one.
-MERGE_AT = 8
+#: Tables of counts kept before they are merged into one (a merge of the stdlib path
+#: turns every row into Python objects and back, so it is rare).
+MERGE_AT = 32
 
 
 def add_parser(verbs: Any) -> None:

@@ -257,14 +257,16 @@ class CsvFile:
 
     def _stdlib_failure(self, arrow_message: str) -> UserError:
         """The failure the stdlib path finds in this file where the pyarrow path failed, so
-        that both paths say the same; pyarrow's message if that path reads the file whole."""
+        that both paths say the same. Where that path reads the file whole (pyarrow refuses
+        a row longer than its block, for one), the failure says to use it."""
         with self._reread() as reader:
             try:
                 for _ in reader.batches():
                     pass
             except UserError as exc:
                 return exc
-        return UserError(shown(self.path), arrow_message.splitlines()[0])
+        return UserError(shown(self.path), f"pyarrow cannot read this file "
+                         f"({arrow_message.splitlines()[0]}); {PATH_VARIABLE}=stdlib reads it")
 
     def _line_of(self, before: int, row: int) -> int:
         """The line on which data row `before + row` (from 0) starts, found by the stdlib

@@ -78,6 +78,27 @@ double power(double base, std::uint32_t n) {
   return result;
 }
 
+// The whole instalment that pays `instalment` (unrounded) on `balance` over `months` at
+// the monthly rate `r`: rounded half up, unless that would not amortise. A whole
+// instalment not above the first month's interest (0 at a zero rate) lets the balance
+// stand or grow, so it becomes the smallest whole unit above that interest. One that
+// exceeds the interest by half a unit or less still leaves a whole balance where it was
+// (half-up rounding gives the half back), so it gains a unit when the second month would
+// keep the balance where the first left it. Either way the regular months would pay
+// nothing off and the last month would carry the whole loan. The test runs the
+// schedule's own arithmetic, so the schedule cannot disagree with it.
+double amortising(double instalment, double balance, std::uint32_t months, double r) {
+  double whole = round_half_up(instalment);
+  const double interest = r * balance;
+  if (whole <= interest) whole = std::floor(interest) + 1.0;
+  // The second month is a regular one only with three months or more and a balance
+  // above the instalment after each of the first two.
+  if (months < 3 || balance <= whole) return whole;
+  const double second = round_half_up(balance - (whole - interest));
+  if (second > whole && round_half_up(second - (whole - r * second)) >= second) whole += 1.0;
+  return whole;
+}
+
 // MARK: checking the request
 
 // A rate: finite and zero or greater (negative zero is zero).
@@ -314,7 +335,10 @@ Result<EmiResult, QuorvaneError> compute(const EmiRequest& request) {
   const Loan loan = solved.value();
 
   const double g = std::pow((request.inflation_rate / 100.0) + 1.0, kInflationExponent);
-  const double instalment = round_half_up(loan.instalment);
+  // A solved instalment must pay something off every month; a given one is as given.
+  const double instalment = request.mode == EmiMode::Emi
+                                ? amortising(loan.instalment, loan.amount, loan.months, r)
+                                : round_half_up(loan.instalment);
   const auto loan_amount = money(round_half_up(loan.amount));
   const auto emi = money(instalment);
   if (!loan_amount || !emi) return invalid(Reason::kTooLarge);

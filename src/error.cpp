@@ -47,11 +47,13 @@ std::string reason(const InvalidInput& e) {
 
 std::string reason(const BadEvent& e) {
   using R = BadEvent::Reason;
+  const std::string_view ellipsis = e.given.cut ? "..." : "";
   switch (e.reason) {
     case R::kUnknownKind:
-      return cat("unknown kind `", e.given, "`, expected one of `prepay`, `rate`, `emi`");
+      return cat("unknown kind `", e.given.view(), ellipsis,
+                 "`, expected one of `prepay`, `rate`, `emi`");
     case R::kUnknownKeep:
-      return cat("unknown keep `", e.given, "`, expected `tenure` or `emi`");
+      return cat("unknown keep `", e.given.view(), ellipsis, "`, expected `tenure` or `emi`");
     case R::kEmiKeepsEmi:
       return "an `emi` event keeps the emi, not the tenure";
     case R::kAmount:
@@ -86,6 +88,20 @@ struct Display {
 };
 
 }  // namespace
+
+ShortText ShortText::of(std::string_view text) {
+  ShortText out;
+  std::size_t size = text.size();
+  if (size > kCapacity) {
+    // Back up over continuation bytes to the start of the sequence that does not fit.
+    size = kCapacity;
+    while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) --size;
+    out.cut = true;
+  }
+  text.copy(out.bytes.data(), size);
+  out.size = static_cast<std::uint8_t>(size);
+  return out;
+}
 
 std::string QuorvaneError::display() const {
   std::string text = std::visit(Display{}, kind);

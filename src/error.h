@@ -1,6 +1,8 @@
 // error.h: QuorvaneError, the one failure type of the engine operations.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -41,6 +43,18 @@ struct TenureTooLong {
   std::string_view field;  // "months" when given; "emi" when derived from a small instalment
 };
 
+/// The start of a text a failure quotes, kept in place so that failures stay trivially
+/// copyable: at most kCapacity bytes, cut before a UTF-8 sequence that does not fit.
+struct ShortText {
+  static constexpr std::size_t kCapacity = 46;
+  std::array<char, kCapacity> bytes{};
+  std::uint8_t size = 0;
+  bool cut = false;  // the text went on
+
+  static ShortText of(std::string_view text);
+  std::string_view view() const { return {bytes.data(), size}; }
+};
+
 /// An event that cannot be applied to its loan, and why.
 struct BadEvent {
   enum class Reason : std::uint8_t {
@@ -54,7 +68,7 @@ struct BadEvent {
     kNoSuchLoan,   // names loan `first` of a table of `second` loans
   };
   Reason reason;
-  std::string given = {};
+  ShortText given = {};
   std::uint64_t first = 0;
   std::uint64_t second = 0;
 };

@@ -20,8 +20,8 @@ namespace {
 
 using Reason = BadEvent::Reason;
 
-QuorvaneError bad(Reason reason, std::size_t row, std::string given = {}) {
-  return QuorvaneError{BadEvent{reason, std::move(given)}, row};
+QuorvaneError bad(Reason reason, std::size_t row, std::string_view given = {}) {
+  return QuorvaneError{BadEvent{reason, ShortText::of(given)}, row};
 }
 
 QuorvaneError too_large() { return QuorvaneError{InvalidInput{InvalidInput::Reason::kTooLarge}}; }

@@ -79,10 +79,11 @@ versions: wheel native ucd
 			$$env/bin/python -m pytest -q -p no:cacheprovider || exit 1; \
 	done
 
-bench: wheel
+bench: wheel native
 	$(PY) bench/bench_categorize.py
 	$(PY) bench/bench_derive.py
 	$(PY) bench/bench_emi.py
+	$(PY) bench/bench_emi_events.py
 	$(PY) bench/bench_columns.py
 	$(PY) bench/bench_cli.py
 

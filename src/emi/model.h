@@ -74,6 +74,7 @@ struct EmiYear {
   std::int64_t closing_outstanding = 0;
 };
 
+/// The result of a request: the solved loan, its schedule, totals and calendar years.
 struct EmiResult {
   EmiMode mode{};
   std::int64_t loan_amount = 0;
@@ -87,6 +88,59 @@ struct EmiResult {
   std::vector<EmiYear> years;  // empty without a start
 };
 
+/// What a loan's row carries beside its EmiRequest when its costs are asked for.
+struct EmiCharges {
+  double fees = 0.0;  // upfront charges, whole units: the borrower receives the rest
+};
+
+/// What an event does to its loan.
+enum class EventKind : std::uint8_t {
+  Prepay,  // pays `amount` off the balance after the event's month
+  Rate,    // sets the annual rate to `amount` percent from the next month on
+  Emi,     // sets the instalment to `amount` from the next month on
+};
+
+/// What the borrower keeps when an event changes the loan; the other is solved again.
+enum class Keep : std::uint8_t {
+  Tenure,  // the months: the instalment is solved again
+  Emi,     // the instalment: the months are solved again
+};
+
+/// A row of an events table. `kind` and `keep` stay texts here: an unknown one is an
+/// error of its loan alone, which the engine reports naming the event's row.
+struct EmiEvent {
+  std::uint32_t loan = 0;           // the loan's row in its table
+  std::uint32_t month = 0;          // the schedule row after which the event takes effect
+  std::string kind;                 // "prepay", "rate" or "emi" (EventKind)
+  double amount = 0.0;              // whole units for prepay and emi; annual percent for rate
+  std::optional<std::string> keep;  // "tenure" or "emi" (Keep); absent keeps the emi
+};
+
+/// What a schedule row carries beside an EmiMonth when its loan may have events.
+struct EmiEventMonth {
+  double rate = 0.0;            // annual percent in force in this month
+  std::int64_t prepayment = 0;  // part of the row's principal and emi
+};
+
+/// What a loan carries beside its EmiResult when it may have events: the comparison with
+/// the same loan without them and, given fees, the annual percentage rate.
+struct EmiEventSummary {
+  std::int64_t baseline_interest = 0;    // nominal interest of the loan without events
+  std::int64_t interest_saved = 0;       // baseline_interest - nominal interest; may be < 0
+  std::int32_t months_saved = 0;         // rows without events - rows with them; may be < 0
+  std::optional<double> apr;             // percent, with fees only
+  std::optional<double> effective_rate;  // percent, with fees only
+};
+
+/// A loan computed with its events. `result` is what `compute` gives for the request
+/// with the events applied (its `emi` is the first instalment); `months` runs beside
+/// `result.schedule`, one entry per row.
+struct EmiEventResult {
+  EmiResult result;
+  std::vector<EmiEventMonth> months;
+  EmiEventSummary summary;
+};
+
 }  // namespace quorvane::emi
 
 namespace quorvane::record {
@@ -94,6 +148,16 @@ namespace quorvane::record {
 template <>
 struct EnumSchema<emi::EmiMode> {
   static constexpr std::array<std::string_view, 3> names{"emi", "tenure", "loanAmount"};
+};
+
+template <>
+struct EnumSchema<emi::EventKind> {
+  static constexpr std::array<std::string_view, 3> names{"prepay", "rate", "emi"};
+};
+
+template <>
+struct EnumSchema<emi::Keep> {
+  static constexpr std::array<std::string_view, 2> names{"tenure", "emi"};
 };
 
 template <>
@@ -191,6 +255,46 @@ struct Schema<emi::EmiResult> {
       required("totals", &R::totals),
       required("schedule", &R::schedule),
       required("years", &R::years),
+  };
+};
+
+template <>
+struct Schema<emi::EmiCharges> {
+  using R = emi::EmiCharges;
+  static constexpr std::string_view name = "EmiCharges";
+  static constexpr std::tuple fields{defaulted("fees", &R::fees)};
+};
+
+template <>
+struct Schema<emi::EmiEvent> {
+  using R = emi::EmiEvent;
+  static constexpr std::string_view name = "EmiEvent";
+  static constexpr std::tuple fields{
+      required("loan", &R::loan),     required("month", &R::month), required("kind", &R::kind),
+      required("amount", &R::amount), optional("keep", &R::keep),
+  };
+};
+
+template <>
+struct Schema<emi::EmiEventMonth> {
+  using R = emi::EmiEventMonth;
+  static constexpr std::string_view name = "EmiEventMonth";
+  static constexpr std::tuple fields{
+      required("rate", &R::rate),
+      required("prepayment", &R::prepayment),
+  };
+};
+
+template <>
+struct Schema<emi::EmiEventSummary> {
+  using R = emi::EmiEventSummary;
+  static constexpr std::string_view name = "EmiEventSummary";
+  static constexpr std::tuple fields{
+      required("baselineInterest", &R::baseline_interest),
+      required("interestSaved", &R::interest_saved),
+      required("monthsSaved", &R::months_saved),
+      omitted_when_absent("apr", &R::apr),
+      omitted_when_absent("effectiveRate", &R::effective_rate),
   };
 };
 

@@ -1,19 +1,26 @@
-// tests/fuzz/fuzz_emi.cpp: the loan engine on arbitrary amounts, rates, tenures and starts.
+// tests/fuzz/fuzz_emi.cpp: the loan engine on arbitrary amounts, rates, tenures and starts,
+// with arbitrary events and fees.
 //
 // Every request must be answered without undefined behaviour, by a result or a failure
 // with a text. An accepted result must hold together: the rows' sums and identities, the
-// calendar and its yearly roll-up, and the totals, all exactly in whole units.
-#include <cmath>  // std::isfinite
+// calendar and its yearly roll-up, and the totals, all exactly in whole units. Events
+// keep those, and each row's balance falls by its principal; without events the result
+// is the plain engine's, and the annual percentage rate discounts the payments back to
+// the amount received.
+#include <algorithm>  // std::min
+#include <cmath>      // std::isfinite, std::abs, std::floor
 #include <cstddef>
 #include <cstdint>
 #include <cstring>  // std::memcpy
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "emi/engine.h"
+#include "emi/events.h"
 #include "fuzz_check.h"
 #include "json/write.h"
 
@@ -69,17 +76,25 @@ emi::EmiRequest some_request(FuzzedDataProvider& in) {
 // Whole amounts up to 2^53 are exact in a double.
 constexpr std::uint64_t kExactInDouble = std::uint64_t{1} << 53;
 
+// Amounts below this are exact in doubles with room for the engine's sums of two.
+constexpr std::int64_t kExact = std::int64_t{1} << 50;
+
 // |x| without overflow, for comparing amounts of either sign.
 std::uint64_t magnitude(std::int64_t x) {
   return x < 0 ? 0 - static_cast<std::uint64_t>(x) : static_cast<std::uint64_t>(x);
 }
 
-// The rows against each other and against the totals.
-void check_rows(const emi::EmiRequest& request, const emi::EmiResult& result) {
+// The rows against each other and against the totals. With events, `first_change` is the
+// first row after which one takes effect, and `months` holds each row's prepayment.
+void check_rows(const emi::EmiRequest& request, const emi::EmiResult& result,
+                const std::vector<emi::EmiEventMonth>* months = nullptr,
+                std::uint32_t first_change = emi::kMaxMonths) {
   const auto& rows = result.schedule;
   QV_FUZZ_CHECK(!rows.empty() && rows.size() <= emi::kMaxMonths);
   QV_FUZZ_CHECK(result.months == rows.size());
-  if (request.mode != emi::EmiMode::Tenure) QV_FUZZ_CHECK(rows.size() <= *request.months);
+  if (request.mode != emi::EmiMode::Tenure && months == nullptr) {
+    QV_FUZZ_CHECK(rows.size() <= *request.months);
+  }
   QV_FUZZ_CHECK(rows.back().outstanding == 0);
 
   std::int64_t paid = 0;
@@ -100,8 +115,14 @@ void check_rows(const emi::EmiRequest& request, const emi::EmiResult& result) {
       QV_FUZZ_CHECK(magnitude(row.real_principal) <= magnitude(row.principal));
       QV_FUZZ_CHECK(magnitude(row.real_interest) <= magnitude(row.interest));
     }
-    // Every month but the closing one pays the instalment.
-    if (i + 1 < rows.size()) QV_FUZZ_CHECK(row.emi == result.emi && row.outstanding > 0);
+    // Every month but the closing one pays the instalment, until an event changes it, and
+    // leaves a balance.
+    const std::int64_t prepaid = months != nullptr ? (*months)[i].prepayment : 0;
+    if (i + 1 < rows.size()) QV_FUZZ_CHECK(row.outstanding > 0);
+    // A solved instalment pays the balance down every month.
+    if (request.mode == emi::EmiMode::Emi && !months && i > 0 && result.loan_amount < kExact)
+      QV_FUZZ_CHECK(row.outstanding < rows[i - 1].outstanding);
+    if (i + 1 < rows.size() && i <= first_change) QV_FUZZ_CHECK(row.emi - prepaid == result.emi);
     paid += row.emi;
     real_paid += row.real_emi;
   }
@@ -165,20 +186,140 @@ void check_calendar(const emi::EmiRequest& request, const emi::EmiResult& result
   QV_FUZZ_CHECK(nominal == result.totals.nominal_paid && real == result.totals.real_paid);
 }
 
+// Up to five events, drawn after the request so that the request's seeds still read
+// as before: months mostly within the loan, kinds and keeps sometimes unknown, amounts
+// mostly on the loan's scale, sometimes anything.
+std::vector<emi::EmiEvent> some_events(FuzzedDataProvider& in, const emi::EmiRequest& request) {
+  static const std::string kKinds[] = {"prepay", "rate", "emi", "refinance"};
+  static const std::string kKeeps[] = {"tenure", "emi", "Emi"};
+  double scale = request.loan_amount.value_or(request.emi.value_or(1000.0));
+  if (!(std::isfinite(scale) && scale > 0.0 && scale < 1e15)) scale = 1000.0;
+  const std::uint32_t months = std::min(request.months.value_or(24), emi::kMaxMonths);
+  std::vector<emi::EmiEvent> events(in.ConsumeIntegralInRange<std::size_t>(0, 5));
+  for (emi::EmiEvent& event : events) {
+    event.month = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, months)
+                                   : in.ConsumeIntegralInRange<std::uint32_t>(0, 620);
+    const int kind = in.ConsumeIntegralInRange(0, in.ConsumeBool() ? 3 : 2);
+    event.kind = kKinds[kind];
+    if (in.ConsumeBool())
+      event.keep = kKeeps[in.ConsumeIntegralInRange(0, in.ConsumeBool() ? 2 : 1)];
+    if (in.ConsumeBool()) {
+      event.amount = some_double(in);
+    } else if (kind == 1) {
+      event.amount = in.ConsumeFloatingPointInRange(0.0, 40.0);
+    } else {
+      event.amount = scale * in.ConsumeFloatingPointInRange(0.0, kind == 0 ? 1.2 : 0.3);
+    }
+  }
+  return events;
+}
+
+// The first row after which an event takes effect.
+std::uint32_t first_month(const std::vector<emi::EmiEvent>& events) {
+  std::uint32_t first = emi::kMaxMonths;
+  for (const auto& event : events) first = std::min(first, event.month);
+  return first;
+}
+
+// What events add: the rate and prepayment columns, balances that fall by the principal,
+// and the comparison with the plain loan.
+void check_events(const emi::EmiRequest& request, const std::vector<emi::EmiEvent>& events,
+                  const emi::EmiResult& plain, const emi::EmiEventResult& with) {
+  const auto& rows = with.result.schedule;
+  QV_FUZZ_CHECK(with.months.size() == rows.size());
+  const std::uint32_t first = first_month(events);
+  check_rows(request, with.result, &with.months, first);
+  check_calendar(request, with.result);
+  // The head is the plain loan's: the events change only what follows their rows.
+  QV_FUZZ_CHECK(with.result.emi == plain.emi && with.result.loan_amount == plain.loan_amount);
+  QV_FUZZ_CHECK(with.summary.baseline_interest == plain.totals.nominal_interest);
+  QV_FUZZ_CHECK(with.summary.interest_saved ==
+                plain.totals.nominal_interest - with.result.totals.nominal_interest);
+  QV_FUZZ_CHECK(with.summary.months_saved == static_cast<std::int32_t>(plain.months) -
+                                                 static_cast<std::int32_t>(with.result.months));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const emi::EmiEventMonth& month = with.months[i];
+    // Until the first event the rows are the plain loan's, at the request's rate.
+    if (i <= first) QV_FUZZ_CHECK(month.rate == request.interest_rate);
+    if (i < first) {
+      QV_FUZZ_CHECK(i < plain.schedule.size() && month.prepayment == 0);
+      const emi::EmiMonth& same = plain.schedule[i];
+      QV_FUZZ_CHECK(rows[i].emi == same.emi && rows[i].principal == same.principal &&
+                    rows[i].outstanding == same.outstanding);
+    }
+    QV_FUZZ_CHECK(month.prepayment >= 0);
+    // Each row's balance falls by its principal, prepayment included, to within the one
+    // unit that rounding the principal and the balance separately allows; the first row
+    // starts from the loan amount, itself rounded.
+    const std::int64_t before = i == 0 ? with.result.loan_amount : rows[i - 1].outstanding;
+    if (before >= kExact || magnitude(rows[i].principal) >= std::uint64_t{kExact}) continue;
+    const std::int64_t gap = before - rows[i].outstanding - rows[i].principal;
+    QV_FUZZ_CHECK(gap >= -1 && gap <= 1);
+    // Once an event has been applied, a balance never rises: every solving again keeps
+    // the instalment above the interest.
+    if (i > first) QV_FUZZ_CHECK(rows[i].outstanding <= before);
+  }
+}
+
+// The annual percentage rate: the payments, discounted at it month by month, are worth
+// the amount received, to 1e-9.
+void check_rates(const emi::EmiResult& result, double fees, const emi::EmiEventSummary& summary) {
+  QV_FUZZ_CHECK(summary.apr && summary.effective_rate);
+  const double i = *summary.apr / 1200.0;
+  QV_FUZZ_CHECK(i >= 0.0 && std::isfinite(*summary.effective_rate));
+  double whole_fees = std::floor(fees + 0.5);  // half up, as the engine rounds
+  if (whole_fees - 0.5 > fees) whole_fees -= 1.0;
+  const long double received =
+      static_cast<long double>(result.loan_amount) - static_cast<long double>(whole_fees);
+  long double worth = 0.0L;
+  long double discount = 1.0L;
+  for (const emi::EmiMonth& row : result.schedule) {
+    discount /= 1.0L + i;
+    worth += static_cast<long double>(row.emi) * discount;
+  }
+  QV_FUZZ_CHECK(std::abs(worth - received) <= 1e-9L * received);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   const emi::EmiRequest request = some_request(in);
-  auto result = emi::compute(request);
-  if (!result) {
-    QV_FUZZ_CHECK(!result.error().display().empty());
+  const std::vector<emi::EmiEvent> events = some_events(in, request);
+  const std::optional<double> fees =
+      in.ConsumeBool() ? std::optional<double>(some_double(in)) : std::nullopt;
+
+  auto plain = emi::compute(request);
+  auto with = emi::compute_with_events(request, events, fees);
+  if (!plain) {
+    QV_FUZZ_CHECK(!plain.error().display().empty());
+    // Without events the refusal is the same. With them a shorter loan may fit where the
+    // plain one does not; it still holds together.
+    if (events.empty()) QV_FUZZ_CHECK(!with && with.error().display() == plain.error().display());
+    if (with) check_rows(request, with.value().result, &with.value().months, first_month(events));
     return 0;
   }
-  check_rows(request, result.value());
-  check_calendar(request, result.value());
-  QV_FUZZ_CHECK(std::isfinite(result.value().interest_rate));
+  const emi::EmiResult& result = plain.value();
+  check_rows(request, result);
+  check_calendar(request, result);
+  QV_FUZZ_CHECK(std::isfinite(result.interest_rate));
   json::Buffer written;
-  json::write_value(written, result.value());
+  json::write_value(written, result);
+
+  if (!with) {
+    const QuorvaneError& error = with.error();
+    QV_FUZZ_CHECK(!error.display().empty() && (!error.event || *error.event < events.size()));
+    // Without events only the fees can be refused.
+    QV_FUZZ_CHECK(!events.empty() || (fees && error.field() == "fees"));
+    return 0;
+  }
+  check_events(request, events, result, with.value());
+  if (events.empty()) {
+    // Without events, the plain engine's result to the last byte.
+    json::Buffer again;
+    json::write_value(again, with.value().result);
+    QV_FUZZ_CHECK(again.view() == written.view());
+  }
+  if (fees) check_rates(with.value().result, *fees, with.value().summary);
   return 0;
 }

@@ -87,12 +87,28 @@ EXAMPLES = [
     (emi(loanAmount=1000, months=12, interestRate=5, start="2024-01"), {
         "years.-1.year": 2024, "years.0.months.0.nominal": 86, "years.0.months.11.nominal": 80}),
     # Last bits: (1 + r)^n by binary exponentiation (pow gives 32552872770), r as
-    # (rate / 100) / 12 (rate / 1200 gives 184421769322), rounding 0.49999999999999994 to 0.
+    # (rate / 100) / 12 (rate / 1200 gives 184421769322), rounding 0.49999999999999994 to 0
+    # (an instalment of 0 then becomes 1, as below).
     (emi(loanAmount=878107760803.97, months=27, interestRate=0.08), {"emi": 32552872771}),
     (emi(loanAmount=7787463745929.39, months=265, interestRate=28.36), {"emi": 184421769323}),
-    (emi(loanAmount=0.49999999999999994, months=1, interestRate=0), {"loanAmount": 0, "emi": 0}),
+    (emi(loanAmount=0.49999999999999994, months=1, interestRate=0), {"loanAmount": 0, "emi": 1}),
     # x = ln(A / (A - I)) / ln(r + 1) = 599.9999999999982, where log1p(r) would make it 601 months.
     (tenure(loanAmount=9629235, emi=82517.96469794666, interestRate=10.22), {"months": 600}),
+    # An instalment that amortises (test_issue15): rounded, it must exceed the first
+    # month's interest P r, or it becomes floor(P r) + 1; 10000 at 300% has P r = 2500, so
+    # 2500 would pay no principal for 59 months and 12500 in the last. And it must lower a
+    # whole balance, which it does not when it exceeds the interest by half a unit or less
+    # (half-up rounding gives the half back): 30050 at 12% has P r = 300.5 and A = 300.77,
+    # so 301 would keep the balance at 30050 for 599 months; it becomes 302.
+    (emi(loanAmount=10000, months=60, interestRate=300), {
+        "emi": 2501, "months": 36, "schedule.0.principal": 1, "schedule.1.outstanding": 9998}),
+    (emi(loanAmount=680.71, months=528, interestRate=27.32), {  # P r = 15.497...; 15 did not
+        "emi": 16, "months": 149, "schedule.0.outstanding": 680, "schedule.-1.emi": 13}),
+    (emi(loanAmount=30050, months=600, interestRate=12), {
+        "emi": 302, "months": 532, "schedule.0.outstanding": 30049}),
+    (emi(loanAmount=10003, months=60, interestRate=300), {"emi": 2502, "months": 35}),
+    # At a zero rate the interest is 0: an instalment of 0 becomes 1.
+    (emi(loanAmount=200, months=600, interestRate=0), {"emi": 1, "months": 200}),
     # A balance equal to the instalment closes the loan, a month early here.
     (emi(loanAmount=591, months=36, interestRate=28.2), {
         "months": 35, "schedule.33.outstanding": 25, "schedule.34.emi": 26}),
@@ -210,6 +226,18 @@ def power(base, n):
     return result
 
 
+def amortising(a, p, r, n):
+    """The whole instalment solved from `a`: one that lowers the balance from the first
+    month on (the schedule's arithmetic for its first two months)."""
+    e = round_half_up(a)
+    if e <= p * r:
+        e = math.floor(p * r) + 1
+    second = round_half_up(p - (e - r * p))
+    if n >= 3 and p > e and second > e and round_half_up(second - (e - r * second)) >= second:
+        e += 1
+    return e
+
+
 def check(request, result):
     """What must hold between a result's rows, totals and years."""
     rows = result["schedule"]
@@ -221,6 +249,8 @@ def check(request, result):
     # Regular months pay the instalment and leave a balance; the last one clears it.
     assert emis[:-1] == [result["emi"]] * (n - 1) and rows[-1]["outstanding"] == 0
     assert all(r["outstanding"] > 0 for r in rows[:-1])
+    if request["mode"] == "emi":  # a solved instalment lowers the balance every month
+        assert all(a["outstanding"] > b["outstanding"] for a, b in zip(rows, rows[1:]))
     assert request["mode"] == "tenure" or n <= request["months"]
     # Real values are the nominal ones deflated by one more month of inflation per row.
     g = math.pow(request.get("inflationRate", 0) / 100 + 1, 0.08333333333333333)
@@ -297,6 +327,7 @@ def test_random_requests(request):
     if mode == "emi":
         f = power(1 + r, n)
         a = p / n if r == 0 else ((r * p) * f) / (f - 1)
+        a = amortising(a, p, r, n)
     elif mode == "loanAmount":
         f = power(1 + r, n)
         p = a * n if r == 0 else ((f - 1) * a) / (r * f)

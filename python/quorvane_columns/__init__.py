@@ -112,13 +112,15 @@ def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
                     _kind(narrations))
 
 
-def derive(narrations: Any, categories: Any, merchants: Any, *,
+def derive(narrations: Any, categories: Any = None, merchants: Any = None, *,
            threads: Optional[int] = None) -> Result:
     """Rules learnt from labelled examples: a table of `pattern`, `category` and
     `merchant`, the same rules in the same order as `quorvane.derive_rules`.
 
     The three columns have one row per example; a null in any of them is a ValueError
-    naming the column and its first null row.
+    naming the column and its first null row. Alone, `narrations` may instead hold the
+    examples whole: a table with `narration`, `category` and `merchant` columns, or what
+    `quorvane.derive_rules` takes.
     """
     table = _call(_native.derive, narrations, categories, merchants, threads=threads)
     return _convert(table, _kind(narrations))
@@ -129,7 +131,7 @@ def derive(narrations: Any, categories: Any, merchants: Any, *,
 # derive_finish(derive_merge(derive_partial(a), derive_partial(b))) == derive(a + b).
 
 
-def derive_partial(narrations: Any, categories: Any, merchants: Any, *,
+def derive_partial(narrations: Any, categories: Any = None, merchants: Any = None, *,
                    threads: Optional[int] = None) -> Result:
     """The counts derivation is made of: a table of `category`, `merchant`, `token` and
     `count` (how many examples of the group hold the token), sorted by the three texts."""

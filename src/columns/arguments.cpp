@@ -48,25 +48,52 @@ std::vector<R> all_records(RecordInput<R>& in) {
 
 }  // namespace
 
-bool read_rules(Inputs& inputs, PyObject* source, std::vector<CategoryRule>& out) {
-  PyRef held = PyRef::borrow(source);
-  // A categorize_transactions request holds its rules under "rules"; a mapping of
-  // columns has no such key.
-  if (!is_arrow_producer(source) && py::detail::is_mapping(source) &&
-      PyMapping_HasKeyString(source, "rules") == 1) {
-    held = PyRef::steal(PyMapping_GetItemString(source, "rules"));
-    if (!held) return false;
+// `source`, or what a request mapping (not a mapping of columns) holds under `key`.
+bool unwrap_request(PyObject* source, const char* key, PyRef& out) {
+  out = PyRef::borrow(source);
+  if (is_arrow_producer(source) || !py::detail::is_mapping(source) ||
+      PyMapping_HasKeyString(source, key) != 1) {
+    return true;
   }
+  out = PyRef::steal(PyMapping_GetItemString(source, key));
+  return static_cast<bool>(out);
+}
+
+bool read_rules(Inputs& inputs, PyObject* source, std::vector<CategoryRule>& out) {
+  PyRef rules;
+  if (!unwrap_request(source, "rules", rules)) return false;
   RecordInput<CategoryRule> in;
-  if (!inputs.records(held.get(), "rules", Rows::kAll, in)) return false;
+  if (!inputs.records(rules.get(), "rules", Rows::kAll, in)) return false;
   out = all_records(in);
-  if (out.size() >= static_cast<std::size_t>(INT32_MAX))
+  if (out.size() >= static_cast<std::size_t>(INT32_MAX)) {
     return value_error("rules: too many rules");
+  }
   return true;
 }
 
 bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, PyObject* merchants,
                    std::vector<categorizer::ExampleView>& out) {
+  if (categories == Py_None) categories = nullptr;
+  if (merchants == Py_None) merchants = nullptr;
+  if (categories == nullptr && merchants == nullptr) {
+    PyRef source;
+    if (!unwrap_request(narrations, "data", source)) return false;
+    RecordInput<categorizer::DeriveInput> in;
+    if (!inputs.records(source.get(), "examples", Rows::kAll, in)) return false;
+    if (in.by_columns) {
+      const auto& fields = in.columns.fields;
+      out = examples(*fields[0].text, *fields[1].text, *fields[2].text);
+    } else {
+      for (const auto& example : inputs.keep(all_records(in))) {
+        out.push_back({example.narration, example.category, example.merchant});
+      }
+    }
+    return true;
+  }
+  if (categories == nullptr || merchants == nullptr) {
+    return type_error(
+        "examples: expected categories and merchants beside the narrations, or one table");
+  }
   static constexpr const char* kNames[3] = {"narrations", "categories", "merchants"};
   PyObject* sources[3] = {narrations, categories, merchants};
   TextColumn columns[3];

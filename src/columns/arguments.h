@@ -20,8 +20,10 @@ namespace quorvane::columns {
 /// categorize_transactions request). False with an exception set on failure.
 bool read_rules(Inputs& inputs, PyObject* source, std::vector<categorizer::CategoryRule>& out);
 
-/// Labelled examples: three string columns of equal length without nulls, viewed in
-/// their buffers.
+/// Labelled examples, viewed where they lie: three string columns of equal length
+/// without nulls; or, with `categories` and `merchants` null, one table with a column
+/// per field of DeriveInput, a sequence of such records, or a derive_rules request
+/// holding them under "data".
 bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, PyObject* merchants,
                    std::vector<categorizer::ExampleView>& out);
 

@@ -112,9 +112,9 @@ PyObject* categorize_entry(PyObject* args, PyObject* kwargs) {
 
 PyObject* derive_entry(PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"narrations", "categories", "merchants", "threads", nullptr};
-  PyObject* values[3];
+  PyObject* values[3] = {nullptr, nullptr, nullptr};
   unsigned threads = 1;
-  if (!bind(args, kwargs, "OOO|$O:derive", names, values, threads)) return nullptr;
+  if (!bind(args, kwargs, "O|OO$O:derive", names, values, threads)) return nullptr;
   Inputs inputs;
   std::vector<categorizer::ExampleView> examples;
   if (!read_examples(inputs, values[0], values[1], values[2], examples)) return nullptr;
@@ -127,9 +127,9 @@ PyObject* derive_entry(PyObject* args, PyObject* kwargs) {
 
 PyObject* derive_partial_entry(PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"narrations", "categories", "merchants", "threads", nullptr};
-  PyObject* values[3];
+  PyObject* values[3] = {nullptr, nullptr, nullptr};
   unsigned threads = 1;
-  if (!bind(args, kwargs, "OOO|$O:derive_partial", names, values, threads)) return nullptr;
+  if (!bind(args, kwargs, "O|OO$O:derive_partial", names, values, threads)) return nullptr;
   Inputs inputs;
   std::vector<categorizer::ExampleView> examples;
   if (!read_examples(inputs, values[0], values[1], values[2], examples)) return nullptr;
@@ -210,10 +210,10 @@ PyMethodDef g_functions[] = {
      "categorize(narrations, rules, *, column=None, threads=None)\n--\n\n"
      "Each narration's first matching rule: a Table of rule, category, merchant."},
     {"derive", function<derive_entry>(), kFlags,
-     "derive(narrations, categories, merchants, *, threads=None)\n--\n\n"
+     "derive(narrations, categories=None, merchants=None, *, threads=None)\n--\n\n"
      "Rules learnt from labelled examples: a Table of pattern, category, merchant."},
     {"derive_partial", function<derive_partial_entry>(), kFlags,
-     "derive_partial(narrations, categories, merchants, *, threads=None)\n--\n\n"
+     "derive_partial(narrations, categories=None, merchants=None, *, threads=None)\n--\n\n"
      "The counts derivation is made of: a Table of category, merchant, token, count."},
     {"derive_merge", function<derive_merge_entry>(), kFlags,
      "derive_merge(tables, *, threads=None)\n--\n\nTables of counts added up into one."},

@@ -43,6 +43,9 @@ def test_rules_and_labels_round_trip(kind):
     out = qc.categorize(narrations, rules)
     assert table_data(out)["category"] == ["Food", "Food", "Shop"]
     assert table_data(qc.derive(narrations, out["category"], out["merchant"])) == table_data(rules)
+    examples = pa.table({"narration": pa.array(narrations), "category": out["category"],
+                         "merchant": out["merchant"]})
+    assert table_data(qc.derive(examples)) == table_data(rules)
 
 
 @pytest.mark.parametrize("which,values,message", [
@@ -116,3 +119,8 @@ def test_wrong_counts(counts, message):
     with pytest.raises(ValueError) as raised:
         qc.derive_finish(counts)
     assert str(raised.value) == message
+
+
+def test_examples_given_by_halves():
+    with pytest.raises(TypeError, match="^examples: expected categories and merchants beside"):
+        qc.derive(["a"], ["F"])

@@ -47,6 +47,13 @@ TableBuilder::TableBuilder(const std::vector<ColumnShape>& columns)
   ArrowError error{};
   check_arrow(ArrowArrayInitFromSchema(table_->array.get(), schema, &error));
   check_arrow(ArrowArrayStartAppending(table_->array.get()));
+  // The buffers' structures stay where they are as the buffers grow: `put` writes
+  // through them without looking them up.
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    ArrowArray* array = column(static_cast<std::int64_t>(c));
+    columns_[c].data = ArrowArrayBuffer(array, 1);
+    if (columns_[c].nullable) columns_[c].bits = ArrowArrayValidityBitmap(array);
+  }
 }
 
 std::int32_t* TableBuilder::int32s(std::int64_t i, std::int64_t rows) {
@@ -85,11 +92,11 @@ void TableBuilder::reserve_rows(std::int64_t rows) {
 }
 
 void TableBuilder::put_null(std::int64_t i) noexcept {
+  Column& c = columns_[static_cast<std::size_t>(i)];
   const std::int64_t zero = 0;
-  ArrowBufferAppendUnsafe(ArrowArrayBuffer(column(i), 1), &zero,
-                          columns_[static_cast<std::size_t>(i)].kind == ColumnKind::kInt32 ? 4 : 8);
-  ArrowBitmapAppendUnsafe(ArrowArrayValidityBitmap(column(i)), 0, 1);
-  ++columns_[static_cast<std::size_t>(i)].nulls;
+  ArrowBufferAppendUnsafe(c.data, &zero, c.kind == ColumnKind::kInt32 ? 4 : 8);
+  ArrowBitmapAppendUnsafe(c.bits, 0, 1);
+  ++c.nulls;
 }
 
 void TableBuilder::append_text(std::int64_t i, std::string_view text) {

@@ -54,11 +54,10 @@ class TableBuilder {
   /// Appends a value to fixed-width column `i` without checking for room; a nullable
   /// column also gets its validity bit.
   template <class T>
-  void put(std::int64_t i, T value) noexcept {
-    ArrowBufferAppendUnsafe(ArrowArrayBuffer(column(i), 1), &value, sizeof value);
-    if (columns_[static_cast<std::size_t>(i)].nullable) {
-      ArrowBitmapAppendUnsafe(ArrowArrayValidityBitmap(column(i)), 1, 1);
-    }
+  [[gnu::always_inline]] void put(std::int64_t i, T value) noexcept {
+    Column& c = columns_[static_cast<std::size_t>(i)];
+    ArrowBufferAppendUnsafe(c.data, &value, sizeof value);
+    if (c.bits != nullptr) ArrowBitmapAppendUnsafe(c.bits, 1, 1);
   }
   /// Appends a null to nullable fixed-width column `i` without checking for room.
   void put_null(std::int64_t i) noexcept;
@@ -74,8 +73,10 @@ class TableBuilder {
   struct Column {
     ColumnKind kind;
     bool nullable;
-    bool filled = false;     // filled in place: length and nulls set by set_filled
-    std::int64_t nulls = 0;  // put_null calls
+    ArrowBuffer* data = nullptr;  // the values of a fixed-width column
+    ArrowBitmap* bits = nullptr;  // its validity, when nullable
+    bool filled = false;          // filled in place: length and nulls set by set_filled
+    std::int64_t nulls = 0;       // put_null calls
   };
   std::shared_ptr<Table> table_;
   std::vector<Column> columns_;

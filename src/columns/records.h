@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>  // std::index_sequence
 
 #include "columns/arrow_output.h"
 #include "columns/column.h"
@@ -204,8 +205,11 @@ constexpr ColumnKind kind_of() {
   }
 }
 
+// Inlined: a schedule writes a dozen values a row, and a call for each cost as much as
+// the writing.
 template <class T>
-void put_value(TableBuilder& out, std::int64_t column, const T& value) {
+[[gnu::always_inline]] inline void put_value(TableBuilder& out, std::int64_t column,
+                                             const T& value) {
   if constexpr (record::IsOptional<T>::value) {
     if (value) {
       put_value(out, column, *value);
@@ -248,20 +252,40 @@ void add_columns(std::vector<ColumnShape>& out, bool nullable) {
   });
 }
 
+template <record::RecordType R>
+std::int64_t put_record(TableBuilder& out, std::int64_t column, const R& value);
+
+namespace detail {
+
+// Writes one field's value, or a nested record's fields; returns the column after them.
+template <class Field, class R>
+[[gnu::always_inline]] inline std::int64_t put_field(TableBuilder& out, std::int64_t column,
+                                                     const Field& field, const R& value) {
+  using T = typename Field::Type;
+  if constexpr (record::RecordType<T>) {
+    return put_record(out, column, value.*field.member);
+  } else if constexpr (record::IsVector<T>::value || record::IsArray<T>::value) {
+    return column;
+  } else {
+    put_value(out, column, value.*field.member);
+    return column + 1;
+  }
+}
+
+template <record::RecordType R, std::size_t... I>
+[[gnu::always_inline]] inline std::int64_t put_fields(TableBuilder& out, std::int64_t column,
+                                                      const R& value, std::index_sequence<I...>) {
+  ((column = put_field(out, column, std::get<I>(record::Schema<R>::fields), value)), ...);
+  return column;
+}
+
+}  // namespace detail
+
 /// Writes `value` into the columns that add_columns<R> made, from `column` on; returns
 /// the column after them. Fixed-width columns are written unchecked: reserve first.
 template <record::RecordType R>
 std::int64_t put_record(TableBuilder& out, std::int64_t column, const R& value) {
-  record::all_fields<R>([&](const auto& field) {
-    using T = typename std::decay_t<decltype(field)>::Type;
-    if constexpr (record::RecordType<T>) {
-      column = put_record(out, column, value.*field.member);
-    } else if constexpr (!record::IsVector<T>::value && !record::IsArray<T>::value) {
-      detail::put_value(out, column++, value.*field.member);
-    }
-    return true;
-  });
-  return column;
+  return detail::put_fields(out, column, value, std::make_index_sequence<record::kFieldCount<R>>{});
 }
 
 /// Writes nulls into the columns that add_columns<R> made, from `column` on; returns the

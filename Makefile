@@ -47,6 +47,7 @@ test: wheel native ucd
 	$(VENV)/bin/abi3audit --strict --report dist/quorvane-*.whl
 	QUORVANE_NATIVE_LIB=build/native/libquorvane_native.so $(PY) -m pytest -q
 	PYTHONPATH=build/native QUORVANE_EXPECT_MODULE=build/native/quorvane.abi3.so \
+		QUORVANE_COLUMNS_NATIVE=build/native \
 		QUORVANE_NATIVE_LIB=build/native/libquorvane_native.so QUORVANE_FAULT_INJECTION=1 \
 		$(PY) -m pytest -q -m fault_injection
 
@@ -106,7 +107,8 @@ clean:
 # libFuzzer targets (tests/fuzz) built with clang, ASan and UBSan. Each run reads the
 # committed seeds and adds what it finds to build/fuzz/corpus/<target>, kept out of git.
 FUZZ_CLANG := clang++-16
-FUZZ_TARGETS := json lower categorize emi
+FUZZ_CC := clang-16
+FUZZ_TARGETS := json lower categorize emi arrow
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 25
 FUZZ_RUN = for t in $(FUZZ_TARGETS); do \
@@ -129,7 +131,7 @@ fuzz-tools:
 
 fuzz-build: $(VENV)/.ready fuzz-tools
 	$(VENV)/bin/cmake -S . -B build/fuzz -G Ninja -DQV_FUZZ=ON -DCMAKE_CXX_COMPILER=$(FUZZ_CLANG) \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+		-DCMAKE_C_COMPILER=$(FUZZ_CC) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(VENV)/bin/cmake --build build/fuzz
 
 # Each target for a short while (CI), or for FUZZ_SECONDS each.

@@ -98,6 +98,13 @@ std::string DecodeFailure::message() const {
       return "OverflowError: out of range integral type conversion attempted";
     case F::kInterpreter:
       return subject;
+
+    // A float or a large int where the object form wants an unsigned integer: what
+    // __index__ and the conversion to a C long raise there.
+    case F::kNotAnInteger:
+      return "TypeError: 'float' object cannot be interpreted as an integer";
+    case F::kIntTooLarge:
+      return "OverflowError: Python int too large to convert to C long";
   }
   return "unknown failure";
 }

@@ -34,7 +34,7 @@ class Path {
 };
 
 /// What went wrong. Syntax faults come from JSON text only; the record-shape faults
-/// from both forms; the last group from Python objects only.
+/// from every form; then those of Python objects only, and of Arrow columns only.
 enum class DecodeFault : std::uint8_t {
   // JSON syntax
   kEofList,
@@ -71,6 +71,9 @@ enum class DecodeFault : std::uint8_t {
   kEnumNotStrOrDict,
   kU32OutOfRange,
   kInterpreter,  // subject: the interpreter's exception, "Type: text"
+  // Arrow columns: the texts the interpreter gives for the same value in the object form
+  kNotAnInteger,  // a float with a fraction (or not finite) where an integer is wanted
+  kIntTooLarge,   // an integer beyond the signed 64-bit range
 };
 
 /// A decoding failure: its kind, the texts its message names, and where it happened.

@@ -6,9 +6,7 @@
 // frame and raised as PanicException.
 #include "entry.h"
 
-#include <cstdio>     // std::fprintf
-#include <exception>  // std::exception
-#include <new>        // std::bad_alloc
+#include <new>  // std::bad_alloc
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +22,7 @@
 #include "py/decode.h"
 #include "py/encode.h"
 #include "py/failure.h"
+#include "py/guard.h"
 #include "py/ref.h"
 #include "py/runtime.h"
 
@@ -209,40 +208,16 @@ PyObject* json_form(const Signature& sig, PyObject* argument) {
   return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
 }
 
-// MARK: the guard around every call
-
-void report_fault(const char* file, unsigned line, const char* function, const char* what) {
-  std::fprintf(stderr, "quorvane: internal fault at %s:%u in %s: %s\n", file, line, function, what);
-}
-
-PyObject* raise_panic(const std::string& message) {
-  PyErr_Clear();
-  PyObject* panic = py::panic_exception();
-  if (panic != nullptr) raise(panic, message);
-  return nullptr;
-}
+// MARK: the call, guarded
 
 using Body = PyObject* (*)(const Signature&, PyObject*);
 
 PyObject* call(const Signature& sig, PyObject* args, PyObject* kwargs, Body body) {
-  try {
+  return py::guard("quorvane", [&]() -> PyObject* {
     PyRef argument = bind(sig, args, kwargs);
     if (!argument) return nullptr;
     return body(sig, argument.get());
-  } catch (const std::bad_alloc&) {
-    PyErr_Clear();
-    return PyErr_NoMemory();
-  } catch (const InternalFault& fault) {
-    report_fault(fault.where().file_name(), static_cast<unsigned>(fault.where().line()),
-                 fault.where().function_name(), fault.what());
-    return raise_panic(fault.what());
-  } catch (const std::exception& e) {
-    report_fault(__FILE__, __LINE__, sig.name, e.what());
-    return raise_panic(e.what());
-  } catch (...) {
-    report_fault(__FILE__, __LINE__, sig.name, "unknown exception");
-    return raise_panic("unknown exception");
-  }
+  });
 }
 
 constexpr Signature kComputeEmi{"compute_emi", "request"};

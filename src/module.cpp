@@ -14,7 +14,8 @@ namespace {
 
 using py::PyRef;
 
-constexpr const char* kVersion = "0.1.1";
+// The project's version, given by the build (pyproject.toml holds it).
+constexpr const char* kVersion = QV_VERSION;
 
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 constexpr PyCFunction as_cfunction() {

@@ -11,8 +11,7 @@ import ast
 import builtins
 import os
 import re
-from collections.abc import Mapping, Sequence
-from typing import Any, List, Tuple
+from typing import Any, Optional, Tuple
 
 # A test or sanitizer build keeps its _native beside the other build outputs, not in
 # this package: QUORVANE_COLUMNS_NATIVE names that directory, searched first.
@@ -28,9 +27,6 @@ __version__: str = _native.__version__
 #: A result in the caller's kind: a pyarrow Table, a polars or pandas DataFrame, a dict
 #: of lists, or the native table (which exports the Arrow PyCapsule interface).
 Result = Any
-
-_LOAN_FIELDS = ("mode", "loanAmount", "emi", "months", "interestRate", "inflationRate", "start")
-
 
 # pyarrow hands a Python exception raised inside a stream over the C interface as text
 # ending in the traceback's last line, "TypeName: message".
@@ -54,10 +50,10 @@ def _producer_exception(message: str) -> "BaseException | None":
     return cls(text)
 
 
-def _call(function: Any, *args: Any) -> Any:
+def _call(function: Any, *args: Any, **kwargs: Any) -> Any:
     """Calls a native function; an exception a producer raised comes back as raised."""
     try:
-        return function(*args)
+        return function(*args, **kwargs)
     except ValueError as error:
         raised = _producer_exception(str(error))
         if raised is None:
@@ -100,52 +96,34 @@ def _convert(table: Any, kind: str) -> Result:
     return table
 
 
-def _rule_columns(rules: Any) -> Tuple[Any, Any, Any]:
-    """The pattern, category and merchant columns of `rules`."""
-    if hasattr(rules, "__arrow_c_stream__") or hasattr(rules, "__arrow_c_array__"):
-        return (rules, "pattern"), (rules, "category"), (rules, "merchant")
-    if isinstance(rules, Mapping):  # a request: {"rules": [...]}
-        rules = rules["rules"]
-    if not isinstance(rules, Sequence) or isinstance(rules, (str, bytes)):
-        raise TypeError(f"rules: expected a table or a sequence of rules, got {type(rules).__name__!r}")
-    columns: Tuple[List[Any], List[Any], List[Any]] = ([], [], [])
-    for i, rule in enumerate(rules):
-        if isinstance(rule, Mapping):
-            fields = [rule.get(name) for name in ("pattern", "category", "merchant")]
-        elif isinstance(rule, Sequence) and not isinstance(rule, (str, bytes)) and len(rule) >= 3:
-            fields = list(rule[:3])
-        else:
-            raise TypeError(f"rules: rule {i} is neither a mapping nor an array of three texts")
-        for name, column, value in zip(("pattern", "category", "merchant"), columns, fields):
-            if not isinstance(value, str):
-                raise ValueError(f"rules: rule {i} has no text {name!r}")
-            column.append(value)
-    return columns
-
-
-def categorize(narrations: Any, rules: Any) -> Result:
+def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
+               threads: Optional[int] = None) -> Result:
     """Each narration's first matching rule, in the narrations' order.
 
     A table of `rule` (int32 index of the winning rule), `category` and `merchant`
     (dictionary-encoded); all three null where no rule matched or the narration is null.
-    `rules` is a table with `pattern`, `category` and `merchant` columns, or what
+    `narrations` is a string column, or a table with `column` naming one (a table of one
+    column needs no name). `rules` is a table with `pattern`, `category` and `merchant`
+    columns (a stream of record batches is read once), or what
     `quorvane.categorize_transactions` takes: dicts, or arrays of the three texts.
+    `threads`: how many to run on (None: every core).
     """
-    pattern, category, merchant = _rule_columns(rules)
-    return _convert(_call(_native.categorize, narrations, pattern, category, merchant),
+    return _convert(_call(_native.categorize, narrations, rules, column=column, threads=threads),
                     _kind(narrations))
 
 
-def derive(narrations: Any, categories: Any, merchants: Any) -> Result:
+def derive(narrations: Any, categories: Any = None, merchants: Any = None, *,
+           threads: Optional[int] = None) -> Result:
     """Rules learnt from labelled examples: a table of `pattern`, `category` and
     `merchant`, the same rules in the same order as `quorvane.derive_rules`.
 
     The three columns have one row per example; a null in any of them is a ValueError
-    naming the column and its first null row.
+    naming the column and its first null row. Alone, `narrations` may instead hold the
+    examples whole: a table with `narration`, `category` and `merchant` columns, or what
+    `quorvane.derive_rules` takes.
     """
-    table = _call(_native.derive, narrations, categories, merchants)
+    table = _call(_native.derive, narrations, categories, merchants, threads=threads)
     return _convert(table, _kind(narrations))
-
 
 
 # Derivation in three steps, for data split into batches (partitions of a Dask or Spark
@@ -153,47 +131,39 @@ def derive(narrations: Any, categories: Any, merchants: Any) -> Result:
 # derive_finish(derive_merge(derive_partial(a), derive_partial(b))) == derive(a + b).
 
 
-def derive_partial(narrations: Any, categories: Any, merchants: Any) -> Result:
+def derive_partial(narrations: Any, categories: Any = None, merchants: Any = None, *,
+                   threads: Optional[int] = None) -> Result:
     """The counts derivation is made of: a table of `category`, `merchant`, `token` and
     `count` (how many examples of the group hold the token), sorted by the three texts."""
-    table = _call(_native.derive_partial, narrations, categories, merchants)
+    table = _call(_native.derive_partial, narrations, categories, merchants, threads=threads)
     return _convert(table, _kind(narrations))
 
 
-def derive_merge(*counts: Any) -> Result:
+def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
     """Tables of counts (from derive_partial or derive_merge, or dicts of lists) added up
     into one."""
     if not counts:
         raise TypeError("derive_merge() needs at least one table of counts")
-    return _convert(_call(_native.derive_merge, list(counts)), _kind(counts[0]))
+    return _convert(_call(_native.derive_merge, list(counts), threads=threads), _kind(counts[0]))
 
 
-def derive_finish(counts: Any) -> Result:
+def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
     """The rules a table of counts gives: those derive gives on the examples counted."""
-    return _convert(_call(_native.derive_finish, counts), _kind(counts))
+    return _convert(_call(_native.derive_finish, counts, threads=threads), _kind(counts))
 
 
-def emi(loan_table: Any) -> Tuple[Result, Result]:
+def emi(loan_table: Any, *, threads: Optional[int] = None) -> Tuple[Result, Result]:
     """Solves every loan of a table, as `quorvane.compute_emi` solves one request.
 
     `loan_table` has the columns of a loan request (`mode`, `loanAmount`, `emi`, `months`,
     `interestRate`, `inflationRate`, `start` as "YYYY-MM"), those optional in a request
     nullable or absent; also a dict of lists or a list of request dicts. Returns
-    `(loans, schedule)`: one row per loan (its row number `loan`, the solved `loanAmount`,
-    `emi`, `months`, the six totals, and `error`, the rejection text or null), and every
-    schedule row of every accepted loan, after its loan's row number. One bad loan never
-    stops the others.
+    `(loans, schedule)`: one row per loan (its row number `loan`, the fields of
+    `compute_emi`'s result but the schedule and years, the totals' in their place, and
+    `error`: compute_emi's text for a loan it rejects, else null), and every schedule row
+    of every accepted loan, after its loan's row number. One bad loan never stops the
+    others.
     """
     kind = _kind(loan_table)
-    source = loan_table
-    if kind == "python":
-        if isinstance(loan_table, Mapping):
-            source = {name: list(loan_table[name]) for name in _LOAN_FIELDS if name in loan_table}
-        elif isinstance(loan_table, Sequence) and not isinstance(loan_table, (str, bytes)):
-            source = {name: [loan.get(name) for loan in loan_table] for name in _LOAN_FIELDS}
-        else:
-            raise TypeError(
-                f"loan_table: expected an Arrow table, a dict of lists or a list of dicts, "
-                f"got {type(loan_table).__name__!r}")
-    loans, schedule = _call(_native.emi, source)
+    loans, schedule = _call(_native.emi, loan_table, threads=threads)
     return _convert(loans, kind), _convert(schedule, kind)

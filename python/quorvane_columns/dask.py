@@ -9,7 +9,7 @@ all the rows together. Calls run on whatever scheduler Dask would use: the activ
 
 from __future__ import annotations
 
-from typing import Any, List, Sequence
+from typing import Any, List, Optional, Sequence
 
 try:
     import dask.dataframe as dd
@@ -34,35 +34,40 @@ RESULT_COLUMNS = ("rule", "category", "merchant")
 # Arrow PyCapsule interface from 2.2 on, a Series only in later releases.
 
 
-def _categorize_partition(part: Any, rules: Any, column: str) -> Any:
+def _categorize_partition(part: Any, rules: Any, column: str, threads: Optional[int]) -> Any:
     """One partition with the result columns appended (replacing any of the same name)."""
-    result = _columns.categorize(part[[column]], rules)
+    result = _columns.categorize(part[[column]], rules, threads=threads)
     result = result.set_axis(part.index)
     kept = part.drop(columns=[name for name in RESULT_COLUMNS if name in part.columns])
     return kept.assign(**{name: result[name] for name in RESULT_COLUMNS})
 
 
-def categorize(ddf: dd.DataFrame, rules: Any, column: str = "narration") -> dd.DataFrame:
+def categorize(ddf: dd.DataFrame, rules: Any, column: str = "narration",
+               threads: Optional[int] = None) -> dd.DataFrame:
     """`ddf` with `rule`, `category` and `merchant` added: each row's first matching rule,
     as `quorvane_columns.categorize` gives it, nulls where none matched.
 
     `rules` is what `quorvane_columns.categorize` takes. Columns of `ddf` named like a
-    result column are replaced. Lazy, like every Dask DataFrame operation.
+    result column are replaced. `threads`: how many each partition's call runs on (None:
+    every core; 1 where Dask already runs a task per core). Lazy, like every Dask
+    DataFrame operation.
     """
     # The function itself, run on the empty frame that stands for every partition, gives
     # the meta (and checks `column` and `rules` before anything is sent to a worker).
-    meta = _categorize_partition(make_meta(ddf), rules, column)
+    meta = _categorize_partition(make_meta(ddf), rules, column, threads)
     meta = clear_known_categories(meta, cols=list(RESULT_COLUMNS[1:]), index=False)
     # One task holds the rules, so each worker receives them once, not once per partition.
     shared = delayed(rules, pure=True)
-    out: dd.DataFrame = ddf.map_partitions(_categorize_partition, shared, column, meta=meta,
-                                           token="quorvane-categorize")
+    out: dd.DataFrame = ddf.map_partitions(_categorize_partition, shared, column, threads,
+                                           meta=meta, token="quorvane-categorize")
     return out
 
 
-def _count(part: Any, narration: str, category: str, merchant: str) -> Any:
+def _count(part: Any, narration: str, category: str, merchant: str,
+           threads: Optional[int]) -> Any:
     """One partition's table of counts."""
-    return _columns.derive_partial(part[[narration]], part[[category]], part[[merchant]])
+    return _columns.derive_partial(part[[narration]], part[[category]], part[[merchant]],
+                                   threads=threads)
 
 
 def _tree_merge(counts: Sequence[Any], split_every: int) -> Any:
@@ -75,7 +80,7 @@ def _tree_merge(counts: Sequence[Any], split_every: int) -> Any:
 
 
 def derive(ddf: dd.DataFrame, narration: str = "narration", category: str = "category",
-           merchant: str = "merchant", split_every: int = 8) -> Any:
+           merchant: str = "merchant", split_every: int = 8, threads: Optional[int] = None) -> Any:
     """The rules `quorvane_columns.derive` gives on all rows of `ddf` together, as a pandas
     DataFrame of `pattern`, `category` and `merchant`, in the same order.
 
@@ -87,6 +92,6 @@ def derive(ddf: dd.DataFrame, narration: str = "narration", category: str = "cat
         raise ValueError(f"split_every must be at least 2, got {split_every}")
     parts = ddf[[narration, category, merchant]].to_delayed()
     count = delayed(_count, pure=True)
-    counts = [count(part, narration, category, merchant) for part in parts]
+    counts = [count(part, narration, category, merchant, threads) for part in parts]
     finish = delayed(_columns.derive_finish, pure=True)
     return finish(_tree_merge(counts, split_every)).compute()

@@ -1,11 +1,9 @@
 // categorizer/derive.cpp: derivation of rules from labelled examples.
 #include <algorithm>  // std::sort, std::make_heap, std::pop_heap, std::push_heap
 #include <cstdint>
-#include <exception>  // std::exception_ptr
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -14,6 +12,7 @@
 #include "categorizer/text_arena.h"
 #include "categorizer/tokens.h"
 #include "fault.h"
+#include "parallel.h"
 #include "unicode/lower.h"
 
 namespace quorvane::categorizer {
@@ -161,7 +160,7 @@ namespace {
 constexpr std::size_t kBatch = 16;
 
 // Examples per thread below which a second thread costs more than it saves.
-constexpr std::size_t kMinExamplesPerThread = 50000;
+constexpr std::int64_t kMinExamplesPerThread = 50000;
 
 // The counts of one range of examples: its groups and its distinct tokens (their texts
 // copied once into the arena), each example's group and distinct token ids, and each
@@ -179,28 +178,6 @@ struct Partial {
   Partial(const Partial&) = delete;  // the tables point at the arena
   Partial& operator=(const Partial&) = delete;
 };
-
-// Runs `work(p)` for p in [0, parts), each on its own thread but the first, which runs
-// on this one. An exception in any is rethrown once all have ended.
-template <class Work>
-void on_threads(std::size_t parts, const Work& work) {
-  std::vector<std::exception_ptr> failures(parts);
-  auto run = [&](std::size_t p) {
-    try {
-      work(p);
-    } catch (...) {
-      failures[p] = std::current_exception();
-    }
-  };
-  {
-    std::vector<std::jthread> pool;
-    for (std::size_t p = 1; p < parts; ++p) pool.emplace_back(run, p);
-    run(0);
-  }
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
-}
 
 // A token takes at least kMinTokenBytes and a separator, and lower-casing makes a text at
 // most half as long again, which bounds the number of tokens of `bytes` of narrations.
@@ -377,8 +354,8 @@ int compare_counts(const TokenCount& a, const TokenCount& b) noexcept {
 // decided in parallel, each with its own counts.
 DeriveRulesResponse finish(const Partial& all, unsigned threads) {
   const ByGroup by_group(all.group_of, all.groups.size());
-  const std::size_t parts = std::max<std::size_t>(
-      1, std::min<std::size_t>(threads, all.group_of.size() / kMinExamplesPerThread));
+  const std::size_t parts =
+      parts_for(static_cast<std::int64_t>(all.group_of.size()), threads, kMinExamplesPerThread);
   const std::vector<std::uint32_t> cut = by_group.cuts(parts);
   std::vector<std::vector<CategoryRule>> decided(parts);
   on_threads(parts, [&](std::size_t p) {
@@ -405,7 +382,7 @@ DeriveRulesResponse finish(const Partial& all, unsigned threads) {
 std::unique_ptr<Partial> count_all(std::span<const ExampleView> data, unsigned threads) {
   QV_ASSERT(data.size() < UINT32_MAX, "examples are counted in 32 bits");
   const std::size_t parts =
-      std::max<std::size_t>(1, std::min<std::size_t>(threads, data.size() / kMinExamplesPerThread));
+      parts_for(static_cast<std::int64_t>(data.size()), threads, kMinExamplesPerThread);
   std::vector<std::unique_ptr<Partial>> partials;
   for (std::size_t p = 0; p < parts; ++p) partials.push_back(std::make_unique<Partial>());
   auto range = [&](std::size_t p) {

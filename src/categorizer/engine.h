@@ -54,20 +54,11 @@ struct ExampleView {
 Result<DeriveRulesResponse, QuorvaneError> derive_rules(std::span<const ExampleView> examples,
                                                         unsigned threads);
 
-/// How many examples of one (category, merchant) group hold one token, viewed in
-/// buffers the caller owns: a row of the counts that derivation can be split into.
+/// A row of counts (TokenCountRow, model.h) viewed in buffers the caller owns.
 struct TokenCount {
   std::string_view category;
   std::string_view merchant;
   std::string_view token;
-  std::uint64_t count = 0;
-};
-
-/// The same, owning its texts.
-struct TokenCountRow {
-  std::string category;
-  std::string merchant;
-  std::string token;
   std::uint64_t count = 0;
 };
 

@@ -1,6 +1,7 @@
 // categorizer/model.h: records of transaction categorisation and rule derivation.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -54,6 +55,15 @@ struct DeriveRulesRequest {
 /// At most one rule per (category, merchant), sorted by category then merchant.
 struct DeriveRulesResponse {
   std::vector<CategoryRule> rules;
+};
+
+/// How many examples of one (category, merchant) group hold one token: a row of the
+/// counts that derivation can be split into (the column door's derive_partial).
+struct TokenCountRow {
+  std::string category;
+  std::string merchant;
+  std::string token;
+  std::uint64_t count = 0;
 };
 
 }  // namespace quorvane::categorizer
@@ -128,6 +138,18 @@ struct Schema<categorizer::DeriveRulesResponse> {
   using R = categorizer::DeriveRulesResponse;
   static constexpr std::string_view name = "DeriveRulesResponse";
   static constexpr std::tuple fields{required("rules", &R::rules)};
+};
+
+template <>
+struct Schema<categorizer::TokenCountRow> {
+  using R = categorizer::TokenCountRow;
+  static constexpr std::string_view name = "TokenCountRow";
+  static constexpr std::tuple fields{
+      required("category", &R::category),
+      required("merchant", &R::merchant),
+      required("token", &R::token),
+      required("count", &R::count),
+  };
 };
 
 }  // namespace quorvane::record

@@ -14,25 +14,14 @@ void check_arrow(int code) {
   QV_ASSERT(code == NANOARROW_OK, "building an Arrow result failed");
 }
 
-void append_int(ArrowArray* column, std::int64_t value) {
-  check_arrow(ArrowArrayAppendInt(column, value));
-}
-
-void append_null(ArrowArray* column) { check_arrow(ArrowArrayAppendNull(column, 1)); }
-
-void append_text(ArrowArray* column, std::string_view text) {
-  ArrowStringView view{text.data(), static_cast<std::int64_t>(text.size())};
-  check_arrow(ArrowArrayAppendString(column, view));
-}
-
-TableBuilder::TableBuilder(std::initializer_list<ColumnShape> columns)
+TableBuilder::TableBuilder(const std::vector<ColumnShape>& columns)
     : table_(std::make_shared<Table>()) {
   ArrowSchema* schema = table_->schema.get();
   ArrowSchemaInit(schema);
   check_arrow(ArrowSchemaSetTypeStruct(schema, static_cast<std::int64_t>(columns.size())));
   std::int64_t i = 0;
   for (const ColumnShape& shape : columns) {
-    kinds_.push_back(shape.kind);
+    columns_.push_back({shape.kind, shape.nullable});
     ArrowSchema* child = schema->children[i++];
     switch (shape.kind) {
       case ColumnKind::kInt32:
@@ -40,6 +29,9 @@ TableBuilder::TableBuilder(std::initializer_list<ColumnShape> columns)
         break;
       case ColumnKind::kInt64:
         check_arrow(ArrowSchemaSetType(child, NANOARROW_TYPE_INT64));
+        break;
+      case ColumnKind::kDouble:
+        check_arrow(ArrowSchemaSetType(child, NANOARROW_TYPE_DOUBLE));
         break;
       case ColumnKind::kText:
         check_arrow(ArrowSchemaSetType(child, NANOARROW_TYPE_STRING));
@@ -50,11 +42,18 @@ TableBuilder::TableBuilder(std::initializer_list<ColumnShape> columns)
         check_arrow(ArrowSchemaInitFromType(child->dictionary, NANOARROW_TYPE_STRING));
         break;
     }
-    check_arrow(ArrowSchemaSetName(child, shape.name));
+    check_arrow(ArrowSchemaSetName(child, shape.name.c_str()));
   }
   ArrowError error{};
   check_arrow(ArrowArrayInitFromSchema(table_->array.get(), schema, &error));
   check_arrow(ArrowArrayStartAppending(table_->array.get()));
+  // The buffers' structures stay where they are as the buffers grow: `put` writes
+  // through them without looking them up.
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    ArrowArray* array = column(static_cast<std::int64_t>(c));
+    columns_[c].data = ArrowArrayBuffer(array, 1);
+    if (columns_[c].nullable) columns_[c].bits = ArrowArrayValidityBitmap(array);
+  }
 }
 
 std::int32_t* TableBuilder::int32s(std::int64_t i, std::int64_t rows) {
@@ -76,24 +75,45 @@ std::uint8_t* TableBuilder::validity(std::int64_t i, std::int64_t rows) {
 void TableBuilder::set_filled(std::int64_t i, std::int64_t rows, std::int64_t nulls) noexcept {
   column(i)->length = rows;
   column(i)->null_count = nulls;
+  columns_[static_cast<std::size_t>(i)].filled = true;
 }
 
-void TableBuilder::reserve_rows(std::int64_t rows, std::initializer_list<std::int64_t> nullable) {
-  for (std::size_t i = 0; i < kinds_.size(); ++i) {
-    std::int64_t width = kinds_[i] == ColumnKind::kInt64   ? 8
-                         : kinds_[i] == ColumnKind::kInt32 ? 4
-                                                           : 0;
-    if (width > 0) {
-      check_arrow(ArrowBufferReserve(ArrowArrayBuffer(column(static_cast<std::int64_t>(i)), 1),
-                                     rows * width));
-    }
+void TableBuilder::reserve_rows(std::int64_t rows) {
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    const Column& c = columns_[i];
+    std::int64_t width = c.kind == ColumnKind::kInt32                                    ? 4
+                         : c.kind == ColumnKind::kInt64 || c.kind == ColumnKind::kDouble ? 8
+                                                                                         : 0;
+    if (width == 0) continue;
+    ArrowArray* array = column(static_cast<std::int64_t>(i));
+    check_arrow(ArrowBufferReserve(ArrowArrayBuffer(array, 1), rows * width));
+    if (c.nullable) check_arrow(ArrowBitmapReserve(ArrowArrayValidityBitmap(array), rows));
   }
-  for (std::int64_t i : nullable)
-    check_arrow(ArrowBitmapReserve(ArrowArrayValidityBitmap(column(i)), rows));
 }
+
+void TableBuilder::put_null(std::int64_t i) noexcept {
+  Column& c = columns_[static_cast<std::size_t>(i)];
+  const std::int64_t zero = 0;
+  ArrowBufferAppendUnsafe(c.data, &zero, c.kind == ColumnKind::kInt32 ? 4 : 8);
+  ArrowBitmapAppendUnsafe(c.bits, 0, 1);
+  ++c.nulls;
+}
+
+void TableBuilder::append_text(std::int64_t i, std::string_view text) {
+  ArrowStringView view{text.data(), static_cast<std::int64_t>(text.size())};
+  check_arrow(ArrowArrayAppendString(column(i), view));
+}
+
+void TableBuilder::append_null(std::int64_t i) { check_arrow(ArrowArrayAppendNull(column(i), 1)); }
 
 std::shared_ptr<const Table> TableBuilder::finish(std::int64_t rows) {
   ArrowArray* array = table_->array.get();
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    const Column& c = columns_[i];
+    bool fixed = c.kind == ColumnKind::kInt32 || c.kind == ColumnKind::kInt64 ||
+                 c.kind == ColumnKind::kDouble;
+    if (fixed && !c.filled) set_filled(static_cast<std::int64_t>(i), rows, c.nulls);
+  }
   array->length = rows;
   array->null_count = 0;
   ArrowError error{};

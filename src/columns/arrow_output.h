@@ -2,8 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,22 +15,25 @@ namespace quorvane::columns {
 enum class ColumnKind : std::uint8_t {
   kInt32,
   kInt64,
+  kDouble,
   kText,        // utf8
   kDictionary,  // int32 indices into a utf8 dictionary
 };
 
-/// A result column: its name and what it holds.
+/// A result column: its name, what it holds and whether it may hold nulls.
 struct ColumnShape {
-  const char* name;
+  std::string name;
   ColumnKind kind;
+  bool nullable = false;
 };
 
-/// A table under construction: one struct array whose columns are appended to row by
-/// row (`column(i)` with nanoarrow's ArrowArrayAppend*) or filled in place (`int32s`,
-/// `validity`). Running out of memory throws std::bad_alloc.
+/// A table under construction: one struct array of columns. Fixed-width columns are
+/// written without checks (`put`, after `reserve_rows`) or filled in place (`int32s`,
+/// `validity`, then `set_filled`); text and dictionary columns are appended to with
+/// checks. Running out of memory throws std::bad_alloc.
 class TableBuilder {
  public:
-  explicit TableBuilder(std::initializer_list<ColumnShape> columns);
+  explicit TableBuilder(const std::vector<ColumnShape>& columns);
 
   /// Column `i`, ready for appending.
   ArrowArray* column(std::int64_t i) noexcept { return table_->array->children[i]; }
@@ -44,36 +47,42 @@ class TableBuilder {
   /// Sets the length and null count of a column filled in place.
   void set_filled(std::int64_t i, std::int64_t rows, std::int64_t nulls) noexcept;
 
-  /// Makes room for `rows` more values in every int32 and int64 column, and in its
-  /// validity bitmap when `nullable` says so, for the unchecked `put` below.
-  void reserve_rows(std::int64_t rows, std::initializer_list<std::int64_t> nullable);
+  /// Makes room for `rows` more values in every fixed-width column, and in the validity
+  /// bitmap of each nullable one, for the unchecked `put` below.
+  void reserve_rows(std::int64_t rows);
+
+  /// Appends a value to fixed-width column `i` without checking for room; a nullable
+  /// column also gets its validity bit.
+  template <class T>
+  [[gnu::always_inline]] void put(std::int64_t i, T value) noexcept {
+    Column& c = columns_[static_cast<std::size_t>(i)];
+    ArrowBufferAppendUnsafe(c.data, &value, sizeof value);
+    if (c.bits != nullptr) ArrowBitmapAppendUnsafe(c.bits, 1, 1);
+  }
+  /// Appends a null to nullable fixed-width column `i` without checking for room.
+  void put_null(std::int64_t i) noexcept;
+
+  /// Appends to a text column, with checks.
+  void append_text(std::int64_t i, std::string_view text);
+  void append_null(std::int64_t i);
 
   /// The table of `rows` rows; every column must hold that many.
   std::shared_ptr<const Table> finish(std::int64_t rows);
 
  private:
+  struct Column {
+    ColumnKind kind;
+    bool nullable;
+    ArrowBuffer* data = nullptr;  // the values of a fixed-width column
+    ArrowBitmap* bits = nullptr;  // its validity, when nullable
+    bool filled = false;          // filled in place: length and nulls set by set_filled
+    std::int64_t nulls = 0;       // put_null calls
+  };
   std::shared_ptr<Table> table_;
-  std::vector<ColumnKind> kinds_;
+  std::vector<Column> columns_;
 };
-
-/// Appends a value to a column without checking for room (see `reserve_rows`); a column
-/// filled this way gets its length and null count from `set_filled`.
-template <class T>
-void put(ArrowArray* column, T value) noexcept {
-  ArrowBufferAppendUnsafe(ArrowArrayBuffer(column, 1), &value, sizeof value);
-}
-
-/// Appends one validity bit to a column without checking for room.
-inline void put_valid(ArrowArray* column, bool valid) noexcept {
-  ArrowBitmapAppendUnsafe(ArrowArrayValidityBitmap(column), valid ? 1 : 0, 1);
-}
 
 /// Throws std::bad_alloc for ENOMEM; any other failure is a broken invariant.
 void check_arrow(int code);
-
-/// Appends helpers that check their result.
-void append_int(ArrowArray* column, std::int64_t value);
-void append_null(ArrowArray* column);
-void append_text(ArrowArray* column, std::string_view text);
 
 }  // namespace quorvane::columns

@@ -1,6 +1,7 @@
 // columns/column.h: read-only views of string and number columns in the Arrow layouts.
 #pragma once
 
+#include <cmath>  // std::isfinite, std::trunc
 #include <cstdint>
 #include <cstring>  // std::memcpy
 #include <optional>
@@ -11,6 +12,24 @@
 #include "bytes.h"
 
 namespace quorvane::columns {
+
+namespace detail {
+
+/// Bit `i` of an Arrow bitmap (least significant bit first).
+inline bool bit(const std::uint8_t* bits, std::int64_t i) noexcept {
+  return ((bits[i >> 3] >> (i & 7)) & 1) != 0;
+}
+
+/// Element `i` of an array of T at `base`, any alignment.
+template <class T>
+T load(const void* base, std::int64_t i) noexcept {
+  T value;
+  std::memcpy(&value, static_cast<const char*>(base) + i * static_cast<std::int64_t>(sizeof value),
+              sizeof value);
+  return value;
+}
+
+}  // namespace detail
 
 /// The fields of a 16-byte Arrow string view: its size, then either the bytes inline
 /// (size <= 12), or a 4-byte prefix, the index of a variadic buffer and an offset into it.
@@ -28,53 +47,151 @@ struct ViewFields {
 };
 
 /// How a chunk stores its strings: 32- or 64-bit offsets into one data buffer (utf8,
-/// large_utf8), or 16-byte views (string_view) that hold up to 12 bytes inline and point
-/// into variadic data buffers otherwise.
-enum class TextLayout : std::uint8_t { kOffsets32, kOffsets64, kViews };
+/// large_utf8); 16-byte views (string_view) that hold up to 12 bytes inline and point
+/// into variadic data buffers otherwise; integer indices into a dictionary of strings,
+/// read once per chunk into `words`; or nothing at all (the null type: every row null).
+enum class TextLayout : std::uint8_t { kOffsets32, kOffsets64, kViews, kDictionary, kNull };
+
+/// The number types a column may hold (also the types of a dictionary's indices);
+/// kNull is the null type (every row null).
+enum class NumberType : std::uint8_t {
+  kI8,
+  kU8,
+  kI16,
+  kU16,
+  kI32,
+  kU32,
+  kI64,
+  kU64,
+  kF32,
+  kF64,
+  kNull
+};
+
+/// Calls `f(T{})` with a value of the C++ type that `type` stores, so that a loop over
+/// values is compiled once per type instead of deciding the type per row (kNull, which
+/// stores nothing, gives double).
+template <class F>
+decltype(auto) with_number_type(NumberType type, F&& f) {
+  switch (type) {
+    case NumberType::kI8:
+      return f(std::int8_t{});
+    case NumberType::kU8:
+      return f(std::uint8_t{});
+    case NumberType::kI16:
+      return f(std::int16_t{});
+    case NumberType::kU16:
+      return f(std::uint16_t{});
+    case NumberType::kI32:
+      return f(std::int32_t{});
+    case NumberType::kU32:
+      return f(std::uint32_t{});
+    case NumberType::kI64:
+      return f(std::int64_t{});
+    case NumberType::kU64:
+      return f(std::uint64_t{});
+    case NumberType::kF32:
+      return f(float{});
+    case NumberType::kF64:
+    case NumberType::kNull:
+      break;
+  }
+  return f(double{});
+}
 
 /// One chunk of a string column, over buffers someone else owns and keeps alive. Made
-/// only from arrays that passed full validation, so every access below stays inside its
-/// buffers without further checks. Row i of the chunk is element `offset + i`.
+/// only from arrays that passed full validation (dictionary indices inside their
+/// dictionary included), so every access below stays inside its buffers without further
+/// checks. Row i of the chunk is element `offset + i`.
 struct TextChunk {
   TextLayout layout = TextLayout::kOffsets32;
+  NumberType index = NumberType::kI32;  // kDictionary: the indices' type
   std::int64_t offset = 0;
   std::int64_t length = 0;
-  const std::uint8_t* validity = nullptr;  // a bit per element, or null: no nulls
-  const void* offsets = nullptr;           // int32 or int64 offsets, or 16-byte views
-  const char* data = nullptr;              // the data buffer of the offset layouts
-  const char* const* variadic = nullptr;   // the data buffers that views point into
+  const std::uint8_t* validity = nullptr;   // a bit per element, or null: no nulls
+  const void* values = nullptr;             // offsets, 16-byte views or dictionary indices
+  const char* data = nullptr;               // the data buffer of the offset layouts
+  const char* const* variadic = nullptr;    // the data buffers that views point into
+  const std::string_view* words = nullptr;  // kDictionary: the dictionary's strings
 
   bool is_null(std::int64_t row) const noexcept {
-    if (validity == nullptr) return false;
-    std::int64_t i = offset + row;
-    return ((validity[i >> 3] >> (i & 7)) & 1) == 0;
+    if (layout == TextLayout::kNull) return true;
+    return validity != nullptr && !detail::bit(validity, offset + row);
   }
 
-  /// The bytes of row `row` (empty for a null row with no bytes).
-  std::string_view text(std::int64_t row) const noexcept {
-    std::int64_t i = offset + row;
+  /// The bytes of element `i` (not row: the offset is already added), which is not null.
+  std::string_view element(std::int64_t i) const noexcept {
     switch (layout) {
-      case TextLayout::kOffsets32: {
-        const auto* o = static_cast<const std::int32_t*>(offsets);
-        return {data + o[i], static_cast<std::size_t>(o[i + 1] - o[i])};
-      }
-      case TextLayout::kOffsets64: {
-        const auto* o = static_cast<const std::int64_t*>(offsets);
-        return {data + o[i], static_cast<std::size_t>(o[i + 1] - o[i])};
-      }
-      case TextLayout::kViews: {
-        const char* view = static_cast<const char*>(offsets) + 16 * i;
-        ViewFields f = ViewFields::of(view);
-        if (f.size <= 12) return {view + 4, static_cast<std::size_t>(f.size)};
-        return {variadic[f.buffer] + f.at, static_cast<std::size_t>(f.size)};
-      }
+      case TextLayout::kOffsets32:
+        return offsets_text<std::int32_t>(i);
+      case TextLayout::kOffsets64:
+        return offsets_text<std::int64_t>(i);
+      case TextLayout::kViews:
+        return view_text(i);
+      case TextLayout::kDictionary:
+        return with_number_type(index, [&](auto type) { return word<decltype(type)>(i); });
+      case TextLayout::kNull:
+        break;
     }
     return {};
   }
 
+  /// The bytes of row `row` (empty for a null row).
+  std::string_view text(std::int64_t row) const noexcept {
+    return is_null(row) ? std::string_view() : element(offset + row);
+  }
+
   std::optional<std::string_view> at(std::int64_t row) const noexcept {
     if (is_null(row)) return std::nullopt;
-    return text(row);
+    return element(offset + row);
+  }
+
+  /// Calls `visit(base + row, std::optional<std::string_view>)` for rows [lo, hi) of the
+  /// chunk. The layout is decided once for the whole range: each layout has its own loop.
+  template <class Visit>
+  void for_rows(std::int64_t lo, std::int64_t hi, std::int64_t base, Visit&& visit) const {
+    auto each = [&](auto&& text_of) {
+      for (std::int64_t r = lo; r < hi; ++r) {
+        std::int64_t i = offset + r;
+        if (validity != nullptr && !detail::bit(validity, i)) {
+          visit(base + r, std::optional<std::string_view>());
+        } else {
+          visit(base + r, std::optional<std::string_view>(text_of(i)));
+        }
+      }
+    };
+    switch (layout) {
+      case TextLayout::kOffsets32:
+        return each([&](std::int64_t i) { return offsets_text<std::int32_t>(i); });
+      case TextLayout::kOffsets64:
+        return each([&](std::int64_t i) { return offsets_text<std::int64_t>(i); });
+      case TextLayout::kViews:
+        return each([&](std::int64_t i) { return view_text(i); });
+      case TextLayout::kDictionary:
+        return with_number_type(index, [&](auto type) {
+          each([&](std::int64_t i) { return word<decltype(type)>(i); });
+        });
+      case TextLayout::kNull:
+        for (std::int64_t r = lo; r < hi; ++r) visit(base + r, std::optional<std::string_view>());
+        return;
+    }
+  }
+
+ private:
+  template <class Offset>
+  std::string_view offsets_text(std::int64_t i) const noexcept {
+    const auto* o = static_cast<const Offset*>(values);
+    return {data + o[i], static_cast<std::size_t>(o[i + 1] - o[i])};
+  }
+  std::string_view view_text(std::int64_t i) const noexcept {
+    const char* view = static_cast<const char*>(values) + 16 * i;
+    ViewFields f = ViewFields::of(view);
+    if (f.size <= 12) return {view + 4, static_cast<std::size_t>(f.size)};
+    return {variadic[f.buffer] + f.at, static_cast<std::size_t>(f.size)};
+  }
+  template <class Index>
+  std::string_view word(std::int64_t i) const noexcept {
+    return words[static_cast<std::size_t>(detail::load<Index>(values, i))];
   }
 };
 
@@ -94,17 +211,35 @@ struct TextColumn {
   void for_rows(std::int64_t begin, std::int64_t end, Visit&& visit) const {
     std::int64_t base = 0;
     for (const TextChunk& c : chunks) {
+      if (base >= end) break;
       std::int64_t lo = begin > base ? begin - base : 0;
       std::int64_t hi = end - base < c.length ? end - base : c.length;
-      for (std::int64_t r = lo; r < hi; ++r) visit(base + r, c.at(r));
+      if (lo < hi) c.for_rows(lo, hi, base, visit);
       base += c.length;
-      if (base >= end) break;
     }
+  }
+
+  /// The first null row, or -1.
+  std::int64_t first_null() const noexcept {
+    std::int64_t base = 0;
+    for (const TextChunk& c : chunks) {
+      if (c.layout == TextLayout::kNull || c.validity != nullptr) {
+        for (std::int64_t r = 0; r < c.length; ++r) {
+          if (c.is_null(r)) return base + r;
+        }
+      }
+      base += c.length;
+    }
+    return -1;
   }
 };
 
-/// The number types a column may hold.
-enum class NumberType : std::uint8_t { kI8, kI16, kI32, kI64, kU8, kU16, kU32, kU64, kF32, kF64 };
+/// A number read as a whole number (see NumberChunk::whole).
+enum class Whole : std::uint8_t {
+  kYes,       // the value, in a signed 64-bit integer
+  kNotWhole,  // a float with a fraction, or not finite
+  kTooLarge,  // beyond the signed 64-bit range
+};
 
 /// One chunk of a number column, over validated buffers someone else owns.
 struct NumberChunk {
@@ -115,48 +250,38 @@ struct NumberChunk {
   const void* values = nullptr;
 
   bool is_null(std::int64_t row) const noexcept {
-    if (validity == nullptr) return false;
-    std::int64_t i = offset + row;
-    return ((validity[i >> 3] >> (i & 7)) & 1) == 0;
-  }
-
-  template <class T>
-  T load(std::int64_t i) const noexcept {
-    T v;
-    std::memcpy(&v, static_cast<const char*>(values) + i * static_cast<std::int64_t>(sizeof v),
-                sizeof v);
-    return v;
+    if (type == NumberType::kNull) return true;
+    return validity != nullptr && !detail::bit(validity, offset + row);
   }
 
   /// Row `row` as a double (64-bit integers beyond 2^53 round to nearest).
   double number(std::int64_t row) const noexcept {
-    std::int64_t i = offset + row;
-    switch (type) {
-      case NumberType::kI8:
-        return load<std::int8_t>(i);
-      case NumberType::kI16:
-        return load<std::int16_t>(i);
-      case NumberType::kI32:
-        return load<std::int32_t>(i);
-      case NumberType::kI64:
-        return static_cast<double>(load<std::int64_t>(i));
-      case NumberType::kU8:
-        return load<std::uint8_t>(i);
-      case NumberType::kU16:
-        return load<std::uint16_t>(i);
-      case NumberType::kU32:
-        return load<std::uint32_t>(i);
-      case NumberType::kU64:
-        return static_cast<double>(load<std::uint64_t>(i));
-      case NumberType::kF32:
-        return load<float>(i);
-      case NumberType::kF64:
-        return load<double>(i);
-    }
-    return 0.0;
+    return with_number_type(type, [&](auto stored) {
+      return static_cast<double>(detail::load<decltype(stored)>(values, offset + row));
+    });
   }
 
-  bool is_integer() const noexcept { return type != NumberType::kF32 && type != NumberType::kF64; }
+  /// Row `row` as a whole number in `out`: an integer as it is, a float when it is finite
+  /// and has no fraction. 64-bit integers are read exactly, not through a double.
+  Whole whole(std::int64_t row, std::int64_t& out) const noexcept {
+    std::int64_t i = offset + row;
+    if (type == NumberType::kU64) {
+      auto value = detail::load<std::uint64_t>(values, i);
+      if (value > static_cast<std::uint64_t>(INT64_MAX)) return Whole::kTooLarge;
+      out = static_cast<std::int64_t>(value);
+      return Whole::kYes;
+    }
+    if (type == NumberType::kI64) {
+      out = detail::load<std::int64_t>(values, i);
+      return Whole::kYes;
+    }
+    double value = number(row);
+    if (!std::isfinite(value) || std::trunc(value) != value) return Whole::kNotWhole;
+    // -2^63 is a 64-bit integer, 2^63 is not; both are exact doubles.
+    if (value < -0x1p63 || value >= 0x1p63) return Whole::kTooLarge;
+    out = static_cast<std::int64_t>(value);
+    return Whole::kYes;
+  }
 };
 
 /// A whole number column: its chunks in order.
@@ -175,20 +300,20 @@ struct NumberColumn {
 template <class Chunk>
 class RowCursor {
  public:
-  explicit RowCursor(const std::vector<Chunk>& chunks) noexcept : chunks_(chunks) {}
+  explicit RowCursor(const std::vector<Chunk>& chunks) noexcept : chunks_(&chunks) {}
 
   /// Moves to the next row and returns its chunk and its row within the chunk; call it
   /// at most once per row of the column.
   std::pair<const Chunk*, std::int64_t> next() noexcept {
-    while (row_ >= chunks_[chunk_].length) {
+    while (row_ >= (*chunks_)[chunk_].length) {
       ++chunk_;
       row_ = 0;
     }
-    return {&chunks_[chunk_], row_++};
+    return {&(*chunks_)[chunk_], row_++};
   }
 
  private:
-  const std::vector<Chunk>& chunks_;
+  const std::vector<Chunk>* chunks_;
   std::size_t chunk_ = 0;
   std::int64_t row_ = 0;
 };

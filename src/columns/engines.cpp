@@ -1,15 +1,14 @@
 // columns/engines.cpp: categorisation, derivation and loans over columns.
 #include "columns/engines.h"
 
-#include <exception>  // std::exception_ptr
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "categorizer/engine.h"
 #include "columns/arrow_output.h"
-#include "columns/parallel.h"
+#include "columns/records.h"
+#include "parallel.h"
 
 namespace quorvane::columns {
 namespace {
@@ -34,10 +33,15 @@ void distinct(const std::vector<std::string_view>& texts, std::vector<std::strin
 }  // namespace
 
 SharedTable categorize_table(const TextColumn& narrations,
-                             const std::vector<std::string_view>& patterns,
-                             const std::vector<std::string_view>& categories,
-                             const std::vector<std::string_view>& merchants, unsigned threads) {
+                             const std::vector<categorizer::CategoryRule>& rules,
+                             unsigned threads) {
   const std::int64_t rows = narrations.size();
+  std::vector<std::string_view> patterns, categories, merchants;
+  for (const categorizer::CategoryRule& r : rules) {
+    patterns.push_back(r.pattern);
+    categories.push_back(r.category);
+    merchants.push_back(r.merchant);
+  }
   TableBuilder out({{"rule", ColumnKind::kInt32},
                     {"category", ColumnKind::kDictionary},
                     {"merchant", ColumnKind::kDictionary}});
@@ -51,7 +55,10 @@ SharedTable categorize_table(const TextColumn& narrations,
   for (std::int64_t c = 0; c < 2; ++c) {
     std::vector<std::string_view> values;
     distinct(*labels[c], values, index_of_rule[c]);
-    for (std::string_view v : values) append_text(out.dictionary(c + 1), v);
+    for (std::string_view v : values) {
+      check_arrow(ArrowArrayAppendString(out.dictionary(c + 1),
+                                         {v.data(), static_cast<std::int64_t>(v.size())}));
+    }
   }
   std::int32_t* category = out.int32s(1, rows);
   std::int32_t* merchant = out.int32s(2, rows);
@@ -76,9 +83,8 @@ SharedTable categorize_table(const TextColumn& narrations,
 void categorize(const TextColumn& narrations, std::span<const std::string_view> patterns,
                 std::int32_t* rules, unsigned threads) {
   const categorizer::Categorizer categorizer(patterns);
-  in_parallel(
-      narrations.size(), threads,
-      [&](std::int64_t begin, std::int64_t end) {
+  in_ranges(
+      narrations.size(), threads, kMinRowsPerThread, [&](std::int64_t begin, std::int64_t end) {
         std::string scratch;  // one lowering buffer per thread, reused row after row
         narrations.for_rows(
             begin, end, [&](std::int64_t row, std::optional<std::string_view> text) {
@@ -87,34 +93,30 @@ void categorize(const TextColumn& narrations, std::span<const std::string_view> 
               rules[row] =
                   rule == categorizer::Categorizer::kNone ? -1 : static_cast<std::int32_t>(rule);
             });
-      },
-      kMinRowsPerThread);
+      });
 }
 
+namespace {
+
+// A table with a row per record, its columns from R's declaration.
+template <record::RecordType R>
+SharedTable records_table(const std::vector<R>& records) {
+  std::vector<ColumnShape> shapes;
+  add_columns<R>(shapes, false);
+  TableBuilder out(shapes);
+  out.reserve_rows(static_cast<std::int64_t>(records.size()));
+  for (const R& record : records) put_record(out, 0, record);
+  return out.finish(static_cast<std::int64_t>(records.size()));
+}
+
+}  // namespace
+
 SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules) {
-  TableBuilder out({{"pattern", ColumnKind::kText},
-                    {"category", ColumnKind::kText},
-                    {"merchant", ColumnKind::kText}});
-  for (const categorizer::CategoryRule& rule : rules) {
-    append_text(out.column(0), rule.pattern);
-    append_text(out.column(1), rule.category);
-    append_text(out.column(2), rule.merchant);
-  }
-  return out.finish(static_cast<std::int64_t>(rules.size()));
+  return records_table(rules);
 }
 
 SharedTable counts_table(const std::vector<categorizer::TokenCountRow>& rows) {
-  TableBuilder out({{"category", ColumnKind::kText},
-                    {"merchant", ColumnKind::kText},
-                    {"token", ColumnKind::kText},
-                    {"count", ColumnKind::kInt64}});
-  for (const categorizer::TokenCountRow& row : rows) {
-    append_text(out.column(0), row.category);
-    append_text(out.column(1), row.merchant);
-    append_text(out.column(2), row.token);
-    append_int(out.column(3), static_cast<std::int64_t>(row.count));
-  }
-  return out.finish(static_cast<std::int64_t>(rows.size()));
+  return records_table(rows);
 }
 
 std::vector<categorizer::ExampleView> examples(const TextColumn& narrations,

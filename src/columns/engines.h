@@ -22,14 +22,12 @@ void categorize(const TextColumn& narrations, std::span<const std::string_view> 
 /// The result table of categorisation: per narration the winning rule's index, category
 /// and merchant (indices into the rules' distinct texts), all null where none matched.
 SharedTable categorize_table(const TextColumn& narrations,
-                             const std::vector<std::string_view>& patterns,
-                             const std::vector<std::string_view>& categories,
-                             const std::vector<std::string_view>& merchants, unsigned threads);
+                             const std::vector<categorizer::CategoryRule>& rules, unsigned threads);
 
-/// The rules table: pattern, category, merchant.
+/// The rules table: a column per field of CategoryRule.
 SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules);
 
-/// A table of derivation counts: category, merchant, token, count.
+/// A table of derivation counts: a column per field of TokenCountRow.
 SharedTable counts_table(const std::vector<categorizer::TokenCountRow>& rows);
 
 /// The rows of three equally long columns without nulls as derivation examples, viewed

@@ -1,31 +1,26 @@
-// columns/loans.h: solving a table of loans: one result row per loan and the long table
+// columns/loans.h: solving many loans at once: one result row per loan and the long table
 // of every schedule row, without Python.
 #pragma once
 
-#include <cstdint>
+#include <string>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "columns/arrow.h"
-#include "columns/column.h"
+#include "emi/model.h"
 
 namespace quorvane::columns {
 
-/// The columns of a loan table, each null when the table lacks it. `mode` and
-/// `interest_rate` are required per loan; the others are optional as in a request.
-struct LoanColumns {
-  std::int64_t rows = 0;
-  const TextColumn* mode = nullptr;
-  const NumberColumn* loan_amount = nullptr;
-  const NumberColumn* emi = nullptr;
-  const NumberColumn* months = nullptr;
-  const NumberColumn* interest_rate = nullptr;
-  const NumberColumn* inflation_rate = nullptr;
-  const TextColumn* start = nullptr;
-};
+/// A loan to solve, or the text of the reason its row is none (as compute_emi raises it).
+using LoanRequest = std::variant<emi::EmiRequest, std::string>;
 
-/// Solves each loan as compute_emi would. Returns the loans table (loan row, solved
-/// amounts, totals, and `error`: the rejection text, else null) and the schedule table
-/// (loan row, then each schedule row's fields). A rejected loan never stops the others.
-std::pair<SharedTable, SharedTable> solve_loans(const LoanColumns& loans, unsigned threads);
+/// Solves each loan as compute_emi would, on up to `threads` threads. Returns the loans
+/// table (`loan`, the row's number; a column per field of EmiResult but its lists, the
+/// totals' fields in their place; `error`, the rejection text, else null) and the
+/// schedule table (`loan`, then a column per field of EmiMonth). A rejected loan never
+/// stops the others.
+std::pair<SharedTable, SharedTable> solve_loans(const std::vector<LoanRequest>& loans,
+                                                unsigned threads);
 
 }  // namespace quorvane::columns

@@ -1,27 +1,24 @@
 // columns/native.cpp: PyInit__native, the module quorvane_columns._native.
 //
-// Each function reads its columns under the interpreter lock (importing and validating
+// Each function reads its arguments under the interpreter lock (importing and validating
 // every Arrow array, or encoding a plain sequence), then releases the lock while the
 // engine runs over those buffers and the result's Arrow buffers are built, and takes it
 // back to wrap the result.
 #include <Python.h>
 
-#include <cstdio>     // std::fprintf
 #include <exception>  // std::exception
-#include <new>        // std::bad_alloc
 #include <string>
-#include <string_view>
-#include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "cat.h"
-#include "columns/arrow_input.h"
-#include "columns/arrow_output.h"
+#include "columns/arguments.h"
 #include "columns/engines.h"
+#include "columns/input.h"
 #include "columns/loans.h"
 #include "columns/table.h"
 #include "fault.h"
+#include "py/failure.h"
+#include "py/guard.h"
 #include "py/ref.h"
 #include "py/runtime.h"
 
@@ -29,8 +26,6 @@ namespace quorvane::columns {
 namespace {
 
 using py::PyRef;
-
-constexpr const char* kVersion = "0.1.1";
 
 // The Table type, made once at initialisation.
 py::ProcessRef g_table_type;
@@ -59,210 +54,112 @@ PyObject* table_without_lock(const Engine& engine) {
   return wrap_table(g_table_type.get(), std::move(table)).release();
 }
 
-unsigned worker_threads() {
-  unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : n;
-}
-
-// The first null row of a column, or -1.
-std::int64_t first_null(const TextColumn& column) {
-  std::int64_t base = 0;
-  for (const TextChunk& chunk : column.chunks) {
-    if (chunk.validity != nullptr) {
-      for (std::int64_t r = 0; r < chunk.length; ++r) {
-        if (chunk.is_null(r)) return base + r;
-      }
-    }
-    base += chunk.length;
+// Binds the positional-or-keyword parameters `names` (then the keyword-only `threads`)
+// into `values`, and reads `threads`.
+template <std::size_t N>
+bool bind(PyObject* args, PyObject* kwargs, const char* format, const char* (&names)[N],
+          PyObject* (&values)[N - 2], unsigned& threads) {
+  PyObject* threads_arg = nullptr;
+  bool bound = false;
+  auto** keywords = const_cast<char**>(names);
+  if constexpr (N == 3) {
+    bound = PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &values[0], &threads_arg);
+  } else {
+    static_assert(N == 5, "one or three arguments, then threads");
+    bound = PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &values[0], &values[1],
+                                        &values[2], &threads_arg);
   }
-  return -1;
-}
-
-// False with a ValueError naming the column and its first null row, if it has one.
-bool check_no_nulls(const TextColumn& column, const char* what) {
-  std::int64_t row = first_null(column);
-  if (row < 0) return true;
-  PyErr_Format(PyExc_ValueError, "%s: null in row %lld", what, static_cast<long long>(row));
-  return false;
-}
-
-// Texts of a column without nulls, as views (rules' fields must all be present).
-bool texts_without_nulls(const TextColumn& column, const char* what,
-                         std::vector<std::string_view>& out) {
-  if (!check_no_nulls(column, what)) return false;
-  out.reserve(static_cast<std::size_t>(column.size()));
-  column.for_rows(0, column.size(), [&](std::int64_t, std::optional<std::string_view> text) {
-    out.push_back(*text);
-  });
-  return true;
+  return bound && read_threads(threads_arg, threads);
 }
 
 // MARK: categorize
 
-PyObject* categorize_entry(PyObject* args) {
-  PyObject* narrations_arg;
-  PyObject* pattern_arg;
-  PyObject* category_arg;
-  PyObject* merchant_arg;
-  if (!PyArg_ParseTuple(args, "OOOO:categorize", &narrations_arg, &pattern_arg, &category_arg,
-                        &merchant_arg)) {
+PyObject* categorize_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"narrations", "rules", "column", "threads", nullptr};
+  PyObject* narrations_arg = nullptr;
+  PyObject* rules_arg = nullptr;
+  PyObject* column = nullptr;
+  PyObject* threads_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OO:categorize", const_cast<char**>(names),
+                                   &narrations_arg, &rules_arg, &column, &threads_arg)) {
     return nullptr;
+  }
+  unsigned threads = 1;
+  if (!read_threads(threads_arg, threads)) return nullptr;
+  if (column == Py_None) column = nullptr;
+  if (column != nullptr && !PyUnicode_Check(column)) {
+    return Inputs::raise({ReadFailure::Kind::kType, cat("column: expected a str or None, got '",
+                                                        py::type_name(column), "'")}),
+           nullptr;
   }
   Inputs inputs;
   TextColumn narrations;
-  TextColumn rule_fields[3];
-  if (!inputs.text(narrations_arg, "narrations", narrations) ||
-      !inputs.text(pattern_arg, "pattern", rule_fields[0]) ||
-      !inputs.text(category_arg, "category", rule_fields[1]) ||
-      !inputs.text(merchant_arg, "merchant", rule_fields[2])) {
+  std::vector<categorizer::CategoryRule> rules;
+  if (!inputs.text(narrations_arg, "narrations", column, narrations) ||
+      !read_rules(inputs, rules_arg, rules)) {
     return nullptr;
   }
-  std::vector<std::string_view> patterns, categories, merchants;
-  if (!texts_without_nulls(rule_fields[0], "pattern", patterns) ||
-      !texts_without_nulls(rule_fields[1], "category", categories) ||
-      !texts_without_nulls(rule_fields[2], "merchant", merchants)) {
-    return nullptr;
+#ifdef QV_FAULT_INJECTION
+  // Test builds only: a rule that stands for a fault the door cannot otherwise show.
+  for (const auto& rule : rules) {
+    QV_ASSERT(rule.pattern != "quorvane: internal fault", "injected internal fault");
   }
-  if (categories.size() != patterns.size() || merchants.size() != patterns.size()) {
-    PyErr_SetString(PyExc_ValueError, "rules: pattern, category and merchant differ in length");
-    return nullptr;
-  }
-  if (patterns.size() >= static_cast<std::size_t>(INT32_MAX)) {
-    PyErr_SetString(PyExc_ValueError, "rules: too many rules");
-    return nullptr;
-  }
-  return table_without_lock([&] {
-    return categorize_table(narrations, patterns, categories, merchants, worker_threads());
-  });
+#endif
+  return table_without_lock([&] { return categorize_table(narrations, rules, threads); });
 }
 
 // MARK: derive
 
-// The three example columns of a derivation, of equal length and without nulls.
-bool example_columns(PyObject* args, const char* format, Inputs& inputs, TextColumn (&columns)[3]) {
-  PyObject* sources[3];
-  if (!PyArg_ParseTuple(args, format, &sources[0], &sources[1], &sources[2])) return false;
-  static constexpr const char* kNames[3] = {"narrations", "categories", "merchants"};
-  for (int c = 0; c < 3; ++c) {
-    if (!inputs.text(sources[c], kNames[c], columns[c])) return false;
-  }
-  for (int c = 0; c < 3; ++c) {
-    if (columns[c].size() != columns[0].size()) {
-      PyErr_Format(PyExc_ValueError, "%s: %lld rows, but narrations has %lld", kNames[c],
-                   static_cast<long long>(columns[c].size()),
-                   static_cast<long long>(columns[0].size()));
-      return false;
-    }
-    if (!check_no_nulls(columns[c], kNames[c])) return false;
-  }
-  return true;
-}
-
-PyObject* derive_entry(PyObject* args) {
+PyObject* derive_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"narrations", "categories", "merchants", "threads", nullptr};
+  PyObject* values[3] = {nullptr, nullptr, nullptr};
+  unsigned threads = 1;
+  if (!bind(args, kwargs, "O|OO$O:derive", names, values, threads)) return nullptr;
   Inputs inputs;
-  TextColumn columns[3];
-  if (!example_columns(args, "OOO:derive", inputs, columns)) return nullptr;
+  std::vector<categorizer::ExampleView> examples;
+  if (!read_examples(inputs, values[0], values[1], values[2], examples)) return nullptr;
   return table_without_lock([&] {
-    auto derived =
-        categorizer::derive_rules(examples(columns[0], columns[1], columns[2]), worker_threads());
+    auto derived = categorizer::derive_rules(examples, threads);
     QV_ASSERT(static_cast<bool>(derived), "derivation never fails");
     return rules_table(derived.value().rules);
   });
 }
 
-PyObject* derive_partial_entry(PyObject* args) {
+PyObject* derive_partial_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"narrations", "categories", "merchants", "threads", nullptr};
+  PyObject* values[3] = {nullptr, nullptr, nullptr};
+  unsigned threads = 1;
+  if (!bind(args, kwargs, "O|OO$O:derive_partial", names, values, threads)) return nullptr;
   Inputs inputs;
-  TextColumn columns[3];
-  if (!example_columns(args, "OOO:derive_partial", inputs, columns)) return nullptr;
-  return table_without_lock([&] {
-    return counts_table(
-        categorizer::derive_counts(examples(columns[0], columns[1], columns[2]), worker_threads()));
-  });
+  std::vector<categorizer::ExampleView> examples;
+  if (!read_examples(inputs, values[0], values[1], values[2], examples)) return nullptr;
+  return table_without_lock(
+      [&] { return counts_table(categorizer::derive_counts(examples, threads)); });
 }
 
-// The rows of tables of counts (category, merchant, token, count), appended to `rows`
-// as views into the tables' buffers, which `inputs` keeps.
-bool count_rows(Inputs& inputs, PyObject* source, std::vector<categorizer::TokenCount>& rows) {
-  static constexpr const char* kNames[4] = {"category", "merchant", "token", "count"};
-  TextColumn texts[3];
-  NumberColumn count;
-  Imported* table = nullptr;
-  bool arrow = is_arrow_producer(source);
-  if (arrow && !inputs.table(source, "counts", table)) return false;
-  if (!arrow && !PyDict_Check(source)) {
-    PyErr_SetString(PyExc_TypeError, "counts: expected an Arrow table or a dict of lists");
-    return false;
-  }
-  for (int c = 0; c < 4; ++c) {
-    bool found = true;
-    bool read;
-    if (arrow) {
-      read = c < 3 ? inputs.text_field(*table, kNames[c], texts[c], found)
-                   : inputs.number_field(*table, kNames[c], count, found);
-    } else {
-      PyObject* column = PyDict_GetItemString(source, kNames[c]);  // borrowed
-      found = column != nullptr;
-      PyRef held = PyRef::borrow(column);
-      read = !found || (c < 3 ? inputs.text(held.get(), kNames[c], texts[c])
-                              : inputs.numbers(held.get(), kNames[c], count));
-    }
-    if (!read) return false;
-    if (!found) {
-      PyErr_Format(PyExc_ValueError, "counts: the table has no column '%s'", kNames[c]);
-      return false;
-    }
-    std::int64_t size = c < 3 ? texts[c].size() : count.size();
-    if (size != texts[0].size()) {
-      PyErr_Format(PyExc_ValueError, "%s: %lld rows, but category has %lld", kNames[c],
-                   static_cast<long long>(size), static_cast<long long>(texts[0].size()));
-      return false;
-    }
-    if (c < 3 && !check_no_nulls(texts[c], kNames[c])) return false;
-  }
-  RowCursor<TextChunk> cursors[3] = {RowCursor<TextChunk>(texts[0].chunks),
-                                     RowCursor<TextChunk>(texts[1].chunks),
-                                     RowCursor<TextChunk>(texts[2].chunks)};
-  RowCursor<NumberChunk> counts(count.chunks);
-  for (std::int64_t i = 0; i < texts[0].size(); ++i) {
-    categorizer::TokenCount row;
-    std::string_view* fields[3] = {&row.category, &row.merchant, &row.token};
-    for (int c = 0; c < 3; ++c) {
-      auto [chunk, r] = cursors[c].next();
-      *fields[c] = chunk->text(r);
-    }
-    auto [chunk, r] = counts.next();
-    double value = chunk->is_null(r) ? -1.0 : chunk->number(r);
-    if (!(value >= 0.0 && value < 0x1p53 &&
-          value == static_cast<double>(static_cast<std::uint64_t>(value)))) {
-      PyErr_Format(PyExc_ValueError, "count: row %lld is not a whole number of examples",
-                   static_cast<long long>(i));
-      return false;
-    }
-    row.count = static_cast<std::uint64_t>(value);
-    rows.push_back(row);
-  }
-  return true;
-}
-
-PyObject* derive_merge_entry(PyObject* args) {
-  PyObject* tables;
-  if (!PyArg_ParseTuple(args, "O:derive_merge", &tables)) return nullptr;
-  auto sequence = PyRef::steal(PySequence_Tuple(tables));
-  if (!sequence) return nullptr;
+PyObject* derive_merge_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"tables", "threads", nullptr};
+  PyObject* values[1];
+  unsigned threads = 1;  // merging runs on one thread: it is bound by memory, not work
+  if (!bind(args, kwargs, "O|$O:derive_merge", names, values, threads)) return nullptr;
+  auto tables = PyRef::steal(PySequence_Tuple(values[0]));
+  if (!tables) return nullptr;
   Inputs inputs;
   std::vector<categorizer::TokenCount> rows;
-  for (Py_ssize_t i = 0; i < PyTuple_Size(sequence.get()); ++i) {
-    if (!count_rows(inputs, PyTuple_GetItem(sequence.get(), i), rows)) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(tables.get()); ++i) {
+    if (!read_counts(inputs, PyTuple_GetItem(tables.get(), i), rows)) return nullptr;
   }
   return table_without_lock([&] { return counts_table(categorizer::merge_counts(rows)); });
 }
 
-PyObject* derive_finish_entry(PyObject* args) {
-  PyObject* source;
-  if (!PyArg_ParseTuple(args, "O:derive_finish", &source)) return nullptr;
+PyObject* derive_finish_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"counts", "threads", nullptr};
+  PyObject* values[1];
+  unsigned threads = 1;
+  if (!bind(args, kwargs, "O|$O:derive_finish", names, values, threads)) return nullptr;
   Inputs inputs;
   std::vector<categorizer::TokenCount> rows;
-  if (!count_rows(inputs, source, rows)) return nullptr;
+  if (!read_counts(inputs, values[0], rows)) return nullptr;
   return table_without_lock([&] {
     auto derived = categorizer::derive_from_counts(rows);
     QV_ASSERT(static_cast<bool>(derived), "derivation never fails");
@@ -272,71 +169,18 @@ PyObject* derive_finish_entry(PyObject* args) {
 
 // MARK: emi
 
-// The loan table's columns by their request names: from a table producer, or from a
-// mapping of names to plain sequences. Absent columns stay absent.
-bool loan_columns(Inputs& inputs, PyObject* source, TextColumn (&texts)[2],
-                  NumberColumn (&numbers)[5], LoanColumns& loans) {
-  static constexpr const char* kTexts[2] = {"mode", "start"};
-  static constexpr const char* kNumbers[5] = {"loanAmount", "emi", "months", "interestRate",
-                                              "inflationRate"};
-  bool present[7] = {};
-  if (is_arrow_producer(source)) {
-    Imported* table = nullptr;
-    if (!inputs.table(source, "loans", table)) return false;
-    for (int c = 0; c < 2; ++c) {
-      if (!inputs.text_field(*table, kTexts[c], texts[c], present[c])) return false;
-    }
-    for (int c = 0; c < 5; ++c) {
-      if (!inputs.number_field(*table, kNumbers[c], numbers[c], present[2 + c])) return false;
-    }
-    loans.rows = table->rows();
-  } else if (PyDict_Check(source)) {
-    loans.rows = -1;
-    auto take_rows = [&](std::int64_t rows, const char* name) {
-      if (loans.rows < 0 || loans.rows == rows) {
-        loans.rows = rows;
-        return true;
-      }
-      PyErr_Format(PyExc_ValueError, "%s: %lld rows, but the other columns have %lld", name,
-                   static_cast<long long>(rows), static_cast<long long>(loans.rows));
-      return false;
-    };
-    for (int c = 0; c < 7; ++c) {
-      const char* name = c < 2 ? kTexts[c] : kNumbers[c - 2];
-      PyObject* column = PyDict_GetItemString(source, name);  // borrowed; the dict holds it
-      if (column == nullptr || column == Py_None) continue;
-      PyRef held = PyRef::borrow(column);
-      present[c] = true;
-      bool read = c < 2 ? inputs.text(held.get(), name, texts[c])
-                        : inputs.numbers(held.get(), name, numbers[c - 2]);
-      if (!read) return false;
-      if (!take_rows(c < 2 ? texts[c].size() : numbers[c - 2].size(), name)) return false;
-    }
-    if (loans.rows < 0) loans.rows = 0;
-  } else {
-    PyErr_SetString(PyExc_TypeError, "loans: expected an Arrow table or a dict of columns (lists)");
-    return false;
-  }
-  loans.mode = present[0] ? &texts[0] : nullptr;
-  loans.start = present[1] ? &texts[1] : nullptr;
-  const NumberColumn** fields[5] = {&loans.loan_amount, &loans.emi, &loans.months,
-                                    &loans.interest_rate, &loans.inflation_rate};
-  for (int c = 0; c < 5; ++c) *fields[c] = present[2 + c] ? &numbers[c] : nullptr;
-  return true;
-}
-
-PyObject* emi_entry(PyObject* args) {
-  PyObject* source;
-  if (!PyArg_ParseTuple(args, "O:emi", &source)) return nullptr;
+PyObject* emi_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"loans", "threads", nullptr};
+  PyObject* values[1];
+  unsigned threads = 1;
+  if (!bind(args, kwargs, "O|$O:emi", names, values, threads)) return nullptr;
   Inputs inputs;
-  TextColumn texts[2];
-  NumberColumn numbers[5];
-  LoanColumns loans;
-  if (!loan_columns(inputs, source, texts, numbers, loans)) return nullptr;
+  std::vector<LoanRequest> loans;
+  if (!read_loans(inputs, values[0], loans)) return nullptr;
   std::pair<SharedTable, SharedTable> tables;
   {
     Unlocked unlocked;
-    tables = solve_loans(loans, worker_threads());
+    tables = solve_loans(loans, threads);
   }
   PyRef first = wrap_table(g_table_type.get(), std::move(tables.first));
   if (!first) return nullptr;
@@ -345,62 +189,39 @@ PyObject* emi_entry(PyObject* args) {
   return PyTuple_Pack(2, first.get(), second.get());
 }
 
-// MARK: the guard around every call
+// MARK: the module
 
-PyObject* guard(PyObject* (*body)(PyObject*), PyObject* args) {
-  try {
-    return body(args);
-  } catch (const std::bad_alloc&) {
-    PyErr_Clear();
-    return PyErr_NoMemory();
-  } catch (const InternalFault& fault) {
-    std::fprintf(stderr, "quorvane_columns: internal fault at %s:%u: %s\n",
-                 fault.where().file_name(), static_cast<unsigned>(fault.where().line()),
-                 fault.what());
-    PyErr_Clear();
-    if (PyObject* panic = py::panic_exception()) PyErr_SetString(panic, fault.what());
-    return nullptr;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "quorvane_columns: internal fault: %s\n", e.what());
-    PyErr_Clear();
-    if (PyObject* panic = py::panic_exception()) PyErr_SetString(panic, e.what());
-    return nullptr;
-  }
+template <PyObject* (*Entry)(PyObject*, PyObject*)>
+PyObject* guarded(PyObject*, PyObject* args, PyObject* kwargs) {
+  return py::guard("quorvane_columns", [&] { return Entry(args, kwargs); });
 }
 
-PyObject* categorize_function(PyObject*, PyObject* args) { return guard(categorize_entry, args); }
-
-PyObject* derive_function(PyObject*, PyObject* args) { return guard(derive_entry, args); }
-
-PyObject* emi_function(PyObject*, PyObject* args) { return guard(emi_entry, args); }
-
-PyObject* derive_partial_function(PyObject*, PyObject* args) {
-  return guard(derive_partial_entry, args);
+template <PyObject* (*Entry)(PyObject*, PyObject*)>
+PyCFunction function() {
+  // The interpreter calls METH_VARARGS | METH_KEYWORDS functions with three arguments;
+  // the table's type only has room for two.
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<Entry>));
 }
-PyObject* derive_merge_function(PyObject*, PyObject* args) {
-  return guard(derive_merge_entry, args);
-}
-PyObject* derive_finish_function(PyObject*, PyObject* args) {
-  return guard(derive_finish_entry, args);
-}
+
+constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef g_functions[] = {
-    {"derive_partial", derive_partial_function, METH_VARARGS,
-     "derive_partial(narrations, categories, merchants)\n--\n\n"
-     "The counts derivation is made of: a Table of category, merchant, token, count."},
-    {"derive_merge", derive_merge_function, METH_VARARGS,
-     "derive_merge(tables)\n--\n\nTables of counts added up into one."},
-    {"derive_finish", derive_finish_function, METH_VARARGS,
-     "derive_finish(counts)\n--\n\nThe rules a table of counts gives."},
-    {"emi", emi_function, METH_VARARGS,
-     "emi(loans)\n--\n\n"
-     "Solves each loan of a table: a pair of Tables, loans and schedule."},
-    {"derive", derive_function, METH_VARARGS,
-     "derive(narrations, categories, merchants)\n--\n\n"
-     "Rules learnt from labelled examples: a Table of pattern, category, merchant."},
-    {"categorize", categorize_function, METH_VARARGS,
-     "categorize(narrations, pattern, category, merchant)\n--\n\n"
+    {"categorize", function<categorize_entry>(), kFlags,
+     "categorize(narrations, rules, *, column=None, threads=None)\n--\n\n"
      "Each narration's first matching rule: a Table of rule, category, merchant."},
+    {"derive", function<derive_entry>(), kFlags,
+     "derive(narrations, categories=None, merchants=None, *, threads=None)\n--\n\n"
+     "Rules learnt from labelled examples: a Table of pattern, category, merchant."},
+    {"derive_partial", function<derive_partial_entry>(), kFlags,
+     "derive_partial(narrations, categories=None, merchants=None, *, threads=None)\n--\n\n"
+     "The counts derivation is made of: a Table of category, merchant, token, count."},
+    {"derive_merge", function<derive_merge_entry>(), kFlags,
+     "derive_merge(tables, *, threads=None)\n--\n\nTables of counts added up into one."},
+    {"derive_finish", function<derive_finish_entry>(), kFlags,
+     "derive_finish(counts, *, threads=None)\n--\n\nThe rules a table of counts gives."},
+    {"emi", function<emi_entry>(), kFlags,
+     "emi(loans, *, threads=None)\n--\n\n"
+     "Solves each loan of a table: a pair of Tables, loans and schedule."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -427,7 +248,7 @@ PyObject* initialise() {
   PyRef type = PyRef::borrow(g_table_type.get());
   if (PyModule_AddObject(module.get(), "Table", type.get()) < 0) return nullptr;
   type.release();  // PyModule_AddObject stole it
-  if (PyModule_AddStringConstant(module.get(), "__version__", kVersion) < 0) return nullptr;
+  if (PyModule_AddStringConstant(module.get(), "__version__", QV_VERSION) < 0) return nullptr;
   return module.release();
 }
 

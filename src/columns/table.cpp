@@ -3,10 +3,12 @@
 #include "columns/table.h"
 
 #include <memory>
-#include <new>  // std::bad_alloc
 #include <vector>
 
 #include "columns/arrow_output.h"
+#include "columns/flat.h"
+#include "columns/input.h"
+#include "py/guard.h"
 
 namespace quorvane::columns {
 namespace {
@@ -14,7 +16,7 @@ namespace {
 using py::PyRef;
 
 struct TableObject {
-  PyObject_HEAD SharedTable* table;  // null only for an object made from Python
+  PyObject_HEAD SharedTable* table;  // null only while an object is being made
 };
 
 const Table* table_of(PyObject* self) {
@@ -24,6 +26,15 @@ const Table* table_of(PyObject* self) {
     return nullptr;
   }
   return table->get();
+}
+
+// A new object of `type` holding `table`, or null with an exception set.
+PyObject* new_table(PyTypeObject* type, SharedTable table) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  auto object = PyRef::steal(alloc(type, 0));
+  if (!object) return nullptr;
+  reinterpret_cast<TableObject*>(object.get())->table = new SharedTable(std::move(table));
+  return object.release();
 }
 
 // MARK: exports sharing one table
@@ -163,6 +174,8 @@ PyRef column_list(const ArrowSchema* schema, const ArrowArray* array) {
           words[static_cast<std::size_t>(ArrowArrayViewGetIntUnsafe(&view, i))].get());
     } else if (view.storage_type == NANOARROW_TYPE_STRING) {
       item = text(ArrowArrayViewGetStringUnsafe(&view, i));
+    } else if (view.storage_type == NANOARROW_TYPE_DOUBLE) {
+      item = PyRef::steal(PyFloat_FromDouble(ArrowArrayViewGetDoubleUnsafe(&view, i)));
     } else {
       item = PyRef::steal(PyLong_FromLongLong(ArrowArrayViewGetIntUnsafe(&view, i)));
     }
@@ -206,18 +219,40 @@ Py_ssize_t length(PyObject* self) {
   return static_cast<Py_ssize_t>(table->array->length);
 }
 
-// Catches what the C++ above may throw (running out of memory, a broken invariant) at
-// the edge of each method.
-template <auto Method, class... Args>
-PyObject* guarded(Args... args) {
-  try {
-    return Method(args...);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
+// MARK: pickling
+
+// (Table, (bytes,)): unpickling calls Table(bytes), which reads the flat form back.
+PyObject* reduce(PyObject* self, PyObject*) {
+  const Table* table = table_of(self);
+  if (table == nullptr) return nullptr;
+  std::string flat = flatten(*table);
+  auto bytes =
+      PyRef::steal(PyBytes_FromStringAndSize(flat.data(), static_cast<Py_ssize_t>(flat.size())));
+  if (!bytes) return nullptr;
+  flat = std::string();  // the bytes object has its own copy
+  return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), bytes.get());
+}
+
+PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* data = nullptr;
+  static const char* keywords[] = {"data", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!:Table", const_cast<char**>(keywords),
+                                   &PyBytes_Type, &data)) {
     return nullptr;
   }
+  char* bytes = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data, &bytes, &size) < 0) return nullptr;
+  Read<SharedTable> table = unflatten({bytes, static_cast<std::size_t>(size)});
+  if (!table) return Inputs::raise(table.error()), nullptr;
+  return new_table(type, std::move(table).value());
+}
+
+// Each method runs under the guard: a C++ exception becomes MemoryError or
+// PanicException.
+template <auto Method, class... Args>
+auto guarded(Args... args) {
+  return py::guard("quorvane_columns", [&] { return Method(args...); });
 }
 
 template <auto Method>
@@ -240,6 +275,8 @@ PyMethodDef g_methods[] = {
      "The columns as a dict of lists, None for nulls."},
     {"column_names", guarded<column_names, PyObject*, PyObject*>, METH_NOARGS,
      "The names of the columns, in order."},
+    {"__reduce__", guarded<reduce, PyObject*, PyObject*>, METH_NOARGS,
+     "Pickles the table as the bytes of its buffers."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -252,10 +289,12 @@ void dealloc(PyObject* self) {
 }
 
 PyType_Slot g_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A result table; exports the Arrow PyCapsule interface.")},
+    {Py_tp_doc, const_cast<char*>("A result table; exports the Arrow PyCapsule interface.\n\n"
+                                  "Table(data) reads back the bytes a pickled table holds.")},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<table_new, PyTypeObject*, PyObject*, PyObject*>)},
     {Py_tp_methods, g_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_mp_length, reinterpret_cast<void*>(guarded<length, PyObject*>)},
     {0, nullptr},
 };
 
@@ -272,12 +311,7 @@ PyType_Spec g_spec = {
 PyRef make_table_type(PyObject*) { return PyRef::steal(PyType_FromSpec(&g_spec)); }
 
 PyRef wrap_table(PyObject* type, SharedTable table) {
-  auto* tp = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  auto object = PyRef::steal(alloc(tp, 0));
-  if (!object) return {};
-  reinterpret_cast<TableObject*>(object.get())->table = new SharedTable(std::move(table));
-  return object;
+  return PyRef::steal(new_table(reinterpret_cast<PyTypeObject*>(type), std::move(table)));
 }
 
 }  // namespace quorvane::columns

@@ -61,7 +61,10 @@ bool decode_f64(Decoder& d, PyObject* object, double& out) {
   return true;
 }
 
-bool decode_u32(Decoder& d, PyObject* object, std::uint32_t& out) {
+namespace {
+
+// An integer from 0 to `max`, through __index__ as Python converts to a C long.
+bool decode_unsigned(Decoder& d, PyObject* object, long max, long& out) {
   static_assert(sizeof(long) == 8, "a C long holds any signed 64-bit value");
   PyRef index;
   if (!PyLong_Check(object)) {
@@ -69,12 +72,25 @@ bool decode_u32(Decoder& d, PyObject* object, std::uint32_t& out) {
     if (!index) return d.fail_exception();
     object = index.get();
   }
-  long value = PyLong_AsLong(object);
-  if (value == -1 && PyErr_Occurred()) return d.fail_exception();
-  if (value < 0 || value > static_cast<long>(UINT32_MAX)) {
-    return d.fail(DecodeFault::kU32OutOfRange);
-  }
+  out = PyLong_AsLong(object);
+  if (out == -1 && PyErr_Occurred()) return d.fail_exception();
+  if (out < 0 || out > max) return d.fail(DecodeFault::kU32OutOfRange);
+  return true;
+}
+
+}  // namespace
+
+bool decode_u32(Decoder& d, PyObject* object, std::uint32_t& out) {
+  long value = 0;
+  if (!decode_unsigned(d, object, static_cast<long>(UINT32_MAX), value)) return false;
   out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+bool decode_u64(Decoder& d, PyObject* object, std::uint64_t& out) {
+  long value = 0;
+  if (!decode_unsigned(d, object, LONG_MAX, value)) return false;
+  out = static_cast<std::uint64_t>(value);
   return true;
 }
 

@@ -82,6 +82,7 @@ namespace detail {
 bool decode_text(Decoder& d, PyObject* object, std::string& out);
 bool decode_f64(Decoder& d, PyObject* object, double& out);
 bool decode_u32(Decoder& d, PyObject* object, std::uint32_t& out);
+bool decode_u64(Decoder& d, PyObject* object, std::uint64_t& out);
 /// Returns the index of the variant named, or -1.
 int decode_variant(Decoder& d, PyObject* object, const std::string_view* names, std::size_t count);
 bool is_mapping(PyObject* object);
@@ -338,6 +339,8 @@ bool decode_value(Decoder& d, PyObject* object, T& out) {
     return detail::decode_f64(d, object, out);
   } else if constexpr (std::is_same_v<T, std::uint32_t>) {
     return detail::decode_u32(d, object, out);
+  } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+    return detail::decode_u64(d, object, out);
   } else if constexpr (record::IsOptional<T>::value) {
     if (object == Py_None) {
       out.reset();

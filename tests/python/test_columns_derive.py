@@ -24,36 +24,38 @@ example = st.tuples(narration, st.sampled_from(["Food", "Fuel", "Ä"]), st.sampl
 
 @pytest.mark.parametrize("layout", [lay for lay in LAYOUTS if lay != "table"])
 @settings(max_examples=30, deadline=None)
-@given(examples=st.lists(example, max_size=25))
-def test_equals_existing_module(layout, examples):
-    narrations = [e[0] for e in examples]
-    categories = [e[1] for e in examples]
-    merchants = [e[2] for e in examples]
+@given(examples=st.lists(example, max_size=25), data=st.data(), threads=st.sampled_from([None, 1, 2]))
+def test_equals_existing_module(layout, examples, data, threads):
     want = quorvane.derive_rules({"data": [
         {"narration": n, "category": c, "merchant": m} for n, c, m in examples]})["rules"]
-    got = qc.derive(column(narrations, layout), column(categories, layout),
-                    column(merchants, layout))
+    got = qc.derive(*(column([e[k] for e in examples], layout, data.draw) for k in range(3)),
+                    threads=threads)
     assert rules_of(got) == [(r["pattern"], r["category"], r["merchant"]) for r in want]
 
 
-def test_derived_rules_feed_categorisation():
+@pytest.mark.parametrize("kind", ["pyarrow", "polars"])
+def test_rules_and_labels_round_trip(kind):
+    # Derived rules feed categorisation, whose dictionary-encoded labels feed derivation.
     narrations = pa.array(["UPI/ZESTOBITES/1", "zestobites 2", "POS KARTVILLE"])
-    rules = qc.derive(narrations, pa.array(["Food", "Food", "Shop"]),
-                      pa.array(["Zesto", "Zesto", "Kart"]))
-    assert isinstance(rules, pa.Table)
+    if kind == "polars":
+        narrations = pytest.importorskip("polars").from_arrow(narrations)
+    rules = qc.derive(narrations, ["Food", "Food", "Shop"], ["Zesto", "Zesto", "Kart"])
     out = qc.categorize(narrations, rules)
-    assert out.column("category").to_pylist() == ["Food", "Food", "Shop"]
+    assert table_data(out)["category"] == ["Food", "Food", "Shop"]
+    assert table_data(qc.derive(narrations, out["category"], out["merchant"])) == table_data(rules)
+    examples = pa.table({"narration": pa.array(narrations), "category": out["category"],
+                         "merchant": out["merchant"]})
+    assert table_data(qc.derive(examples)) == table_data(rules)
 
 
-@pytest.mark.parametrize("which,message", [
-    (0, "narrations: null in row 2"),
-    (1, "categories: null in row 2"),
-    (2, "merchants: null in row 2"),
+@pytest.mark.parametrize("which,values,message", [
+    (0, pa.array(["a", "b", None, None]), "narrations: null in row 2"),
+    (1, pa.array(["a", "b", None, None]).dictionary_encode(), "categories: null in row 2"),
+    (2, pa.nulls(4), "merchants: null in row 0"),
 ])
-def test_a_null_names_its_column_and_first_row(which, message):
+def test_a_null_names_its_column_and_first_row(which, values, message):
     columns = [pa.array(["a", "b", "c", "d"]) for _ in range(3)]
-    values = ["a", "b", None, None]
-    columns[which] = pa.array(values)
+    columns[which] = values
     with pytest.raises(ValueError) as raised:
         qc.derive(*columns)
     assert str(raised.value) == message
@@ -98,3 +100,27 @@ def test_derivation_in_three_steps_over_frames(kind):
     assert list(zip(counts["category"], counts["token"], counts["count"])) == [
         ("Food", "upi", 1), ("Food", "zesto", 2),
         ("Shop", "kart", 2), ("Shop", "pos", 1), ("Shop", "zesto", 1)]
+
+
+COUNT = {"category": ["F"], "merchant": ["M"], "token": ["abc"]}
+
+
+@pytest.mark.parametrize("counts,message", [
+    (dict(COUNT, count=[-1]),
+     "counts: column 'count': row 0: OverflowError: out of range integral type conversion attempted"),
+    (dict(COUNT, count=[1.5]),
+     "counts: column 'count': row 0: TypeError: 'float' object cannot be interpreted as an integer"),
+    (dict(COUNT, count=[2**32]), "counts: the counts add up to more than 4294967295 examples"),
+    ({"category": ["F"], "merchant": ["M"], "count": [1]},
+     "counts: no column 'token' (the columns are 'category', 'merchant', 'count')"),
+    ([dict(zip(COUNT, ["F", "M", "abc"]))], "counts[0]: missing field `count`"),
+])
+def test_wrong_counts(counts, message):
+    with pytest.raises(ValueError) as raised:
+        qc.derive_finish(counts)
+    assert str(raised.value) == message
+
+
+def test_examples_given_by_halves():
+    with pytest.raises(TypeError, match="^examples: expected categories and merchants beside"):
+        qc.derive(["a"], ["F"])

@@ -33,9 +33,12 @@ def test_categorize_equals_existing_module(narrations, rules):
                          max_size=20))
 def test_derive_equals_existing_module(examples):
     got = qc.derive(*([e[k] for e in examples] for k in range(3)))
-    want = quorvane.derive_rules({"data": [
-        {"narration": n, "category": c, "merchant": m} for n, c, m in examples]})["rules"]
+    request = {"data": [{"narration": n, "category": c, "merchant": m} for n, c, m in examples]}
+    want = quorvane.derive_rules(request)["rules"]
     assert got == {name: [r[name] for r in want] for name in ("pattern", "category", "merchant")}
+    # The examples whole: derive_rules' request, its records, or a dict of columns.
+    columns = {name: [e[name] for e in request["data"]] for name in ("narration", "category", "merchant")}
+    assert qc.derive(request) == qc.derive([list(e) for e in examples]) == qc.derive(columns) == got
 
 
 def test_emi_on_a_list_of_requests():

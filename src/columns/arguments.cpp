@@ -1,0 +1,209 @@
+// columns/arguments.cpp: rules, examples, counts, loans and threads from Python arguments.
+#include "columns/arguments.h"
+
+#include <algorithm>  // std::max
+#include <climits>    // UINT_MAX
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "cat.h"
+#include "columns/engines.h"
+#include "fault.h"
+#include "py/failure.h"
+
+namespace quorvane::columns {
+namespace {
+
+using categorizer::CategoryRule;
+using categorizer::TokenCount;
+using categorizer::TokenCountRow;
+using py::PyRef;
+
+bool value_error(std::string message) {
+  return Inputs::raise({ReadFailure::Kind::kValue, std::move(message)});
+}
+
+bool type_error(std::string message) {
+  return Inputs::raise({ReadFailure::Kind::kType, std::move(message)});
+}
+
+// The records of an input read with Rows::kAll, whose rows are all records: a row that
+// is none was refused before, by its column or its element.
+template <record::RecordType R>
+std::vector<R> all_records(RecordInput<R>& in) {
+  std::vector<R> out;
+  if (!in.by_columns) {
+    for (auto& element : in.elements) out.push_back(std::move(element).value());
+    return out;
+  }
+  RowReader<R> reader(in.columns);
+  out.resize(static_cast<std::size_t>(in.columns.rows));
+  for (R& record : out) {
+    DecodeFailure failure;
+    QV_ASSERT(reader.next(record, failure), "a row of a checked table is a record");
+  }
+  return out;
+}
+
+}  // namespace
+
+// `source`, or what a request mapping (not a mapping of columns) holds under `key`.
+bool unwrap_request(PyObject* source, const char* key, PyRef& out) {
+  out = PyRef::borrow(source);
+  if (is_arrow_producer(source) || !py::detail::is_mapping(source) ||
+      PyMapping_HasKeyString(source, key) != 1) {
+    return true;
+  }
+  out = PyRef::steal(PyMapping_GetItemString(source, key));
+  return static_cast<bool>(out);
+}
+
+bool read_rules(Inputs& inputs, PyObject* source, std::vector<CategoryRule>& out) {
+  PyRef rules;
+  if (!unwrap_request(source, "rules", rules)) return false;
+  RecordInput<CategoryRule> in;
+  if (!inputs.records(rules.get(), "rules", Rows::kAll, in)) return false;
+  out = all_records(in);
+  if (out.size() >= static_cast<std::size_t>(INT32_MAX)) {
+    return value_error("rules: too many rules");
+  }
+  return true;
+}
+
+bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, PyObject* merchants,
+                   std::vector<categorizer::ExampleView>& out) {
+  if (categories == Py_None) categories = nullptr;
+  if (merchants == Py_None) merchants = nullptr;
+  if (categories == nullptr && merchants == nullptr) {
+    PyRef source;
+    if (!unwrap_request(narrations, "data", source)) return false;
+    RecordInput<categorizer::DeriveInput> in;
+    if (!inputs.records(source.get(), "examples", Rows::kAll, in)) return false;
+    if (in.by_columns) {
+      const auto& fields = in.columns.fields;
+      out = examples(*fields[0].text, *fields[1].text, *fields[2].text);
+    } else {
+      for (const auto& example : inputs.keep(all_records(in))) {
+        out.push_back({example.narration, example.category, example.merchant});
+      }
+    }
+    return true;
+  }
+  if (categories == nullptr || merchants == nullptr) {
+    return type_error(
+        "examples: expected categories and merchants beside the narrations, or one table");
+  }
+  static constexpr const char* kNames[3] = {"narrations", "categories", "merchants"};
+  PyObject* sources[3] = {narrations, categories, merchants};
+  TextColumn columns[3];
+  for (int c = 0; c < 3; ++c) {
+    if (!inputs.text(sources[c], kNames[c], nullptr, columns[c])) return false;
+  }
+  for (int c = 0; c < 3; ++c) {
+    if (columns[c].size() != columns[0].size()) {
+      return value_error(cat(kNames[c], ": ", std::to_string(columns[c].size()),
+                             " rows, but narrations has ", std::to_string(columns[0].size())));
+    }
+    if (std::int64_t row = columns[c].first_null(); row >= 0) {
+      return value_error(cat(kNames[c], ": null in row ", std::to_string(row)));
+    }
+  }
+  out = examples(columns[0], columns[1], columns[2]);
+  return true;
+}
+
+bool read_counts(Inputs& inputs, PyObject* source, std::vector<TokenCount>& out) {
+  RecordInput<TokenCountRow> in;
+  if (!inputs.records(source, "counts", Rows::kAll, in)) return false;
+  const std::size_t first = out.size();
+  if (!in.by_columns) {
+    for (const TokenCountRow& row : inputs.keep(all_records(in))) {
+      out.push_back({row.category, row.merchant, row.token, row.count});
+    }
+  } else {
+    // Texts viewed where they lie; counts read through the declaration.
+    const auto& fields = in.columns.fields;
+    RowCursor<TextChunk> texts[3] = {RowCursor<TextChunk>(fields[0].text->chunks),
+                                     RowCursor<TextChunk>(fields[1].text->chunks),
+                                     RowCursor<TextChunk>(fields[2].text->chunks)};
+    RowCursor<NumberChunk> counts(fields[3].number->chunks);
+    for (std::int64_t i = 0; i < in.columns.rows; ++i) {
+      TokenCount row;
+      std::string_view* views[3] = {&row.category, &row.merchant, &row.token};
+      for (int c = 0; c < 3; ++c) {
+        auto [chunk, r] = texts[c].next();
+        *views[c] = chunk->text(r);
+      }
+      auto [chunk, r] = counts.next();
+      DecodeFailure failure;
+      if (!detail::read_cell(Cell{nullptr, chunk, r}, row.count, failure)) {
+        return value_error(
+            cat("counts: column 'count': row ", std::to_string(i), ": ", failure.message()));
+      }
+      out.push_back(row);
+    }
+  }
+  // Derivation counts examples in 32 bits: so many counts cannot come from examples.
+  std::uint64_t total = 0;
+  for (std::size_t i = first; i < out.size(); ++i) {
+    total += out[i].count;
+    if (out[i].count > UINT32_MAX || total > UINT32_MAX) {
+      return value_error("counts: the counts add up to more than 4294967295 examples");
+    }
+  }
+  return true;
+}
+
+bool read_loans(Inputs& inputs, PyObject* source, std::vector<LoanRequest>& out) {
+  RecordInput<emi::EmiRequest> in;
+  if (!inputs.records(source, "loans", Rows::kEach, in)) return false;
+  // The text the object form raises for a request that does not read.
+  auto reason = [](const DecodeFailure& failure) {
+    return cat("invalid request: ", failure.message());
+  };
+  if (!in.by_columns) {
+    for (auto& element : in.elements) {
+      if (element) {
+        out.emplace_back(std::move(element).value());
+      } else {
+        out.emplace_back(reason(element.error()));
+      }
+    }
+    return true;
+  }
+  RowReader<emi::EmiRequest> reader(in.columns);
+  out.reserve(static_cast<std::size_t>(in.columns.rows));
+  for (std::int64_t i = 0; i < in.columns.rows; ++i) {
+    emi::EmiRequest request{};
+    DecodeFailure failure;
+    if (reader.next(request, failure)) {
+      out.emplace_back(request);
+    } else {
+      out.emplace_back(reason(failure));
+    }
+  }
+  return true;
+}
+
+bool read_threads(PyObject* value, unsigned& out) {
+  if (value == nullptr || value == Py_None) {
+    out = std::max(1U, std::thread::hardware_concurrency());
+    return true;
+  }
+  if (!PyLong_Check(value) || PyBool_Check(value)) {
+    return type_error(cat("threads: expected an int or None, got '", py::type_name(value), "'"));
+  }
+  int overflow = 0;
+  long long threads = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (threads == -1 && PyErr_Occurred() != nullptr) return false;
+  if (overflow < 0 || (overflow == 0 && threads < 1)) {
+    return value_error(cat("threads: expected at least 1, got ",
+                           overflow < 0 ? "a large negative number" : std::to_string(threads)));
+  }
+  // Never more threads than parts of work, so a large number is as good as the largest.
+  out = overflow > 0 || threads > UINT_MAX ? UINT_MAX : static_cast<unsigned>(threads);
+  return true;
+}
+
+}  // namespace quorvane::columns

@@ -1,0 +1,181 @@
+// columns/input.h: the caller's arguments as columns or records, under the interpreter
+// lock. The shape of an input (an Arrow column or table, a stream, a mapping of columns,
+// a sequence of records or of str) is decided here, once.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cat.h"
+#include "columns/read.h"
+#include "columns/records.h"
+#include "py/decode.h"
+#include "record.h"
+
+namespace quorvane::columns {
+
+/// Whether `object` exports the Arrow PyCapsule interface (a lookup that raises counts
+/// as no).
+bool is_arrow_producer(PyObject* object);
+
+/// Whether every row of a record input must be a record (rules, counts: a required
+/// column that is absent or holds a null, or a row that is no record, fails the call), or
+/// each row stands on its own (loans: a row that is no record keeps its reason).
+enum class Rows : std::uint8_t { kAll, kEach };
+
+/// Records of R as an input holds them: the columns of a table, one per field (read with
+/// RowReader), or the elements of a sequence, each decoded by the object form.
+template <record::RecordType R>
+struct RecordInput {
+  bool by_columns = true;
+  RecordColumns<R> columns;
+  std::vector<Result<R, DecodeFailure>> elements;
+};
+
+/// Everything the columns of one call point into: imported producers, encoded copies of
+/// plain Python sequences, dictionaries' strings. What is read through it stays valid,
+/// and safe to read without the interpreter lock, for as long as it lives.
+///
+/// Every reader returns false with a Python exception set on failure: TypeError for an
+/// input of the wrong kind (naming its type), ValueError for a malformed or incomplete
+/// one (an array is validated in full before any of its bytes is read), and the
+/// producer's own exception when one of its callbacks raised. `what` names the argument
+/// in messages.
+class Inputs {
+ public:
+  Inputs() = default;
+  Inputs(const Inputs&) = delete;
+  Inputs& operator=(const Inputs&) = delete;
+  /// Releases every producer structure, with any pending exception put aside meanwhile:
+  /// a producer written in Python runs code in its release callbacks.
+  ~Inputs();
+
+  /// A string column: an Arrow column (any string layout, see read_texts), a table or
+  /// stream of one column, or of several with `column` (a str, or null for none) naming
+  /// one; a mapping of names to columns, likewise; or a sequence of str and None.
+  bool text(PyObject* source, std::string_view what, PyObject* column, TextColumn& out);
+
+  /// The columns named `names` of a table-shaped `source`: an Arrow table or stream, or a
+  /// mapping of names to columns (Arrow columns or sequences; None for an absent one).
+  /// Each is read as `holds` says; one the table lacks stays absent. With `all`, a
+  /// `required` column that is absent or holds a null fails. `is_table` is false, and
+  /// nothing read, when `source` is a sequence instead (of records, for the caller).
+  bool table(PyObject* source, std::string_view what, std::span<const std::string_view> names,
+             std::span<const Holds> holds, std::span<const bool> required, bool all,
+             std::span<FieldColumn> out, std::int64_t& rows, bool& is_table);
+
+  /// The records of R in `source`: the columns of a table (see `table`), or the elements
+  /// of a sequence, each a mapping or an array of the fields in declared order.
+  template <record::RecordType R>
+  bool records(PyObject* source, std::string_view what, Rows rows, RecordInput<R>& out);
+
+  /// Keeps `value` alive as long as the inputs, for views into it.
+  template <class T>
+  T& keep(T value) {
+    auto held = std::make_shared<T>(std::move(value));
+    T& ref = *held;
+    kept_.push_back(std::move(held));
+    return ref;
+  }
+
+  /// Raises the exception a reading failure stands for; returns false.
+  static bool raise(const ReadFailure& failure);
+
+ private:
+  bool import(PyObject* source, std::string_view what, Imported*& out);
+  bool column_of(Imported& in, std::int64_t index, std::string_view label, Holds holds,
+                 FieldColumn& out);
+  bool read_column(PyObject* source, std::string_view label, Holds holds, FieldColumn& out);
+  bool encode_texts(PyObject* sequence, std::string_view what, TextColumn& out);
+  bool encode_numbers(PyObject* sequence, std::string_view what, NumberColumn& out);
+
+  std::vector<std::unique_ptr<Imported>> imported_;
+  std::deque<TextColumn> texts_;
+  std::deque<NumberColumn> numbers_;
+  std::vector<std::shared_ptr<void>> kept_;
+  Store store_;
+};
+
+namespace detail {
+
+/// Whether `object` is a list or a tuple: a record given as the array of its fields.
+bool is_array(PyObject* object);
+
+/// Decodes a record from the array of its field values in declared order, as the JSON
+/// form reads its positional records: a required field cut off from the end fails.
+template <record::RecordType R>
+bool decode_positional(py::Decoder& d, PyObject* array, R& out) {
+  constexpr std::size_t kCount = record::kFieldCount<R>;
+  auto size = static_cast<std::size_t>(PySequence_Size(array));
+  if (size > kCount) {
+    return d.fail(DecodeFault::kInvalidLength, std::to_string(size), record::positional<R>());
+  }
+  for (std::size_t i = 0; i < kCount; ++i) {
+    if (i >= size) {
+      if (record::kPresence<R>[i] != record::Presence::kRequired) continue;
+      return d.fail(DecodeFault::kInvalidLength, std::to_string(size), record::positional<R>());
+    }
+    auto value = py::PyRef::steal(PySequence_GetItem(array, static_cast<Py_ssize_t>(i)));
+    if (!value) return d.fail_exception();
+    bool decoded = record::with_field<R>(
+        i, [&](const auto& field) { return py::decode_value(d, value.get(), out.*field.member); });
+    if (!decoded) return d.failure().in_field(record::kFieldNames<R>[i]);
+  }
+  return true;
+}
+
+}  // namespace detail
+
+template <record::RecordType R>
+bool Inputs::records(PyObject* source, std::string_view what, Rows rows, RecordInput<R>& out) {
+  constexpr std::size_t kCount = record::kFieldCount<R>;
+  std::array<bool, kCount> required{};
+  for (std::size_t i = 0; i < kCount; ++i) {
+    required[i] = record::kPresence<R>[i] == record::Presence::kRequired;
+  }
+  bool is_table = false;
+  if (!table(source, what, record::kFieldNames<R>, kHolds<R>, required, rows == Rows::kAll,
+             out.columns.fields, out.columns.rows, is_table)) {
+    return false;
+  }
+  out.by_columns = is_table;
+  if (is_table) return true;
+  // A sequence of records: each element through the object form, as the module reads
+  // the records of a request.
+  Py_ssize_t size = PySequence_Size(source);
+  if (size < 0) return false;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    auto element = py::PyRef::steal(PySequence_GetItem(source, i));
+    if (!element) return false;
+    py::Decoder d;
+    R record{};
+    bool decoded = false;
+    if (py::detail::is_mapping(element.get())) {
+      decoded = py::decode_record(d, element.get(), record);
+    } else if (detail::is_array(element.get())) {
+      decoded = detail::decode_positional(d, element.get(), record);
+    } else {
+      d.fail_type(element.get(), "Mapping");
+    }
+    if (decoded) {
+      out.elements.emplace_back(std::move(record));
+      continue;
+    }
+    if (rows == Rows::kAll) {
+      const DecodeFailure& failure = d.failure();
+      std::string where = failure.path.display(cat(what, "[", std::to_string(i), "]"));
+      return raise({ReadFailure::Kind::kValue, cat(where, ": ", failure.message())});
+    }
+    out.elements.emplace_back(d.take_failure());
+  }
+  return true;
+}
+
+}  // namespace quorvane::columns

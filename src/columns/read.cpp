@@ -1,0 +1,423 @@
+// columns/read.cpp: validating imported Arrow arrays in full and reading them as column
+// views; the names of Arrow types in messages.
+#include "columns/read.h"
+
+#include <cerrno>   // ENOMEM
+#include <cstring>  // std::strcmp
+
+#include "cat.h"
+
+namespace quorvane::columns {
+namespace {
+
+ReadFailure type_failure(std::string message) {
+  return {ReadFailure::Kind::kType, std::move(message)};
+}
+ReadFailure value_failure(std::string message) {
+  return {ReadFailure::Kind::kValue, std::move(message)};
+}
+
+const char* unit_name(ArrowTimeUnit unit) {
+  switch (unit) {
+    case NANOARROW_TIME_UNIT_SECOND:
+      return "s";
+    case NANOARROW_TIME_UNIT_MILLI:
+      return "ms";
+    case NANOARROW_TIME_UNIT_MICRO:
+      return "us";
+    case NANOARROW_TIME_UNIT_NANO:
+      return "ns";
+  }
+  return "?";
+}
+
+// "<item: int64>" for a nested type's children, as pyarrow writes them.
+std::string children_of(const ArrowSchema* schema) {
+  std::string out = "<";
+  for (std::int64_t i = 0; i < schema->n_children; ++i) {
+    const ArrowSchema* child = schema->children[i];
+    if (i > 0) out += ", ";
+    out += cat(child->name != nullptr ? child->name : "", ": ", type_name(child));
+  }
+  return out + ">";
+}
+
+}  // namespace
+
+std::string type_name(const ArrowSchema* schema) {
+  ArrowSchemaView type{};
+  ArrowError error{};
+  if (ArrowSchemaViewInit(&type, schema, &error) != NANOARROW_OK) {
+    return cat("Arrow format '", schema->format != nullptr ? schema->format : "", "'");
+  }
+  const std::string size = std::to_string(type.fixed_size);
+  switch (type.type) {
+    case NANOARROW_TYPE_NA:
+      return "null";
+    case NANOARROW_TYPE_HALF_FLOAT:
+      return "halffloat";
+    case NANOARROW_TYPE_DICTIONARY:
+      return cat("dictionary<values=", type_name(schema->dictionary),
+                 ", indices=", ArrowTypeString(type.storage_type), ">");
+    case NANOARROW_TYPE_FIXED_SIZE_BINARY:
+      return cat("fixed_size_binary[", size, "]");
+    case NANOARROW_TYPE_DATE32:
+      return "date32[day]";
+    case NANOARROW_TYPE_DATE64:
+      return "date64[ms]";
+    case NANOARROW_TYPE_TIMESTAMP:
+      if (type.timezone != nullptr && type.timezone[0] != '\0') {
+        return cat("timestamp[", unit_name(type.time_unit), ", tz=", type.timezone, "]");
+      }
+      [[fallthrough]];
+    case NANOARROW_TYPE_TIME32:
+    case NANOARROW_TYPE_TIME64:
+    case NANOARROW_TYPE_DURATION:
+      return cat(ArrowTypeString(type.type), "[", unit_name(type.time_unit), "]");
+    case NANOARROW_TYPE_DECIMAL32:
+    case NANOARROW_TYPE_DECIMAL64:
+    case NANOARROW_TYPE_DECIMAL128:
+    case NANOARROW_TYPE_DECIMAL256:
+      return cat(ArrowTypeString(type.type), "(", std::to_string(type.decimal_precision), ", ",
+                 std::to_string(type.decimal_scale), ")");
+    case NANOARROW_TYPE_LIST:
+    case NANOARROW_TYPE_LARGE_LIST:
+    case NANOARROW_TYPE_STRUCT:
+      return cat(ArrowTypeString(type.type), children_of(schema));
+    case NANOARROW_TYPE_FIXED_SIZE_LIST:
+      return cat("fixed_size_list", children_of(schema), "[", size, "]");
+    default:
+      return ArrowTypeString(type.type);
+  }
+}
+
+// MARK: producers
+
+std::int64_t Imported::rows() const noexcept {
+  std::int64_t n = 0;
+  for (const auto& array : arrays) n += (*array)->length;
+  return n;
+}
+
+bool Imported::is_table() const noexcept {
+  return schema->format != nullptr && std::strcmp(schema->format, "+s") == 0;
+}
+
+std::int64_t Imported::column_index(std::string_view name) const noexcept {
+  for (std::int64_t i = 0; i < schema->n_children; ++i) {
+    const char* child = schema->children[i]->name;
+    if (child != nullptr && name == child) return i;
+  }
+  return -1;
+}
+
+std::string Imported::column_names() const {
+  std::string out;
+  for (std::int64_t i = 0; i < schema->n_children; ++i) {
+    const char* child = schema->children[i]->name;
+    out += cat(i > 0 ? ", '" : "'", child != nullptr ? child : "", "'");
+  }
+  return out;
+}
+
+Status read_stream(ArrowArrayStream& stream, Imported& out, std::string_view what) {
+  auto failed = [&](int code) {
+    const char* text = stream.get_last_error(&stream);
+    std::string message = cat(what, ": the Arrow stream failed (", std::to_string(code), ")",
+                              text != nullptr ? ": " : "", text != nullptr ? text : "");
+    return ReadFailure{code == ENOMEM ? ReadFailure::Kind::kMemory : ReadFailure::Kind::kValue,
+                       std::move(message)};
+  };
+  if (int code = stream.get_schema(&stream, out.schema.get()); code != 0) return failed(code);
+  for (;;) {
+    auto array = std::make_unique<OwnedArray>();
+    if (int code = stream.get_next(&stream, array->get()); code != 0) return failed(code);
+    if ((*array)->release == nullptr) return std::nullopt;  // the end of the stream
+    out.arrays.push_back(std::move(array));
+  }
+}
+
+const std::string_view* Store::keep(std::vector<std::string_view> words) {
+  return words_.emplace_back(std::move(words)).data();
+}
+
+const std::uint8_t* Store::keep(std::vector<std::uint8_t> bits) {
+  return bits_.emplace_back(std::move(bits)).data();
+}
+
+Read<ColumnArrays> column_arrays(const Imported& in, std::int64_t index, std::string_view label) {
+  ColumnArrays out;
+  if (index < 0) {
+    out.schema = in.schema.get();
+    for (const auto& array : in.arrays) out.parts.push_back({array->get(), 0, (*array)->length});
+    return out;
+  }
+  const ArrowSchema* schema = in.schema.get();
+  out.schema = schema->children[index];
+  for (const auto& owned : in.arrays) {
+    const ArrowArray* table = owned->get();
+    if (table->n_children != schema->n_children || table->children == nullptr ||
+        table->children[index] == nullptr || table->offset < 0 || table->length < 0) {
+      return value_failure(
+          cat(label, ": malformed Arrow table: its arrays do not match its schema"));
+    }
+    if (table->null_count != 0 && table->buffers != nullptr && table->n_buffers > 0 &&
+        table->buffers[0] != nullptr) {
+      return value_failure(cat(label, ": a table with null rows is not supported"));
+    }
+    out.parts.push_back({table->children[index], table->offset, table->length});
+  }
+  return out;
+}
+
+// MARK: validation
+
+namespace {
+
+// Checks that a table's rows lie inside the array of its column.
+Status check_rows(const ColumnArrays::Part& part, std::int64_t length, std::string_view label) {
+  // start and length are each at least 0: compared without a sum that could overflow.
+  if (part.start > length || part.length > length - part.start) {
+    return value_failure(cat(label, ": malformed Arrow table: a column is shorter than its table"));
+  }
+  return std::nullopt;
+}
+
+// The null type has no buffers to read, and producers differ in how many they say it
+// has (polars says one): only its length matters.
+Status check_null_array(const ColumnArrays::Part& part, std::string_view label) {
+  if (part.array->length < 0 || part.array->offset < 0) {
+    return value_failure(cat(label, ": malformed Arrow array: a negative length or offset"));
+  }
+  return check_rows(part, part.array->length, label);
+}
+
+// Checks one array of a column in full (buffer counts and sizes, offsets in order and
+// inside the data, dictionary indices inside the dictionary) before anything reads it,
+// and that the table's rows lie inside the column's array.
+Status validate(const ArrowSchema* schema, const ColumnArrays::Part& part, std::string_view label,
+                OwnedView& view) {
+  ArrowError error{};
+  if (ArrowArrayViewInitFromSchema(view.get(), schema, &error) != NANOARROW_OK) {
+    return type_failure(
+        cat(label, ": unsupported Arrow type ", type_name(schema), ": ", error.message));
+  }
+  if (ArrowArrayViewSetArray(view.get(), part.array, &error) != NANOARROW_OK ||
+      ArrowArrayViewValidate(view.get(), NANOARROW_VALIDATION_LEVEL_FULL, &error) != NANOARROW_OK) {
+    return value_failure(cat(label, ": malformed Arrow array: ", error.message));
+  }
+  return check_rows(part, view.get()->length, label);
+}
+
+const std::uint8_t* validity_of(const ArrowArrayView* view) {
+  return view->null_count == 0 ? nullptr : view->buffer_views[0].data.as_uint8;
+}
+
+// nanoarrow's full validation does not look inside string views: each view of a
+// non-null element in [first, first + count) that points into a variadic buffer must
+// lie inside that buffer.
+Status check_views(const ArrowArrayView* v, std::int64_t first, std::int64_t count,
+                   std::string_view label) {
+  const char* views = v->buffer_views[1].data.as_char;
+  for (std::int64_t row = first; row < first + count; ++row) {
+    if (ArrowArrayViewIsNull(v, row)) continue;
+    auto [size, buffer, at] = ViewFields::of(views + 16 * (v->offset + row));
+    bool inside =
+        size >= 0 && (size <= 12 || (buffer >= 0 && buffer < v->n_variadic_buffers && at >= 0 &&
+                                     std::int64_t{at} + size <= v->variadic_buffer_sizes[buffer] &&
+                                     v->variadic_buffers[buffer] != nullptr));
+    if (!inside) {
+      return value_failure(cat(label, ": malformed Arrow array: the string view of row ",
+                               std::to_string(row), " points outside its buffers"));
+    }
+  }
+  return std::nullopt;
+}
+
+// The layout of a string type that is not a dictionary, if it is one.
+std::optional<TextLayout> plain_layout(ArrowType type) {
+  switch (type) {
+    case NANOARROW_TYPE_STRING:
+      return TextLayout::kOffsets32;
+    case NANOARROW_TYPE_LARGE_STRING:
+      return TextLayout::kOffsets64;
+    case NANOARROW_TYPE_STRING_VIEW:
+      return TextLayout::kViews;
+    default:
+      return std::nullopt;
+  }
+}
+
+// The chunk of a validated string array that is not a dictionary, checking its views.
+Read<TextChunk> plain_chunk(const ArrowArrayView* v, TextLayout layout, std::int64_t first,
+                            std::int64_t count, std::string_view label) {
+  TextChunk chunk;
+  chunk.layout = layout;
+  chunk.offset = v->offset + first;
+  chunk.length = count;
+  chunk.validity = validity_of(v);
+  chunk.values = v->buffer_views[1].data.data;
+  if (layout == TextLayout::kViews) {
+    if (Status bad = check_views(v, first, count, label)) return *bad;
+    chunk.variadic = reinterpret_cast<const char* const*>(v->variadic_buffers);
+  } else {
+    chunk.data = v->buffer_views[2].data.as_char;
+  }
+  return chunk;
+}
+
+// A dictionary-encoded chunk: the dictionary's strings are read once into `words`; where
+// some are null, the rows pointing at them are made null in a bitmap of the chunk's own.
+Read<TextChunk> dictionary_chunk(const ArrowArrayView* v, TextLayout values, NumberType index,
+                                 std::int64_t first, std::int64_t count, std::string_view label,
+                                 Store& store) {
+  const ArrowArrayView* dictionary = v->dictionary;
+  Read<TextChunk> words_chunk = plain_chunk(dictionary, values, 0, dictionary->length, label);
+  if (!words_chunk) return words_chunk.error();
+  const TextChunk& in_words = words_chunk.value();
+  std::vector<std::string_view> words(static_cast<std::size_t>(dictionary->length));
+  bool null_words = false;
+  in_words.for_rows(0, dictionary->length, 0,
+                    [&](std::int64_t i, std::optional<std::string_view> text) {
+                      if (text) words[static_cast<std::size_t>(i)] = *text;
+                      null_words = null_words || !text;
+                    });
+  TextChunk chunk;
+  chunk.layout = TextLayout::kDictionary;
+  chunk.index = index;
+  chunk.offset = v->offset + first;
+  chunk.length = count;
+  chunk.validity = validity_of(v);
+  chunk.values = v->buffer_views[1].data.data;
+  if (null_words) {
+    // Bits for the elements up to the chunk's last, those before its offset left clear.
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>((chunk.offset + count + 7) / 8), 0);
+    for (std::int64_t i = chunk.offset; i < chunk.offset + count; ++i) {
+      bool valid = chunk.validity == nullptr || detail::bit(chunk.validity, i);
+      if (valid) {
+        valid = !in_words.is_null(with_number_type(index, [&](auto type) {
+          return static_cast<std::int64_t>(detail::load<decltype(type)>(chunk.values, i));
+        }));
+      }
+      if (valid) bits[static_cast<std::size_t>(i >> 3)] |= static_cast<std::uint8_t>(1U << (i & 7));
+    }
+    chunk.validity = store.keep(std::move(bits));
+  }
+  chunk.words = store.keep(std::move(words));
+  return chunk;
+}
+
+std::optional<NumberType> number_type(ArrowType type) {
+  switch (type) {
+    case NANOARROW_TYPE_INT8:
+      return NumberType::kI8;
+    case NANOARROW_TYPE_INT16:
+      return NumberType::kI16;
+    case NANOARROW_TYPE_INT32:
+      return NumberType::kI32;
+    case NANOARROW_TYPE_INT64:
+      return NumberType::kI64;
+    case NANOARROW_TYPE_UINT8:
+      return NumberType::kU8;
+    case NANOARROW_TYPE_UINT16:
+      return NumberType::kU16;
+    case NANOARROW_TYPE_UINT32:
+      return NumberType::kU32;
+    case NANOARROW_TYPE_UINT64:
+      return NumberType::kU64;
+    case NANOARROW_TYPE_FLOAT:
+      return NumberType::kF32;
+    case NANOARROW_TYPE_DOUBLE:
+      return NumberType::kF64;
+    case NANOARROW_TYPE_NA:
+      return NumberType::kNull;
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
+Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, Store& store) {
+  ArrowSchemaView type{};
+  ArrowError error{};
+  std::optional<TextLayout> layout;
+  std::optional<TextLayout> values;  // a dictionary's
+  std::optional<NumberType> index;
+  if (ArrowSchemaViewInit(&type, column.schema, &error) == NANOARROW_OK) {
+    if (type.type == NANOARROW_TYPE_NA) {
+      layout = TextLayout::kNull;
+    } else if (type.type == NANOARROW_TYPE_DICTIONARY) {
+      ArrowSchemaView words{};
+      index = number_type(type.storage_type);
+      if (index && *index >= NumberType::kF32) index.reset();  // indices are integers
+      if (index && ArrowSchemaViewInit(&words, column.schema->dictionary, &error) == NANOARROW_OK) {
+        values = plain_layout(words.type);
+        // A dictionary of null values, or one empty in every array, holds only nulls: a
+        // Categorical of pandas without a category comes so, its values of any type.
+        bool empty = true;
+        for (const ColumnArrays::Part& part : column.parts) {
+          empty = empty && part.array->dictionary != nullptr && part.array->dictionary->length == 0;
+        }
+        if (words.type == NANOARROW_TYPE_NA || (!values && empty)) layout = TextLayout::kNull;
+      }
+      if (values) layout = TextLayout::kDictionary;
+    } else {
+      layout = plain_layout(type.type);
+    }
+  }
+  if (!layout) {
+    return type_failure(
+        cat(label, ": expected a column of strings, got ", type_name(column.schema)));
+  }
+  TextColumn out;
+  for (const ColumnArrays::Part& part : column.parts) {
+    Read<TextChunk> chunk = TextChunk{TextLayout::kNull, NumberType::kI32, 0, part.length};
+    if (*layout == TextLayout::kNull) {
+      if (Status bad = check_null_array(part, label)) return *bad;
+    } else {
+      OwnedView view;
+      if (Status bad = validate(column.schema, part, label, view)) return *bad;
+      chunk =
+          *layout == TextLayout::kDictionary
+              ? dictionary_chunk(view.get(), *values, *index, part.start, part.length, label, store)
+              : plain_chunk(view.get(), *layout, part.start, part.length, label);
+    }
+    if (!chunk) return chunk.error();
+    if (part.length > 0) out.chunks.push_back(chunk.value());
+  }
+  return out;
+}
+
+Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view label) {
+  ArrowSchemaView type{};
+  ArrowError error{};
+  std::optional<NumberType> number;
+  if (ArrowSchemaViewInit(&type, column.schema, &error) == NANOARROW_OK) {
+    number = number_type(type.type);
+  }
+  if (!number) {
+    return type_failure(
+        cat(label, ": expected a column of numbers, got ", type_name(column.schema)));
+  }
+  NumberColumn out;
+  for (const ColumnArrays::Part& part : column.parts) {
+    NumberChunk chunk;
+    chunk.type = *number;
+    chunk.length = part.length;
+    if (*number == NumberType::kNull) {
+      if (Status bad = check_null_array(part, label)) return *bad;
+    } else {
+      OwnedView view;
+      if (Status bad = validate(column.schema, part, label, view)) return *bad;
+      const ArrowArrayView* v = view.get();
+      chunk.offset = v->offset + part.start;
+      chunk.validity = validity_of(v);
+      chunk.values = v->buffer_views[1].data.data;
+    }
+    if (part.length > 0) out.chunks.push_back(chunk);
+  }
+  return out;
+}
+
+}  // namespace quorvane::columns

@@ -21,12 +21,17 @@ if _native_dir:
     __path__.insert(0, os.path.abspath(_native_dir))
 
 from . import _native  # noqa: E402
+from ._kinds import convert as _convert  # noqa: E402
+from ._kinds import kind_of as _kind  # noqa: E402
+from ._kinds import refuse_lazy as _refuse_lazy  # noqa: E402
+from ._kinds import without_index as _without_index  # noqa: E402
 
 __all__ = ["categorize", "derive", "derive_partial", "derive_merge", "derive_finish", "emi"]
 __version__: str = _native.__version__
 
-#: A result in the caller's kind: a pyarrow Table, a polars or pandas DataFrame, a dict
-#: of lists, or the native table (which exports the Arrow PyCapsule interface).
+#: A result in the caller's kind: a pyarrow Table, a polars or pandas DataFrame, a duckdb
+#: relation, a dict of lists, or the native table (which exports the Arrow PyCapsule
+#: interface).
 Result = Any
 
 _LOAN_FIELDS = ("mode", "loanAmount", "emi", "months", "interestRate", "inflationRate", "start")
@@ -65,41 +70,6 @@ def _call(function: Any, *args: Any) -> Any:
     raise raised
 
 
-def _kind(obj: object) -> str:
-    """The caller's kind, from the module of the object's type; nothing is imported."""
-    module = type(obj).__module__.split(".", 1)[0]
-    if module in ("pyarrow", "polars", "pandas"):
-        return module
-    if hasattr(obj, "__arrow_c_stream__") or hasattr(obj, "__arrow_c_array__"):
-        return "arrow"
-    return "python"
-
-
-def _convert(table: Any, kind: str) -> Result:
-    if kind == "pyarrow":
-        import pyarrow as pa
-
-        return pa.table(table)
-    if kind == "polars":
-        import polars as pl
-
-        return pl.DataFrame(table)
-    if kind == "pandas":
-        import pandas as pd
-
-        try:
-            import pyarrow as pa
-        except ImportError:
-            return pd.DataFrame.from_arrow(table)
-        # Integer columns become pandas' nullable integers, so that a column's dtype never
-        # depends on whether it holds a null (plain conversion gives floats if it does).
-        nullable = {pa.int32(): pd.Int32Dtype(), pa.int64(): pd.Int64Dtype()}
-        return pa.table(table).to_pandas(types_mapper=nullable.get)
-    if kind == "python":
-        return table.to_pydict()
-    return table
-
-
 def _rule_columns(rules: Any) -> Tuple[Any, Any, Any]:
     """The pattern, category and merchant columns of `rules`."""
     if hasattr(rules, "__arrow_c_stream__") or hasattr(rules, "__arrow_c_array__"):
@@ -130,10 +100,14 @@ def categorize(narrations: Any, rules: Any) -> Result:
     (dictionary-encoded); all three null where no rule matched or the narration is null.
     `rules` is a table with `pattern`, `category` and `merchant` columns, or what
     `quorvane.categorize_transactions` takes: dicts, or arrays of the three texts.
+    A pandas result carries the index of pandas narrations, so it can be assigned back:
+    `df[["rule", "category", "merchant"]] = categorize(df["narration"], rules)`.
     """
+    _refuse_lazy(narrations=narrations, rules=rules)
     pattern, category, merchant = _rule_columns(rules)
-    return _convert(_call(_native.categorize, narrations, pattern, category, merchant),
-                    _kind(narrations))
+    return _convert(_call(_native.categorize, _without_index(narrations), pattern, category,
+                          merchant),
+                    _kind(narrations), same_rows=True)
 
 
 def derive(narrations: Any, categories: Any, merchants: Any) -> Result:
@@ -141,9 +115,11 @@ def derive(narrations: Any, categories: Any, merchants: Any) -> Result:
     `merchant`, the same rules in the same order as `quorvane.derive_rules`.
 
     The three columns have one row per example; a null in any of them is a ValueError
-    naming the column and its first null row.
+    naming the column and its first null row. A pandas result is numbered from 0, the
+    rule's number: the `rule` that `categorize` gives.
     """
-    table = _call(_native.derive, narrations, categories, merchants)
+    _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
+    table = _call(_native.derive, *map(_without_index, (narrations, categories, merchants)))
     return _convert(table, _kind(narrations))
 
 
@@ -155,8 +131,11 @@ def derive(narrations: Any, categories: Any, merchants: Any) -> Result:
 
 def derive_partial(narrations: Any, categories: Any, merchants: Any) -> Result:
     """The counts derivation is made of: a table of `category`, `merchant`, `token` and
-    `count` (how many examples of the group hold the token), sorted by the three texts."""
-    table = _call(_native.derive_partial, narrations, categories, merchants)
+    `count` (how many examples of the group hold the token), sorted by the three texts;
+    numbered from 0 in pandas."""
+    _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
+    table = _call(_native.derive_partial,
+                  *map(_without_index, (narrations, categories, merchants)))
     return _convert(table, _kind(narrations))
 
 
@@ -165,11 +144,13 @@ def derive_merge(*counts: Any) -> Result:
     into one."""
     if not counts:
         raise TypeError("derive_merge() needs at least one table of counts")
+    _refuse_lazy(**{f"counts {i}": table for i, table in enumerate(counts)})
     return _convert(_call(_native.derive_merge, list(counts)), _kind(counts[0]))
 
 
 def derive_finish(counts: Any) -> Result:
     """The rules a table of counts gives: those derive gives on the examples counted."""
+    _refuse_lazy(counts=counts)
     return _convert(_call(_native.derive_finish, counts), _kind(counts))
 
 
@@ -182,11 +163,13 @@ def emi(loan_table: Any) -> Tuple[Result, Result]:
     `(loans, schedule)`: one row per loan (its row number `loan`, the solved `loanAmount`,
     `emi`, `months`, the six totals, and `error`, the rejection text or null), and every
     schedule row of every accepted loan, after its loan's row number. One bad loan never
-    stops the others.
+    stops the others. In pandas, `loans` carries the loan table's index and `schedule`
+    is numbered from 0 (its `loan` column is the loan's position, as in `loans`).
     """
+    _refuse_lazy(loan_table=loan_table)
     kind = _kind(loan_table)
-    source = loan_table
-    if kind == "python":
+    source = _without_index(loan_table)
+    if kind.library == "python":
         if isinstance(loan_table, Mapping):
             source = {name: list(loan_table[name]) for name in _LOAN_FIELDS if name in loan_table}
         elif isinstance(loan_table, Sequence) and not isinstance(loan_table, (str, bytes)):
@@ -196,4 +179,4 @@ def emi(loan_table: Any) -> Tuple[Result, Result]:
                 f"loan_table: expected an Arrow table, a dict of lists or a list of dicts, "
                 f"got {type(loan_table).__name__!r}")
     loans, schedule = _call(_native.emi, source)
-    return _convert(loans, kind), _convert(schedule, kind)
+    return _convert(loans, kind, same_rows=True), _convert(schedule, kind)

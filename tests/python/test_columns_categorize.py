@@ -67,22 +67,6 @@ def test_rules_in_every_form(form):
     assert out.column("category").to_pylist() == ["Food", "Transfers", "Other"]
 
 
-def test_result_kinds_follow_the_caller():
-    rules = [["a", "C", "M"]]
-    assert qc.categorize(["a", "b"], rules) == {"rule": [0, None], "category": ["C", None],
-                                                "merchant": ["M", None]}
-    table = qc.categorize(pa.array(["a"]), rules)
-    assert isinstance(table, pa.Table)
-    assert table.schema.field("category").type == pa.dictionary(pa.int32(), pa.string())
-    pl = pytest.importorskip("polars")
-    assert isinstance(qc.categorize(pl.Series(["a"]), rules), pl.DataFrame)
-    pd = pytest.importorskip("pandas")
-    # Integers stay nullable integers whether or not a row has no rule.
-    for narrations in (["a"], ["a", "b"]):
-        frame = qc.categorize(pd.Series(narrations, dtype="str"), rules)
-        assert isinstance(frame, pd.DataFrame) and str(frame["rule"].dtype) == "Int32"
-
-
 def test_native_result_exports_many_times():
     from quorvane_columns import _native
     native = _native.categorize(["xa", "b"], ["a"], ["C"], ["M"])

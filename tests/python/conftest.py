@@ -44,22 +44,17 @@ if COLUMNS_NATIVE:
     assert Path(_native.__file__).resolve().parent == Path(COLUMNS_NATIVE).resolve(), _native.__file__
 
 
-def _spark_missing():
-    """What Spark in local mode lacks here, or None."""
-    if importlib.util.find_spec("pyspark") is None:
-        return 'pyspark (pip install "quorvane[spark]")'
-    java_home = os.environ.get("JAVA_HOME")
-    java = os.path.join(java_home, "bin", "java") if java_home else shutil.which("java")
-    if not java or not os.access(java, os.X_OK):
-        return "Java 17 or later (JAVA_HOME, or java on PATH)"
-    return None
-
-
 @pytest.fixture(scope="session")
 def spark():
     """One Spark session in local mode on two cores, for the whole run. Skips where pyspark
     or Java is missing, unless QUORVANE_REQUIRE_SPARK=1 (CI sets it) makes that a failure."""
-    missing = _spark_missing()
+    java_home = os.environ.get("JAVA_HOME")
+    java = os.path.join(java_home, "bin", "java") if java_home else shutil.which("java")
+    missing = None
+    if importlib.util.find_spec("pyspark") is None:
+        missing = 'pyspark (pip install "quorvane[spark]")'
+    elif not (java and os.access(java, os.X_OK)):
+        missing = "Java 17 or later (JAVA_HOME, or java on PATH)"
     if missing:
         if os.environ.get("QUORVANE_REQUIRE_SPARK") == "1":
             pytest.fail(f"the Spark tests need {missing}")

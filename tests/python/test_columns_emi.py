@@ -1,8 +1,6 @@
 """quorvane_columns.emi: every accepted loan equals compute_emi on the same request, every
 rejected one carries compute_emi's text, over every input kind."""
 
-from pathlib import Path
-
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -103,15 +101,3 @@ def test_bad_tables(table, error, message):
     with pytest.raises(error) as raised:
         qc.emi(table)
     assert str(raised.value) == message
-
-
-def test_readme_example_runs():
-    pytest.importorskip("polars")
-    readme = (Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
-    section = readme.split("## Columns: `quorvane_columns`", 1)[1]
-    code = section.split("```python\n", 1)[1].split("```", 1)[0]
-    scope = {}
-    exec(compile(code, "README.md", "exec"), scope)
-    assert scope["rules"]["pattern"].to_list() == ["zestobites", "kartville"]
-    assert scope["out"]["category"].to_list() == ["Food", "Food", "Shopping"]
-    assert scope["loans"]["emi"].to_list() == [21696, 12000]

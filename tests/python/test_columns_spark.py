@@ -21,66 +21,62 @@ RULES = [
 ]
 
 
-def rules_as(form):
+def rules_as(form, spark):
     """RULES in a form categorize takes (a stream is read once, a category is a dictionary)."""
     table = pa.Table.from_pylist(RULES)
-    if form == "dicts":
-        return RULES
-    if form == "stream":  # read once
+    if form == "stream":
         return pa.RecordBatchReader.from_batches(table.schema, table.to_batches())
     if form == "categorical":
         pl = pytest.importorskip("polars")
         return pl.from_arrow(table).with_columns(pl.col("category", "merchant").cast(pl.Categorical))
-    raise AssertionError(form)
+    return spark.createDataFrame(RULES) if form == "spark" else RULES
 
 
 words = st.sampled_from(["zesto", "ZESTO", "kart", "upi", "fuel", "ÄRGER", "ΣΟΦΊΑ", "ab", "4471"])
 narration = st.lists(words, max_size=4).map(" ".join)
 example = st.tuples(st.one_of(st.none(), narration), st.sampled_from(["Food", "Fuel", "Ä"]),
                     st.sampled_from(["M1", "M2"]))
-SCHEMA = "id int, amount double, narration string, category string, merchant string"
+SCHEMA = "id int, text string, category string, merchant string"
 
 
 @settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(examples=st.lists(example, max_size=30), partitions=st.integers(1, 4),
-       form=st.sampled_from(["dicts", "stream", "categorical"]))
+       form=st.sampled_from(["dicts", "stream", "categorical", "spark"]))
 def test_spark_gives_the_single_process_results(spark, examples, partitions, form):
-    rows = [(i, float(i), n, c, m) for i, (n, c, m) in enumerate(examples)]
+    rows = [(i, n, c, m) for i, (n, c, m) in enumerate(examples)]
     df = spark.createDataFrame(spark.sparkContext.parallelize(rows, partitions), SCHEMA)
 
-    out = qcs.categorize(df, rules_as(form))
-    # The narration column is not first; the input's category and merchant are replaced.
-    assert out.schema.simpleString() == ("struct<id:int,amount:double,narration:string,"
-                                         "rule:int,category:string,merchant:string>")
+    out = qcs.categorize(df, rules_as(form, spark), column="text")
+    # The input's category and merchant are replaced.
+    assert out.schema.simpleString() == "struct<id:int,text:string,rule:int,category:string,merchant:string>"
     got = out.toArrow().sort_by("id").to_pydict()
     want = qc.categorize([n for n, _, _ in examples], RULES)
     assert {name: got[name] for name in want} == want
-    assert got["narration"] == [n for n, _, _ in examples]
+    assert got["text"] == [n for n, _, _ in examples]
 
     labelled = [e for e in examples if e[0] is not None]
-    rules = qcs.derive(df.dropna())
+    rules = qcs.derive(df.dropna(), narration="text")
     assert isinstance(rules, pa.Table)
     assert rules.to_pydict() == qc.derive(*([e[k] for e in labelled] for k in range(3)))
 
 
-def test_other_column_names_and_rules_from_spark(spark):
-    df = spark.createDataFrame([("zesto 1", "F", "Z"), ("kart 2", "K", "Kv")], "text string, label string, payee string")
-    rules = qcs.derive(df, narration="text", category="label", merchant="payee")
-    assert rules.to_pydict() == {"pattern": ["zesto", "kart"], "category": ["F", "K"], "merchant": ["Z", "Kv"]}
-    for given_rules in (rules, spark.createDataFrame(rules.to_pylist())):
-        out = qcs.categorize(df, given_rules, column="text").toArrow()
-        assert out.column("rule").to_pylist() == [0, 1]
+def door_message(call):
+    with pytest.raises(Exception) as raised:
+        call()
+    return str(raised.value)
+
+
+BAD_RULES = [{"pattern": "a", "category": None, "merchant": "M"}]
 
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda df: qcs.categorize(df, RULES, column="nope"), ValueError,
      "no column 'nope' in the DataFrame (its columns: 'narration', 'amount', 'category', 'merchant')"),
     (lambda df: qcs.categorize(df, RULES, column="amount"), TypeError, "column 'amount' is int, not string"),
-    (lambda df: qcs.categorize(df, [{"pattern": "a", "category": None, "merchant": "M"}]), ValueError,
-     "rules: rule 0 has no text 'category'"),
+    (lambda df: qcs.categorize(df, BAD_RULES), ValueError, door_message(lambda: qc.categorize([], BAD_RULES))),
     (lambda df: qcs.derive(df), ValueError, "category: null in row 1 of partition 0"),
 ])
-def test_mistakes_are_reported_as_the_door_reports_them(spark, call, error, message):
+def test_mistakes_are_reported_on_the_driver(spark, call, error, message):
     df = spark.createDataFrame([("zesto", 1, "F", "Z"), ("kart", 2, None, "K")],
                                "narration string, amount int, category string, merchant string").coalesce(1)
     with pytest.raises(error) as raised:

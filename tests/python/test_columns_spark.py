@@ -1,6 +1,8 @@
 """quorvane_columns.spark in a real Spark (local mode, two cores): over any partitioning,
 rules in any form, the same results as the single-process calls."""
 
+from unittest import mock
+
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -41,8 +43,9 @@ SCHEMA = "id int, text string, category string, merchant string"
 
 @settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(examples=st.lists(example, max_size=30), partitions=st.integers(1, 4),
-       form=st.sampled_from(["dicts", "stream", "categorical", "spark"]))
-def test_spark_gives_the_single_process_results(spark, examples, partitions, form):
+       form=st.sampled_from(["dicts", "stream", "categorical", "spark"]),
+       block=st.sampled_from([1, 64 << 20]))  # bytes counted at once: one batch, or all
+def test_spark_gives_the_single_process_results(spark, examples, partitions, form, block):
     rows = [(i, n, c, m) for i, (n, c, m) in enumerate(examples)]
     df = spark.createDataFrame(spark.sparkContext.parallelize(rows, partitions), SCHEMA)
 
@@ -55,7 +58,8 @@ def test_spark_gives_the_single_process_results(spark, examples, partitions, for
     assert got["text"] == [n for n, _, _ in examples]
 
     labelled = [e for e in examples if e[0] is not None]
-    rules = qcs.derive(df.dropna(), narration="text")
+    with mock.patch.object(qcs, "_COUNT_BYTES", block):
+        rules = qcs.derive(df.dropna(), narration="text")
     assert isinstance(rules, pa.Table)
     assert rules.to_pydict() == qc.derive(*([e[k] for e in labelled] for k in range(3)))
 

@@ -20,12 +20,17 @@ if _native_dir:
     __path__.insert(0, os.path.abspath(_native_dir))
 
 from . import _native  # noqa: E402
+from ._kinds import convert as _convert  # noqa: E402
+from ._kinds import kind_of as _kind  # noqa: E402
+from ._kinds import refuse_lazy as _refuse_lazy  # noqa: E402
+from ._kinds import without_index as _without_index  # noqa: E402
 
 __all__ = ["categorize", "derive", "derive_partial", "derive_merge", "derive_finish", "emi"]
 __version__: str = _native.__version__
 
-#: A result in the caller's kind: a pyarrow Table, a polars or pandas DataFrame, a dict
-#: of lists, or the native table (which exports the Arrow PyCapsule interface).
+#: A result in the caller's kind: a pyarrow Table, a polars or pandas DataFrame, a duckdb
+#: relation, a dict of lists, or the native table (which exports the Arrow PyCapsule
+#: interface).
 Result = Any
 
 # pyarrow hands a Python exception raised inside a stream over the C interface as text
@@ -61,41 +66,6 @@ def _call(function: Any, *args: Any, **kwargs: Any) -> Any:
     raise raised
 
 
-def _kind(obj: object) -> str:
-    """The caller's kind, from the module of the object's type; nothing is imported."""
-    module = type(obj).__module__.split(".", 1)[0]
-    if module in ("pyarrow", "polars", "pandas"):
-        return module
-    if hasattr(obj, "__arrow_c_stream__") or hasattr(obj, "__arrow_c_array__"):
-        return "arrow"
-    return "python"
-
-
-def _convert(table: Any, kind: str) -> Result:
-    if kind == "pyarrow":
-        import pyarrow as pa
-
-        return pa.table(table)
-    if kind == "polars":
-        import polars as pl
-
-        return pl.DataFrame(table)
-    if kind == "pandas":
-        import pandas as pd
-
-        try:
-            import pyarrow as pa
-        except ImportError:
-            return pd.DataFrame.from_arrow(table)
-        # Integer columns become pandas' nullable integers, so that a column's dtype never
-        # depends on whether it holds a null (plain conversion gives floats if it does).
-        nullable = {pa.int32(): pd.Int32Dtype(), pa.int64(): pd.Int64Dtype()}
-        return pa.table(table).to_pandas(types_mapper=nullable.get)
-    if kind == "python":
-        return table.to_pydict()
-    return table
-
-
 def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
                threads: Optional[int] = None) -> Result:
     """Each narration's first matching rule, in the narrations' order.
@@ -106,10 +76,14 @@ def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
     column needs no name). `rules` is a table with `pattern`, `category` and `merchant`
     columns (a stream of record batches is read once), or what
     `quorvane.categorize_transactions` takes: dicts, or arrays of the three texts.
-    `threads`: how many to run on (None: every core).
+    `threads`: how many to run on (None: every core). A pandas result carries the index
+    of pandas narrations, so it can be assigned back:
+    `df[["rule", "category", "merchant"]] = categorize(df["narration"], rules)`.
     """
-    return _convert(_call(_native.categorize, narrations, rules, column=column, threads=threads),
-                    _kind(narrations))
+    _refuse_lazy(narrations=narrations, rules=rules)
+    table = _call(_native.categorize, _without_index(narrations), rules, column=column,
+                  threads=threads)
+    return _convert(table, _kind(narrations), same_rows=True)
 
 
 def derive(narrations: Any, categories: Any = None, merchants: Any = None, *,
@@ -120,9 +94,12 @@ def derive(narrations: Any, categories: Any = None, merchants: Any = None, *,
     The three columns have one row per example; a null in any of them is a ValueError
     naming the column and its first null row. Alone, `narrations` may instead hold the
     examples whole: a table with `narration`, `category` and `merchant` columns, or what
-    `quorvane.derive_rules` takes.
+    `quorvane.derive_rules` takes. A pandas result is numbered from 0, the rule's number:
+    the `rule` that `categorize` gives.
     """
-    table = _call(_native.derive, narrations, categories, merchants, threads=threads)
+    _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
+    table = _call(_native.derive, *map(_without_index, (narrations, categories, merchants)),
+                  threads=threads)
     return _convert(table, _kind(narrations))
 
 
@@ -134,8 +111,11 @@ def derive(narrations: Any, categories: Any = None, merchants: Any = None, *,
 def derive_partial(narrations: Any, categories: Any = None, merchants: Any = None, *,
                    threads: Optional[int] = None) -> Result:
     """The counts derivation is made of: a table of `category`, `merchant`, `token` and
-    `count` (how many examples of the group hold the token), sorted by the three texts."""
-    table = _call(_native.derive_partial, narrations, categories, merchants, threads=threads)
+    `count` (how many examples of the group hold the token), sorted by the three texts;
+    numbered from 0 in pandas."""
+    _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
+    table = _call(_native.derive_partial,
+                  *map(_without_index, (narrations, categories, merchants)), threads=threads)
     return _convert(table, _kind(narrations))
 
 
@@ -144,11 +124,13 @@ def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
     into one."""
     if not counts:
         raise TypeError("derive_merge() needs at least one table of counts")
+    _refuse_lazy(**{f"counts {i}": table for i, table in enumerate(counts)})
     return _convert(_call(_native.derive_merge, list(counts), threads=threads), _kind(counts[0]))
 
 
 def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
     """The rules a table of counts gives: those derive gives on the examples counted."""
+    _refuse_lazy(counts=counts)
     return _convert(_call(_native.derive_finish, counts, threads=threads), _kind(counts))
 
 
@@ -162,8 +144,10 @@ def emi(loan_table: Any, *, threads: Optional[int] = None) -> Tuple[Result, Resu
     `compute_emi`'s result but the schedule and years, the totals' in their place, and
     `error`: compute_emi's text for a loan it rejects, else null), and every schedule row
     of every accepted loan, after its loan's row number. One bad loan never stops the
-    others.
+    others. In pandas, `loans` carries the loan table's index and `schedule` is numbered
+    from 0 (its `loan` column is the loan's position, as in `loans`).
     """
+    _refuse_lazy(loan_table=loan_table)
     kind = _kind(loan_table)
-    loans, schedule = _call(_native.emi, loan_table, threads=threads)
-    return _convert(loans, kind), _convert(schedule, kind)
+    loans, schedule = _call(_native.emi, _without_index(loan_table), threads=threads)
+    return _convert(loans, kind, same_rows=True), _convert(schedule, kind)

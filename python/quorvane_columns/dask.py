@@ -37,7 +37,6 @@ RESULT_COLUMNS = ("rule", "category", "merchant")
 def _categorize_partition(part: Any, rules: Any, column: str, threads: Optional[int]) -> Any:
     """One partition with the result columns appended (replacing any of the same name)."""
     result = _columns.categorize(part[[column]], rules, threads=threads)
-    result = result.set_axis(part.index)
     kept = part.drop(columns=[name for name in RESULT_COLUMNS if name in part.columns])
     return kept.assign(**{name: result[name] for name in RESULT_COLUMNS})
 

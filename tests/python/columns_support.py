@@ -75,6 +75,8 @@ def table_data(result):
         return result.to_pydict()
     if type(result).__module__.startswith("polars"):
         return result.to_dict(as_series=False)
+    if type(result).__name__ == "DuckDBPyRelation":
+        return pa.table(result).to_pydict()
     import pandas as pd  # a pandas frame: its nulls are None, NaN or NA
 
     return {name: [None if pd.isna(v) else v for v in result[name].tolist()]

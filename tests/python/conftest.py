@@ -1,8 +1,11 @@
-"""Shared fixtures: the C test library, and a check that the module under test is the
-build the run asked for."""
+"""Shared fixtures: the C test library, a local Spark session, and a check that the
+module under test is the build the run asked for."""
 
 import ctypes
+import importlib.util
 import os
+import shutil
+import sys
 from pathlib import Path
 
 import pytest
@@ -39,3 +42,45 @@ if COLUMNS_NATIVE:
     from quorvane_columns import _native
 
     assert Path(_native.__file__).resolve().parent == Path(COLUMNS_NATIVE).resolve(), _native.__file__
+
+
+@pytest.fixture(scope="session")
+def spark():
+    """One Spark session in local mode on two cores, for the whole run. Skips where pyspark
+    or Java is missing, unless QUORVANE_REQUIRE_SPARK=1 (CI sets it) makes that a failure."""
+    java_home = os.environ.get("JAVA_HOME")
+    java = os.path.join(java_home, "bin", "java") if java_home else shutil.which("java")
+    missing = None
+    if importlib.util.find_spec("pyspark") is None:
+        missing = 'pyspark (pip install "quorvane[spark]")'
+    elif not (java and os.access(java, os.X_OK)):
+        missing = "Java 17 or later (JAVA_HOME, or java on PATH)"
+    if missing:
+        if os.environ.get("QUORVANE_REQUIRE_SPARK") == "1":
+            pytest.fail(f"the Spark tests need {missing}")
+        pytest.skip(f"needs {missing}")
+    from pyspark.sql import SparkSession
+
+    with pytest.MonkeyPatch.context() as patch:
+        # The workers run this interpreter (Spark would start `python3` from PATH), with
+        # the paths of this run made absolute, whatever directory they start in.
+        patch.setenv("PYSPARK_PYTHON", sys.executable)
+        for name in ("PYTHONPATH", "QUORVANE_COLUMNS_NATIVE"):
+            if os.environ.get(name):
+                patch.setenv(name, os.pathsep.join(map(os.path.abspath, os.environ[name].split(os.pathsep))))
+        builder = (SparkSession.builder.master("local[2]").appName("quorvane-tests")
+                   .config("spark.ui.enabled", "false")
+                   .config("spark.ui.showConsoleProgress", "false")
+                   .config("spark.sql.shuffle.partitions", "2")
+                   # A few rows per batch, so that a partition arrives in many batches.
+                   .config("spark.sql.execution.arrow.maxRecordsPerBatch", "3"))
+        preload = os.environ.get("LD_PRELOAD")
+        if preload:
+            # Under the sanitizer build the Python workers need the ASan runtime preloaded,
+            # but the JVM, which handles its own segmentation faults, must start without it.
+            patch.delenv("LD_PRELOAD")
+            builder = builder.config("spark.executorEnv.LD_PRELOAD", preload)
+        session = builder.getOrCreate()
+    session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()

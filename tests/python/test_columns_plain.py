@@ -1,6 +1,10 @@
 """quorvane_columns with plain Python lists in and dicts of lists out: needs no Arrow
 library, so it also runs under the oldest and newest interpreters."""
 
+import subprocess
+import sys
+
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -85,3 +89,24 @@ def test_merge_adds_up_rows_in_any_order(rows, cuts):
     got = qc.derive_merge(*({name: [r[i] for r in t] for i, name in
                              enumerate(("category", "merchant", "token", "count"))} for t in tables))
     assert list(zip(*got.values())) == [(*key, count) for key, count in sorted(want.items())]
+
+
+@pytest.mark.parametrize("library, module, message", [
+    ("dask", "dask", 'quorvane_columns.dask needs Dask and its distributed scheduler: '
+                     'pip install "quorvane[dask]"'),
+    ("pyspark", "spark", 'quorvane_columns.spark needs pyspark 4 and pyarrow: '
+                         'pip install "quorvane[spark]"'),
+])
+def test_cluster_modules_say_what_to_install(library, module, message):
+    # A fresh interpreter in which the library cannot be imported, installed or not.
+    code = "\n".join([
+        "import sys",
+        f"sys.modules[{library!r}] = None",
+        "import quorvane_columns",
+        "try:",
+        f"    import quorvane_columns.{module}",
+        "except ImportError as error:",
+        "    print(error)",
+    ])
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout == message + "\n"

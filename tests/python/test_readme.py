@@ -31,11 +31,14 @@ def imported(tree):
 
 
 @pytest.mark.parametrize("code", PYTHON_BLOCKS, ids=[f"block{i}" for i in range(len(PYTHON_BLOCKS))])
-def test_python_blocks(code):
+def test_python_blocks(code, request):
     # Each block stands alone but for `quorvane`; one that needs an optional package skips where it is absent.
     tree = ast.parse(code)
-    for module in imported(tree):
+    modules = set(imported(tree))
+    for module in modules:
         pytest.importorskip(module)
+    if "pyspark" in modules:  # its getOrCreate() finds the suite's session
+        request.getfixturevalue("spark")
     namespace = {"quorvane": quorvane}  # imported once, at the top of the README
     lines = code.splitlines()
     for node in tree.body:

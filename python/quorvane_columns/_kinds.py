@@ -1,0 +1,112 @@
+"""The caller's kind: what a result of quorvane_columns is given back as.
+
+A result follows one input (the narrations, the loan table, the counts): pyarrow in,
+pyarrow out; polars, pandas and duckdb likewise; plain Python in, a dict of lists out;
+any other Arrow producer gets the native table, which exports the Arrow PyCapsule
+interface. A pandas result whose rows are the input's rows carries the input's index,
+so that it aligns with the frame it came from. Nothing is imported until a caller
+passed an object of that library.
+"""
+
+from __future__ import annotations
+
+from typing import Any, NamedTuple
+
+
+class Kind(NamedTuple):
+    """The library a result is given back in, and the pandas index of the input (None
+    where the input has none)."""
+
+    library: str
+    index: Any = None
+
+
+def _library(obj: object) -> str:
+    return type(obj).__module__.split(".", 1)[0]
+
+
+def refuse_lazy(**arguments: Any) -> None:
+    """Raises TypeError for an argument that is a query rather than data."""
+    for name, value in arguments.items():
+        if _library(value) == "polars" and type(value).__name__ == "LazyFrame":
+            raise TypeError(f"{name}: a polars LazyFrame holds no data until it runs: "
+                            f"collect() it first")
+
+
+def kind_of(obj: object) -> Kind:
+    """The kind of `obj`, read from the module of its type."""
+    library = _library(obj)
+    if library in ("pyarrow", "polars"):
+        return Kind(library)
+    if library == "pandas":
+        import pandas as pd
+
+        index = getattr(obj, "index", None)  # a Series or DataFrame has one, an array not
+        return Kind(library, index if isinstance(index, pd.Index) else None)
+    # duckdb 1.x names the module of its relations `duckdb.duckdb`, 2.x `duckdb._relation`.
+    if library in ("duckdb", "_duckdb") and type(obj).__name__ == "DuckDBPyRelation":
+        return Kind("duckdb")
+    if hasattr(obj, "__arrow_c_stream__") or hasattr(obj, "__arrow_c_array__"):
+        return Kind("arrow")
+    return Kind("python")
+
+
+def without_index(obj: Any) -> Any:
+    """`obj` as the engines read it: a pandas DataFrame exports an index other than a
+    plain range as one more column, so such a frame is handed over without it."""
+    if _library(obj) == "pandas" and type(obj).__name__ == "DataFrame":
+        import pandas as pd
+
+        if not isinstance(obj.index, pd.RangeIndex):
+            return obj.reset_index(drop=True)  # shares the columns' data
+    return obj
+
+
+def convert(table: Any, kind: Kind, same_rows: bool = False) -> Any:
+    """The native `table` in the caller's kind. `same_rows` says that row i of the table
+    stems from row i of the input: a pandas result then takes the input's index;
+    otherwise (rules, counts, a schedule) it is numbered from 0."""
+    if kind.library == "pyarrow":
+        import pyarrow as pa
+
+        return pa.table(table)
+    if kind.library == "polars":
+        import polars as pl
+
+        return pl.DataFrame(table)
+    if kind.library == "pandas":
+        frame = _pandas(table)
+        if same_rows and kind.index is not None:
+            frame.index = kind.index  # pandas indexes are immutable: sharing it is safe
+        return frame
+    if kind.library == "duckdb":
+        import duckdb
+
+        # A relation does not say which connection made it, so the result lives on
+        # duckdb's default connection. The relation keeps its source alive.
+        return duckdb.from_arrow(_pyarrow_or(table))
+    if kind.library == "python":
+        return table.to_pydict()
+    return table
+
+
+def _pyarrow_or(table: Any) -> Any:
+    """A pyarrow Table of `table` where pyarrow is installed, else `table` itself."""
+    try:
+        import pyarrow as pa
+    except ImportError:
+        return table
+    return pa.table(table)
+
+
+def _pandas(table: Any) -> Any:
+    import pandas as pd
+
+    try:
+        import pyarrow as pa
+    except ImportError:
+        return pd.DataFrame.from_arrow(table)
+    # Integer columns become pandas' nullable integers, so that a column's dtype never
+    # depends on whether it holds a null (plain conversion gives floats if it does).
+    nullable = {pa.int32(): pd.Int32Dtype(), pa.int64(): pd.Int64Dtype()}
+    return pa.table(table).to_pandas(types_mapper=nullable.get)

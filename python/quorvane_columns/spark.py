@@ -1,0 +1,227 @@
+"""quorvane_columns over Spark DataFrames: the same calls, run in Spark's Python workers.
+
+Both calls go through `DataFrame.mapInArrow`, whose function receives a partition as an
+iterator of pyarrow record batches. `categorize` appends the three result columns to
+every batch; `derive` counts each partition where it lies (`derive_partial` over blocks
+of batches, merged within the partition), brings only the counts to the driver, and
+there adds them up (`derive_merge`) and chooses the rules once (`derive_finish`), so
+that the rules are those `derive` gives on all the rows together.
+"""
+
+from __future__ import annotations
+
+import functools
+import re
+from collections.abc import Mapping
+from typing import Any, Iterator, List, Optional, Sequence
+
+try:
+    import pyarrow as pa
+    from pyspark import TaskContext
+    from pyspark.errors import PythonException
+    from pyspark.sql import DataFrame
+    from pyspark.sql.types import (IntegerType, LongType, StringType, StructField,
+                                   StructType)
+except ImportError as error:  # the package itself never needs Spark
+    raise ImportError('quorvane_columns.spark needs pyspark 4 and pyarrow: '
+                      'pip install "quorvane[spark]"') from error
+
+import quorvane_columns as _columns
+
+__all__ = ["categorize", "derive"]
+
+#: The columns `categorize` appends, as Spark types them.
+RESULT_FIELDS = (
+    StructField("rule", IntegerType()),
+    StructField("category", StringType()),
+    StructField("merchant", StringType()),
+)
+
+#: The columns of `derive_partial`'s counts, which the workers send to the driver.
+COUNTS_SCHEMA = StructType([
+    StructField("category", StringType()),
+    StructField("merchant", StringType()),
+    StructField("token", StringType()),
+    StructField("count", LongType()),
+])
+
+_RULE_FIELDS = ("pattern", "category", "merchant")
+
+# A worker counts a partition's batches together, in blocks of about this many bytes of
+# input: one call over a block takes about half the time of counting its batches apart
+# and merging their counts, and the bound keeps a worker's memory small.
+_COUNT_BYTES = 64 << 20
+
+# A partition's tables of counts are merged whenever this many are waiting, so that a
+# worker holds a bounded number of them and the driver receives one per partition.
+_MERGE_EVERY = 8
+
+
+# ---------------------------------------------------------------- on the driver
+
+
+def _string_columns(df: DataFrame, *names: str) -> List[int]:
+    """The positions of the columns `names`, each checked to be a string column."""
+    fields = df.schema.fields
+    positions = {field.name: i for i, field in enumerate(fields)}
+    found = []
+    for name in names:
+        if name not in positions:
+            listed = ", ".join(repr(field.name) for field in fields)
+            raise ValueError(f"no column {name!r} in the DataFrame (its columns: {listed})")
+        field = fields[positions[name]]
+        if not isinstance(field.dataType, StringType):
+            raise TypeError(f"column {name!r} is {field.dataType.simpleString()}, not string")
+        found.append(positions[name])
+    return found
+
+
+def _decoded(column: pa.ChunkedArray) -> pa.ChunkedArray:
+    """A dictionary-encoded column of texts as plain large strings. (pyarrow takes no
+    rows from string views, so the dictionary is cast before its rows are taken.)"""
+    values = column.type.value_type
+    if not (pa.types.is_string(values) or pa.types.is_large_string(values)
+            or pa.types.is_string_view(values)):
+        return column  # not texts: categorize's check names the column's type
+    return pa.chunked_array([chunk.dictionary.cast(pa.large_string()).take(chunk.indices)
+                             for chunk in column.chunks], pa.large_string())
+
+
+def _shippable_rules(rules: Any) -> pa.Table:
+    """`rules`, in any form `quorvane_columns.categorize` takes (or a Spark DataFrame), as
+    a pyarrow table of `pattern`, `category` and `merchant`: one object that pickles,
+    read and checked once, here, as `categorize` checks them."""
+    if isinstance(rules, DataFrame):
+        rules = rules.toArrow()
+    if hasattr(rules, "__arrow_c_stream__") or hasattr(rules, "__arrow_c_array__"):
+        table = pa.table(rules)  # a one-pass stream is read here, once
+        columns = {}
+        for name in _RULE_FIELDS:
+            if name in table.column_names:
+                column = table.column(name)
+                if pa.types.is_dictionary(column.type):  # polars Categorical, pandas category
+                    column = _decoded(column)
+                columns[name] = column
+        shipped = pa.table(columns)
+        _columns.categorize([], shipped)
+        return shipped
+    _columns.categorize([], rules)  # every rule checked, with categorize's own messages
+    listed: Sequence[Any] = rules["rules"] if isinstance(rules, Mapping) else rules
+    triples = [tuple(rule[name] for name in _RULE_FIELDS) if isinstance(rule, Mapping)
+               else tuple(rule[:3]) for rule in listed]
+    return pa.table({name: pa.array([triple[k] for triple in triples], pa.large_string())
+                     for k, name in enumerate(_RULE_FIELDS)})
+
+
+def _quoted(name: str) -> str:
+    """A column name as Spark reads it literally (dots and backticks included)."""
+    return "`" + name.replace("`", "``") + "`"
+
+
+# A worker's exception reaches the driver as a PythonException holding its traceback's
+# text, where the exception's own line reads "TypeName: message".
+_WORKER_VALUE_ERROR = re.compile(r"^ValueError: (.*)$", re.M)
+
+
+# ---------------------------------------------------------------- in the workers
+
+
+def _categorize_batches(batches: Iterator[pa.RecordBatch], rules: pa.Table, narration: int,
+                        kept: Sequence[int], threads: Optional[int]) -> Iterator[pa.RecordBatch]:
+    for batch in batches:
+        result = _columns.categorize(batch.column(narration), rules, threads=threads)
+        arrays = [batch.column(i) for i in kept]
+        # Spark has no dictionary type: category and merchant go back as plain strings.
+        arrays.append(result.column("rule").combine_chunks())
+        arrays += [result.column(name).combine_chunks().dictionary_decode()
+                   for name in ("category", "merchant")]
+        names = [batch.schema.field(i).name for i in kept] + [f.name for f in RESULT_FIELDS]
+        yield pa.RecordBatch.from_arrays(arrays, names=names)
+
+
+def _first_null(column: pa.Array) -> int:
+    return int(column.is_null().index(True).as_py())
+
+
+def _blocks(batches: Iterator[pa.RecordBatch], names: Sequence[str],
+            limit: int) -> Iterator[pa.Table]:
+    """A partition's batches, checked for nulls, gathered into tables of about `limit`
+    bytes."""
+    block: List[pa.RecordBatch] = []
+    size = row = 0  # row: from the start of the partition
+    for batch in batches:
+        for name, column in zip(names, batch.columns):
+            if column.null_count:
+                partition = TaskContext.get().partitionId()  # type: ignore[union-attr]
+                raise ValueError(f"{name}: null in row {row + _first_null(column)} "
+                                 f"of partition {partition}")
+        row += batch.num_rows
+        block.append(batch)
+        size += batch.nbytes
+        if size >= limit:
+            yield pa.Table.from_batches(block)
+            block, size = [], 0
+    if block:
+        yield pa.Table.from_batches(block)
+
+
+def _count_batches(batches: Iterator[pa.RecordBatch], names: Sequence[str], limit: int,
+                   threads: Optional[int]) -> Iterator[pa.RecordBatch]:
+    waiting: List[Any] = []
+    for block in _blocks(batches, names, limit):
+        waiting.append(_columns.derive_partial(*block.columns, threads=threads))
+        if len(waiting) == _MERGE_EVERY:
+            waiting = [_columns.derive_merge(*waiting)]
+    if waiting:
+        counts = waiting[0] if len(waiting) == 1 else _columns.derive_merge(*waiting)
+        yield from counts.to_batches()
+
+
+# ---------------------------------------------------------------- the calls
+
+
+def categorize(df: DataFrame, rules: Any, column: str = "narration",
+               threads: Optional[int] = 1) -> DataFrame:
+    """`df` with `rule` (int), `category` and `merchant` (string) appended: each row's
+    first matching rule, as `quorvane_columns.categorize` gives it, nulls where none
+    matched or the narration is null.
+
+    `rules` is what `quorvane_columns.categorize` takes, or a Spark DataFrame of rules;
+    it is read and checked here, on the driver, and reaches the workers as one pyarrow
+    table. Columns of `df` named like a result column are replaced. Lazy, like every
+    DataFrame transformation; the column's type is checked at once. `threads`: how many
+    each task's call runs on (1: Spark already runs a task per core; None: every core).
+    """
+    narration = _string_columns(df, column)[0]
+    shipped = _shippable_rules(rules)
+    names = {field.name for field in RESULT_FIELDS}
+    kept = [i for i, field in enumerate(df.schema.fields) if field.name not in names]
+    schema = StructType([df.schema.fields[i] for i in kept] + list(RESULT_FIELDS))
+    work = functools.partial(_categorize_batches, rules=shipped, narration=narration, kept=kept,
+                             threads=threads)
+    return df.mapInArrow(work, schema)
+
+
+def derive(df: DataFrame, narration: str = "narration", category: str = "category",
+           merchant: str = "merchant", threads: Optional[int] = 1) -> pa.Table:
+    """The rules `quorvane_columns.derive` gives on all rows of `df` together, as a
+    pyarrow table of `pattern`, `category` and `merchant`, in the same order.
+
+    Each partition is counted where it lies; only the counts (one row per group and
+    token) travel to the driver. Computes at once. A null in any of the three columns
+    is a ValueError naming the column, the partition and the row within it. `threads`
+    as in `categorize`.
+    """
+    names = (narration, category, merchant)
+    _string_columns(df, *names)
+    work = functools.partial(_count_batches, names=names, limit=_COUNT_BYTES, threads=threads)
+    counted = df.select(*(_quoted(name) for name in names)).mapInArrow(work, COUNTS_SCHEMA)
+    try:
+        counts = counted.toArrow()
+    except PythonException as error:
+        raised = _WORKER_VALUE_ERROR.findall(str(error))
+        if not raised:
+            raise
+        raise ValueError(raised[-1]) from error
+    rules: pa.Table = _columns.derive_finish(_columns.derive_merge(counts))
+    return rules

@@ -1,0 +1,97 @@
+"""Results in the caller's kind: the library of the input, and for pandas the input's own
+index wherever the result's rows are the input's rows."""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quorvane_columns as qc
+
+pa = pytest.importorskip("pyarrow")
+pd = pytest.importorskip("pandas")
+from columns_support import table_data  # noqa: E402
+
+RULES = [["zesto", "Food", "Z"], ["kart", "Shopping", "K"], ["σοφία", "Βιβλία", "S"]]
+LOAN = {"mode": "emi", "loanAmount": 1000.0, "months": 3, "interestRate": 12.0}
+
+
+class Producer:  # of no known library: results stay the native table
+    def __init__(self, data):
+        self.__arrow_c_stream__ = pa.table(data).__arrow_c_stream__
+
+
+@pytest.mark.parametrize("library, make, result", [
+    ("pyarrow", pa.table, "Table"),
+    ("polars", lambda data: __import__("polars").DataFrame(data), "DataFrame"),
+    ("pandas", pd.DataFrame, "DataFrame"),
+    ("duckdb", lambda data: __import__("duckdb").from_arrow(pa.table(data)), "DuckDBPyRelation"),
+    ("quorvane_columns", Producer, "Table"),
+])
+def test_every_call_answers_in_the_callers_kind(library, make, result):
+    pytest.importorskip(library)
+    narrations = ["UPI ZESTO 1", None, "kart σοφία"]
+    outs = [qc.categorize(make({"narration": narrations}), RULES),
+            qc.derive(*(make({"x": texts}) for texts in (["kart"], ["Shopping"], ["K"]))),
+            *qc.emi(make({name: [value] for name, value in LOAN.items()}))]
+    assert [(type(out).__module__.split(".")[0], type(out).__name__) for out in outs] == [
+        (library, result)] * 4
+    assert table_data(outs[0]) == qc.categorize(narrations, RULES)
+
+
+# Indexes of every sort: repeated labels, text, dates, floats, several levels, a step.
+def indexes(n):
+    labels = st.lists(st.integers(-2, 2), min_size=n, max_size=n)
+    dates = list(pd.date_range("2026-01-30", periods=3, freq="D"))
+    return st.one_of(
+        labels.map(pd.Index),
+        st.lists(st.sampled_from(["a", "b", "é"]), min_size=n, max_size=n).map(pd.Index),
+        st.lists(st.sampled_from(dates), min_size=n, max_size=n).map(pd.DatetimeIndex),
+        st.lists(st.floats(allow_nan=False), min_size=n, max_size=n).map(pd.Index),
+        labels.map(lambda level: pd.MultiIndex.from_arrays([level, [str(x) for x in level]])),
+        st.integers(-5, 5).map(lambda start: pd.RangeIndex(start, start + 3 * n, 3)),
+    )
+
+
+@settings(max_examples=60, deadline=None)
+@given(data=st.data(), as_frame=st.booleans(),
+       texts=st.lists(st.sampled_from([None, "zesto", "KART 2", "σοφία", "atm"]), max_size=8))
+def test_pandas_results_keep_the_index_and_assign_back(data, texts, as_frame):
+    df = pd.DataFrame({"narration": pd.array(texts, dtype="str"), "amount": range(len(texts))},
+                      index=data.draw(indexes(len(texts))))
+    out = qc.categorize(df[["narration"]] if as_frame else df["narration"], RULES)
+    pd.testing.assert_index_equal(out.index, df.index, exact=True)
+    assert table_data(out) == qc.categorize(texts, RULES)
+    assert str(out["rule"].dtype) == "Int32"  # with or without a null in it
+    # Assigned by label, as pandas aligns, the columns land where position puts them.
+    aligned, positional = df.copy(), df.copy()
+    aligned[list(out.columns)] = out
+    for name in out.columns:
+        positional[name] = out[name].array
+    pd.testing.assert_frame_equal(aligned, positional)
+
+    loans, schedule = qc.emi(pd.DataFrame([LOAN] * len(texts), index=df.index))
+    pd.testing.assert_index_equal(loans.index, df.index, exact=True)
+    assert schedule.index.equals(pd.RangeIndex(3 * len(texts)))
+
+
+def test_duckdb_results_join_their_input():
+    duckdb = pytest.importorskip("duckdb")
+    statement = duckdb.sql("SELECT * FROM (VALUES ('zesto 1', 640), (NULL, 20), ('KART', 9)) "
+                           "t(narration, amount)")
+    out = qc.categorize(statement.select("narration"), RULES)
+    joined = duckdb.sql("SELECT amount, category FROM statement POSITIONAL JOIN out")
+    assert joined.fetchall() == [(640, "Food"), (20, None), (9, "Shopping")]
+
+
+@pytest.mark.parametrize("call, argument", [
+    (lambda lazy: qc.categorize(lazy, RULES), "narrations"),
+    (lambda lazy: qc.categorize(["a"], lazy), "rules"),
+    (lambda lazy: qc.derive(["a"], lazy, ["M"]), "categories"),
+    (lambda lazy: qc.emi(lazy), "loan_table"),
+])
+def test_a_lazy_frame_is_refused(call, argument):
+    pl = pytest.importorskip("polars")
+    with pytest.raises(TypeError) as raised:
+        call(pl.LazyFrame({"narration": ["a"]}))
+    assert str(raised.value) == (f"{argument}: a polars LazyFrame holds no data until it runs: "
+                                 f"collect() it first")

@@ -1,0 +1,88 @@
+"""quorvane_columns.spark in a real Spark (local mode, two cores): over any partitioning,
+rules in any form, the same results as the single-process calls."""
+
+from unittest import mock
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import quorvane_columns as qc
+
+pa = pytest.importorskip("pyarrow")
+try:
+    import quorvane_columns.spark as qcs
+except ImportError:  # the spark fixture skips, or fails where Spark is required
+    qcs = None
+
+RULES = [
+    {"pattern": "zesto", "category": "Food", "merchant": "ZestoBites"},
+    {"pattern": "kart", "category": "Shopping", "merchant": "Kartville"},
+    {"pattern": "σοφία", "category": "Βιβλία", "merchant": "Sofia"},
+    {"pattern": "upi zesto", "category": "Transfer", "merchant": "UPI"},
+]
+
+
+def rules_as(form, spark):
+    """RULES in a form categorize takes (a stream is read once, a category is a dictionary)."""
+    table = pa.Table.from_pylist(RULES)
+    if form == "stream":
+        return pa.RecordBatchReader.from_batches(table.schema, table.to_batches())
+    if form == "categorical":
+        pl = pytest.importorskip("polars")
+        return pl.from_arrow(table).with_columns(pl.col("category", "merchant").cast(pl.Categorical))
+    return spark.createDataFrame(RULES) if form == "spark" else RULES
+
+
+words = st.sampled_from(["zesto", "ZESTO", "kart", "upi", "fuel", "ÄRGER", "ΣΟΦΊΑ", "ab", "4471"])
+narration = st.lists(words, max_size=4).map(" ".join)
+example = st.tuples(st.one_of(st.none(), narration), st.sampled_from(["Food", "Fuel", "Ä"]),
+                    st.sampled_from(["M1", "M2"]))
+SCHEMA = "id int, text string, category string, merchant string"
+
+
+@settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(examples=st.lists(example, max_size=30), partitions=st.integers(1, 4),
+       form=st.sampled_from(["dicts", "stream", "categorical", "spark"]),
+       block=st.sampled_from([1, 64 << 20]))  # bytes counted at once: one batch, or all
+def test_spark_gives_the_single_process_results(spark, examples, partitions, form, block):
+    rows = [(i, n, c, m) for i, (n, c, m) in enumerate(examples)]
+    df = spark.createDataFrame(spark.sparkContext.parallelize(rows, partitions), SCHEMA)
+
+    out = qcs.categorize(df, rules_as(form, spark), column="text")
+    # The input's category and merchant are replaced.
+    assert out.schema.simpleString() == "struct<id:int,text:string,rule:int,category:string,merchant:string>"
+    got = out.toArrow().sort_by("id").to_pydict()
+    want = qc.categorize([n for n, _, _ in examples], RULES)
+    assert {name: got[name] for name in want} == want
+    assert got["text"] == [n for n, _, _ in examples]
+
+    labelled = [e for e in examples if e[0] is not None]
+    with mock.patch.object(qcs, "_COUNT_BYTES", block):
+        rules = qcs.derive(df.dropna(), narration="text")
+    assert isinstance(rules, pa.Table)
+    assert rules.to_pydict() == qc.derive(*([e[k] for e in labelled] for k in range(3)))
+
+
+def door_message(call):
+    with pytest.raises(Exception) as raised:
+        call()
+    return str(raised.value)
+
+
+BAD_RULES = [{"pattern": "a", "category": None, "merchant": "M"}]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda df: qcs.categorize(df, RULES, column="nope"), ValueError,
+     "no column 'nope' in the DataFrame (its columns: 'narration', 'amount', 'category', 'merchant')"),
+    (lambda df: qcs.categorize(df, RULES, column="amount"), TypeError, "column 'amount' is int, not string"),
+    (lambda df: qcs.categorize(df, BAD_RULES), ValueError, door_message(lambda: qc.categorize([], BAD_RULES))),
+    (lambda df: qcs.derive(df), ValueError, "category: null in row 1 of partition 0"),
+])
+def test_mistakes_are_reported_on_the_driver(spark, call, error, message):
+    df = spark.createDataFrame([("zesto", 1, "F", "Z"), ("kart", 2, None, "K")],
+                               "narration string, amount int, category string, merchant string").coalesce(1)
+    with pytest.raises(error) as raised:
+        call(df)
+    assert str(raised.value) == message

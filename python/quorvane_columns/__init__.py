@@ -22,7 +22,8 @@ if _native_dir:
 
 from . import _native  # noqa: E402
 
-__all__ = ["categorize", "derive", "derive_partial", "derive_merge", "derive_finish", "emi"]
+__all__ = ["categorize", "derive", "derive_partial", "derive_merge", "derive_finish", "emi",
+           "explain", "lint", "evaluate", "Evaluation", "unmatched"]
 __version__: str = _native.__version__
 
 #: A result in the caller's kind: a pyarrow Table, a polars or pandas DataFrame, a dict
@@ -197,3 +198,7 @@ def emi(loan_table: Any) -> Tuple[Result, Result]:
                 f"got {type(loan_table).__name__!r}")
     loans, schedule = _call(_native.emi, source)
     return _convert(loans, kind), _convert(schedule, kind)
+
+
+# The rule-set diagnostics, built on the helpers above.
+from .diagnostics import Evaluation, evaluate, explain, lint, unmatched  # noqa: E402

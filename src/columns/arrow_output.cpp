@@ -18,6 +18,10 @@ void append_int(ArrowArray* column, std::int64_t value) {
   check_arrow(ArrowArrayAppendInt(column, value));
 }
 
+void append_double(ArrowArray* column, std::optional<double> value) {
+  check_arrow(value ? ArrowArrayAppendDouble(column, *value) : ArrowArrayAppendNull(column, 1));
+}
+
 void append_null(ArrowArray* column) { check_arrow(ArrowArrayAppendNull(column, 1)); }
 
 void append_text(ArrowArray* column, std::string_view text) {
@@ -48,6 +52,13 @@ TableBuilder::TableBuilder(std::initializer_list<ColumnShape> columns)
         check_arrow(ArrowSchemaSetType(child, NANOARROW_TYPE_INT32));
         check_arrow(ArrowSchemaAllocateDictionary(child));
         check_arrow(ArrowSchemaInitFromType(child->dictionary, NANOARROW_TYPE_STRING));
+        break;
+      case ColumnKind::kFloat64:
+        check_arrow(ArrowSchemaSetType(child, NANOARROW_TYPE_DOUBLE));
+        break;
+      case ColumnKind::kTextList:
+        check_arrow(ArrowSchemaSetType(child, NANOARROW_TYPE_LIST));
+        check_arrow(ArrowSchemaSetType(child->children[0], NANOARROW_TYPE_STRING));
         break;
     }
     check_arrow(ArrowSchemaSetName(child, shape.name));

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -17,6 +18,8 @@ enum class ColumnKind : std::uint8_t {
   kInt64,
   kText,        // utf8
   kDictionary,  // int32 indices into a utf8 dictionary
+  kFloat64,
+  kTextList,  // a list of utf8 per row
 };
 
 /// A result column: its name and what it holds.
@@ -75,5 +78,13 @@ void check_arrow(int code);
 void append_int(ArrowArray* column, std::int64_t value);
 void append_null(ArrowArray* column);
 void append_text(ArrowArray* column, std::string_view text);
+/// A float64 value, or null when absent.
+void append_double(ArrowArray* column, std::optional<double> value);
+/// One row of a kTextList column: the texts `text(i)` for i in [0, count).
+template <class Text>
+void append_texts(ArrowArray* column, std::size_t count, const Text& text) {
+  for (std::size_t i = 0; i < count; ++i) append_text(column->children[0], text(i));
+  check_arrow(ArrowArrayFinishElement(column));
+}
 
 }  // namespace quorvane::columns

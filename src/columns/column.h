@@ -175,14 +175,16 @@ struct NumberColumn {
 template <class Chunk>
 class RowCursor {
  public:
-  explicit RowCursor(const std::vector<Chunk>& chunks) noexcept : chunks_(chunks) {}
+  /// A cursor whose first next() gives row `first` of the column.
+  explicit RowCursor(const std::vector<Chunk>& chunks, std::int64_t first = 0) noexcept
+      : chunks_(chunks), row_(first) {}
 
   /// Moves to the next row and returns its chunk and its row within the chunk; call it
   /// at most once per row of the column.
   std::pair<const Chunk*, std::int64_t> next() noexcept {
     while (row_ >= chunks_[chunk_].length) {
+      row_ -= chunks_[chunk_].length;
       ++chunk_;
-      row_ = 0;
     }
     return {&chunks_[chunk_], row_++};
   }

@@ -14,9 +14,6 @@
 namespace quorvane::columns {
 namespace {
 
-// Narrations per thread below which a second thread costs more than it saves.
-constexpr std::int64_t kMinRowsPerThread = 16384;
-
 // MARK: categorize
 
 // Distinct texts in order of first sight, and each text's index among them.

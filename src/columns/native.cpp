@@ -11,13 +11,14 @@
 #include <new>        // std::bad_alloc
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "cat.h"
 #include "columns/arrow_input.h"
 #include "columns/arrow_output.h"
+#include "columns/binding.h"
+#include "columns/diagnostics.h"
 #include "columns/engines.h"
 #include "columns/loans.h"
 #include "columns/table.h"
@@ -32,71 +33,6 @@ using py::PyRef;
 
 constexpr const char* kVersion = "0.1.1";
 
-// The Table type, made once at initialisation.
-py::ProcessRef g_table_type;
-
-/// Releases the interpreter lock for its lifetime: only plain buffers may be touched
-/// meanwhile, no Python object, no reference count.
-class Unlocked {
- public:
-  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
-// Runs `engine` (which returns a SharedTable) without the lock, and wraps its table.
-template <class Engine>
-PyObject* table_without_lock(const Engine& engine) {
-  SharedTable table;
-  {
-    Unlocked unlocked;
-    table = engine();
-  }
-  return wrap_table(g_table_type.get(), std::move(table)).release();
-}
-
-unsigned worker_threads() {
-  unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : n;
-}
-
-// The first null row of a column, or -1.
-std::int64_t first_null(const TextColumn& column) {
-  std::int64_t base = 0;
-  for (const TextChunk& chunk : column.chunks) {
-    if (chunk.validity != nullptr) {
-      for (std::int64_t r = 0; r < chunk.length; ++r) {
-        if (chunk.is_null(r)) return base + r;
-      }
-    }
-    base += chunk.length;
-  }
-  return -1;
-}
-
-// False with a ValueError naming the column and its first null row, if it has one.
-bool check_no_nulls(const TextColumn& column, const char* what) {
-  std::int64_t row = first_null(column);
-  if (row < 0) return true;
-  PyErr_Format(PyExc_ValueError, "%s: null in row %lld", what, static_cast<long long>(row));
-  return false;
-}
-
-// Texts of a column without nulls, as views (rules' fields must all be present).
-bool texts_without_nulls(const TextColumn& column, const char* what,
-                         std::vector<std::string_view>& out) {
-  if (!check_no_nulls(column, what)) return false;
-  out.reserve(static_cast<std::size_t>(column.size()));
-  column.for_rows(0, column.size(), [&](std::int64_t, std::optional<std::string_view> text) {
-    out.push_back(*text);
-  });
-  return true;
-}
-
 // MARK: categorize
 
 PyObject* categorize_entry(PyObject* args) {
@@ -110,29 +46,14 @@ PyObject* categorize_entry(PyObject* args) {
   }
   Inputs inputs;
   TextColumn narrations;
-  TextColumn rule_fields[3];
+  RuleTexts rules;
   if (!inputs.text(narrations_arg, "narrations", narrations) ||
-      !inputs.text(pattern_arg, "pattern", rule_fields[0]) ||
-      !inputs.text(category_arg, "category", rule_fields[1]) ||
-      !inputs.text(merchant_arg, "merchant", rule_fields[2])) {
-    return nullptr;
-  }
-  std::vector<std::string_view> patterns, categories, merchants;
-  if (!texts_without_nulls(rule_fields[0], "pattern", patterns) ||
-      !texts_without_nulls(rule_fields[1], "category", categories) ||
-      !texts_without_nulls(rule_fields[2], "merchant", merchants)) {
-    return nullptr;
-  }
-  if (categories.size() != patterns.size() || merchants.size() != patterns.size()) {
-    PyErr_SetString(PyExc_ValueError, "rules: pattern, category and merchant differ in length");
-    return nullptr;
-  }
-  if (patterns.size() >= static_cast<std::size_t>(INT32_MAX)) {
-    PyErr_SetString(PyExc_ValueError, "rules: too many rules");
+      !read_rules(inputs, pattern_arg, category_arg, merchant_arg, rules)) {
     return nullptr;
   }
   return table_without_lock([&] {
-    return categorize_table(narrations, patterns, categories, merchants, worker_threads());
+    return categorize_table(narrations, rules.patterns, rules.categories, rules.merchants,
+                            worker_threads());
   });
 }
 
@@ -338,9 +259,9 @@ PyObject* emi_entry(PyObject* args) {
     Unlocked unlocked;
     tables = solve_loans(loans, worker_threads());
   }
-  PyRef first = wrap_table(g_table_type.get(), std::move(tables.first));
+  auto first = PyRef::steal(new_table(std::move(tables.first)));
   if (!first) return nullptr;
-  PyRef second = wrap_table(g_table_type.get(), std::move(tables.second));
+  auto second = PyRef::steal(new_table(std::move(tables.second)));
   if (!second) return nullptr;
   return PyTuple_Pack(2, first.get(), second.get());
 }
@@ -374,6 +295,11 @@ PyObject* derive_function(PyObject*, PyObject* args) { return guard(derive_entry
 
 PyObject* emi_function(PyObject*, PyObject* args) { return guard(emi_entry, args); }
 
+PyObject* explain_function(PyObject*, PyObject* args) { return guard(explain_entry, args); }
+PyObject* lint_function(PyObject*, PyObject* args) { return guard(lint_entry, args); }
+PyObject* evaluate_function(PyObject*, PyObject* args) { return guard(evaluate_entry, args); }
+PyObject* unmatched_function(PyObject*, PyObject* args) { return guard(unmatched_entry, args); }
+
 PyObject* derive_partial_function(PyObject*, PyObject* args) {
   return guard(derive_partial_entry, args);
 }
@@ -401,6 +327,18 @@ PyMethodDef g_functions[] = {
     {"categorize", categorize_function, METH_VARARGS,
      "categorize(narrations, pattern, category, merchant)\n--\n\n"
      "Each narration's first matching rule: a Table of rule, category, merchant."},
+    {"explain", explain_function, METH_VARARGS,
+     "explain(narrations, pattern, category, merchant)\n--\n\n"
+     "Why each narration gets its rule: a Table of rule, start, end, matched."},
+    {"lint", lint_function, METH_VARARGS,
+     "lint(pattern, category, merchant)\n--\n\n"
+     "The rules that never win: a Table of rule, kind, by, message."},
+    {"evaluate", evaluate_function, METH_VARARGS,
+     "evaluate(narrations, categories, merchants, pattern, category, merchant)\n--\n\n"
+     "The rules' figures on labelled rows: Tables per_rule, per_category, summary."},
+    {"unmatched", unmatched_function, METH_VARARGS,
+     "unmatched(narrations, pattern, category, merchant, top)\n--\n\n"
+     "Unmatched narrations grouped by a word: a Table of word, count, examples."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -419,12 +357,8 @@ PyModuleDef g_definition = {
 PyObject* initialise() {
   auto module = PyRef::steal(PyModule_Create(&g_definition));
   if (!module) return nullptr;
-  if (!g_table_type) {
-    PyRef type = make_table_type(module.get());
-    if (!type) return nullptr;
-    g_table_type.keep(std::move(type));
-  }
-  PyRef type = PyRef::borrow(g_table_type.get());
+  if (!make_table_type_once(module.get())) return nullptr;
+  PyRef type = PyRef::borrow(table_type());
   if (PyModule_AddObject(module.get(), "Table", type.get()) < 0) return nullptr;
   type.release();  // PyModule_AddObject stole it
   if (PyModule_AddStringConstant(module.get(), "__version__", kVersion) < 0) return nullptr;

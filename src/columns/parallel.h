@@ -9,6 +9,9 @@
 
 namespace quorvane::columns {
 
+/// Narrations per thread below which a second thread costs more than it saves.
+inline constexpr std::int64_t kMinRowsPerThread = 16384;
+
 /// Runs `work(begin, end)` over [0, rows) split into up to `threads` contiguous ranges of
 /// at least `min_rows` rows each (fewer threads otherwise), the last range on the calling
 /// thread. An exception in any range is rethrown once all have ended.

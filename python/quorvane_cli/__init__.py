@@ -4,6 +4,7 @@
     quorvane derive HISTORY.csv [--column NAME] [-o FILE]
     quorvane emi --mode emi|tenure|loanAmount [--amount A] [--emi E] [--months N] --rate R
                  [--inflation I] [--start YYYY-MM] [--format table|csv|json] [--plot FILE.svg]
+    quorvane check --rules RULES [HISTORY.csv] [--column NAME] [--report REPORT.html]
 
 Mistakes in the input are one line on standard error, `quorvane: FILE:ROW:COLUMN: message`,
 and exit status 2.
@@ -23,7 +24,7 @@ from typing import TYPE_CHECKING, Dict, List, NoReturn, Optional, Sequence, Tupl
 
 import quorvane
 
-from quorvane_cli import loan
+from quorvane_cli import check, loan
 from quorvane_cli.table import (CsvSink, CsvSource, UserError, aligned, read_all, utf8_stdout,
                                  where)
 
@@ -301,6 +302,7 @@ def parser() -> argparse.ArgumentParser:
     p.set_defaults(run=derive)
 
     loan.add_parser(verbs)
+    check.add_parser(verbs)
     return top
 
 
@@ -308,7 +310,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line on argv (sys.argv[1:] by default); returns the exit status."""
     args = parser().parse_args(argv)
     try:
-        args.run(args)
+        status: Optional[int] = args.run(args)
     except UserError as exc:
         sys.stderr.write(f"quorvane: {exc}\n")
         return 2
@@ -320,4 +322,4 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
-    return 0
+    return status or 0

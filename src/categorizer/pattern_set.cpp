@@ -1,7 +1,7 @@
 // categorizer/pattern_set.cpp: multi-pattern search with priorities (Aho-Corasick).
 #include "categorizer/pattern_set.h"
 
-#include <algorithm>  // std::min, std::fill
+#include <algorithm>  // std::min, std::fill, std::copy_n
 
 #include "bytes.h"
 #include "fault.h"
@@ -47,19 +47,29 @@ PatternSet::PatternSet(const std::vector<std::string>& patterns, std::size_t den
     classes_[b] = classes_[static_cast<unsigned char>(bytes::lower_ascii(static_cast<char>(b)))];
   }
 
-  // The trie: state 0 is the root.
+  // The trie: state 0 is the root. Each state's children are also linked in a list
+  // (first child, next sibling, class of the edge in), so that the passes below visit
+  // the edges there are instead of looking up every class of every state.
   best_.assign(1, kNone);
   ends_.assign(1, 0);
+  std::vector<std::uint32_t> first_child(1, kNone);
+  std::vector<std::uint32_t> next_sibling(1, kNone);
+  std::vector<std::uint8_t> class_in(1, 0);
   edges_.reserve(total_bytes);
   for (std::size_t i = 0; i < count; ++i) {
     if (patterns[i].empty()) continue;
     std::uint32_t state = 0;
     for (char c : patterns[i]) {
-      auto [it, added] = edges_.try_emplace(edge_key(state, classes_[static_cast<std::uint8_t>(c)]),
-                                            static_cast<std::uint32_t>(best_.size()));
+      const std::uint8_t byte_class = classes_[static_cast<std::uint8_t>(c)];
+      auto [it, added] =
+          edges_.try_emplace(edge_key(state, byte_class), static_cast<std::uint32_t>(best_.size()));
       if (added) {
         best_.push_back(kNone);
         ends_.push_back(0);
+        next_sibling.push_back(first_child[state]);
+        first_child[state] = it->second;
+        first_child.push_back(kNone);
+        class_in.push_back(byte_class);
       }
       state = it->second;
     }
@@ -77,11 +87,8 @@ PatternSet::PatternSet(const std::vector<std::string>& patterns, std::size_t den
   order.push_back(0);
   for (std::size_t head = 0; head < order.size(); ++head) {
     std::uint32_t state = order[head];
-    for (std::uint32_t c = 1; c < class_count_; ++c) {
-      auto it = edges_.find(edge_key(state, static_cast<std::uint8_t>(c)));
-      if (it == edges_.end()) continue;
-      std::uint32_t next = it->second;
-      std::uint32_t link = state == 0 ? 0 : child(fail_[state], static_cast<std::uint8_t>(c));
+    for (std::uint32_t next = first_child[state]; next != kNone; next = next_sibling[next]) {
+      std::uint32_t link = state == 0 ? 0 : child(fail_[state], class_in[next]);
       fail_[next] = link;
       best_[next] = std::min(best_[next], best_[link]);
       out_[next] = ends_[link] != 0 ? link : out_[link];
@@ -93,19 +100,18 @@ PatternSet::PatternSet(const std::vector<std::string>& patterns, std::size_t den
   if (states * class_count_ <= std::min(dense_limit, kDenseLimit)) {
     // Each entry holds the next state premultiplied by class_count_ (the offset of its
     // row), with kMatchFlag set when a pattern ends there: the walk then does one load
-    // a byte, and looks at best_ only where something matched.
+    // a byte, and looks at best_ only where something matched. A row starts as its
+    // failure state's row (filled earlier: it is shallower) and then takes its own edges.
     dense_.assign(states * class_count_, 0);
     for (std::uint32_t state : order) {
-      for (std::uint32_t c = 0; c < class_count_; ++c) {
-        auto it = edges_.find(edge_key(state, static_cast<std::uint8_t>(c)));
-        std::uint32_t entry;
-        if (it != edges_.end()) {
-          entry = it->second * class_count_;
-          if (best_[it->second] != kNone) entry |= kMatchFlag;
-        } else {
-          entry = state == 0 ? 0 : dense_[std::size_t{fail_[state]} * class_count_ + c];
-        }
-        dense_[std::size_t{state} * class_count_ + c] = entry;
+      std::uint32_t* row = dense_.data() + std::size_t{state} * class_count_;
+      if (state != 0) {
+        std::copy_n(dense_.data() + std::size_t{fail_[state]} * class_count_, class_count_, row);
+      }
+      for (std::uint32_t next = first_child[state]; next != kNone; next = next_sibling[next]) {
+        std::uint32_t entry = next * class_count_;
+        if (best_[next] != kNone) entry |= kMatchFlag;
+        row[class_in[next]] = entry;
       }
     }
     edges_.clear();

@@ -95,8 +95,20 @@ def run(args: argparse.Namespace) -> int:
     rules = quorvane_cli.read_rules(args.rules)
     history = History(args.history, args.column) if args.history else None
     findings: Columns = qc.lint(rules)
-    out = utf8_stdout()
+    evaluation = None
+    if history is not None:
+        evaluation = qc.evaluate(history.narrations, history.categories, history.merchants,
+                                 rules)
+    if args.report:
+        # Written before anything is printed: a page that cannot be written is the one
+        # line of a failure, not the end of a report.
+        groups = None if history is None else qc.unmatched(history.narrations, rules,
+                                                           top=REPORT_GROUPS)
+        report.write(args.report, report.render(
+            args.rules, rules, findings, history_path=history.path if history else None,
+            evaluation=evaluation, groups=groups))
 
+    out = utf8_stdout()
     count = len(findings["rule"])
     if count:
         out.write(f"{args.rules}: {count:,} of {len(rules):,} rules never win:\n")
@@ -104,17 +116,12 @@ def run(args: argparse.Namespace) -> int:
             out.write(f"  {kind}: {message}\n")
     else:
         out.write(f"{args.rules}: no finding in {len(rules):,} rules.\n")
-
-    evaluation = None
-    groups: Optional[Columns] = None
-    if history is not None:
-        evaluation = qc.evaluate(history.narrations, history.categories, history.merchants,
-                                 rules)
+    if history is not None and evaluation is not None:
         out.write(f"\n{history.path}: {summary_line(evaluation.summary)}\n")
-        worst = worst_rules(evaluation.per_rule)
+        per_rule = evaluation.per_rule
+        worst = worst_rules(per_rule)
         if worst:
             out.write(f"\nWorst rules by precision (at least {MIN_HITS} hits):\n")
-            per_rule = evaluation.per_rule
             cells = [[rule_label(per_rule, r), f"{per_rule['hits'][r]:,}",
                       f"{per_rule['correct'][r]:,}", percent(per_rule["precision"][r])]
                      for r in worst]
@@ -122,13 +129,6 @@ def run(args: argparse.Namespace) -> int:
                 out.write(f"  {line}\n")
         else:
             out.write(f"\nNo rule has {MIN_HITS} hits or more.\n")
-        if args.report:
-            groups = qc.unmatched(history.narrations, rules, top=REPORT_GROUPS)
-
-    if args.report:
-        report.write(args.report, report.render(
-            args.rules, rules, findings, history_path=history.path if history else None,
-            evaluation=evaluation, groups=groups))
     return 1 if count else 0
 
 

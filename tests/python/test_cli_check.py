@@ -67,9 +67,11 @@ def files(tmp_path):
     (["--rules", "clean", "unlabelled"], 2, "no column named 'category'"),
     (["--rules", "clean", "history", "--column", "memo"], 2, "no column named 'memo'"),
     (["history"], 2, "the following arguments are required: --rules"),
+    (["--rules", "rules", "--report", "dir/absent/page.html"], 2, "No such file or directory"),
 ])
 def test_exit_status(capsys, files, argv, status, shown):
-    got, out, err = run(capsys, "check", *[files.get(a, a) for a in argv])
+    argv = [files.get(a, a).replace("dir/", f"{files['dir']}/") for a in argv]
+    got, out, err = run(capsys, "check", *argv)
     assert got == status
     assert shown in (out if status < 2 else err)
     if status == 2:

@@ -61,11 +61,7 @@ def test_explain_matches_model(layout, narrations, rules):
     rows = [None if r is None else (r, s, e, m)
             for r, s, e, m in zip(got["rule"], got["start"], got["end"], got["matched"])]
     assert rows == [explained(n, rules) for n in narrations]
-    # The winner is exactly categorize's, and the span holds the pattern, letter case aside.
     assert got["rule"] == table_data(qc.categorize(source, rules))["rule"]
-    for n, r, s, e in zip(narrations, got["rule"], got["start"], got["end"]):
-        if r is not None:
-            assert rules[r][0].lower() in n[s:e].lower()
 
 
 # ---------------------------------------------------------------- lint

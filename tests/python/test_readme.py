@@ -88,8 +88,9 @@ def shell(tmp_path_factory):
         script.chmod(0o755)
     env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}", COLUMNS="100",
                MYPY_CACHE_DIR=str(scratch / "mypy-cache"))
-    if "PYTHONPATH" in env:  # relative to the repository root, which is not the scratch directory
-        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep))
+    for name in ("PYTHONPATH", "QUORVANE_COLUMNS_NATIVE"):  # relative to the repository root,
+        if name in env:  # which is not the scratch directory
+            env[name] = os.pathsep.join(os.path.abspath(p) for p in env[name].split(os.pathsep))
     return scratch, env
 
 

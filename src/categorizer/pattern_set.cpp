@@ -61,17 +61,17 @@ PatternSet::PatternSet(const std::vector<std::string>& patterns, std::size_t den
     std::uint32_t state = 0;
     for (char c : patterns[i]) {
       const std::uint8_t byte_class = classes_[static_cast<std::uint8_t>(c)];
-      auto [it, added] =
+      auto [next, added] =
           edges_.try_emplace(edge_key(state, byte_class), static_cast<std::uint32_t>(best_.size()));
       if (added) {
         best_.push_back(kNone);
         ends_.push_back(0);
         next_sibling.push_back(first_child[state]);
-        first_child[state] = it->second;
+        first_child[state] = next;
         first_child.push_back(kNone);
         class_in.push_back(byte_class);
       }
-      state = it->second;
+      state = next;
     }
     best_[state] = std::min(best_[state], static_cast<std::uint32_t>(i));
     ++ends_[state];
@@ -122,8 +122,7 @@ PatternSet::PatternSet(const std::vector<std::string>& patterns, std::size_t den
 // The state after reading one byte of `byte_class` in `state`, following failure links.
 std::uint32_t PatternSet::child(std::uint32_t state, std::uint8_t byte_class) const {
   for (;;) {
-    auto it = edges_.find(edge_key(state, byte_class));
-    if (it != edges_.end()) return it->second;
+    if (const std::uint32_t* next = edges_.find(edge_key(state, byte_class))) return *next;
     if (state == 0) return 0;
     state = fail_[state];
   }

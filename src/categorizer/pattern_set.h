@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
+
+#include "categorizer/edge_table.h"
 
 namespace quorvane::categorizer {
 
@@ -80,7 +81,7 @@ class PatternSet {
   // Dense transitions, class_count_ per state, when they fit the memory budget.
   std::vector<std::uint32_t> dense_;
   // Otherwise the trie's edges and failure links are walked.
-  std::unordered_map<std::uint64_t, std::uint32_t> edges_;
+  EdgeTable edges_;
   std::vector<std::uint32_t> fail_;
 };
 

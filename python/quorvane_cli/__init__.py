@@ -4,11 +4,13 @@
     quorvane derive HISTORY.csv [--column NAME] [-o FILE]
     quorvane emi --mode emi|tenure|loan-amount [--amount A] [--emi E] [--months N] --rate R
                  [--inflation I] [--start YYYY-MM] [--format table|csv|json] [--plot FILE.svg]
+    quorvane check --rules RULES [HISTORY.csv] [--column NAME] [--report REPORT.html]
 
 Each command is a module of this package with `add_parser(verbs)` and `run(args)`, listed
-once in COMMANDS. Every failure is one line on standard error, `quorvane: WHERE: MESSAGE`,
-with exit status 2 for a mistake in the arguments or the data and 1 for the system's
-refusal (a full disk, a permission); a standard output closed early ends the run quietly.
+once in COMMANDS; `run` may return an exit status (check's 1: it found rules that never
+win). Every failure is one line on standard error, `quorvane: WHERE: MESSAGE`, with exit
+status 2 for a mistake in the arguments or the data and 1 for the system's refusal (a full
+disk, a permission); a standard output closed early ends the run quietly.
 """
 
 from __future__ import annotations
@@ -24,14 +26,14 @@ from typing import Iterator, NoReturn, Optional, Sequence
 
 import quorvane
 
-from quorvane_cli import categorize, derive, emi
+from quorvane_cli import categorize, check, derive, emi
 from quorvane_cli.failures import Failure, Interrupted, SystemFailure, UserError
 from quorvane_cli.rules import read_rules
 
 __all__ = ["main", "parser", "read_rules", "UserError", "COMMANDS"]
 
 #: The commands, in the order `quorvane --help` lists them.
-COMMANDS = (categorize, derive, emi)
+COMMANDS = (categorize, derive, emi, check)
 
 #: Exit status after a signal, as a shell reports a process it ended: 128 + the signal.
 _SIGNAL_BASE = 128
@@ -47,7 +49,7 @@ class _Parser(argparse.ArgumentParser):
 
 def parser() -> argparse.ArgumentParser:
     top = _Parser(prog="quorvane", description="Categorise bank statements, derive rules, "
-                  "solve loans: a command line over the quorvane engines.")
+                  "check rule sets, solve loans: a command line over the quorvane engines.")
     top.add_argument("--version", action="version", version=f"quorvane {quorvane.__version__}")
     verbs = top.add_subparsers(dest="verb", metavar="VERB", parser_class=_Parser)
     verbs.required = True
@@ -104,7 +106,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser().parse_args(argv)
     with _signals_as_exceptions(), _no_cycle_collection():
         try:
-            args.run(args)
+            status: Optional[int] = args.run(args)
         except Failure as exc:
             sys.stderr.write(f"quorvane: {exc}\n")
             return exc.status
@@ -119,4 +121,4 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return _SIGNAL_BASE + signal.SIGINT
         except Interrupted as exc:
             return _SIGNAL_BASE + exc.signum
-    return 0
+    return status or 0

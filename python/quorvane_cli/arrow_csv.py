@@ -209,6 +209,13 @@ def derived_rules(counts: Sequence[Any]) -> List[List[str]]:
     return [list(row) for row in zip(*(rules.column(name).to_pylist() for name in RULE_COLUMNS))]
 
 
+def joined(chunks: Sequence[Any]) -> Any:
+    """One column's batches as one column, for an engine that needs every row at once;
+    quorvane_columns answers it with its own tables."""
+    return _Handover(pa.chunked_array([c for chunk in chunks for c in _chunks(chunk)],
+                                      pa.string()))
+
+
 def texts(values: Any) -> Any:
     """A result column (rule numbers, or labels) as cells: null as an empty cell."""
     return pc.fill_null(pc.cast(values, pa.string()), _text(""))

@@ -21,9 +21,12 @@ def delimiter(text: str) -> str:
 delimiter.__name__ = "delimiter"  # argparse names the type in its complaint
 
 
-def add_input(p: argparse.ArgumentParser, name: str, metavar: str, what: str) -> None:
-    """The CSV file of transactions a command reads, with --column and --delimiter."""
-    p.add_argument(name, metavar=metavar, help=f'{what} ("-" reads standard input)')
+def add_input(p: argparse.ArgumentParser, name: str, metavar: str, what: str,
+              optional: bool = False) -> None:
+    """The CSV file of transactions a command reads (`optional`: it may be left out), with
+    --column and --delimiter."""
+    p.add_argument(name, metavar=metavar, nargs="?" if optional else None,
+                   help=f'{what} ("-" reads standard input)')
     p.add_argument("--column", metavar="NAME",
                    help="the narration column (default: narration, description or details)")
     p.add_argument("--delimiter", type=delimiter, metavar="D",

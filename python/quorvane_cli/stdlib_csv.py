@@ -205,6 +205,11 @@ def derived_rules(counts: Sequence[Dict[str, List[Any]]]) -> List[List[str]]:
     return [list(row) for row in zip(*(rules[name] for name in RULE_COLUMNS))]
 
 
+def joined(chunks: Sequence[Sequence[str]]) -> List[str]:
+    """One column's batches as one column, for an engine that needs every row at once."""
+    return [cell for chunk in chunks for cell in chunk]
+
+
 def texts(values: Sequence[Any]) -> List[str]:
     """A result column as cells: None as an empty cell, numbers in decimal."""
     return ["" if value is None else str(value) for value in values]

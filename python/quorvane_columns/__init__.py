@@ -1,4 +1,5 @@
-"""quorvane over columns: categorise, derive rules and solve loans over Arrow columns.
+"""quorvane over columns: categorise, derive rules, check rule sets and solve loans over
+Arrow columns.
 
 Inputs are any object that exports the Arrow PyCapsule interface (pyarrow, polars,
 pandas, duckdb, ...) or plain Python sequences; results come back in the caller's own
@@ -25,7 +26,8 @@ from ._kinds import kind_of as _kind  # noqa: E402
 from ._kinds import refuse_lazy as _refuse_lazy  # noqa: E402
 from ._kinds import without_index as _without_index  # noqa: E402
 
-__all__ = ["categorize", "derive", "derive_partial", "derive_merge", "derive_finish", "emi"]
+__all__ = ["categorize", "derive", "derive_partial", "derive_merge", "derive_finish", "emi",
+           "explain", "lint", "evaluate", "Evaluation", "unmatched"]
 __version__: str = _native.__version__
 
 #: A result in the caller's kind: a pyarrow Table, a polars or pandas DataFrame, a duckdb
@@ -151,3 +153,7 @@ def emi(loan_table: Any, *, threads: Optional[int] = None) -> Tuple[Result, Resu
     kind = _kind(loan_table)
     loans, schedule = _call(_native.emi, _without_index(loan_table), threads=threads)
     return _convert(loans, kind, same_rows=True), _convert(schedule, kind)
+
+
+# The rule-set diagnostics, built on the helpers above.
+from .diagnostics import Evaluation, evaluate, explain, lint, unmatched  # noqa: E402

@@ -38,6 +38,26 @@ std::uint32_t Categorizer::rule_for(std::string_view narration, std::string& scr
   return patterns_.first_match(narration);
 }
 
+Categorizer::Explanation Categorizer::explain(std::string_view narration, Scratch& scratch) const {
+  const bool ascii = unicode::is_ascii(narration);
+  std::string_view lowered = narration;
+  if (!ascii) {
+    scratch.lowered.clear();
+    unicode::append_lower(narration, scratch.lowered);
+    lowered = scratch.lowered;
+  }
+  const PatternSet::Occurrences found = patterns_.occurrences(lowered, scratch.marks);
+  Explanation explained{found.first, found.start, found.end, found.count};
+  // Lower-casing keeps an ASCII text's bytes in place, one per character; anything else
+  // is mapped back character by character.
+  if (!ascii && found.end != 0) {
+    const unicode::CodePointSpan span = unicode::lowered_span(narration, found.start, found.end);
+    explained.start = span.start;
+    explained.end = span.end;
+  }
+  return explained;
+}
+
 Result<CategorizeResponse, QuorvaneError> categorize_transactions(
     const CategorizeRequest& request) {
   std::vector<std::string_view> patterns;

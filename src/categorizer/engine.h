@@ -28,6 +28,31 @@ class Categorizer {
   /// narration; reusing it across calls keeps the call free of allocation.
   std::uint32_t rule_for(std::string_view narration, std::string& scratch) const;
 
+  /// Why a narration gets its rule, told in the narration as given.
+  struct Explanation {
+    /// rule_for(narration).
+    std::uint32_t rule = kNone;
+    /// The characters of the narration (code points, `end` exclusive) whose lower-case
+    /// forms hold the winning pattern's leftmost occurrence; 0, 0 for an empty pattern.
+    std::size_t start = 0;
+    std::size_t end = 0;
+    /// How many rules' patterns occur in the narration; rules with equal patterns count
+    /// once each.
+    std::uint32_t matched = 0;
+  };
+
+  /// The caller's buffers for explain(); reusing one per thread keeps calls free of
+  /// allocation.
+  struct Scratch {
+    std::string lowered;
+    PatternSet::Marks marks;
+  };
+
+  /// The rule of `narration` (as rule_for), where its pattern matched, and how many
+  /// rules match. Mapping the match back to code points costs only when a non-ASCII
+  /// narration matched.
+  Explanation explain(std::string_view narration, Scratch& scratch) const;
+
  private:
   PatternSet patterns_;
 };

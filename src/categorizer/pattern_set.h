@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
+
+#include "categorizer/edge_table.h"
 
 namespace quorvane::categorizer {
 
@@ -33,20 +34,54 @@ class PatternSet {
   /// occurs in every text.
   std::uint32_t first_match(std::string_view text) const;
 
+  /// What a whole walk over a text finds, beyond the first match.
+  struct Occurrences {
+    /// first_match(text).
+    std::uint32_t first = kNone;
+    /// Bytes [start, end) of the leftmost occurrence of pattern `first` in the text; 0, 0
+    /// when `first` is empty or none.
+    std::size_t start = 0;
+    std::size_t end = 0;
+    /// How many patterns occur in the text: each index counts, so equal patterns count
+    /// once each, and every empty pattern counts.
+    std::uint32_t count = 0;
+  };
+
+  /// The states an occurrences() walk has counted in the current text: one per thread,
+  /// reused from text to text, so that a walk allocates nothing.
+  class Marks {
+   private:
+    friend class PatternSet;
+    std::vector<std::uint32_t> stamp_;  // per state: the text that last counted it
+    std::uint32_t text_ = 0;
+  };
+
+  /// first_match(text), where the first pattern's leftmost occurrence lies, and how many
+  /// patterns occur in `text`. Reads the whole text (first_match may stop early), and
+  /// costs one step per distinct pattern end reached beyond the walk itself.
+  Occurrences occurrences(std::string_view text, Marks& marks) const;
+
  private:
   std::uint32_t child(std::uint32_t state, std::uint8_t byte_class) const;
 
   // Index of the first empty pattern (kNone if there is none): it matches everything,
-  // so later patterns never decide and are left out of the automaton.
+  // so later patterns never decide; they stay in the automaton to be counted.
   std::uint32_t empty_ = kNone;
+  std::uint32_t empty_count_ = 0;
   std::uint32_t class_count_ = 1;
   std::array<std::uint8_t, 256> classes_{};
   // Per state: the smallest pattern index ending here or at any suffix state.
   std::vector<std::uint32_t> best_;
+  // Per state: how many patterns end exactly here, and the longest proper suffix state
+  // where some pattern ends (kNone if none): the chain occurrences() counts along.
+  std::vector<std::uint32_t> ends_;
+  std::vector<std::uint32_t> out_;
+  // Per pattern: its length in bytes.
+  std::vector<std::size_t> lengths_;
   // Dense transitions, class_count_ per state, when they fit the memory budget.
   std::vector<std::uint32_t> dense_;
   // Otherwise the trie's edges and failure links are walked.
-  std::unordered_map<std::uint64_t, std::uint32_t> edges_;
+  EdgeTable edges_;
   std::vector<std::uint32_t> fail_;
 };
 

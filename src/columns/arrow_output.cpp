@@ -41,6 +41,10 @@ TableBuilder::TableBuilder(const std::vector<ColumnShape>& columns)
         check_arrow(ArrowSchemaAllocateDictionary(child));
         check_arrow(ArrowSchemaInitFromType(child->dictionary, NANOARROW_TYPE_STRING));
         break;
+      case ColumnKind::kTextList:
+        check_arrow(ArrowSchemaSetType(child, NANOARROW_TYPE_LIST));
+        check_arrow(ArrowSchemaSetType(child->children[0], NANOARROW_TYPE_STRING));
+        break;
     }
     check_arrow(ArrowSchemaSetName(child, shape.name.c_str()));
   }

@@ -11,6 +11,9 @@
 
 namespace quorvane::columns {
 
+/// Throws std::bad_alloc for ENOMEM; any other failure is a broken invariant.
+void check_arrow(int code);
+
 /// The kind of a result column.
 enum class ColumnKind : std::uint8_t {
   kInt32,
@@ -18,6 +21,7 @@ enum class ColumnKind : std::uint8_t {
   kDouble,
   kText,        // utf8
   kDictionary,  // int32 indices into a utf8 dictionary
+  kTextList,    // a list of utf8 per row
 };
 
 /// A result column: its name, what it holds and whether it may hold nulls.
@@ -66,6 +70,18 @@ class TableBuilder {
   void append_text(std::int64_t i, std::string_view text);
   void append_null(std::int64_t i);
 
+  /// Appends one row to list column `i`: the texts `text(k)` for k in [0, count).
+  template <class Text>
+  void append_texts(std::int64_t i, std::size_t count, const Text& text) {
+    ArrowArray* list = column(i);
+    for (std::size_t k = 0; k < count; ++k) {
+      std::string_view t = text(k);
+      check_arrow(ArrowArrayAppendString(list->children[0],
+                                         {t.data(), static_cast<std::int64_t>(t.size())}));
+    }
+    check_arrow(ArrowArrayFinishElement(list));
+  }
+
   /// The table of `rows` rows; every column must hold that many.
   std::shared_ptr<const Table> finish(std::int64_t rows);
 
@@ -81,8 +97,5 @@ class TableBuilder {
   std::shared_ptr<Table> table_;
   std::vector<Column> columns_;
 };
-
-/// Throws std::bad_alloc for ENOMEM; any other failure is a broken invariant.
-void check_arrow(int code);
 
 }  // namespace quorvane::columns

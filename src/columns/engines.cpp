@@ -13,9 +13,6 @@
 namespace quorvane::columns {
 namespace {
 
-// Narrations per thread below which a second thread costs more than it saves.
-constexpr std::int64_t kMinRowsPerThread = 16384;
-
 // MARK: categorize
 
 // Distinct texts in order of first sight, and each text's index among them.
@@ -95,21 +92,6 @@ void categorize(const TextColumn& narrations, std::span<const std::string_view> 
             });
       });
 }
-
-namespace {
-
-// A table with a row per record, its columns from R's declaration.
-template <record::RecordType R>
-SharedTable records_table(const std::vector<R>& records) {
-  std::vector<ColumnShape> shapes;
-  add_columns<R>(shapes, false);
-  TableBuilder out(shapes);
-  out.reserve_rows(static_cast<std::int64_t>(records.size()));
-  for (const R& record : records) put_record(out, 0, record);
-  return out.finish(static_cast<std::int64_t>(records.size()));
-}
-
-}  // namespace
 
 SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules) {
   return records_table(rules);

@@ -13,6 +13,9 @@
 
 namespace quorvane::columns {
 
+/// Narrations per thread below which a second thread costs more than it saves.
+inline constexpr std::int64_t kMinRowsPerThread = 16384;
+
 /// Writes, for each row of `narrations`, the index of the first rule whose pattern
 /// occurs in it (letter case ignored), or -1 where none does or the row is null.
 /// `rules` holds one slot per row. Runs on up to `threads` threads.

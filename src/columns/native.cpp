@@ -6,12 +6,14 @@
 // back to wrap the result.
 #include <Python.h>
 
+#include <array>
 #include <exception>  // std::exception
 #include <string>
 #include <vector>
 
 #include "cat.h"
 #include "columns/arguments.h"
+#include "columns/diagnose.h"
 #include "columns/engines.h"
 #include "columns/input.h"
 #include "columns/loans.h"
@@ -72,6 +74,20 @@ bool bind(PyObject* args, PyObject* kwargs, const char* format, const char* (&na
   return bound && read_threads(threads_arg, threads);
 }
 
+// The narrations (a column, or the one `column` names in a table) and the rules: the
+// arguments categorize, explain and unmatched share.
+bool read_narrations_and_rules(Inputs& inputs, PyObject* narrations_arg, PyObject* column,
+                               PyObject* rules_arg, TextColumn& narrations,
+                               std::vector<categorizer::CategoryRule>& rules) {
+  if (column == Py_None) column = nullptr;
+  if (column != nullptr && !PyUnicode_Check(column)) {
+    return Inputs::raise({ReadFailure::Kind::kType, cat("column: expected a str or None, got '",
+                                                        py::type_name(column), "'")});
+  }
+  return inputs.text(narrations_arg, "narrations", column, narrations) &&
+         read_rules(inputs, rules_arg, rules);
+}
+
 // MARK: categorize
 
 PyObject* categorize_entry(PyObject* args, PyObject* kwargs) {
@@ -86,17 +102,10 @@ PyObject* categorize_entry(PyObject* args, PyObject* kwargs) {
   }
   unsigned threads = 1;
   if (!read_threads(threads_arg, threads)) return nullptr;
-  if (column == Py_None) column = nullptr;
-  if (column != nullptr && !PyUnicode_Check(column)) {
-    return Inputs::raise({ReadFailure::Kind::kType, cat("column: expected a str or None, got '",
-                                                        py::type_name(column), "'")}),
-           nullptr;
-  }
   Inputs inputs;
   TextColumn narrations;
   std::vector<categorizer::CategoryRule> rules;
-  if (!inputs.text(narrations_arg, "narrations", column, narrations) ||
-      !read_rules(inputs, rules_arg, rules)) {
+  if (!read_narrations_and_rules(inputs, narrations_arg, column, rules_arg, narrations, rules)) {
     return nullptr;
   }
 #ifdef QV_FAULT_INJECTION
@@ -189,6 +198,111 @@ PyObject* emi_entry(PyObject* args, PyObject* kwargs) {
   return PyTuple_Pack(2, first.get(), second.get());
 }
 
+// MARK: diagnostics
+
+PyObject* explain_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"narrations", "rules", "column", "threads", nullptr};
+  PyObject* narrations_arg = nullptr;
+  PyObject* rules_arg = nullptr;
+  PyObject* column = nullptr;
+  PyObject* threads_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OO:explain", const_cast<char**>(names),
+                                   &narrations_arg, &rules_arg, &column, &threads_arg)) {
+    return nullptr;
+  }
+  unsigned threads = 1;
+  if (!read_threads(threads_arg, threads)) return nullptr;
+  Inputs inputs;
+  TextColumn narrations;
+  std::vector<categorizer::CategoryRule> rules;
+  if (!read_narrations_and_rules(inputs, narrations_arg, column, rules_arg, narrations, rules)) {
+    return nullptr;
+  }
+  std::int64_t too_long = -1;
+  SharedTable table;
+  {
+    Unlocked unlocked;
+    table = explain_table(narrations, rules, threads, too_long);
+  }
+  if (!table) {
+    return Inputs::raise(
+               {ReadFailure::Kind::kValue, cat("narrations: row ", std::to_string(too_long),
+                                               " matches beyond character 2147483647")}),
+           nullptr;
+  }
+  return wrap_table(g_table_type.get(), std::move(table)).release();
+}
+
+PyObject* lint_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"rules", "threads", nullptr};
+  PyObject* values[1];
+  unsigned threads = 1;
+  if (!bind(args, kwargs, "O|$O:lint", names, values, threads)) return nullptr;
+  Inputs inputs;
+  std::vector<categorizer::CategoryRule> rules;
+  if (!read_rules(inputs, values[0], rules)) return nullptr;
+  return table_without_lock([&] { return lint_table(rules, threads); });
+}
+
+PyObject* evaluate_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"narrations", "categories", "merchants",
+                                "rules",      "threads",    nullptr};
+  PyObject* values[4] = {nullptr, nullptr, nullptr, nullptr};
+  PyObject* threads_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|$O:evaluate", const_cast<char**>(names),
+                                   &values[0], &values[1], &values[2], &values[3], &threads_arg)) {
+    return nullptr;
+  }
+  unsigned threads = 1;
+  if (!read_threads(threads_arg, threads)) return nullptr;
+  Inputs inputs;
+  std::vector<categorizer::ExampleView> examples;
+  std::vector<categorizer::CategoryRule> rules;
+  if (!read_examples(inputs, values[0], values[1], values[2], examples) ||
+      !read_rules(inputs, values[3], rules)) {
+    return nullptr;
+  }
+  std::array<SharedTable, 3> tables;
+  {
+    Unlocked unlocked;
+    tables = evaluate_tables(examples, rules, threads);
+  }
+  PyRef wrapped[3];
+  for (std::size_t i = 0; i < 3; ++i) {
+    wrapped[i] = wrap_table(g_table_type.get(), std::move(tables[i]));
+    if (!wrapped[i]) return nullptr;
+  }
+  return PyTuple_Pack(3, wrapped[0].get(), wrapped[1].get(), wrapped[2].get());
+}
+
+PyObject* unmatched_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"narrations", "rules", "top", "column", "threads", nullptr};
+  PyObject* narrations_arg = nullptr;
+  PyObject* rules_arg = nullptr;
+  Py_ssize_t top = 50;
+  PyObject* column = nullptr;
+  PyObject* threads_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|n$OO:unmatched", const_cast<char**>(names),
+                                   &narrations_arg, &rules_arg, &top, &column, &threads_arg)) {
+    return nullptr;
+  }
+  if (top < 0) {
+    return Inputs::raise({ReadFailure::Kind::kValue,
+                          cat("top: expected a count of at least 0, got ", std::to_string(top))}),
+           nullptr;
+  }
+  unsigned threads = 1;
+  if (!read_threads(threads_arg, threads)) return nullptr;
+  Inputs inputs;
+  TextColumn narrations;
+  std::vector<categorizer::CategoryRule> rules;
+  if (!read_narrations_and_rules(inputs, narrations_arg, column, rules_arg, narrations, rules)) {
+    return nullptr;
+  }
+  return table_without_lock(
+      [&] { return unmatched_table(narrations, rules, static_cast<std::size_t>(top), threads); });
+}
+
 // MARK: the module
 
 template <PyObject* (*Entry)(PyObject*, PyObject*)>
@@ -222,6 +336,18 @@ PyMethodDef g_functions[] = {
     {"emi", function<emi_entry>(), kFlags,
      "emi(loans, *, threads=None)\n--\n\n"
      "Solves each loan of a table: a pair of Tables, loans and schedule."},
+    {"explain", function<explain_entry>(), kFlags,
+     "explain(narrations, rules, *, column=None, threads=None)\n--\n\n"
+     "Why each narration gets its rule: a Table of rule, start, end, matched."},
+    {"lint", function<lint_entry>(), kFlags,
+     "lint(rules, *, threads=None)\n--\n\n"
+     "The rules that never win: a Table of rule, kind, by, message."},
+    {"evaluate", function<evaluate_entry>(), kFlags,
+     "evaluate(narrations, categories, merchants, rules, *, threads=None)\n--\n\n"
+     "The rules' figures on labelled rows: Tables per_rule, per_category, summary."},
+    {"unmatched", function<unmatched_entry>(), kFlags,
+     "unmatched(narrations, rules, top=50, *, column=None, threads=None)\n--\n\n"
+     "Unmatched narrations grouped by a word: a Table of word, count, examples."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>  // std::index_sequence
+#include <vector>
 
 #include "columns/arrow_output.h"
 #include "columns/column.h"
@@ -306,6 +307,17 @@ std::int64_t put_null_record(TableBuilder& out, std::int64_t column) {
     return true;
   });
   return column;
+}
+
+/// A table with a row per record, its columns from R's declaration.
+template <record::RecordType R>
+SharedTable records_table(const std::vector<R>& records) {
+  std::vector<ColumnShape> shapes;
+  add_columns<R>(shapes, false);
+  TableBuilder out(shapes);
+  out.reserve_rows(static_cast<std::int64_t>(records.size()));
+  for (const R& record : records) put_record(out, 0, record);
+  return out.finish(static_cast<std::int64_t>(records.size()));
 }
 
 }  // namespace quorvane::columns

@@ -176,6 +176,16 @@ PyRef column_list(const ArrowSchema* schema, const ArrowArray* array) {
       item = text(ArrowArrayViewGetStringUnsafe(&view, i));
     } else if (view.storage_type == NANOARROW_TYPE_DOUBLE) {
       item = PyRef::steal(PyFloat_FromDouble(ArrowArrayViewGetDoubleUnsafe(&view, i)));
+    } else if (view.storage_type == NANOARROW_TYPE_LIST) {
+      // A list of texts, the one kind of list a result holds.
+      const std::int64_t begin = ArrowArrayViewListChildOffset(&view, i);
+      const std::int64_t end = ArrowArrayViewListChildOffset(&view, i + 1);
+      item = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(end - begin)));
+      for (std::int64_t k = begin; item && k < end; ++k) {
+        PyRef element = text(ArrowArrayViewGetStringUnsafe(view.children[0], k));
+        if (!element) return {};
+        PyList_SetItem(item.get(), static_cast<Py_ssize_t>(k - begin), element.release());
+      }
     } else {
       item = PyRef::steal(PyLong_FromLongLong(ArrowArrayViewGetIntUnsafe(&view, i)));
     }

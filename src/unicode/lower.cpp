@@ -121,4 +121,38 @@ void append_lower(std::string_view text, std::string& out) {
   if (p != end) lower_mixed(begin, p, end, out, base + static_cast<std::size_t>(p - begin));
 }
 
+CodePointSpan lowered_span(std::string_view text, std::size_t begin, std::size_t end) {
+  // Each character's lower-case form has a length of its own: the one character whose
+  // form depends on its neighbours, the capital sigma, becomes one of two small sigmas of
+  // two bytes each.
+  CodePointSpan span;
+  bool started = false;
+  std::size_t lowered = 0;  // bytes of lower-case form before the current character
+  std::size_t index = 0;
+  const char* p = text.data();
+  const char* const stop = p + text.size();
+  while (p < stop) {
+    std::size_t size = 1;
+    if (static_cast<unsigned char>(*p) < 0x80) {
+      ++p;
+    } else {
+      const char32_t cp = decode_utf8(p, stop);
+      char form[detail::kMaxLowerBytes];
+      size = cp == kCapitalSigma
+                 ? 2
+                 : static_cast<std::size_t>(detail::write_lower_utf8(cp, form) - form);
+    }
+    lowered += size;
+    if (!started && lowered > begin) {
+      span.start = index;
+      started = true;
+    }
+    ++index;
+    if (lowered >= end) break;
+  }
+  if (!started) span.start = index;
+  span.end = index;
+  return span;
+}
+
 }  // namespace quorvane::unicode

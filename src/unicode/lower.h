@@ -1,6 +1,7 @@
 // unicode/lower.h: Unicode default full lower-casing of UTF-8 text.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,5 +15,18 @@ namespace quorvane::unicode {
 /// Precondition: `text` is well-formed UTF-8 and does not overlap `out`'s buffer. Malformed input
 /// gives unspecified output but no out-of-bounds access. Typical use: out.clear(), then append.
 void append_lower(std::string_view text, std::string& out);
+
+/// A range of characters, counted in code points from the start of a text.
+struct CodePointSpan {
+  std::size_t start = 0;
+  std::size_t end = 0;
+};
+
+/// The characters of `text` whose lower-case forms hold bytes [begin, end) of its
+/// lower-case form (append_lower): `start` is the index of the character holding byte
+/// `begin`, `end` one past the index of the one holding byte `end - 1`. Indexes count
+/// code points, as Python's str does (malformed UTF-8: the steps append_lower decodes).
+/// Precondition: begin < end; an `end` past the lower-case form is taken as its end.
+CodePointSpan lowered_span(std::string_view text, std::size_t begin, std::size_t end);
 
 }  // namespace quorvane::unicode

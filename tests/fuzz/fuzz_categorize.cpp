@@ -6,7 +6,10 @@
 // - categorize_transactions gives each narration the first rule whose lowered pattern
 //   occurs in the lowered narration, or nothing;
 // - PatternSet over the lowered patterns, in both layouts (dense table and trie walk),
-//   answers the first pattern occurring in the narration with only ASCII capitals lowered.
+//   answers the first pattern occurring in the narration with only ASCII capitals lowered,
+//   and its occurrences() the same pattern, where it first occurs and how many occur;
+// - Categorizer::explain gives the rule categorisation gives, as many matches as the
+//   scan finds in the lowered narration, and a span inside the narration.
 // Any bytes are used, not only UTF-8: lowering is defined, if unspecified, on any bytes.
 #include <algorithm>  // std::min
 #include <cstddef>
@@ -47,6 +50,27 @@ std::uint32_t first_by_scan(const std::vector<std::string>& patterns, std::strin
   return PatternSet::kNone;
 }
 
+// How many patterns occur in `text`.
+std::uint32_t count_by_scan(const std::vector<std::string>& patterns, std::string_view text) {
+  std::uint32_t n = 0;
+  for (const std::string& pattern : patterns) n += text.find(pattern) != std::string_view::npos;
+  return n;
+}
+
+// What occurrences() must find in `text`.
+bool same_occurrences(const PatternSet::Occurrences& found,
+                      const std::vector<std::string>& patterns, std::string_view text) {
+  const std::uint32_t first = first_by_scan(patterns, text);
+  std::size_t start = 0;
+  std::size_t end = 0;
+  if (first != PatternSet::kNone && !patterns[first].empty()) {
+    start = text.find(patterns[first]);
+    end = start + patterns[first].size();
+  }
+  return found.first == first && found.start == start && found.end == end &&
+         found.count == count_by_scan(patterns, text);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -68,6 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& rule : request.rules) lowered.push_back(lower(rule.pattern));
   const PatternSet dense(lowered);
   const PatternSet walked(lowered, 0);
+  PatternSet::Marks marks;
+  std::vector<std::string_view> patterns;
+  for (const auto& rule : request.rules) patterns.push_back(rule.pattern);
+  const categorizer::Categorizer categorizer(patterns);
+  categorizer::Categorizer::Scratch scratch;
 
   auto response = categorizer::categorize_transactions(request);
   QV_FUZZ_CHECK(response);
@@ -87,6 +116,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t in_bytes = first_by_scan(lowered, lower_ascii_only(narration));
     QV_FUZZ_CHECK(dense.first_match(narration) == in_bytes);
     QV_FUZZ_CHECK(walked.first_match(narration) == in_bytes);
+    const std::string ascii_lowered = lower_ascii_only(narration);
+    QV_FUZZ_CHECK(same_occurrences(dense.occurrences(narration, marks), lowered, ascii_lowered));
+    QV_FUZZ_CHECK(same_occurrences(walked.occurrences(narration, marks), lowered, ascii_lowered));
+
+    const auto why = categorizer.explain(narration, scratch);
+    QV_FUZZ_CHECK(why.rule == expected);
+    QV_FUZZ_CHECK(why.matched == count_by_scan(lowered, lower(narration)));
+    QV_FUZZ_CHECK(why.start <= why.end && why.end <= narration.size());
+    QV_FUZZ_CHECK(why.rule != PatternSet::kNone || why.end == 0);
   }
   return 0;
 }

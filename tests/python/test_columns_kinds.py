@@ -30,11 +30,15 @@ class Producer:  # of no known library: results stay the native table
 def test_every_call_answers_in_the_callers_kind(library, make, result):
     pytest.importorskip(library)
     narrations = ["UPI ZESTO 1", None, "kart σοφία"]
-    outs = [qc.categorize(make({"narration": narrations}), RULES),
-            qc.derive(*(make({"x": texts}) for texts in (["kart"], ["Shopping"], ["K"]))),
-            *qc.emi(make({name: [value] for name, value in LOAN.items()}))]
+    rules = make({name: list(texts) for name, texts in zip(("pattern", "category", "merchant"),
+                                                           zip(*RULES))})
+    history = [make({"x": texts}) for texts in (["kart"], ["Shopping"], ["K"])]
+    outs = [qc.categorize(make({"narration": narrations}), RULES), qc.derive(*history),
+            *qc.emi(make({name: [value] for name, value in LOAN.items()})),
+            qc.explain(make({"narration": narrations}), RULES), qc.lint(rules),
+            *qc.evaluate(*history, RULES), qc.unmatched(make({"narration": narrations}), RULES)]
     assert [(type(out).__module__.split(".")[0], type(out).__name__) for out in outs] == [
-        (library, result)] * 4
+        (library, result)] * 10
     assert table_data(outs[0]) == qc.categorize(narrations, RULES)
 
 
@@ -72,6 +76,12 @@ def test_pandas_results_keep_the_index_and_assign_back(data, texts, as_frame):
     loans, schedule = qc.emi(pd.DataFrame([LOAN] * len(texts), index=df.index))
     pd.testing.assert_index_equal(loans.index, df.index, exact=True)
     assert schedule.index.equals(pd.RangeIndex(3 * len(texts)))
+    # explain's rows are the narrations' rows; unmatched's groups are rows of their own.
+    why = qc.explain(df, RULES, column="narration")
+    pd.testing.assert_index_equal(why.index, df.index, exact=True)
+    assert table_data(why) == qc.explain(texts, RULES)
+    groups = qc.unmatched(df["narration"], RULES)
+    assert groups.index.equals(pd.RangeIndex(len(groups)))
 
 
 def test_duckdb_results_join_their_input():
@@ -88,6 +98,10 @@ def test_duckdb_results_join_their_input():
     (lambda lazy: qc.categorize(["a"], lazy), "rules"),
     (lambda lazy: qc.derive(["a"], lazy, ["M"]), "categories"),
     (lambda lazy: qc.emi(lazy), "loan_table"),
+    (lambda lazy: qc.explain(lazy, RULES), "narrations"),
+    (lambda lazy: qc.lint(lazy), "rules"),
+    (lambda lazy: qc.evaluate(lazy, rules=RULES), "narrations"),
+    (lambda lazy: qc.unmatched(["a"], lazy), "rules"),
 ])
 def test_a_lazy_frame_is_refused(call, argument):
     pl = pytest.importorskip("polars")

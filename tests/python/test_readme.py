@@ -91,11 +91,9 @@ def shell(tmp_path_factory):
         script.chmod(0o755)
     env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}", COLUMNS="100",
                MYPY_CACHE_DIR=str(scratch / "mypy-cache"))
-    # Paths relative to the repository root, which is not the scratch directory.
-    if "PYTHONPATH" in env:
-        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep))
-    if "QUORVANE_COLUMNS_NATIVE" in env:
-        env["QUORVANE_COLUMNS_NATIVE"] = os.path.abspath(env["QUORVANE_COLUMNS_NATIVE"])
+    for name in ("PYTHONPATH", "QUORVANE_COLUMNS_NATIVE"):  # relative to the repository root,
+        if name in env:  # which is not the scratch directory
+            env[name] = os.pathsep.join(os.path.abspath(p) for p in env[name].split(os.pathsep))
     return scratch, env
 
 

@@ -1,0 +1,145 @@
+"""quorvane_cli.check: `quorvane check`, the rules that never win and, with a labelled
+history, how the rules do on it; optionally an HTML report.
+
+Exit status 0 when no rule is flagged, 1 when some are (so a rules file can gate a
+pre-commit hook or CI), 2 on a usage error or an unreadable file.
+"""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any, Dict, List, Optional, Sequence
+
+import quorvane_columns as qc
+
+from quorvane_cli import options, report
+from quorvane_cli.csvfile import CsvFile
+from quorvane_cli.failures import shown
+from quorvane_cli.output import Target
+from quorvane_cli.rules import read_rules
+from quorvane_cli.text import aligned
+
+NAME = "check"
+
+#: Rules with fewer hits than this are left out of the worst rules: their precision says
+#: little.
+MIN_HITS = 5
+#: How many of the worst rules are printed.
+WORST_RULES = 10
+#: How many unmatched groups the report shows.
+REPORT_GROUPS = 20
+
+Columns = Dict[str, List[Any]]
+
+
+def add_parser(verbs: Any) -> None:
+    p = verbs.add_parser(
+        NAME, help="find rules that never win, and score rules on labelled history",
+        description="Print the rules that can never win (a duplicate or conflicting pattern, "
+        "or an earlier pattern inside theirs) and, given a labelled history, how the rules "
+        "label it: coverage, accuracy, precision, and the worst rules by precision. Exit "
+        "status 0 when no rule is flagged, 1 when some are, 2 on a usage error or an "
+        "unreadable file.")
+    options.add_input(p, "history", "HISTORY.csv",
+                      "labelled transactions with narration, category and merchant columns",
+                      optional=True)
+    options.add_rules(p)
+    p.add_argument("--report", metavar="REPORT.html",
+                   help="also write a self-contained HTML page (figures by category, every "
+                   "rule, the findings, the largest unmatched groups); a file is replaced "
+                   "only once complete, and - is standard output instead of the text")
+    p.set_defaults(run=run)
+
+
+def _data(result: Any) -> Columns:
+    """A result of quorvane_columns as a dict of lists."""
+    return result if isinstance(result, dict) else result.to_pydict()
+
+
+def read_history(path: str, column: Optional[str], delimiter: Optional[str]) -> List[Any]:
+    """The narration, category and merchant columns of a labelled history, whole."""
+    with CsvFile(path, NAME, delimiter) as source:
+        wanted = [source.column([column] if column else options.NARRATION_COLUMNS, "--column"),
+                  source.column(["category"]), source.column(["merchant"])]
+        batches = [[batch.columns[c] for c in wanted] for batch in source.batches()]
+        return [source.kind.joined([batch[k] for batch in batches]) for k in range(3)]
+
+
+class Checked:
+    """What check found: the findings, and with a history its figures and word groups."""
+
+    def __init__(self, rules: Any, history: Optional[Sequence[Any]]) -> None:
+        self.findings = _data(qc.lint(rules))
+        narrations, categories, merchants = history or ([], [], [])
+        figures = qc.evaluate(narrations, categories, merchants, rules)
+        self.per_rule = _data(figures.per_rule)
+        self.evaluation: Optional[qc.Evaluation] = None
+        self.groups: Optional[Columns] = None
+        if history is not None:
+            self.evaluation = qc.Evaluation(self.per_rule, _data(figures.per_category),
+                                            _data(figures.summary))
+            self.groups = _data(qc.unmatched(history[0], rules, top=REPORT_GROUPS))
+
+
+def percent(value: Optional[float]) -> str:
+    return "n/a" if value is None else f"{value:.1%}"
+
+
+def summary_line(summary: Columns) -> str:
+    rows, matched, correct = (summary[name][0] for name in ("rows", "matched", "correct"))
+    macro = summary["macro_f1"][0]
+    return (f"{rows:,} rows: {matched:,} matched (coverage {percent(summary['coverage'][0])}), "
+            f"{correct:,} correct (accuracy {percent(summary['accuracy'][0])}, precision "
+            f"{percent(summary['precision'][0])}); macro F1 "
+            f"{'n/a' if macro is None else f'{macro:.3f}'}.")
+
+
+def worst_rules(per_rule: Columns) -> List[int]:
+    """The rules with at least MIN_HITS hits, lowest precision first (then by rule)."""
+    eligible = [r for r, hits in enumerate(per_rule["hits"]) if hits >= MIN_HITS]
+    eligible.sort(key=lambda r: (per_rule["precision"][r], r))
+    return eligible[:WORST_RULES]
+
+
+def text(rules_path: str, history_path: Optional[str], checked: Checked) -> str:
+    """What check prints: the findings, then the figures on the history."""
+    findings, rules = checked.findings, len(checked.per_rule["rule"])
+    count = len(findings["rule"])
+    lines = [f"{shown(rules_path)}: no finding in {rules:,} rules."] if not count else [
+        f"{shown(rules_path)}: {count:,} of {rules:,} rules never win:"] + [
+        f"  {kind}: {message}" for kind, message in zip(findings["kind"], findings["message"])]
+    if checked.evaluation is not None and history_path is not None:
+        per_rule = checked.evaluation.per_rule
+        lines += ["", f"{shown(history_path)}: {summary_line(checked.evaluation.summary)}", ""]
+        worst = worst_rules(per_rule)
+        if worst:
+            lines.append(f"Worst rules by precision (at least {MIN_HITS} hits):")
+            cells = [[f"{r} {per_rule['pattern'][r]!r}: {per_rule['category'][r]} / "
+                      f"{per_rule['merchant'][r]}", f"{per_rule['hits'][r]:,}",
+                      f"{per_rule['correct'][r]:,}", percent(per_rule["precision"][r])]
+                     for r in worst]
+            lines += [f"  {line}" for line in aligned(["Rule", "Hits", "Correct", "Precision"],
+                                                      cells)]
+        else:
+            lines.append(f"No rule has {MIN_HITS} hits or more.")
+    return "".join(line + "\n" for line in lines)
+
+
+def run(args: argparse.Namespace) -> int:
+    inputs = [args.rules] + ([args.history] if args.history else [])
+    page = Target(args.report, reads=inputs) if args.report else None
+    printed = Target("-", reads=inputs) if page is None or page.path != "-" else None
+    rules = read_rules(args.rules)
+    history = (read_history(args.history, args.column, args.delimiter)
+               if args.history else None)
+    checked = Checked(rules, history)
+    if page is not None:
+        # Written before anything is printed: a page that cannot be written is the one
+        # line of a failure, not the end of a report.
+        with page.open() as out:
+            out.write(report.render(shown(args.rules), shown(args.history) if args.history
+                                    else None, checked).encode("utf-8"))
+    if printed is not None:
+        with printed.open() as out:
+            out.write(text(args.rules, args.history, checked).encode("utf-8"))
+    return 1 if checked.findings["rule"] else 0

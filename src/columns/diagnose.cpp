@@ -1,0 +1,135 @@
+// columns/diagnose.cpp: explain, lint, evaluate and unmatched over columns.
+#include "columns/diagnose.h"
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "categorizer/diagnose.h"
+#include "columns/arrow_output.h"
+#include "columns/engines.h"
+#include "columns/records.h"
+#include "parallel.h"
+
+namespace quorvane::columns {
+namespace {
+
+using categorizer::Categorizer;
+using categorizer::CategoryRule;
+
+std::vector<std::string_view> patterns_of(std::span<const CategoryRule> rules) {
+  std::vector<std::string_view> patterns;
+  patterns.reserve(rules.size());
+  for (const CategoryRule& rule : rules) patterns.push_back(rule.pattern);
+  return patterns;
+}
+
+// Marks a row whose span does not fit an int32, until the rows are checked in order.
+constexpr std::int32_t kTooLong = -2;
+
+}  // namespace
+
+SharedTable explain_table(const TextColumn& narrations, std::span<const CategoryRule> rules,
+                          unsigned threads, std::int64_t& too_long) {
+  const std::int64_t rows = narrations.size();
+  TableBuilder out({{"rule", ColumnKind::kInt32, true},
+                    {"start", ColumnKind::kInt32, true},
+                    {"end", ColumnKind::kInt32, true},
+                    {"matched", ColumnKind::kInt32, true}});
+  std::int32_t* columns[4];
+  for (std::int64_t c = 0; c < 4; ++c) columns[c] = out.int32s(c, rows);
+  std::int32_t* rule = columns[0];
+  const std::vector<std::string_view> patterns = patterns_of(rules);
+  const Categorizer categorizer(patterns);
+  in_ranges(rows, threads, kMinRowsPerThread, [&](std::int64_t begin, std::int64_t end) {
+    Categorizer::Scratch scratch;  // per thread, reused row after row
+    narrations.for_rows(begin, end, [&](std::int64_t row, std::optional<std::string_view> text) {
+      rule[row] = -1;
+      if (!text) return;
+      const Categorizer::Explanation why = categorizer.explain(*text, scratch);
+      if (why.rule == Categorizer::kNone) return;
+      if (why.end > static_cast<std::size_t>(INT32_MAX)) {
+        rule[row] = kTooLong;
+        return;
+      }
+      rule[row] = static_cast<std::int32_t>(why.rule);
+      columns[1][row] = static_cast<std::int32_t>(why.start);
+      columns[2][row] = static_cast<std::int32_t>(why.end);
+      columns[3][row] = static_cast<std::int32_t>(why.matched);
+    });
+  });
+
+  std::uint8_t* valid[4];
+  for (std::int64_t c = 0; c < 4; ++c) valid[c] = out.validity(c, rows);
+  std::int64_t nulls = 0;
+  for (std::int64_t i = 0; i < rows; ++i) {
+    if (rule[i] == kTooLong) {
+      too_long = i;
+      return nullptr;
+    }
+    if (rule[i] < 0) {
+      ++nulls;
+      for (std::int32_t* column : columns) column[i] = 0;  // no stale bytes under a null
+      continue;
+    }
+    auto bit = static_cast<std::uint8_t>(1U << (i & 7));
+    for (std::uint8_t* v : valid) v[i >> 3] = static_cast<std::uint8_t>(v[i >> 3] | bit);
+  }
+  for (std::int64_t c = 0; c < 4; ++c) out.set_filled(c, rows, nulls);
+  return out.finish(rows);
+}
+
+SharedTable lint_table(std::span<const CategoryRule> rules, unsigned threads) {
+  return records_table(categorizer::lint_rules(rules, threads));
+}
+
+std::array<SharedTable, 3> evaluate_tables(std::span<const categorizer::ExampleView> examples,
+                                           std::span<const CategoryRule> rules, unsigned threads) {
+  const std::vector<std::string_view> patterns = patterns_of(rules);
+  const Categorizer categorizer(patterns);
+  categorizer::EvaluationCounts total(rules);
+  std::mutex merging;
+  in_ranges(static_cast<std::int64_t>(examples.size()), threads, kMinRowsPerThread,
+            [&](std::int64_t begin, std::int64_t end) {
+              categorizer::EvaluationCounts counts(rules);
+              std::string scratch;  // per thread, reused row after row
+              for (const auto& example : examples.subspan(static_cast<std::size_t>(begin),
+                                                          static_cast<std::size_t>(end - begin))) {
+                counts.add(categorizer.rule_for(example.narration, scratch), example.category,
+                           example.merchant);
+              }
+              const std::lock_guard<std::mutex> lock(merging);
+              total.merge(counts);
+            });
+  const categorizer::Evaluation figures = total.finish();
+  return {records_table(figures.rules), records_table(figures.categories),
+          records_table(std::vector<categorizer::EvaluationSummary>{figures.summary})};
+}
+
+SharedTable unmatched_table(const TextColumn& narrations, std::span<const CategoryRule> rules,
+                            std::size_t top, unsigned threads) {
+  const std::int64_t rows = narrations.size();
+  std::vector<std::int32_t> rule(static_cast<std::size_t>(rows));
+  categorize(narrations, patterns_of(rules), rule.data(), threads);
+  std::vector<std::string_view> unmatched;
+  narrations.for_rows(0, rows, [&](std::int64_t row, std::optional<std::string_view> text) {
+    if (text && rule[static_cast<std::size_t>(row)] < 0) unmatched.push_back(*text);
+  });
+  const std::vector<categorizer::WordGroup> groups = categorizer::word_groups(unmatched, top);
+
+  std::vector<ColumnShape> shapes;
+  add_columns<categorizer::WordGroup>(shapes, false);
+  shapes.push_back({"examples", ColumnKind::kTextList});
+  TableBuilder out(shapes);
+  out.reserve_rows(static_cast<std::int64_t>(groups.size()));
+  for (const categorizer::WordGroup& group : groups) {
+    const std::int64_t examples = put_record(out, 0, group);
+    out.append_texts(examples, group.examples.size(),
+                     [&](std::size_t k) { return unmatched[group.examples[k]]; });
+  }
+  return out.finish(static_cast<std::int64_t>(groups.size()));
+}
+
+}  // namespace quorvane::columns

@@ -66,10 +66,13 @@ bool bind(PyObject* args, PyObject* kwargs, const char* format, const char* (&na
   auto** keywords = const_cast<char**>(names);
   if constexpr (N == 3) {
     bound = PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &values[0], &threads_arg);
-  } else {
-    static_assert(N == 5, "one or three arguments, then threads");
+  } else if constexpr (N == 5) {
     bound = PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &values[0], &values[1],
                                         &values[2], &threads_arg);
+  } else {
+    static_assert(N == 6, "one, three or four arguments, then threads");
+    bound = PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &values[0], &values[1],
+                                        &values[2], &values[3], &threads_arg);
   }
   return bound && read_threads(threads_arg, threads);
 }
@@ -90,22 +93,29 @@ bool read_narrations_and_rules(Inputs& inputs, PyObject* narrations_arg, PyObjec
 
 // MARK: categorize
 
-PyObject* categorize_entry(PyObject* args, PyObject* kwargs) {
+// Binds and reads the arguments categorize and explain share: `narrations` and `rules`,
+// then the keyword-only `column` and `threads`.
+bool read_categorize_arguments(PyObject* args, PyObject* kwargs, const char* format, Inputs& inputs,
+                               TextColumn& narrations,
+                               std::vector<categorizer::CategoryRule>& rules, unsigned& threads) {
   static const char* names[] = {"narrations", "rules", "column", "threads", nullptr};
   PyObject* narrations_arg = nullptr;
   PyObject* rules_arg = nullptr;
   PyObject* column = nullptr;
   PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OO:categorize", const_cast<char**>(names),
-                                   &narrations_arg, &rules_arg, &column, &threads_arg)) {
-    return nullptr;
-  }
-  unsigned threads = 1;
-  if (!read_threads(threads_arg, threads)) return nullptr;
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names),
+                                     &narrations_arg, &rules_arg, &column, &threads_arg) &&
+         read_threads(threads_arg, threads) &&
+         read_narrations_and_rules(inputs, narrations_arg, column, rules_arg, narrations, rules);
+}
+
+PyObject* categorize_entry(PyObject* args, PyObject* kwargs) {
   Inputs inputs;
   TextColumn narrations;
   std::vector<categorizer::CategoryRule> rules;
-  if (!read_narrations_and_rules(inputs, narrations_arg, column, rules_arg, narrations, rules)) {
+  unsigned threads = 1;
+  if (!read_categorize_arguments(args, kwargs, "OO|$OO:categorize", inputs, narrations, rules,
+                                 threads)) {
     return nullptr;
   }
 #ifdef QV_FAULT_INJECTION
@@ -201,21 +211,12 @@ PyObject* emi_entry(PyObject* args, PyObject* kwargs) {
 // MARK: diagnostics
 
 PyObject* explain_entry(PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"narrations", "rules", "column", "threads", nullptr};
-  PyObject* narrations_arg = nullptr;
-  PyObject* rules_arg = nullptr;
-  PyObject* column = nullptr;
-  PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OO:explain", const_cast<char**>(names),
-                                   &narrations_arg, &rules_arg, &column, &threads_arg)) {
-    return nullptr;
-  }
-  unsigned threads = 1;
-  if (!read_threads(threads_arg, threads)) return nullptr;
   Inputs inputs;
   TextColumn narrations;
   std::vector<categorizer::CategoryRule> rules;
-  if (!read_narrations_and_rules(inputs, narrations_arg, column, rules_arg, narrations, rules)) {
+  unsigned threads = 1;
+  if (!read_categorize_arguments(args, kwargs, "OO|$OO:explain", inputs, narrations, rules,
+                                 threads)) {
     return nullptr;
   }
   std::int64_t too_long = -1;
@@ -248,13 +249,8 @@ PyObject* evaluate_entry(PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"narrations", "categories", "merchants",
                                 "rules",      "threads",    nullptr};
   PyObject* values[4] = {nullptr, nullptr, nullptr, nullptr};
-  PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|$O:evaluate", const_cast<char**>(names),
-                                   &values[0], &values[1], &values[2], &values[3], &threads_arg)) {
-    return nullptr;
-  }
   unsigned threads = 1;
-  if (!read_threads(threads_arg, threads)) return nullptr;
+  if (!bind(args, kwargs, "OOOO|$O:evaluate", names, values, threads)) return nullptr;
   Inputs inputs;
   std::vector<categorizer::ExampleView> examples;
   std::vector<categorizer::CategoryRule> rules;

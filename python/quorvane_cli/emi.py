@@ -9,6 +9,7 @@ import io
 import json
 import math
 import os
+import re
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import quorvane
@@ -72,10 +73,26 @@ def add_parser(verbs: Any) -> None:
                    help="the annual inflation rate, in percent: real amounts are in money of "
                    "the first month (default 0)")
     p.add_argument("--start", metavar="YYYY-MM", help="the month of the first instalment")
+    changes = p.add_argument_group(
+        "events", "what happens to the loan after a month: MONTH is YYYY-MM with --start, else "
+        "the instalment's number from 1 (the event follows that instalment); keep is emi "
+        "(the default: the instalment stays, the tenure changes) or tenure (the other way "
+        "round). Each may be given more than once.")
+    changes.add_argument("--prepay", action="append", default=[], metavar="MONTH:AMOUNT[:keep]",
+                         help="pay AMOUNT off the balance after the month")
+    changes.add_argument("--rate-change", action="append", default=[],
+                         metavar="MONTH:RATE[:keep]",
+                         help="the annual rate becomes RATE percent after the month")
+    changes.add_argument("--emi-change", action="append", default=[], metavar="MONTH:AMOUNT",
+                         help="the instalment becomes AMOUNT after the month")
+    changes.add_argument("--fees", type=number, metavar="AMOUNT",
+                         help="upfront charges: adds the annual percentage rate (APR) of the "
+                         "loan on the amount received")
     p.add_argument("--format", choices=("table", "csv", "json"), default="table",
                    help="table (default): readable; csv: the schedule; json: the whole result")
-    p.add_argument("--plot", metavar="FILE.svg", help="draw the balance and the principal/"
-                   "interest split over time (needs matplotlib: pip install \"quorvane[plot]\")")
+    p.add_argument("--plot", metavar="FILE.svg", help="draw the balance (with events, also "
+                   "the balance without them) and the principal/interest split over time "
+                   "(needs matplotlib: pip install \"quorvane[plot]\")")
     options.add_output(p, "the table, schedule or result")
     p.set_defaults(run=run)
 
@@ -96,22 +113,95 @@ def request_of(args: argparse.Namespace) -> EmiRequest:
             "inflationRate": args.inflation, "start": args.start}
 
 
-def solve(request: EmiRequest) -> Dict[str, Any]:
+#: The event options: the kind of event each gives, and the form of its value.
+_EVENT_OPTIONS = {"prepay": ("prepay", "MONTH:AMOUNT[:keep]"),
+                  "rate_change": ("rate", "MONTH:RATE[:keep]"),
+                  "emi_change": ("emi", "MONTH:AMOUNT")}
+
+
+_AFTER_END = re.compile(r"it takes effect after month \d+, but the loan ends in month (\d+)")
+
+
+def month_index(option: str, text: str, start: Optional[str]) -> int:
+    """The schedule row after which an event given as MONTH takes effect: a YYYY-MM from
+    the start on, or an instalment's number from 1."""
+    if start is None:
+        if not text.isdigit() or int(text) < 1:
+            raise UserError(option, f"MONTH is an instalment's number from 1 (or YYYY-MM with "
+                            f"--start), got {text!r}")
+        return int(text) - 1
+    year, _, month = text.partition("-")
+    first_year, _, first_month = start.partition("-")
+    if not (year.isdigit() and month.isdigit() and 1 <= int(month) <= 12):
+        raise UserError(option, f"MONTH is YYYY-MM when --start is given, got {text!r}")
+    index = (int(year) - int(first_year)) * 12 + int(month) - int(first_month)
+    if index < 0:
+        raise UserError(option, f"MONTH {text} is before the loan starts in {start}")
+    return index
+
+
+def events_of(args: argparse.Namespace) -> Tuple[List[Dict[str, Any]], List[str]]:
+    """The events the options give, in the order of the command line's options (prepay,
+    then rate changes, then instalment changes), and each one's option as typed."""
+    events: List[Dict[str, Any]] = []
+    typed: List[str] = []
+    for dest, (kind, form) in _EVENT_OPTIONS.items():
+        option = "--" + dest.replace("_", "-")
+        for text in getattr(args, dest):
+            parts = text.split(":")
+            if len(parts) not in ((2, 3) if form.endswith("[:keep]") else (2,)):
+                raise UserError(option, f"expected {form}, got {text!r}")
+            month = month_index(option, parts[0], args.start)
+            try:
+                amount = number(parts[1])
+            except ValueError:
+                raise UserError(option, f"{form.split(':')[1].rstrip('[')} is a number, got "
+                                f"{parts[1]!r}") \
+                    from None
+            event: Dict[str, Any] = {"loan": 0, "month": month, "kind": kind, "amount": amount}
+            if len(parts) == 3:
+                if parts[2] not in ("emi", "tenure"):
+                    raise UserError(option, f"keep is emi or tenure, got {parts[2]!r}")
+                event["keep"] = parts[2]
+            events.append(event)
+            typed.append(f"{option} {text}")
+    return events, typed
+
+
+def solve(request: EmiRequest, events: Optional[List[Dict[str, Any]]] = None,
+          typed: Sequence[str] = (), fees: Optional[float] = None) -> Dict[str, Any]:
     """The loan solved by quorvane_columns: its figures, rates, totals and schedule (rows
-    as dicts, with year and month only when the loan has a start)."""
-    loans, schedule = qc.emi([request])
-    if loans["error"][0] is not None:
-        raise UserError(NAME, loans["error"][0].replace("invalid request: ", ""))
+    as dicts, with year and month only when the loan has a start); with events or fees,
+    the comparison with the plain loan and the APR, and each row's rate and prepayment.
+    An event's error names the option that gave it."""
+    loan: Dict[str, Any] = dict(request)
+    if fees is not None:
+        loan["fees"] = fees
+    loans, schedule = qc.emi([loan], events)
+    error = loans["error"][0]
+    if error is not None:
+        where, _, rest = error.partition(": ")
+        if where.startswith("event ") and where[6:].isdigit():
+            # The engine counts rows from 0; the command line counts instalments from 1.
+            late = _AFTER_END.fullmatch(rest)
+            if late:
+                rest = f"the loan ends with instalment {int(late.group(1)) + 1}"
+            raise UserError(typed[int(where[6:])], rest)
+        raise UserError(NAME, error.replace("invalid request: ", ""))
     names = [name for name in schedule if name != "loan"
              and (request.get("start") or name not in ("year", "month"))]
     rows = [dict(zip(names, values)) for values in zip(*(schedule[name] for name in names))]
     totals = {name: loans[name][0] for name in ("nominalPaid", "realPaid", "nominalPrincipal",
                                                  "nominalInterest", "realPrincipal",
                                                  "realInterest")}
-    return {"loanAmount": loans["loanAmount"][0], "emi": loans["emi"][0],
-            "months": loans["months"][0], "interestRate": request["interestRate"],
-            "inflationRate": request.get("inflationRate") or 0.0, "totals": totals,
-            "schedule": rows}
+    result = {"loanAmount": loans["loanAmount"][0], "emi": loans["emi"][0],
+              "months": loans["months"][0], "interestRate": request["interestRate"],
+              "inflationRate": request.get("inflationRate") or 0.0, "totals": totals,
+              "schedule": rows}
+    for name in ("baselineInterest", "interestSaved", "monthsSaved", "apr", "effectiveRate"):
+        if name in loans and (name not in ("apr", "effectiveRate") or fees is not None):
+            result[name] = loans[name][0]
+    return result
 
 
 def early_end(result: Mapping[str, Any], asked: Optional[int]) -> Optional[str]:
@@ -124,17 +214,21 @@ def early_end(result: Mapping[str, Any], asked: Optional[int]) -> Optional[str]:
 
 def run(args: argparse.Namespace) -> None:
     request = request_of(args)
+    events, typed = events_of(args)
+    changed = bool(events) or args.fees is not None
     target = Target(args.output)
     plot_target = Target(args.plot) if args.plot else None
-    if args.format == "json":  # the module's whole result, years included: one solve
+    if args.format == "json" and not changed:  # the module's whole result, years included
         try:
             output = quorvane.compute_emi_json(json.dumps(request)) + "\n"
         except ValueError as exc:
             raise UserError(NAME, str(exc).replace("invalid request: ", "")) from None
         result: Dict[str, Any] = json.loads(output)
     else:
-        result = solve(request)
-    note = early_end(result, request.get("months"))
+        result = solve(request, events if changed else None, typed, args.fees)
+        if args.format == "json":
+            output = json.dumps(result) + "\n"
+    note = None if events else early_end(result, request.get("months"))
     if args.format == "csv":
         output = schedule_csv(result["schedule"])
     elif args.format == "table":
@@ -142,7 +236,7 @@ def run(args: argparse.Namespace) -> None:
     if note and args.format != "table":
         warn(note[0].lower() + note[1:-1])
     if plot_target is not None:
-        plot(result, plot_target)
+        plot(result, plot_target, solve(request) if events else None)
     with target.open() as out:
         out.write(output.encode("utf-8"))
 
@@ -178,8 +272,12 @@ def table_lines(result: Mapping[str, Any], note: Optional[str] = None) -> List[s
         lines.append(f"Inflation {result['inflationRate']:g}% a year: real amounts are in "
                      "money of the first month.")
     lines.append("")
+    events = "interestSaved" in result
     titles = ["Month" if start else "#", "EMI", "Principal", "Interest", "Outstanding"]
     keys = ["emi", "principal", "interest", "outstanding"]
+    if events:
+        titles += ["Prepayment", "Rate %"]
+        keys += ["prepayment", "rate"]
     if real:
         titles += ["Real EMI", "Real interest"]
         keys += ["realEmi", "realInterest"]
@@ -187,7 +285,7 @@ def table_lines(result: Mapping[str, Any], note: Optional[str] = None) -> List[s
     for row in result["schedule"]:
         values: Mapping[str, object] = row
         rows.append([month_of(row) if start else str(row["index"] + 1)] +
-                    [f"{values[k]:,}" for k in keys])
+                    [f"{values[k]:g}" if k == "rate" else f"{values[k]:,}" for k in keys])
     lines += aligned(titles, rows)
     lines.append("")
     totals = result["totals"]
@@ -197,33 +295,51 @@ def table_lines(result: Mapping[str, Any], note: Optional[str] = None) -> List[s
     lines += aligned(["Totals", "Nominal"] + (["Real"] if real else []),
                      [[name, f"{nominal:,}"] + ([f"{real_sum:,}"] if real else [])
                       for name, nominal, real_sum in sums])
+    if events:
+        lines.append("")
+        saved, months = result["interestSaved"], result["monthsSaved"]
+        lines.append(f"Against the plain loan (interest {result['baselineInterest']:,}): "
+                     f"{'saves' if saved >= 0 else 'costs'} {abs(saved):,} of interest and "
+                     f"{'saves' if months >= 0 else 'adds'} {abs(months)} "
+                     f"month{'' if abs(months) == 1 else 's'}.")
+    if "apr" in result:
+        lines.append(f"APR {result['apr']:.2f}% (effective {result['effectiveRate']:.2f}% a "
+                     "year) on the amount received, after fees.")
     return lines
 
 
 # ---------------------------------------------------------------- plot
 
 
-def plot(result: Mapping[str, Any], target: Target) -> None:
-    """Draw the outstanding balance and each instalment's principal and interest."""
+def plot(result: Mapping[str, Any], target: Target,
+         plain: Optional[Mapping[str, Any]] = None) -> None:
+    """Draw the outstanding balance (and, given the loan without its events, that loan's
+    balance beside it) and each instalment's principal and interest."""
     try:
         from matplotlib.figure import Figure
         from matplotlib.ticker import MaxNLocator, StrMethodFormatter
     except ImportError:
         raise UserError("--plot", 'needs matplotlib: pip install "quorvane[plot]"') from None
     schedule = result["schedule"]
-    x: Sequence[Any]
-    if "year" in schedule[0]:
+    integer_ticks = "year" not in schedule[0]
+    label = "instalment" if integer_ticks else "month"
+
+    def months(rows: Sequence[Mapping[str, Any]]) -> Sequence[Any]:
+        if integer_ticks:
+            return [row["index"] + 1 for row in rows]
         import datetime
-        x = [datetime.date(row["year"], row["month"], 1) for row in schedule]
-        label = "month"
-        integer_ticks = False
-    else:
-        x = [row["index"] + 1 for row in schedule]
-        label = "instalment"
-        integer_ticks = True
+        return [datetime.date(row["year"], row["month"], 1) for row in rows]
+
+    x = months(schedule)
     figure = Figure(figsize=(9, 6), layout="constrained")
     balance, split = figure.subplots(2, 1, sharex=True)
-    balance.plot(x, [row["outstanding"] for row in schedule], color="tab:blue")
+    if plain is not None:
+        balance.plot(months(plain["schedule"]), [row["outstanding"] for row in plain["schedule"]],
+                     color="tab:gray", linestyle="--", label="without the events")
+    balance.plot(x, [row["outstanding"] for row in schedule], color="tab:blue",
+                 label="with the events")
+    if plain is not None:
+        balance.legend(loc="upper right")
     balance.set_title(f"Loan {result['loanAmount']:,} at {result['interestRate']:g}%: "
                       f"{result['months']} instalments of {result['emi']:,}")
     balance.set_ylabel("outstanding")

@@ -136,7 +136,8 @@ def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
     return _convert(_call(_native.derive_finish, counts, threads=threads), _kind(counts))
 
 
-def emi(loan_table: Any, *, threads: Optional[int] = None) -> Tuple[Result, Result]:
+def emi(loan_table: Any, events: Any = None, *,
+        threads: Optional[int] = None) -> Tuple[Result, Result]:
     """Solves every loan of a table, as `quorvane.compute_emi` solves one request.
 
     `loan_table` has the columns of a loan request (`mode`, `loanAmount`, `emi`, `months`,
@@ -148,10 +149,26 @@ def emi(loan_table: Any, *, threads: Optional[int] = None) -> Tuple[Result, Resu
     of every accepted loan, after its loan's row number. One bad loan never stops the
     others. In pandas, `loans` carries the loan table's index and `schedule` is numbered
     from 0 (its `loan` column is the loan's position, as in `loans`).
+
+    `events` (a table of any kind above) changes loans after chosen months: `loan` (the
+    loan's row number), `month` (the schedule row after which it takes effect, from 0),
+    `kind` ("prepay": `amount` off the balance; "rate": the annual rate becomes `amount`
+    percent; "emi": the instalment becomes `amount`) and optional `keep` ("emi", the
+    default: the instalment stays and the months are solved again; "tenure": the months
+    stay and the instalment is solved again). A `fees` column on the loans (upfront
+    charges, whole units; null or absent is 0) asks for each loan's annual percentage
+    rate on the amount received. With events or fees, the schedule gains `rate` (the
+    annual percent in force) and `prepayment`, and the loans gain `baselineInterest` (the
+    interest of the same loan without its events), `interestSaved` and `monthsSaved`
+    (negative when the events cost more), and `apr` and `effectiveRate` (percent; null
+    without a `fees` column). An event that cannot apply to its loan is that loan's
+    `error`, naming the event's row (events are numbered from 0); an event naming a loan
+    that does not exist, or a row that is no event, is a ValueError for the whole call.
     """
-    _refuse_lazy(loan_table=loan_table)
+    _refuse_lazy(loan_table=loan_table, events=events)
     kind = _kind(loan_table)
-    loans, schedule = _call(_native.emi, _without_index(loan_table), threads=threads)
+    loans, schedule = _call(_native.emi, _without_index(loan_table),
+                            None if events is None else _without_index(events), threads=threads)
     return _convert(loans, kind, same_rows=True), _convert(schedule, kind)
 
 

@@ -155,32 +155,72 @@ bool read_counts(Inputs& inputs, PyObject* source, std::vector<TokenCount>& out)
   return true;
 }
 
-bool read_loans(Inputs& inputs, PyObject* source, std::vector<LoanRequest>& out) {
+bool read_loans(Inputs& inputs, PyObject* source, std::vector<LoanRequest>& out,
+                std::vector<emi::EmiCharges>& charges, bool& fees) {
   RecordInput<emi::EmiRequest> in;
-  if (!inputs.records(source, "loans", Rows::kEach, in)) return false;
+  RecordInput<emi::EmiCharges> costs;
+  if (!inputs.records(source, "loans", Rows::kEach, in, costs)) return false;
   // The text the object form raises for a request that does not read.
   auto reason = [](const DecodeFailure& failure) {
     return cat("invalid request: ", failure.message());
   };
   if (!in.by_columns) {
-    for (auto& element : in.elements) {
-      if (element) {
-        out.emplace_back(std::move(element).value());
-      } else {
+    fees = false;
+    for (std::size_t i = 0; i < in.elements.size(); ++i) {
+      auto& element = in.elements[i];
+      auto& cost = costs.elements[i];
+      if (!element) {
         out.emplace_back(reason(element.error()));
+      } else if (!cost) {
+        out.emplace_back(reason(cost.error()));
+      } else {
+        out.emplace_back(std::move(element).value());
       }
+      charges.push_back(cost ? cost.value() : emi::EmiCharges{});
+      auto row = py::PyRef::steal(PySequence_GetItem(source, static_cast<Py_ssize_t>(i)));
+      if (!row) return false;
+      fees = fees ||
+             (py::detail::is_mapping(row.get()) && PyMapping_HasKeyString(row.get(), "fees") == 1);
     }
     return true;
   }
+  fees = costs.columns.fields[0].present();
   RowReader<emi::EmiRequest> reader(in.columns);
-  out.reserve(static_cast<std::size_t>(in.columns.rows));
-  for (std::int64_t i = 0; i < in.columns.rows; ++i) {
+  RowReader<emi::EmiCharges> cost_reader(costs.columns);
+  const auto rows = static_cast<std::size_t>(in.columns.rows);
+  out.reserve(rows);
+  charges.resize(rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    // Both readers move on by one row, whatever either finds.
     emi::EmiRequest request{};
     DecodeFailure failure;
-    if (reader.next(request, failure)) {
-      out.emplace_back(request);
-    } else {
+    DecodeFailure cost_failure;
+    const bool read = reader.next(request, failure);
+    const bool costed = cost_reader.next(charges[i], cost_failure);
+    if (!read) {
       out.emplace_back(reason(failure));
+    } else if (!costed) {
+      out.emplace_back(reason(cost_failure));
+    } else {
+      out.emplace_back(request);
+    }
+  }
+  return true;
+}
+
+bool read_events(Inputs& inputs, PyObject* source, std::vector<emi::EmiEvent>& out) {
+  RecordInput<emi::EmiEvent> in;
+  if (!inputs.records(source, "events", Rows::kAll, in)) return false;
+  if (!in.by_columns) {
+    out = all_records(in);
+    return true;
+  }
+  RowReader<emi::EmiEvent> reader(in.columns);
+  out.resize(static_cast<std::size_t>(in.columns.rows));
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    DecodeFailure failure;
+    if (!reader.next(out[i], failure)) {
+      return value_error(detail::element_failure(failure, "events", static_cast<Py_ssize_t>(i)));
     }
   }
   return true;

@@ -32,8 +32,15 @@ bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, P
 bool read_counts(Inputs& inputs, PyObject* source, std::vector<categorizer::TokenCount>& out);
 
 /// Loans, a row each: its request, or the text compute_emi raises for the same loan given
-/// as a request dict (the row's values, nulls left out).
-bool read_loans(Inputs& inputs, PyObject* source, std::vector<LoanRequest>& out);
+/// as a request dict (the row's values, nulls left out); and beside each request what its
+/// row costs (`fees`, 0 where null or absent). `fees` is set when the loans have a
+/// `fees` column (a sequence of records: when one of them has a `fees` key).
+bool read_loans(Inputs& inputs, PyObject* source, std::vector<LoanRequest>& out,
+                std::vector<emi::EmiCharges>& charges, bool& fees);
+
+/// The rows of an events table, every one an event: a row that is none (a null, a
+/// negative or broken number) fails the call, naming the row.
+bool read_events(Inputs& inputs, PyObject* source, std::vector<emi::EmiEvent>& out);
 
 /// The `threads` argument: None (or null) for every core, else a positive int.
 bool read_threads(PyObject* value, unsigned& out);

@@ -481,6 +481,10 @@ namespace detail {
 
 bool is_array(PyObject* object) { return PyList_Check(object) || PyTuple_Check(object); }
 
+std::string element_failure(const DecodeFailure& failure, std::string_view what, Py_ssize_t i) {
+  return cat(failure.path.display(cat(what, "[", std::to_string(i), "]")), ": ", failure.message());
+}
+
 }  // namespace detail
 
 }  // namespace quorvane::columns

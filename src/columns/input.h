@@ -72,9 +72,13 @@ class Inputs {
              std::span<FieldColumn> out, std::int64_t& rows, bool& is_table);
 
   /// The records of R in `source`: the columns of a table (see `table`), or the elements
-  /// of a sequence, each a mapping or an array of the fields in declared order.
-  template <record::RecordType R>
-  bool records(PyObject* source, std::string_view what, Rows rows, RecordInput<R>& out);
+  /// of a sequence, each a mapping or an array of the fields in declared order. Records
+  /// declared beside R (`beside`) are read from the same rows, in the same one pass over
+  /// a stream: their columns from the same table, their fields from the same mappings
+  /// (an array holds R's fields alone, so they take their defaults there).
+  template <record::RecordType R, record::RecordType... Beside>
+  bool records(PyObject* source, std::string_view what, Rows rows, RecordInput<R>& out,
+               RecordInput<Beside>&... beside);
 
   /// Keeps `value` alive as long as the inputs, for views into it.
   template <class T>
@@ -133,19 +137,55 @@ bool decode_positional(py::Decoder& d, PyObject* array, R& out) {
 
 }  // namespace detail
 
+namespace detail {
+
+/// Decodes one element of a sequence of records as R: a mapping, or an array of R's
+/// fields; `positional` false reads a mapping only, an array giving R's defaults.
 template <record::RecordType R>
-bool Inputs::records(PyObject* source, std::string_view what, Rows rows, RecordInput<R>& out) {
-  constexpr std::size_t kCount = record::kFieldCount<R>;
+bool decode_element(py::Decoder& d, PyObject* element, bool positional, R& out) {
+  if (py::detail::is_mapping(element)) return py::decode_record(d, element, out);
+  if (is_array(element)) return !positional || decode_positional(d, element, out);
+  d.fail_type(element, "Mapping");
+  return false;
+}
+
+/// The failure of element `i` of a sequence named `what`, as its message names it.
+std::string element_failure(const DecodeFailure& failure, std::string_view what, Py_ssize_t i);
+
+}  // namespace detail
+
+template <record::RecordType R, record::RecordType... Beside>
+bool Inputs::records(PyObject* source, std::string_view what, Rows rows, RecordInput<R>& out,
+                     RecordInput<Beside>&... beside) {
+  // The fields of R, then of each record beside it, as one row of columns.
+  constexpr std::size_t kCount = record::kFieldCount<R> + (record::kFieldCount<Beside> + ... + 0);
+  std::array<std::string_view, kCount> names{};
+  std::array<Holds, kCount> holds{};
   std::array<bool, kCount> required{};
-  for (std::size_t i = 0; i < kCount; ++i) {
-    required[i] = record::kPresence<R>[i] == record::Presence::kRequired;
-  }
+  std::array<FieldColumn, kCount> fields{};
+  std::size_t at = 0;
+  auto lay_out = [&]<record::RecordType T>(const RecordInput<T>&) {
+    for (std::size_t i = 0; i < record::kFieldCount<T>; ++i, ++at) {
+      names[at] = record::kFieldNames<T>[i];
+      holds[at] = kHolds<T>[i];
+      required[at] = record::kPresence<T>[i] == record::Presence::kRequired;
+    }
+  };
+  lay_out(out);
+  (lay_out(beside), ...);
   bool is_table = false;
-  if (!table(source, what, record::kFieldNames<R>, kHolds<R>, required, rows == Rows::kAll,
-             out.columns.fields, out.columns.rows, is_table)) {
+  std::int64_t count = 0;
+  if (!table(source, what, names, holds, required, rows == Rows::kAll, fields, count, is_table)) {
     return false;
   }
-  out.by_columns = is_table;
+  at = 0;
+  auto hand_out = [&]<record::RecordType T>(RecordInput<T>& in) {
+    in.by_columns = is_table;
+    in.columns.rows = count;
+    for (FieldColumn& field : in.columns.fields) field = fields[at++];
+  };
+  hand_out(out);
+  (hand_out(beside), ...);
   if (is_table) return true;
   // A sequence of records: each element through the object form, as the module reads
   // the records of a request.
@@ -154,26 +194,23 @@ bool Inputs::records(PyObject* source, std::string_view what, Rows rows, RecordI
   for (Py_ssize_t i = 0; i < size; ++i) {
     auto element = py::PyRef::steal(PySequence_GetItem(source, i));
     if (!element) return false;
-    py::Decoder d;
-    R record{};
-    bool decoded = false;
-    if (py::detail::is_mapping(element.get())) {
-      decoded = py::decode_record(d, element.get(), record);
-    } else if (detail::is_array(element.get())) {
-      decoded = detail::decode_positional(d, element.get(), record);
-    } else {
-      d.fail_type(element.get(), "Mapping");
-    }
-    if (decoded) {
-      out.elements.emplace_back(std::move(record));
-      continue;
-    }
-    if (rows == Rows::kAll) {
-      const DecodeFailure& failure = d.failure();
-      std::string where = failure.path.display(cat(what, "[", std::to_string(i), "]"));
-      return raise({ReadFailure::Kind::kValue, cat(where, ": ", failure.message())});
-    }
-    out.elements.emplace_back(d.take_failure());
+    bool positional = true;
+    auto decode = [&]<record::RecordType T>(RecordInput<T>& in) {
+      py::Decoder d;
+      T record{};
+      bool decoded = detail::decode_element(d, element.get(), positional, record);
+      positional = false;
+      if (decoded) {
+        in.elements.emplace_back(std::move(record));
+        return true;
+      }
+      if (rows == Rows::kAll) {
+        return raise({ReadFailure::Kind::kValue, detail::element_failure(d.failure(), what, i)});
+      }
+      in.elements.emplace_back(d.take_failure());
+      return true;
+    };
+    if (!decode(out) || !(decode(beside) && ...)) return false;
   }
   return true;
 }

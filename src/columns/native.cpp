@@ -66,11 +66,14 @@ bool bind(PyObject* args, PyObject* kwargs, const char* format, const char* (&na
   auto** keywords = const_cast<char**>(names);
   if constexpr (N == 3) {
     bound = PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &values[0], &threads_arg);
+  } else if constexpr (N == 4) {
+    bound = PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &values[0], &values[1],
+                                        &threads_arg);
   } else if constexpr (N == 5) {
     bound = PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &values[0], &values[1],
                                         &values[2], &threads_arg);
   } else {
-    static_assert(N == 6, "one, three or four arguments, then threads");
+    static_assert(N == 6, "one to four arguments, then threads");
     bound = PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &values[0], &values[1],
                                         &values[2], &values[3], &threads_arg);
   }
@@ -189,17 +192,29 @@ PyObject* derive_finish_entry(PyObject* args, PyObject* kwargs) {
 // MARK: emi
 
 PyObject* emi_entry(PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"loans", "threads", nullptr};
-  PyObject* values[1];
+  static const char* names[] = {"loans", "events", "threads", nullptr};
+  PyObject* values[2] = {nullptr, nullptr};
   unsigned threads = 1;
-  if (!bind(args, kwargs, "O|$O:emi", names, values, threads)) return nullptr;
+  if (!bind(args, kwargs, "O|O$O:emi", names, values, threads)) return nullptr;
   Inputs inputs;
   std::vector<LoanRequest> loans;
-  if (!read_loans(inputs, values[0], loans)) return nullptr;
+  std::vector<emi::EmiCharges> charges;
+  bool fees = false;
+  if (!read_loans(inputs, values[0], loans, charges, fees)) return nullptr;
+  // Events or fees: each loan is computed with its events, and compared with itself
+  // without them.
+  const bool events = values[1] != nullptr && values[1] != Py_None;
+  std::vector<emi::EmiEvent> table;
+  if (events && !read_events(inputs, values[1], table)) return nullptr;
+  auto index = emi::index_events(table, loans.size());
+  if (!index) {
+    return Inputs::raise({ReadFailure::Kind::kValue, index.error().display()}), nullptr;
+  }
+  const LoanExtras extras{table, &index.value(), charges, fees};
   std::pair<SharedTable, SharedTable> tables;
   {
     Unlocked unlocked;
-    tables = solve_loans(loans, threads);
+    tables = solve_loans(loans, events || fees ? &extras : nullptr, threads);
   }
   PyRef first = wrap_table(g_table_type.get(), std::move(tables.first));
   if (!first) return nullptr;
@@ -330,8 +345,8 @@ PyMethodDef g_functions[] = {
     {"derive_finish", function<derive_finish_entry>(), kFlags,
      "derive_finish(counts, *, threads=None)\n--\n\nThe rules a table of counts gives."},
     {"emi", function<emi_entry>(), kFlags,
-     "emi(loans, *, threads=None)\n--\n\n"
-     "Solves each loan of a table: a pair of Tables, loans and schedule."},
+     "emi(loans, events=None, *, threads=None)\n--\n\n"
+     "Solves each loan of a table, with its events: a pair of Tables, loans and schedule."},
     {"explain", function<explain_entry>(), kFlags,
      "explain(narrations, rules, *, column=None, threads=None)\n--\n\n"
      "Why each narration gets its rule: a Table of rule, start, end, matched."},

@@ -81,9 +81,12 @@ inline bool usable(double solved) { return std::isfinite(solved) && solved > 0.0
 /// (half-up rounding gives the half back), so it gains a unit when the second month would
 /// keep the balance where the first left it. Either way the regular months would pay
 /// nothing off and the last month would carry the whole loan. The test runs the
-/// schedule's own arithmetic, so the schedule cannot disagree with it.
+/// schedule's own arithmetic, so the schedule cannot disagree with it. Over one month
+/// there is no regular month, the closing month pays what is owed whatever the
+/// instalment, so the instalment is only rounded.
 inline double amortising(double instalment, double balance, std::uint32_t months, double r) {
   double whole = round_half_up(instalment);
+  if (months < 2) return whole;
   const double interest = r * balance;
   if (whole <= interest) whole = std::floor(interest) + 1.0;
   // The second month is a regular one only with three months or more and a balance

@@ -4,6 +4,7 @@ cases call main() in-process; signals, pipes and the installed script run in sub
 
 import csv
 import errno
+import importlib.util
 import io
 import json
 import os
@@ -22,6 +23,7 @@ from hypothesis import strategies as st
 
 import quorvane
 import quorvane_cli
+import quorvane_columns as qc
 from quorvane_cli import stdlib_csv
 from quorvane_cli.amounts import AmountFormat
 from quorvane_cli.output import Sink
@@ -278,6 +280,19 @@ MISTAKES = [
      "emi: monthly payment of 1.00 does not cover the first month's interest of 10.00; the loan would never be repaid"),
     ({}, ["emi", "--mode", "emi", "--amount", "1000", "--months", "3", "--rate", "9", "--start", "2027-13"],
      'emi: month out of range in "2027-13"'),
+    # emi events: each text names its option; an event the loan refuses, the option as typed
+    *[({}, ["emi", "--mode", "emi", "--amount", "1000", "--months", "3", "--rate", "9", *event], message)
+      for event, message in [
+          (["--prepay", "0:5"], "--prepay: MONTH is an instalment's number from 1 (or YYYY-MM with --start), got '0'"),
+          (["--prepay", "1:x"], "--prepay: AMOUNT is a number, got 'x'"),
+          (["--rate-change", "1"], "--rate-change: expected MONTH:RATE[:keep], got '1'"),
+          (["--rate-change", "1:5:both"], "--rate-change: keep is emi or tenure, got 'both'"),
+          (["--emi-change", "1:5:emi"], "--emi-change: expected MONTH:AMOUNT, got '1:5:emi'"),
+          (["--start", "2027-05", "--prepay", "2:5"], "--prepay: MONTH is YYYY-MM when --start is given, got '2'"),
+          (["--start", "2027-05", "--prepay", "2027-04:5"], "--prepay: MONTH 2027-04 is before the loan starts in 2027-05"),
+          (["--prepay", "3:5"], "--prepay 3:5: the loan ends with instalment 3"),
+          (["--fees", "1000"], "emi: invalid input: fees must be less than the loan amount"),
+      ]],
 ]
 
 
@@ -523,6 +538,31 @@ def test_emi_notes_and_warnings(capsys):
                            "--rate", "12", "--format", "csv")
     assert err == "quorvane: warning: the rounded instalment of 1,003 clears the loan in 585 months, not 600\n"
     assert len(out.splitlines()) == 586
+
+
+def test_emi_events(capsys, tmp_path):
+    # The schedule is quorvane_columns' for the same loan and events; the table adds what
+    # they save and the APR.
+    argv = ["--mode", "emi", "--amount", "100000", "--months", "24", "--rate", "10", "--start", "2027-01",
+            "--prepay", "2027-06:20000", "--rate-change", "2027-12:12:tenure", "--emi-change", "2028-03:6000",
+            "--fees", "1500"]
+    loan = {"mode": "emi", "loanAmount": 100000, "months": 24, "interestRate": 10, "start": "2027-01", "fees": 1500}
+    events = {"loan": [0] * 3, "month": [5, 11, 14], "kind": ["prepay", "rate", "emi"],
+              "amount": [20000, 12, 6000], "keep": [None, "tenure", None]}
+    loans, schedule = qc.emi([loan], events)
+    _, out, _ = run(capsys, "emi", *argv, "--format", "csv")
+    rows = list(csv.DictReader(io.StringIO(out)))
+    assert [int(row["outstanding"]) for row in rows] == schedule["outstanding"]
+    assert [float(row["rate"]) for row in rows] == schedule["rate"]
+    _, out, _ = run(capsys, "emi", *argv)
+    assert out.splitlines()[-2:] == [
+        f"Against the plain loan (interest {loans['baselineInterest'][0]:,}): saves "
+        f"{loans['interestSaved'][0]:,} of interest and saves {loans['monthsSaved'][0]} months.",
+        f"APR {loans['apr'][0]:.2f}% (effective {loans['effectiveRate'][0]:.2f}% a year) on the "
+        "amount received, after fees."]
+    if importlib.util.find_spec("matplotlib") is not None:
+        assert run(capsys, "emi", *argv, "--plot", tmp_path / "loan.svg")[0] == 0
+        assert "without the events" in (tmp_path / "loan.svg").read_text("utf-8")
 
 
 def test_plot(capsys, tmp_path, monkeypatch):

@@ -95,7 +95,7 @@ def test_a_local_cluster_runs_the_work_in_both_workers():
     df = frame(examples)
     ddf = dd.from_pandas(df, npartitions=8, sort=False)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         client.wait_for_workers(2)
         pids = client.run(os.getpid)  # worker address -> its process id

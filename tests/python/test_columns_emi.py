@@ -17,6 +17,7 @@ FIELDS = ["mode", "loanAmount", "emi", "months", "interestRate", "inflationRate"
 RESULT = ["mode", "loanAmount", "emi", "months", "interestRate", "inflationRate", "start"]
 TOTALS = ["nominalPaid", "realPaid", "nominalPrincipal", "nominalInterest", "realPrincipal",
           "realInterest"]
+SUMMARY = ["baselineInterest", "interestSaved", "monthsSaved", "apr", "effectiveRate"]
 SCHEDULE = ["index", "year", "month", "emi", "principal", "interest", "outstanding", "realEmi",
             "realPrincipal", "realInterest", "remainingEmi", "realRemainingEmi"]
 
@@ -106,13 +107,23 @@ def requests_seen(source, kind):
 @pytest.mark.parametrize("kind", ["records", "dict", "pyarrow", "polars", "pandas"])
 @settings(max_examples=30, deadline=None)
 @given(loans=st.lists(loan, min_size=1, max_size=6), order=st.permutations(FIELDS),
-       data=st.data(), threads=st.sampled_from([None, 1, 2]))
-def test_equals_compute_emi(kind, loans, order, data, threads):
+       data=st.data(), threads=st.sampled_from([None, 1, 2]), events=st.booleans())
+def test_equals_compute_emi(kind, loans, order, data, threads, events):
+    # With an empty events table each loan is its own baseline: nothing saved.
     source = as_kind(loans, kind, order, data.draw)
-    table, schedule = qc.emi(source, threads=threads)
+    table, schedule = qc.emi(source, [] if events else None, threads=threads)
     rows, months = table_data(table), table_data(schedule)
     assert rows["loan"] == list(range(len(loans)))
-    assert list(rows) == ["loan"] + RESULT + TOTALS + ["error"]
+    assert list(rows) == ["loan"] + RESULT + TOTALS + (SUMMARY if events else []) + ["error"]
+    assert list(months) == ["loan"] + SCHEDULE + (["rate", "prepayment"] if events else [])
+    if events:
+        assert rows["baselineInterest"] == rows["nominalInterest"]
+        assert rows["apr"] == rows["effectiveRate"] == [None] * len(loans)
+        accepted = [i for i, error in enumerate(rows["error"]) if error is None]
+        assert [rows[name][i] for i in accepted for name in ("interestSaved", "monthsSaved")] == \
+            [0, 0] * len(accepted)
+        assert months["prepayment"] == [0] * len(months["loan"])
+        assert months["rate"] == [rows["interestRate"][owner] for owner in months["loan"]]
     for i, request in enumerate(requests_seen(source, kind)):
         want = expected(request)
         if isinstance(want, str):

@@ -88,10 +88,11 @@ EXAMPLES = [
         "years.-1.year": 2024, "years.0.months.0.nominal": 86, "years.0.months.11.nominal": 80}),
     # Last bits: (1 + r)^n by binary exponentiation (pow gives 32552872770), r as
     # (rate / 100) / 12 (rate / 1200 gives 184421769322), rounding 0.49999999999999994 to 0
-    # (an instalment of 0 then becomes 1, as below).
+    # (kept at 0: a one-month loan has no regular month for the instalment to pay, its one
+    # row pays what is owed, so the instalment is not raised to amortise).
     (emi(loanAmount=878107760803.97, months=27, interestRate=0.08), {"emi": 32552872771}),
     (emi(loanAmount=7787463745929.39, months=265, interestRate=28.36), {"emi": 184421769323}),
-    (emi(loanAmount=0.49999999999999994, months=1, interestRate=0), {"loanAmount": 0, "emi": 1}),
+    (emi(loanAmount=0.49999999999999994, months=1, interestRate=0), {"loanAmount": 0, "emi": 0}),
     # x = ln(A / (A - I)) / ln(r + 1) = 599.9999999999982, where log1p(r) would make it 601 months.
     (tenure(loanAmount=9629235, emi=82517.96469794666, interestRate=10.22), {"months": 600}),
     # An instalment that amortises (test_issue15): rounded, it must exceed the first
@@ -228,8 +229,11 @@ def power(base, n):
 
 def amortising(a, p, r, n):
     """The whole instalment solved from `a`: one that lowers the balance from the first
-    month on (the schedule's arithmetic for its first two months)."""
+    month on (the schedule's arithmetic for its first two months); over one month there
+    is no regular month, and the rounded instalment stands."""
     e = round_half_up(a)
+    if n < 2:
+        return e
     if e <= p * r:
         e = math.floor(p * r) + 1
     second = round_half_up(p - (e - r * p))

@@ -18,6 +18,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 
 import quorvane_columns as qc
+from quorvane_columns._native import DeriveCounter
 
 from quorvane_cli import stdlib_csv
 from quorvane_cli.amounts import EXACT, AmountFormat
@@ -193,19 +194,15 @@ def categorize(narrations: Any, rules: Any) -> Any:
     return _table(qc.categorize(_Handover(narrations), rules))
 
 
-def derive_counts(narrations: Any, categories: Any, merchants: Any) -> Any:
-    """The counts derivation is made of, for one batch of examples."""
-    return qc.derive_partial(_Handover(narrations), _Handover(categories), _Handover(merchants))
+def count_examples(counter: DeriveCounter, narrations: Any, categories: Any,
+                   merchants: Any) -> None:
+    """Counts one batch of examples into `counter`."""
+    counter.add(_Handover(narrations), _Handover(categories), _Handover(merchants))
 
 
-def merged_counts(counts: Sequence[Any]) -> Any:
-    """Tables of counts (quorvane_columns' own) added up into one."""
-    return qc.derive_merge(*counts)
-
-
-def derived_rules(counts: Sequence[Any]) -> List[List[str]]:
-    """The rules the batches' counts give, as rows of pattern, category and merchant."""
-    rules = _table(qc.derive_finish(_Handover(pa.concat_tables([_table(c) for c in counts]))))
+def derived_rules(counter: DeriveCounter) -> List[List[str]]:
+    """The rules of every example counted, as rows of pattern, category and merchant."""
+    rules = _table(counter.finish())
     return [list(row) for row in zip(*(rules.column(name).to_pylist() for name in RULE_COLUMNS))]
 
 

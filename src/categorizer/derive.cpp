@@ -2,6 +2,7 @@
 #include <algorithm>  // std::sort, std::make_heap, std::pop_heap, std::push_heap
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -246,18 +247,29 @@ void count(std::span<const ExampleView> data, std::size_t reserve_bytes,
 // Adds the counts of `from`, the range right after those of `into`: its groups and
 // tokens are numbered in `into` (a token's corpus count is the sum of its counts), and
 // its examples follow those of `into`.
-void merge(Partial& into, const Partial& from) {
-  std::vector<std::uint32_t> group_id(from.groups.size());
+// Numbers the groups and tokens of `from` in `into` (a Partial, or the tables of a
+// DeriveCounter), adding each token's corpus count to its count there; `group_id` and
+// `token_id` map the ids of `from` to those of `into`.
+template <class Into>
+void renumber(Into& into, const Partial& from, std::vector<std::uint32_t>& group_id,
+              std::vector<std::uint32_t>& token_id) {
+  group_id.resize(from.groups.size());
   for (std::uint32_t g = 0; g < from.groups.size(); ++g) {
     const Group& group = from.groups[g];
     group_id[g] = into.groups.id(ExampleView{{}, group.category, group.merchant});
   }
-  std::vector<std::uint32_t> token_id(from.tokens.size());
+  token_id.resize(from.tokens.size());
   for (std::uint32_t t = 0; t < from.tokens.size(); ++t) {
     std::uint32_t id = into.tokens.id(TokenKey(from.tokens[t].text()));
     into.tokens[id].examples += from.tokens[t].examples;
     token_id[t] = id;
   }
+}
+
+void merge(Partial& into, const Partial& from) {
+  std::vector<std::uint32_t> group_id;
+  std::vector<std::uint32_t> token_id;
+  renumber(into, from, group_id, token_id);
   for (std::uint32_t g : from.group_of) into.group_of.push_back(group_id[g]);
   const std::size_t offset = into.held.size();
   for (std::uint32_t t : from.held) into.held.push_back(token_id[t]);
@@ -512,6 +524,105 @@ Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const To
     if (best.empty()) continue;
     response.rules.push_back(CategoryRule{std::string(best), std::string(groups[g].category),
                                           std::string(groups[g].merchant)});
+  }
+  sort_rules(response.rules);
+  return response;
+}
+
+namespace {
+
+// The count of one (group, token) pair, keyed by the group's id in the high half and the
+// token's in the low half.
+struct PairCount {
+  std::uint64_t key;
+  std::uint64_t hash;
+  std::uint64_t count;
+};
+
+struct PairTraits {
+  std::uint64_t hash(std::uint64_t key) const noexcept {
+    // Both halves reach every bit: the table takes its slot from the low bits and its
+    // tag from the high ones.
+    std::uint64_t h = (key ^ (key >> 31)) * 0xBF58476D1CE4E5B9ULL;
+    h = (h ^ (h >> 27)) * 0x94D049BB133111EBULL;
+    return h ^ (h >> 31);
+  }
+  PairCount make(std::uint64_t key, std::uint64_t hash) const noexcept { return {key, hash, 0}; }
+  bool matches(const PairCount& entry, std::uint64_t key) const noexcept {
+    return entry.key == key;
+  }
+};
+
+}  // namespace
+
+struct DeriveCounter::State {
+  mutable std::mutex busy;
+  TextArena texts;
+  DenseIds<ExampleView, Group, GroupTraits> groups{GroupTraits{&texts}};
+  TokenTable tokens{TokenTraits{&texts}};
+  DenseIds<std::uint64_t, PairCount, PairTraits> pairs;
+  std::uint64_t examples = 0;
+  bool whole = true;  // no add() stopped part way
+};
+
+DeriveCounter::DeriveCounter() : state_(std::make_unique<State>()) {}
+
+DeriveCounter::~DeriveCounter() = default;
+
+void DeriveCounter::add(std::span<const ExampleView> examples, unsigned threads) {
+  if (examples.empty()) return;
+  const std::unique_ptr<Partial> batch = count_all(examples, threads);
+  std::lock_guard<std::mutex> lock(state_->busy);
+  State& all = *state_;
+  QV_ASSERT(all.whole, "the counts of a failed batch are incomplete");
+  // Corpus counts are kept in 32 bits; refused before anything changes.
+  QV_ASSERT(all.examples + examples.size() < UINT32_MAX, "examples are counted in 32 bits");
+  all.examples += examples.size();
+  all.whole = false;  // until every count of the batch is in
+  std::vector<std::uint32_t> group_id;
+  std::vector<std::uint32_t> token_id;
+  renumber(all, *batch, group_id, token_id);
+  // The batch's pairs are counted group by group in an array of the batch's own tokens
+  // (small enough to stay in the cache), so the large table of pairs is touched once per
+  // distinct pair of the batch rather than once per token of every example.
+  const ByGroup by_group(batch->group_of, batch->groups.size());
+  std::vector<std::uint64_t> counts(batch->tokens.size(), 0);
+  std::vector<std::uint32_t> seen;
+  for (std::uint32_t g = 0; g < batch->groups.size(); ++g) {
+    count_group(*batch, by_group, g, seen, counts);
+    const std::uint64_t high = std::uint64_t{group_id[g]} << 32;
+    for (std::uint32_t token : seen) {
+      all.pairs[all.pairs.id(high | token_id[token])].count += counts[token];
+      counts[token] = 0;
+    }
+    seen.clear();
+  }
+  all.whole = true;
+}
+
+Result<DeriveRulesResponse, QuorvaneError> DeriveCounter::finish() const {
+  std::lock_guard<std::mutex> lock(state_->busy);
+  const State& all = *state_;
+  QV_ASSERT(all.whole, "the counts of a failed batch are incomplete");
+  std::vector<std::uint32_t> group_of(all.pairs.size());
+  for (std::uint32_t p = 0; p < all.pairs.size(); ++p) {
+    group_of[p] = static_cast<std::uint32_t>(all.pairs[p].key >> 32);
+  }
+  const ByGroup by_group(group_of, all.groups.size());
+  std::vector<std::uint64_t> counts(all.tokens.size(), 0);
+  std::vector<std::uint32_t> seen;
+  DeriveRulesResponse response;
+  for (std::uint32_t g = 0; g < all.groups.size(); ++g) {
+    for (std::size_t m = by_group.begin[g]; m < by_group.begin[g + 1]; ++m) {
+      const PairCount& pair = all.pairs[by_group.members[m]];
+      const auto token = static_cast<std::uint32_t>(pair.key);
+      counts[token] = pair.count;  // one pair per (group, token)
+      seen.push_back(token);
+    }
+    std::string_view best = best_token(all.tokens, seen, counts);
+    if (best.empty()) continue;
+    response.rules.push_back(CategoryRule{std::string(best), std::string(all.groups[g].category),
+                                          std::string(all.groups[g].merchant)});
   }
   sort_rules(response.rules);
   return response;

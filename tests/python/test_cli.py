@@ -82,9 +82,8 @@ def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newli
         tmp = Path(tmp)
         statement = write_csv(tmp / "s.csv", [header] + body, delimiter, newline, encoding, quote_all)
         (tmp / "r.json").write_text(json.dumps([list(r) for r in rules]), "utf-8")
-        # Batches of rows and blocks of bytes end anywhere; counts are merged now and then.
+        # Batches of rows and blocks of bytes end anywhere.
         mp.setattr(stdlib_csv, "CHUNK_ROWS", 1 + block % 4)
-        mp.setattr("quorvane_cli.derive.MERGE_AT", 2 + block % 3)
         mp.setattr(stdlib_csv, "BLOCK_BYTES", block)
         outputs = []
         for path in ["stdlib"] + (["pyarrow"] if HAS_PYARROW else []):

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any, List
+from typing import Any, List, Optional
 
 from quorvane_columns._native import DeriveCounter
 
@@ -34,10 +34,16 @@ def run(args: argparse.Namespace) -> None:
         # Counted batch by batch into one native counter, so that memory holds one batch
         # and the counts (each distinct label and token once), never the whole history,
         # and no table of counts crosses into Python between batches.
+        # The counter's tables are sized once, for the rows the file holds at the rate of
+        # its first batch, rather than grown (and copied) on the way.
         kind = source.kind
-        counter = DeriveCounter()
-        for batch in source.batches():
+        counter: Optional[DeriveCounter] = None
+        for batch in source.batches(counted=True):
+            if counter is None:
+                size = kind.data_bytes(batch.columns)
+                counter = DeriveCounter(len(batch.columns[0]) * (source.size or 0) // max(size, 1))
             kind.count_examples(counter, *(batch.columns[c] for c in columns))
-        rows = kind.derived_rules(counter)
+        if counter is not None:
+            rows = kind.derived_rules(counter)
     with target.open() as out:
         out.write(lines_of([list(RULE_COLUMNS)] + rows, ","))

@@ -25,6 +25,9 @@ constexpr double kMinShare = 0.8;
 // Each example holding the token outweighs this many bytes of token length.
 constexpr std::uint64_t kCountWeight = 1000;
 
+constexpr std::uint32_t kNoGroup = UINT32_MAX;
+constexpr std::uint32_t kManyGroups = UINT32_MAX - 1;
+
 // A distinct token: its first 16 bytes held in place, so that checking a match rarely
 // reads the whole text, and the number of examples holding it (its corpus count).
 struct Token {
@@ -34,6 +37,9 @@ struct Token {
   std::uint32_t size;
   std::uint32_t examples = 0;
   std::uint32_t last = UINT32_MAX;  // the last example counted
+  // In a DeriveCounter: the one group whose examples hold the token (its count there is
+  // then `examples`), or kManyGroups once examples of several groups do.
+  std::uint32_t group = kNoGroup;
 
   std::string_view text() const noexcept { return {data, size}; }
 };
@@ -161,7 +167,7 @@ namespace {
 constexpr std::size_t kBatch = 16;
 
 // Examples per thread below which a second thread costs more than it saves.
-constexpr std::int64_t kMinExamplesPerThread = 50000;
+constexpr std::int64_t kMinExamplesPerThread = 20000;
 
 // The counts of one range of examples: its groups and its distinct tokens (their texts
 // copied once into the arena), each example's group and distinct token ids, and each
@@ -248,8 +254,7 @@ void count(std::span<const ExampleView> data, std::size_t reserve_bytes,
 // tokens are numbered in `into` (a token's corpus count is the sum of its counts), and
 // its examples follow those of `into`.
 // Numbers the groups and tokens of `from` in `into` (a Partial, or the tables of a
-// DeriveCounter), adding each token's corpus count to its count there; `group_id` and
-// `token_id` map the ids of `from` to those of `into`.
+// DeriveCounter): `group_id` and `token_id` map the ids of `from` to those of `into`.
 template <class Into>
 void renumber(Into& into, const Partial& from, std::vector<std::uint32_t>& group_id,
               std::vector<std::uint32_t>& token_id) {
@@ -260,9 +265,7 @@ void renumber(Into& into, const Partial& from, std::vector<std::uint32_t>& group
   }
   token_id.resize(from.tokens.size());
   for (std::uint32_t t = 0; t < from.tokens.size(); ++t) {
-    std::uint32_t id = into.tokens.id(TokenKey(from.tokens[t].text()));
-    into.tokens[id].examples += from.tokens[t].examples;
-    token_id[t] = id;
+    token_id[t] = into.tokens.id(TokenKey(from.tokens[t].text()));
   }
 }
 
@@ -270,6 +273,9 @@ void merge(Partial& into, const Partial& from) {
   std::vector<std::uint32_t> group_id;
   std::vector<std::uint32_t> token_id;
   renumber(into, from, group_id, token_id);
+  for (std::uint32_t t = 0; t < from.tokens.size(); ++t) {
+    into.tokens[token_id[t]].examples += from.tokens[t].examples;
+  }
   for (std::uint32_t g : from.group_of) into.group_of.push_back(group_id[g]);
   const std::size_t offset = into.held.size();
   for (std::uint32_t t : from.held) into.held.push_back(token_id[t]);
@@ -531,13 +537,17 @@ Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const To
 
 namespace {
 
-// The count of one (group, token) pair, keyed by the group's id in the high half and the
-// token's in the low half.
+// The count of one (group, token) pair of a token held in several groups, keyed by the
+// group's id in the high half and the token's in the low half.
 struct PairCount {
   std::uint64_t key;
   std::uint64_t hash;
   std::uint64_t count;
 };
+
+std::uint64_t pair_key(std::uint32_t group, std::uint32_t token) noexcept {
+  return std::uint64_t{group} << 32 | token;
+}
 
 struct PairTraits {
   std::uint64_t hash(std::uint64_t key) const noexcept {
@@ -565,7 +575,14 @@ struct DeriveCounter::State {
   bool whole = true;  // no add() stopped part way
 };
 
-DeriveCounter::DeriveCounter() : state_(std::make_unique<State>()) {}
+DeriveCounter::DeriveCounter(std::size_t expected) : state_(std::make_unique<State>()) {
+  // About a distinct token per example, as in count(), and fewer pairs. The slots are
+  // filled at once (16 bytes per example for each table), so a guess past 2 million is
+  // held there, and larger inputs grow the tables as they come.
+  expected = std::min<std::size_t>(expected, std::size_t{1} << 21);
+  state_->tokens.reserve(expected, expected);
+  state_->pairs.reserve(expected, expected);
+}
 
 DeriveCounter::~DeriveCounter() = default;
 
@@ -583,17 +600,28 @@ void DeriveCounter::add(std::span<const ExampleView> examples, unsigned threads)
   std::vector<std::uint32_t> token_id;
   renumber(all, *batch, group_id, token_id);
   // The batch's pairs are counted group by group in an array of the batch's own tokens
-  // (small enough to stay in the cache), so the large table of pairs is touched once per
-  // distinct pair of the batch rather than once per token of every example.
+  // (small enough to stay in the cache), then added to the token's count, and to the
+  // table of pairs only for a token held in several groups: most tokens (a reference
+  // number, a merchant's name) stay in one group, whose count is then the token's own.
   const ByGroup by_group(batch->group_of, batch->groups.size());
   std::vector<std::uint64_t> counts(batch->tokens.size(), 0);
   std::vector<std::uint32_t> seen;
   for (std::uint32_t g = 0; g < batch->groups.size(); ++g) {
     count_group(*batch, by_group, g, seen, counts);
-    const std::uint64_t high = std::uint64_t{group_id[g]} << 32;
-    for (std::uint32_t token : seen) {
-      all.pairs[all.pairs.id(high | token_id[token])].count += counts[token];
-      counts[token] = 0;
+    const std::uint32_t group = group_id[g];
+    for (std::uint32_t t : seen) {
+      const std::uint32_t id = token_id[t];
+      Token& token = all.tokens[id];
+      if (token.group == kNoGroup) token.group = group;
+      if (token.group != group) {
+        if (token.group != kManyGroups) {  // a second group: the first one's count moves out
+          all.pairs[all.pairs.id(pair_key(token.group, id))].count += token.examples;
+          token.group = kManyGroups;
+        }
+        all.pairs[all.pairs.id(pair_key(group, id))].count += counts[t];
+      }
+      token.examples += static_cast<std::uint32_t>(counts[t]);
+      counts[t] = 0;
     }
     seen.clear();
   }
@@ -604,19 +632,29 @@ Result<DeriveRulesResponse, QuorvaneError> DeriveCounter::finish() const {
   std::lock_guard<std::mutex> lock(state_->busy);
   const State& all = *state_;
   QV_ASSERT(all.whole, "the counts of a failed batch are incomplete");
-  std::vector<std::uint32_t> group_of(all.pairs.size());
-  for (std::uint32_t p = 0; p < all.pairs.size(); ++p) {
+  // The counts, listed group by group: the pairs, then the tokens of one group each
+  // (those of several groups go to an extra group, never decided).
+  const std::size_t pairs = all.pairs.size();
+  std::vector<std::uint32_t> group_of(pairs + all.tokens.size());
+  for (std::uint32_t p = 0; p < pairs; ++p) {
     group_of[p] = static_cast<std::uint32_t>(all.pairs[p].key >> 32);
   }
-  const ByGroup by_group(group_of, all.groups.size());
+  const auto many = static_cast<std::uint32_t>(all.groups.size());
+  for (std::uint32_t t = 0; t < all.tokens.size(); ++t) {
+    const std::uint32_t group = all.tokens[t].group;
+    group_of[pairs + t] = group == kManyGroups ? many : group;
+  }
+  const ByGroup by_group(group_of, all.groups.size() + 1);
   std::vector<std::uint64_t> counts(all.tokens.size(), 0);
   std::vector<std::uint32_t> seen;
   DeriveRulesResponse response;
   for (std::uint32_t g = 0; g < all.groups.size(); ++g) {
     for (std::size_t m = by_group.begin[g]; m < by_group.begin[g + 1]; ++m) {
-      const PairCount& pair = all.pairs[by_group.members[m]];
-      const auto token = static_cast<std::uint32_t>(pair.key);
-      counts[token] = pair.count;  // one pair per (group, token)
+      const std::uint32_t item = by_group.members[m];
+      // One item per (group, token): a pair, or a token of this group alone.
+      const auto token = item < pairs ? static_cast<std::uint32_t>(all.pairs[item].key)
+                                      : static_cast<std::uint32_t>(item - pairs);
+      counts[token] = item < pairs ? all.pairs[item].count : all.tokens[token].examples;
       seen.push_back(token);
     }
     std::string_view best = best_token(all.tokens, seen, counts);

@@ -82,7 +82,10 @@ Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const To
 /// all the examples added, in any split. Calls from several threads take turns.
 class DeriveCounter {
  public:
-  DeriveCounter();
+  /// `expected`: about how many examples will be added (0 if unknown). The tables are
+  /// sized for them at once, rather than grown on the way (each growth copies a table
+  /// while the old one is still held).
+  explicit DeriveCounter(std::size_t expected = 0);
   DeriveCounter(const DeriveCounter&) = delete;
   DeriveCounter& operator=(const DeriveCounter&) = delete;
   ~DeriveCounter();

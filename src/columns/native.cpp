@@ -183,14 +183,21 @@ struct CounterObject {
 };
 
 PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":DeriveCounter", const_cast<char**>(names))) {
+  static const char* names[] = {"expected", nullptr};
+  Py_ssize_t expected = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|n:DeriveCounter", const_cast<char**>(names),
+                                   &expected)) {
+    return nullptr;
+  }
+  if (expected < 0) {
+    PyErr_SetString(PyExc_ValueError, "expected: must not be negative");
     return nullptr;
   }
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   auto object = PyRef::steal(alloc(type, 0));
   if (!object) return nullptr;
-  reinterpret_cast<CounterObject*>(object.get())->counter = new categorizer::DeriveCounter();
+  reinterpret_cast<CounterObject*>(object.get())->counter =
+      new categorizer::DeriveCounter(static_cast<std::size_t>(expected));
   return object.release();
 }
 
@@ -242,7 +249,9 @@ PyMethodDef g_counter_methods[] = {
 };
 
 PyType_Slot g_counter_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Counts for rule derivation, added batch by batch.\n\n"
+    {Py_tp_doc, const_cast<char*>("DeriveCounter(expected=0)\n--\n\n"
+                                  "Counts for rule derivation, added batch by batch; "
+                                  "`expected`: about how many examples will come.\n\n"
                                   "finish() gives the rules derive gives on every example "
                                   "added.")},
     {Py_tp_new,

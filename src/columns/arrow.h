@@ -3,6 +3,7 @@
 
 #include <nanoarrow/nanoarrow.h>
 
+#include <cstdint>
 #include <memory>
 #include <utility>
 
@@ -64,6 +65,27 @@ class OwnedView {
  private:
   ArrowArrayView view_{};
 };
+
+/// Arrays longer than this are refused before anything validates them: no array in
+/// memory comes near it, and nanoarrow's validation multiplies offset plus length by
+/// element widths up to 256 bits, which a forged length could make overflow.
+inline constexpr std::int64_t kMaxArrayExtent = std::int64_t{1} << 48;
+
+/// Whether `array`, its children and its dictionary each have a length and an offset
+/// from 0 whose sum is at most kMaxArrayExtent (trees deeper than this module reads
+/// are refused as well).
+inline bool extents_in_range(const ArrowArray* array, int depth = 0) {
+  if (array == nullptr) return true;
+  if (depth > 16 || array->length < 0 || array->offset < 0 ||
+      array->length > kMaxArrayExtent - array->offset ||
+      (array->n_children > 0 && array->children == nullptr)) {
+    return false;
+  }
+  for (std::int64_t i = 0; i < array->n_children; ++i) {
+    if (!extents_in_range(array->children[i], depth + 1)) return false;
+  }
+  return extents_in_range(array->dictionary, depth + 1);
+}
 
 /// A table of one record batch: a struct schema and a struct array, owned together and
 /// shared by every export of it.

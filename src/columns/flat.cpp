@@ -169,7 +169,9 @@ Read<SharedTable> unflatten(std::string_view bytes) {
       ArrowArrayInitFromSchema(table->array.get(), table->schema.get(), &error) != NANOARROW_OK) {
     return malformed("a schema that is no table");
   }
-  if (!read_array(in, table->array.get()) || !in.done()) return malformed("broken arrays");
+  if (!read_array(in, table->array.get()) || !in.done() || !extents_in_range(table->array.get())) {
+    return malformed("broken arrays");
+  }
   if (ArrowArrayFinishBuilding(table->array.get(), NANOARROW_VALIDATION_LEVEL_FULL, &error) !=
       NANOARROW_OK) {
     return malformed(error.message);

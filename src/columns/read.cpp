@@ -202,6 +202,9 @@ Status validate(const ArrowSchema* schema, const ColumnArrays::Part& part, std::
     return type_failure(
         cat(label, ": unsupported Arrow type ", type_name(schema), ": ", error.message));
   }
+  if (!extents_in_range(part.array)) {
+    return value_failure(cat(label, ": malformed Arrow array: a length or offset out of range"));
+  }
   if (ArrowArrayViewSetArray(view.get(), part.array, &error) != NANOARROW_OK ||
       ArrowArrayViewValidate(view.get(), NANOARROW_VALIDATION_LEVEL_FULL, &error) != NANOARROW_OK) {
     return value_failure(cat(label, ": malformed Arrow array: ", error.message));

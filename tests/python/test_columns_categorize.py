@@ -4,6 +4,7 @@ released once; the interpreter lock released while the engine runs; the native t
 pickled; a broken invariant raised as PanicException."""
 
 import pickle
+import struct
 import threading
 
 import pytest
@@ -108,7 +109,12 @@ def test_native_tables_export_and_pickle():
         assert type(back) is _native.Table and pa.table(back).equals(first) and first.equals(second)
         assert pa.RecordBatchReader.from_stream(back).read_all().equals(first)
     flat = tables[1].__reduce__()[1][0]
-    for broken in (b"", flat[:8], flat[:-1], flat + b"x", flat.replace(b"+s", b"+l", 1)):
+    # The table's struct array opens with its length (2), null count and offset, each
+    # 8 bytes: a forged length must be refused, not multiplied past int64 by validation.
+    head = struct.pack("<qqq", 2, 0, 0)
+    huge = flat.replace(head, struct.pack("<qqq", 2**62, 0, 0), 1)
+    assert head in flat and huge != flat
+    for broken in (b"", flat[:8], flat[:-1], flat + b"x", flat.replace(b"+s", b"+l", 1), huge):
         with pytest.raises(ValueError, match="^not the bytes of a Table: "):
             _native.Table(broken)
 

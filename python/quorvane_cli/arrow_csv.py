@@ -2,7 +2,9 @@
 compute kernels, with the same results, byte for byte, as stdlib_csv.
 
 Imported only when a command reads a regular file and pyarrow is installed (the
-`quorvane[cli]` extra): pyarrow takes a good part of the interpreter's start-up.
+`quorvane[cli]` extra): pyarrow takes a good part of the interpreter's start-up. Its
+compute kernels (a fifth of a second more) are imported by the functions that use them,
+so that reading and counting alone (`derive`) never load them.
 """
 
 from __future__ import annotations
@@ -10,14 +12,15 @@ from __future__ import annotations
 import array
 import concurrent.futures
 import csv
+import sys
 from decimal import Decimal
 from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
 import pyarrow as pa
-import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 
 import quorvane_columns as qc
+from quorvane_columns._native import DeriveCounter
 
 from quorvane_cli import stdlib_csv
 from quorvane_cli.amounts import EXACT, AmountFormat
@@ -29,6 +32,11 @@ BLOCK_BYTES = 1 << 20
 #: Bytes of rows per batch handed to the engines: about 200,000 rows of a statement,
 #: enough for them to split a batch over two threads.
 BATCH_BYTES = 16 << 20
+
+#: The same for batches that are only counted (derive): the counts are what stays, so
+#: smaller batches and blocks keep the memory low; 45,000 rows still go on two threads.
+COUNT_BLOCK_BYTES = 1 << 18
+COUNT_BATCH_BYTES = 4 << 20
 
 #: Sign, whole digits and fraction digits of an amount whose separators are gone.
 _PARTS = r"^(?P<sign>[+-]?)(?P<whole>[0-9]*)(?:\.(?P<fraction>[0-9]*))?$"
@@ -51,19 +59,21 @@ class Reader:
         self.file.seek(offset)
         names = [str(i) for i in range(width)]
         self.options = (
-            pa_csv.ReadOptions(block_size=BLOCK_BYTES, column_names=names,
-                               encoding="utf8" if encoding == "utf-8" else encoding, use_threads=False),
+            dict(column_names=names, encoding="utf8" if encoding == "utf-8" else encoding,
+                 use_threads=False),
             pa_csv.ParseOptions(delimiter=delimiter, newlines_in_values=True),
             pa_csv.ConvertOptions(column_types=dict.fromkeys(names, pa.string()),
                                   strings_can_be_null=False, quoted_strings_can_be_null=False))
         self.limit = csv.field_size_limit()
 
-    def batches(self) -> Iterator[List[Any]]:
-        """Columns of about BATCH_BYTES of rows at a time (chunked arrays)."""
+    def batches(self, counted: bool = False) -> Iterator[List[Any]]:
+        """Columns of about BATCH_BYTES of rows at a time (chunked arrays), or
+        COUNT_BATCH_BYTES of them for batches that are only `counted`."""
         read, parse, convert = self.options
+        block, size = (COUNT_BLOCK_BYTES, COUNT_BATCH_BYTES) if counted else (BLOCK_BYTES, BATCH_BYTES)
         try:
-            blocks = pa_csv.open_csv(self.file, read_options=read, parse_options=parse,
-                                     convert_options=convert)
+            blocks = pa_csv.open_csv(self.file, read_options=pa_csv.ReadOptions(block_size=block, **read),
+                                     parse_options=parse, convert_options=convert)
         except pa.ArrowInvalid as exc:
             if str(exc).startswith("Empty CSV file"):
                 return  # nothing after the header but blank lines
@@ -71,22 +81,22 @@ class Reader:
         # The next batch is parsed on a second thread (pyarrow lets go of the interpreter
         # lock meanwhile) while this one is categorised or counted and written.
         with concurrent.futures.ThreadPoolExecutor(1) as ahead:
-            coming = ahead.submit(self._gather, blocks)
+            coming = ahead.submit(self._gather, blocks, size)
             while True:
                 columns = coming.result()
                 if columns is None:
                     return
-                coming = ahead.submit(self._gather, blocks)
+                coming = ahead.submit(self._gather, blocks, size)
                 yield columns
 
-    def _gather(self, blocks: Iterator[Any]) -> Optional[List[Any]]:
-        """The columns of the next blocks, about BATCH_BYTES of them; None at the end."""
-        gathered, size = [], 0
+    def _gather(self, blocks: Iterator[Any], size: int) -> Optional[List[Any]]:
+        """The columns of the next blocks, about `size` bytes of them; None at the end."""
+        gathered, total = [], 0
         for block in blocks:
             if block.num_rows:
                 gathered.append(block)
-                size += block.nbytes
-                if size >= BATCH_BYTES:
+                total += block.nbytes
+                if total >= size:
                     break
         if not gathered:
             return None
@@ -96,9 +106,11 @@ class Reader:
     def check(self, columns: Sequence[Any]) -> None:
         """Fields longer than the csv module reads are refused, as that path refuses them."""
         for column in columns:
-            longest = pc.max(pc.binary_length(column)).as_py() or 0
-            if longest > self.limit and (pc.max(pc.utf8_length(column)).as_py() or 0) > self.limit:
-                raise ValueError("field larger than field limit")
+            if _longest(column) > self.limit:
+                import pyarrow.compute as pc
+
+                if (pc.max(pc.utf8_length(column)).as_py() or 0) > self.limit:
+                    raise ValueError("field larger than field limit")
 
     def position(self) -> int:
         return int(self.file.tell())
@@ -114,6 +126,8 @@ def _quoted(column: Any, delimiter: str, alone: bool) -> Any:
     """A column's cells as the csv module writes them: quoted where a cell holds the
     delimiter, a quote or a line break (quotes doubled), and an empty cell alone on its
     line quoted too (else the line would be blank)."""
+    import pyarrow.compute as pc
+
     if not alone and not _holds_any(column, (delimiter, '"', "\r", "\n")):
         return column  # the common case, found by a byte search of the column's text
     need = pc.match_substring_regex(column, f'[{delimiter}"\r\n]')
@@ -133,6 +147,23 @@ def _holds_any(column: Any, characters: Sequence[str]) -> bool:
         if any(text.find(ch.encode()) >= 0 for ch in characters):
             return True
     return False
+
+
+def _longest(column: Any) -> int:
+    """The largest number of bytes in a cell of a string column."""
+    numpy = sys.modules.get("numpy")  # loaded by pyarrow, where installed
+    if numpy is None:
+        import pyarrow.compute as pc
+
+        return int(pc.max(pc.binary_length(column)).as_py() or 0)
+    longest = 0
+    for chunk in _chunks(column):
+        if len(chunk):
+            # Over the offsets buffer itself: Array.to_numpy would import pandas.
+            offsets = numpy.frombuffer(chunk.buffers()[1], numpy.int32, len(chunk) + 1,
+                                       4 * chunk.offset)
+            longest = max(longest, int((offsets[1:] - offsets[:-1]).max()))
+    return longest
 
 
 def _text_span(chunk: Any) -> Tuple[int, int]:
@@ -156,6 +187,8 @@ def write(sink: Any, columns: Sequence[Any], delimiter: str) -> None:
     """A batch's columns as CSV lines, built by kernels: each line is its cells joined by
     the delimiter, the last ending in CRLF, so the string data of the joined column is the
     text to write, with no Python call per row."""
+    import pyarrow.compute as pc
+
     if not columns or len(columns[0]) == 0:
         return
     cells = [_quoted(column, delimiter, len(columns) == 1) for column in columns]
@@ -193,19 +226,20 @@ def categorize(narrations: Any, rules: Any) -> Any:
     return _table(qc.categorize(_Handover(narrations), rules))
 
 
-def derive_counts(narrations: Any, categories: Any, merchants: Any) -> Any:
-    """The counts derivation is made of, for one batch of examples."""
-    return qc.derive_partial(_Handover(narrations), _Handover(categories), _Handover(merchants))
+def data_bytes(columns: Sequence[Any]) -> int:
+    """About the bytes a batch's rows take in the file (their text and offsets)."""
+    return sum(int(column.nbytes) for column in columns)
 
 
-def merged_counts(counts: Sequence[Any]) -> Any:
-    """Tables of counts (quorvane_columns' own) added up into one."""
-    return qc.derive_merge(*counts)
+def count_examples(counter: DeriveCounter, narrations: Any, categories: Any,
+                   merchants: Any) -> None:
+    """Counts one batch of examples into `counter`."""
+    counter.add(_Handover(narrations), _Handover(categories), _Handover(merchants))
 
 
-def derived_rules(counts: Sequence[Any]) -> List[List[str]]:
-    """The rules the batches' counts give, as rows of pattern, category and merchant."""
-    rules = _table(qc.derive_finish(_Handover(pa.concat_tables([_table(c) for c in counts]))))
+def derived_rules(counter: DeriveCounter) -> List[List[str]]:
+    """The rules of every example counted, as rows of pattern, category and merchant."""
+    rules = _table(counter.finish())
     return [list(row) for row in zip(*(rules.column(name).to_pylist() for name in RULE_COLUMNS))]
 
 
@@ -218,6 +252,8 @@ def joined(chunks: Sequence[Any]) -> Any:
 
 def texts(values: Any) -> Any:
     """A result column (rule numbers, or labels) as cells: null as an empty cell."""
+    import pyarrow.compute as pc
+
     return pc.fill_null(pc.cast(values, pa.string()), _text(""))
 
 
@@ -225,6 +261,8 @@ def _units(columns: Sequence[Any], amounts: Sequence[Tuple[int, int]],
            fmt: AmountFormat) -> Tuple[Any, int]:
     """Each row's amount in whole units of 10^-scale, and the scale: the largest number of
     fraction digits in the batch. ArrowInvalid when a value leaves 64-bit integers."""
+    import pyarrow.compute as pc
+
     parts = []
     for column, sign in amounts:
         cells = columns[column]
@@ -255,6 +293,8 @@ def totals(columns: Sequence[Any], result: Any, amounts: Sequence[Tuple[int, int
            fmt: AmountFormat) -> Totals:
     """Count and amount per (category, merchant), as stdlib_csv.totals gives them: rows
     sorted by their rule, each run of one rule summed from a running total."""
+    import pyarrow.compute as pc
+
     values: Any = None
     scale = 0
     if amounts:

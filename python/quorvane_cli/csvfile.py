@@ -219,8 +219,9 @@ class CsvFile:
 
     # ------------------------------------------------------------ rows
 
-    def batches(self) -> Iterator[Batch]:
-        """The data rows, a batch at a time, in order."""
+    def batches(self, counted: bool = False) -> Iterator[Batch]:
+        """The data rows, a batch at a time, in order; smaller batches where they are only
+        `counted`, not written."""
         done = 0
         if self.arrow is None:
             for lines, columns in self.reader.batches():
@@ -228,7 +229,7 @@ class CsvFile:
                 done += len(lines)
                 self.progress.update(self.file.tell() if self.size else 0, done)
             return
-        batches: Iterator[List[Any]] = self.arrow.batches()
+        batches: Iterator[List[Any]] = self.arrow.batches(counted)
         while True:
             try:
                 arrays = next(batches, None)

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any, List
+from typing import Any, List, Optional
+
+from quorvane_columns._native import DeriveCounter
 
 from quorvane_cli import options
 from quorvane_cli.csvfile import CsvFile
@@ -11,11 +13,6 @@ from quorvane_cli.output import Target
 from quorvane_cli.stdlib_csv import RULE_COLUMNS, lines_of
 
 NAME = "derive"
-
-#: Tables of counts kept before they are merged into one (a merge of the stdlib path
-#: turns every row into Python objects and back, so it is rare).
-MERGE_AT = 32
-
 
 def add_parser(verbs: Any) -> None:
     p = verbs.add_parser(NAME, help="learn rules from labelled transactions",
@@ -34,16 +31,19 @@ def run(args: argparse.Namespace) -> None:
         columns = [source.column([args.column] if args.column else options.NARRATION_COLUMNS,
                                  "--column"),
                    source.column(["category"]), source.column(["merchant"])]
-        # Counted batch by batch, so that memory holds one batch and the counts, never the
-        # whole history. derive_finish adds up equal rows of counts itself, so tables are
-        # merged only to keep their number (and their repeated rows) bounded.
+        # Counted batch by batch into one native counter, so that memory holds one batch
+        # and the counts (each distinct label and token once), never the whole history,
+        # and no table of counts crosses into Python between batches.
+        # The counter's tables are sized once, for the rows the file holds at the rate of
+        # its first batch, rather than grown (and copied) on the way.
         kind = source.kind
-        counts: List[Any] = []
-        for batch in source.batches():
-            counts.append(kind.derive_counts(*(batch.columns[c] for c in columns)))
-            if len(counts) == MERGE_AT:
-                counts = [kind.merged_counts(counts)]
-        if counts:
-            rows = kind.derived_rules(counts)
+        counter: Optional[DeriveCounter] = None
+        for batch in source.batches(counted=True):
+            if counter is None:
+                size = kind.data_bytes(batch.columns)
+                counter = DeriveCounter(len(batch.columns[0]) * (source.size or 0) // max(size, 1))
+            kind.count_examples(counter, *(batch.columns[c] for c in columns))
+        if counter is not None:
+            rows = kind.derived_rules(counter)
     with target.open() as out:
         out.write(lines_of([list(RULE_COLUMNS)] + rows, ","))

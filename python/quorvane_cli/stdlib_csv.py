@@ -14,6 +14,7 @@ from decimal import Decimal
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import quorvane_columns as qc
+from quorvane_columns._native import DeriveCounter
 
 from quorvane_cli.amounts import EXACT, AmountFormat
 from quorvane_cli.failures import UserError, os_failure, where
@@ -187,21 +188,20 @@ def categorize(narrations: List[str], rules: Any) -> Dict[str, List[Any]]:
     return qc.categorize(narrations, rules)  # type: ignore[no-any-return]
 
 
-def derive_counts(narrations: List[str], categories: List[str], merchants: List[str]) -> Any:
-    """The counts derivation is made of, for one batch of examples."""
-    return qc.derive_partial(narrations, categories, merchants)
+def data_bytes(columns: Columns) -> int:
+    """About the bytes a batch's rows take in the file (its characters)."""
+    return sum(len(cell) + 1 for column in columns for cell in column)
 
 
-def merged_counts(counts: Sequence[Any]) -> Any:
-    """Tables of counts added up into one."""
-    return qc.derive_merge(*counts)
+def count_examples(counter: DeriveCounter, narrations: List[str], categories: List[str],
+                   merchants: List[str]) -> None:
+    """Counts one batch of examples into `counter`."""
+    counter.add(narrations, categories, merchants)
 
 
-def derived_rules(counts: Sequence[Dict[str, List[Any]]]) -> List[List[str]]:
-    """The rules the batches' counts give, as rows of pattern, category and merchant."""
-    together = {name: [value for table in counts for value in table[name]]
-                for name in counts[0]}
-    rules = qc.derive_finish(together)
+def derived_rules(counter: DeriveCounter) -> List[List[str]]:
+    """The rules of every example counted, as rows of pattern, category and merchant."""
+    rules = counter.finish().to_pydict()
     return [list(row) for row in zip(*(rules[name] for name in RULE_COLUMNS))]
 
 

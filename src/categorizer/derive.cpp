@@ -2,12 +2,14 @@
 #include <algorithm>  // std::sort, std::make_heap, std::pop_heap, std::push_heap
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "categorizer/dense_ids.h"
+#include "categorizer/derive_keys.h"
 #include "categorizer/engine.h"
 #include "categorizer/text_arena.h"
 #include "categorizer/tokens.h"
@@ -24,114 +26,14 @@ constexpr double kMinShare = 0.8;
 // Each example holding the token outweighs this many bytes of token length.
 constexpr std::uint64_t kCountWeight = 1000;
 
-// A distinct token: its first 16 bytes held in place, so that checking a match rarely
-// reads the whole text, and the number of examples holding it (its corpus count).
-struct Token {
-  std::uint64_t head[2];
-  const char* data;  // the whole token, copied once into the arena
-  std::uint64_t hash;
-  std::uint32_t size;
-  std::uint32_t examples = 0;
-  std::uint32_t last = UINT32_MAX;  // the last example counted
-
-  std::string_view text() const noexcept { return {data, size}; }
-};
-
-// The first 16 bytes of `token`, zero-padded, as two words: every byte a load takes lies
-// inside the token, and overlapping loads are shifted into place.
-void load_head(std::string_view token, std::uint64_t (&head)[2]) noexcept {
-  const char* p = token.data();
-  const std::size_t n = token.size();
-  auto load_short = [&](const char* at, std::size_t size) -> std::uint64_t {  // size < 8
-    if (size >= 4) return load32(at) | (load32(at + size - 4) >> (8 * (8 - size)) << 32);
-    std::uint64_t word = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-      word |= std::uint64_t{static_cast<unsigned char>(at[i])} << (8 * i);
-    }
-    return word;
-  };
-  if (n >= 16) {
-    head[0] = load64(p);
-    head[1] = load64(p + 8);
-  } else if (n >= 8) {
-    head[0] = load64(p);
-    head[1] = n == 8 ? 0 : load64(p + n - 8) >> (8 * (16 - n));
-  } else {
-    head[0] = load_short(p, n);
-    head[1] = 0;
-  }
-}
-
-// Byte order of two tokens, mostly decided by their heads: tokens hold no zero byte, so
-// the zero-padded heads, read as big-endian words, order as the texts do.
-bool token_before(const Token& a, const Token& b) noexcept {
-  for (int i = 0; i < 2; ++i) {
-    if (a.head[i] != b.head[i]) return __builtin_bswap64(a.head[i]) < __builtin_bswap64(b.head[i]);
-  }
-  return a.text() < b.text();
-}
-
-// A token about to be looked up: its first 16 bytes and its hash, worked out once.
-struct TokenKey {
-  std::string_view text;
-  std::uint64_t head[2];
-  std::uint64_t hash;
-
-  explicit TokenKey(std::string_view token) noexcept : text(token) {
-    load_head(token, head);
-    // Up to 16 bytes the head words and the length are the whole token.
-    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
-    if (token.size() <= sizeof head) {
-      std::uint64_t h = (head[0] ^ (token.size() * kMul)) * kMul;
-      h = (h ^ (h >> 29) ^ head[1]) * kMul;
-      hash = (h ^ (h >> 32)) * kMul;
-    } else {
-      hash = hash_bytes(token);
-    }
-  }
-};
-
-struct TokenTraits {
-  TextArena* texts;
-
-  std::uint64_t hash(const TokenKey& key) const noexcept { return key.hash; }
-  Token make(const TokenKey& key, std::uint64_t hash) const {
-    return Token{{key.head[0], key.head[1]},
-                 texts->copy(key.text).data(),
-                 hash,
-                 static_cast<std::uint32_t>(key.text.size())};
-  }
-  bool matches(const Token& entry, const TokenKey& key) const noexcept {
-    if (entry.size != key.text.size() || key.head[0] != entry.head[0] ||
-        key.head[1] != entry.head[1]) {
-      return false;
-    }
-    return key.text.size() <= sizeof key.head ||
-           same_bytes(key.text.substr(sizeof key.head), entry.text().substr(sizeof key.head));
-  }
-};
-
-// A (category, merchant) group, its labels copied into the arena.
-struct Group {
-  std::string_view category;
-  std::string_view merchant;
-  std::uint64_t hash;
-};
-
-struct GroupTraits {
-  TextArena* texts;
-
-  std::uint64_t hash(const ExampleView& example) const noexcept {
-    return hash_bytes(example.merchant, hash_bytes(example.category));
-  }
-  Group make(const ExampleView& example, std::uint64_t hash) const {
-    return {texts->copy(example.category), texts->copy(example.merchant), hash};
-  }
-  bool matches(const Group& group, const ExampleView& example) const noexcept {
-    return same_bytes(group.category, example.category) &&
-           same_bytes(group.merchant, example.merchant);
-  }
-};
+using derivation::Group;
+using derivation::GroupTraits;
+using derivation::kManyGroups;
+using derivation::kNoGroup;
+using derivation::Token;
+using derivation::token_before;
+using derivation::TokenKey;
+using derivation::TokenTraits;
 
 }  // namespace
 
@@ -160,7 +62,7 @@ namespace {
 constexpr std::size_t kBatch = 16;
 
 // Examples per thread below which a second thread costs more than it saves.
-constexpr std::int64_t kMinExamplesPerThread = 50000;
+constexpr std::int64_t kMinExamplesPerThread = 20000;
 
 // The counts of one range of examples: its groups and its distinct tokens (their texts
 // copied once into the arena), each example's group and distinct token ids, and each
@@ -246,17 +148,28 @@ void count(std::span<const ExampleView> data, std::size_t reserve_bytes,
 // Adds the counts of `from`, the range right after those of `into`: its groups and
 // tokens are numbered in `into` (a token's corpus count is the sum of its counts), and
 // its examples follow those of `into`.
-void merge(Partial& into, const Partial& from) {
-  std::vector<std::uint32_t> group_id(from.groups.size());
+// Numbers the groups and tokens of `from` in `into` (a Partial, or the tables of a
+// DeriveCounter): `group_id` and `token_id` map the ids of `from` to those of `into`.
+template <class Into>
+void renumber(Into& into, const Partial& from, std::vector<std::uint32_t>& group_id,
+              std::vector<std::uint32_t>& token_id) {
+  group_id.resize(from.groups.size());
   for (std::uint32_t g = 0; g < from.groups.size(); ++g) {
     const Group& group = from.groups[g];
     group_id[g] = into.groups.id(ExampleView{{}, group.category, group.merchant});
   }
-  std::vector<std::uint32_t> token_id(from.tokens.size());
+  token_id.resize(from.tokens.size());
   for (std::uint32_t t = 0; t < from.tokens.size(); ++t) {
-    std::uint32_t id = into.tokens.id(TokenKey(from.tokens[t].text()));
-    into.tokens[id].examples += from.tokens[t].examples;
-    token_id[t] = id;
+    token_id[t] = into.tokens.id(TokenKey(from.tokens[t].text()));
+  }
+}
+
+void merge(Partial& into, const Partial& from) {
+  std::vector<std::uint32_t> group_id;
+  std::vector<std::uint32_t> token_id;
+  renumber(into, from, group_id, token_id);
+  for (std::uint32_t t = 0; t < from.tokens.size(); ++t) {
+    into.tokens[token_id[t]].examples += from.tokens[t].examples;
   }
   for (std::uint32_t g : from.group_of) into.group_of.push_back(group_id[g]);
   const std::size_t offset = into.held.size();
@@ -512,6 +425,137 @@ Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const To
     if (best.empty()) continue;
     response.rules.push_back(CategoryRule{std::string(best), std::string(groups[g].category),
                                           std::string(groups[g].merchant)});
+  }
+  sort_rules(response.rules);
+  return response;
+}
+
+namespace {
+
+// The count of one (group, token) pair of a token held in several groups, keyed by the
+// group's id in the high half and the token's in the low half.
+struct PairCount {
+  std::uint64_t key;
+  std::uint64_t hash;
+  std::uint64_t count;
+};
+
+std::uint64_t pair_key(std::uint32_t group, std::uint32_t token) noexcept {
+  return std::uint64_t{group} << 32 | token;
+}
+
+struct PairTraits {
+  std::uint64_t hash(std::uint64_t key) const noexcept {
+    // Both halves reach every bit: the table takes its slot from the low bits and its
+    // tag from the high ones.
+    std::uint64_t h = (key ^ (key >> 31)) * 0xBF58476D1CE4E5B9ULL;
+    h = (h ^ (h >> 27)) * 0x94D049BB133111EBULL;
+    return h ^ (h >> 31);
+  }
+  PairCount make(std::uint64_t key, std::uint64_t hash) const noexcept { return {key, hash, 0}; }
+  bool matches(const PairCount& entry, std::uint64_t key) const noexcept {
+    return entry.key == key;
+  }
+};
+
+}  // namespace
+
+struct DeriveCounter::State {
+  mutable std::mutex busy;
+  TextArena texts;
+  DenseIds<ExampleView, Group, GroupTraits> groups{GroupTraits{&texts}};
+  TokenTable tokens{TokenTraits{&texts}};
+  DenseIds<std::uint64_t, PairCount, PairTraits> pairs;
+  std::uint64_t examples = 0;
+  bool whole = true;  // no add() stopped part way
+};
+
+DeriveCounter::DeriveCounter(std::size_t expected) : state_(std::make_unique<State>()) {
+  // About a distinct token per example, as in count(), and fewer pairs. The slots are
+  // filled at once (16 bytes per example for each table), so a guess past 2 million is
+  // held there, and larger inputs grow the tables as they come.
+  expected = std::min<std::size_t>(expected, std::size_t{1} << 21);
+  state_->tokens.reserve(expected, expected);
+  state_->pairs.reserve(expected, expected);
+}
+
+DeriveCounter::~DeriveCounter() = default;
+
+void DeriveCounter::add(std::span<const ExampleView> examples, unsigned threads) {
+  if (examples.empty()) return;
+  const std::unique_ptr<Partial> batch = count_all(examples, threads);
+  std::lock_guard<std::mutex> lock(state_->busy);
+  State& all = *state_;
+  QV_ASSERT(all.whole, "the counts of a failed batch are incomplete");
+  // Corpus counts are kept in 32 bits; refused before anything changes.
+  QV_ASSERT(all.examples + examples.size() < UINT32_MAX, "examples are counted in 32 bits");
+  all.examples += examples.size();
+  all.whole = false;  // until every count of the batch is in
+  std::vector<std::uint32_t> group_id;
+  std::vector<std::uint32_t> token_id;
+  renumber(all, *batch, group_id, token_id);
+  // The batch's pairs are counted group by group in an array of the batch's own tokens
+  // (small enough to stay in the cache), then added to the token's count, and to the
+  // table of pairs only for a token held in several groups: most tokens (a reference
+  // number, a merchant's name) stay in one group, whose count is then the token's own.
+  const ByGroup by_group(batch->group_of, batch->groups.size());
+  std::vector<std::uint64_t> counts(batch->tokens.size(), 0);
+  std::vector<std::uint32_t> seen;
+  for (std::uint32_t g = 0; g < batch->groups.size(); ++g) {
+    count_group(*batch, by_group, g, seen, counts);
+    const std::uint32_t group = group_id[g];
+    for (std::uint32_t t : seen) {
+      const std::uint32_t id = token_id[t];
+      Token& token = all.tokens[id];
+      if (token.group == kNoGroup) token.group = group;
+      if (token.group != group) {
+        if (token.group != kManyGroups) {  // a second group: the first one's count moves out
+          all.pairs[all.pairs.id(pair_key(token.group, id))].count += token.examples;
+          token.group = kManyGroups;
+        }
+        all.pairs[all.pairs.id(pair_key(group, id))].count += counts[t];
+      }
+      token.examples += static_cast<std::uint32_t>(counts[t]);
+      counts[t] = 0;
+    }
+    seen.clear();
+  }
+  all.whole = true;
+}
+
+Result<DeriveRulesResponse, QuorvaneError> DeriveCounter::finish() const {
+  std::lock_guard<std::mutex> lock(state_->busy);
+  const State& all = *state_;
+  QV_ASSERT(all.whole, "the counts of a failed batch are incomplete");
+  // The counts, listed group by group: the pairs, then the tokens of one group each
+  // (those of several groups go to an extra group, never decided).
+  const std::size_t pairs = all.pairs.size();
+  std::vector<std::uint32_t> group_of(pairs + all.tokens.size());
+  for (std::uint32_t p = 0; p < pairs; ++p) {
+    group_of[p] = static_cast<std::uint32_t>(all.pairs[p].key >> 32);
+  }
+  const auto many = static_cast<std::uint32_t>(all.groups.size());
+  for (std::uint32_t t = 0; t < all.tokens.size(); ++t) {
+    const std::uint32_t group = all.tokens[t].group;
+    group_of[pairs + t] = group == kManyGroups ? many : group;
+  }
+  const ByGroup by_group(group_of, all.groups.size() + 1);
+  std::vector<std::uint64_t> counts(all.tokens.size(), 0);
+  std::vector<std::uint32_t> seen;
+  DeriveRulesResponse response;
+  for (std::uint32_t g = 0; g < all.groups.size(); ++g) {
+    for (std::size_t m = by_group.begin[g]; m < by_group.begin[g + 1]; ++m) {
+      const std::uint32_t item = by_group.members[m];
+      // One item per (group, token): a pair, or a token of this group alone.
+      const auto token = item < pairs ? static_cast<std::uint32_t>(all.pairs[item].key)
+                                      : static_cast<std::uint32_t>(item - pairs);
+      counts[token] = item < pairs ? all.pairs[item].count : all.tokens[token].examples;
+      seen.push_back(token);
+    }
+    std::string_view best = best_token(all.tokens, seen, counts);
+    if (best.empty()) continue;
+    response.rules.push_back(CategoryRule{std::string(best), std::string(all.groups[g].category),
+                                          std::string(all.groups[g].merchant)});
   }
   sort_rules(response.rules);
   return response;

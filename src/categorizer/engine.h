@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -99,5 +100,32 @@ std::vector<TokenCountRow> merge_counts(std::span<const TokenCount> rows);
 /// The rules that derive_rules gives on the examples the counts were made from; rows
 /// for the same (group, token) add up. Never fails.
 Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const TokenCount> rows);
+
+/// The counts of examples added batch by batch, kept by id: each distinct group and token
+/// once, with a count per (group, token) that some example holds, so that no row of
+/// counts is written out between batches. finish() gives the rules derive_rules gives on
+/// all the examples added, in any split. Calls from several threads take turns.
+class DeriveCounter {
+ public:
+  /// `expected`: about how many examples will be added (0 if unknown). The tables are
+  /// sized for them at once, rather than grown on the way (each growth copies a table
+  /// while the old one is still held).
+  explicit DeriveCounter(std::size_t expected = 0);
+  DeriveCounter(const DeriveCounter&) = delete;
+  DeriveCounter& operator=(const DeriveCounter&) = delete;
+  ~DeriveCounter();
+
+  /// Counts `examples` (on up to `threads` threads) into the counts so far; nothing of
+  /// them is kept but their labels and tokens. After an add() that failed part way (out
+  /// of memory) the counts are incomplete: a later add() or finish() is a fault.
+  void add(std::span<const ExampleView> examples, unsigned threads);
+
+  /// The rules of every example added so far; the counts stay, for more to be added.
+  Result<DeriveRulesResponse, QuorvaneError> finish() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace quorvane::categorizer

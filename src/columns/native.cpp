@@ -132,14 +132,21 @@ PyObject* categorize_entry(PyObject* args, PyObject* kwargs) {
 
 // MARK: derive
 
-PyObject* derive_entry(PyObject* args, PyObject* kwargs) {
+// Binds (narrations, categories=None, merchants=None, *, threads=None) and reads the
+// examples, viewed in buffers that `inputs` keeps.
+bool bind_examples(PyObject* args, PyObject* kwargs, const char* format, Inputs& inputs,
+                   std::vector<categorizer::ExampleView>& examples, unsigned& threads) {
   static const char* names[] = {"narrations", "categories", "merchants", "threads", nullptr};
   PyObject* values[3] = {nullptr, nullptr, nullptr};
-  unsigned threads = 1;
-  if (!bind(args, kwargs, "O|OO$O:derive", names, values, threads)) return nullptr;
+  return bind(args, kwargs, format, names, values, threads) &&
+         read_examples(inputs, values[0], values[1], values[2], examples);
+}
+
+PyObject* derive_entry(PyObject* args, PyObject* kwargs) {
   Inputs inputs;
   std::vector<categorizer::ExampleView> examples;
-  if (!read_examples(inputs, values[0], values[1], values[2], examples)) return nullptr;
+  unsigned threads = 1;
+  if (!bind_examples(args, kwargs, "O|OO$O:derive", inputs, examples, threads)) return nullptr;
   return table_without_lock([&] {
     auto derived = categorizer::derive_rules(examples, threads);
     QV_ASSERT(static_cast<bool>(derived), "derivation never fails");
@@ -148,13 +155,12 @@ PyObject* derive_entry(PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* derive_partial_entry(PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"narrations", "categories", "merchants", "threads", nullptr};
-  PyObject* values[3] = {nullptr, nullptr, nullptr};
-  unsigned threads = 1;
-  if (!bind(args, kwargs, "O|OO$O:derive_partial", names, values, threads)) return nullptr;
   Inputs inputs;
   std::vector<categorizer::ExampleView> examples;
-  if (!read_examples(inputs, values[0], values[1], values[2], examples)) return nullptr;
+  unsigned threads = 1;
+  if (!bind_examples(args, kwargs, "O|OO$O:derive_partial", inputs, examples, threads)) {
+    return nullptr;
+  }
   return table_without_lock(
       [&] { return counts_table(categorizer::derive_counts(examples, threads)); });
 }
@@ -188,6 +194,102 @@ PyObject* derive_finish_entry(PyObject* args, PyObject* kwargs) {
     return rules_table(derived.value().rules);
   });
 }
+
+// MARK: DeriveCounter
+
+// The DeriveCounter type, made once at initialisation.
+py::ProcessRef g_counter_type;
+
+struct CounterObject {
+  PyObject_HEAD categorizer::DeriveCounter* counter;  // null only while one is being made
+};
+
+PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"expected", nullptr};
+  Py_ssize_t expected = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|n:DeriveCounter", const_cast<char**>(names),
+                                   &expected)) {
+    return nullptr;
+  }
+  if (expected < 0) {
+    PyErr_SetString(PyExc_ValueError, "expected: must not be negative");
+    return nullptr;
+  }
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  auto object = PyRef::steal(alloc(type, 0));
+  if (!object) return nullptr;
+  reinterpret_cast<CounterObject*>(object.get())->counter =
+      new categorizer::DeriveCounter(static_cast<std::size_t>(expected));
+  return object.release();
+}
+
+PyObject* counter_add(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Inputs inputs;
+  std::vector<categorizer::ExampleView> examples;
+  unsigned threads = 1;
+  if (!bind_examples(args, kwargs, "O|OO$O:add", inputs, examples, threads)) return nullptr;
+  categorizer::DeriveCounter* counter = reinterpret_cast<CounterObject*>(self)->counter;
+  {
+    Unlocked unlocked;  // the caller's reference keeps `self`, and so `counter`, alive
+    counter->add(examples, threads);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* counter_finish(PyObject* self, PyObject*) {
+  const categorizer::DeriveCounter* counter = reinterpret_cast<CounterObject*>(self)->counter;
+  return table_without_lock([&] {
+    auto derived = counter->finish();
+    QV_ASSERT(static_cast<bool>(derived), "derivation never fails");
+    return rules_table(derived.value().rules);
+  });
+}
+
+void counter_dealloc(PyObject* self) {
+  delete reinterpret_cast<CounterObject*>(self)->counter;
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);  // a heap type's instances hold a reference to it
+}
+
+template <auto Method, class... Args>
+auto guarded_method(Args... args) {
+  return py::guard("quorvane_columns", [&] { return Method(args...); });
+}
+
+PyMethodDef g_counter_methods[] = {
+    {"add",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         guarded_method<counter_add, PyObject*, PyObject*, PyObject*>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "add(narrations, categories=None, merchants=None, *, threads=None)\n--\n\n"
+     "Counts a batch of labelled examples into the counts so far."},
+    {"finish", guarded_method<counter_finish, PyObject*, PyObject*>, METH_NOARGS,
+     "The rules of every example added so far: a Table of pattern, category, merchant."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_counter_slots[] = {
+    {Py_tp_doc, const_cast<char*>("DeriveCounter(expected=0)\n--\n\n"
+                                  "Counts for rule derivation, added batch by batch; "
+                                  "`expected`: about how many examples will come.\n\n"
+                                  "finish() gives the rules derive gives on every example "
+                                  "added.")},
+    {Py_tp_new,
+     reinterpret_cast<void*>(guarded_method<counter_new, PyTypeObject*, PyObject*, PyObject*>)},
+    {Py_tp_methods, g_counter_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(counter_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec g_counter_spec = {
+    "quorvane_columns._native.DeriveCounter",
+    static_cast<int>(sizeof(CounterObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    g_counter_slots,
+};
 
 // MARK: emi
 
@@ -385,6 +487,14 @@ PyObject* initialise() {
   PyRef type = PyRef::borrow(g_table_type.get());
   if (PyModule_AddObject(module.get(), "Table", type.get()) < 0) return nullptr;
   type.release();  // PyModule_AddObject stole it
+  if (!g_counter_type) {
+    auto counter_type = PyRef::steal(PyType_FromSpec(&g_counter_spec));
+    if (!counter_type) return nullptr;
+    g_counter_type.keep(std::move(counter_type));
+  }
+  PyRef counter_type = PyRef::borrow(g_counter_type.get());
+  if (PyModule_AddObject(module.get(), "DeriveCounter", counter_type.get()) < 0) return nullptr;
+  counter_type.release();  // PyModule_AddObject stole it
   if (PyModule_AddStringConstant(module.get(), "__version__", QV_VERSION) < 0) return nullptr;
   return module.release();
 }

@@ -84,16 +84,16 @@ def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newli
         tmp = Path(tmp)
         statement = write_csv(tmp / "s.csv", [header] + body, delimiter, newline, encoding, quote_all)
         (tmp / "r.json").write_text(json.dumps([list(r) for r in rules]), "utf-8")
-        # Batches of rows and blocks of bytes end anywhere; counts are merged now and then.
+        # Batches of rows and blocks of bytes end anywhere.
         mp.setattr(stdlib_csv, "CHUNK_ROWS", 1 + block % 4)
-        mp.setattr("quorvane_cli.derive.MERGE_AT", 2 + block % 3)
         mp.setattr(stdlib_csv, "BLOCK_BYTES", block)
         outputs = []
         for path in ["stdlib"] + (["pyarrow"] if HAS_PYARROW else []):
             mp.setenv("QUORVANE_CLI_CSV", path)
             if path == "pyarrow":
-                mp.setattr("quorvane_cli.arrow_csv.BLOCK_BYTES", 1024 + block)
-                mp.setattr("quorvane_cli.arrow_csv.BATCH_BYTES", block)
+                for kind in ("", "COUNT_"):
+                    mp.setattr(f"quorvane_cli.arrow_csv.{kind}BLOCK_BYTES", 1024 + block)
+                    mp.setattr(f"quorvane_cli.arrow_csv.{kind}BATCH_BYTES", block)
             out = tmp / f"{path}.csv"
             mp.setattr(sys, "stdout", io.TextIOWrapper(io.BytesIO(), "utf-8"))
             assert quorvane_cli.main(["categorize", str(statement), "--rules", str(tmp / "r.json"),
@@ -172,6 +172,24 @@ def test_both_paths_read_the_same_amounts(cells, mark):
     assert results[0] == results[1]
     first_bad = next((i for i, c in enumerate(cells) if fmt.parse(c) is None), None)
     assert results[0] == first_bad if first_bad is not None else isinstance(results[0], dict)
+
+
+@pytest.mark.skipif(not HAS_PYARROW, reason="pyarrow is not installed")
+@pytest.mark.parametrize("with_numpy", [True, False])
+@settings(max_examples=50, deadline=None)
+@given(st.lists(st.lists(st.text(max_size=5), max_size=4), min_size=1), st.integers(0, 3))
+def test_longest_cell_in_bytes(with_numpy, chunks, skip):
+    import pyarrow as pa
+
+    from quorvane_cli import arrow_csv
+
+    column = pa.chunked_array([pa.array(c, pa.string()) for c in chunks], pa.string())
+    column = column.slice(min(skip, len(column)))  # chunks that start part way
+    want = max((len(cell.encode()) for cell in column.to_pylist()), default=0)
+    with pytest.MonkeyPatch.context() as mp:
+        if not with_numpy:  # pyarrow without numpy: its compute kernels instead
+            mp.setitem(sys.modules, "numpy", None)
+        assert arrow_csv._longest(column) == want
 
 
 @pytest.mark.parametrize("path", PATHS)
@@ -273,6 +291,8 @@ MISTAKES = [
     # derive
     ({"h.csv": "narration,category\nx,y\n"}, ["derive", "h.csv"],
      "h.csv:1: no column named 'merchant' (the columns are 'narration', 'category')"),
+    ({"h.csv": "narration,category,merchant\nx,y,z\n" + "x" * 140_000 + ",y,z\n"},
+     ["derive", "h.csv"], "h.csv:3: field larger than field limit (131072)"),
     # emi: what each mode needs, what the engine rejects
     ({}, ["emi", "--mode", "tenure", "--amount", "1000", "--months", "3", "--rate", "9"],
      "emi: --mode tenure needs --emi"),

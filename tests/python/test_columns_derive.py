@@ -7,6 +7,7 @@ from hypothesis import strategies as st
 
 import quorvane
 import quorvane_columns as qc
+from quorvane_columns._native import DeriveCounter
 
 pa = pytest.importorskip("pyarrow")
 from columns_support import LAYOUTS, column, table_data  # noqa: E402
@@ -28,9 +29,17 @@ example = st.tuples(narration, st.sampled_from(["Food", "Fuel", "Ä"]), st.sampl
 def test_equals_existing_module(layout, examples, data, threads):
     want = quorvane.derive_rules({"data": [
         {"narration": n, "category": c, "merchant": m} for n, c, m in examples]})["rules"]
+    want = [(r["pattern"], r["category"], r["merchant"]) for r in want]
     got = qc.derive(*(column([e[k] for e in examples], layout, data.draw) for k in range(3)),
                     threads=threads)
-    assert rules_of(got) == [(r["pattern"], r["category"], r["merchant"]) for r in want]
+    assert rules_of(got) == want
+    # The same examples counted batch by batch, cut anywhere.
+    cuts = sorted(data.draw(st.lists(st.integers(0, len(examples)), max_size=3)))
+    counter = DeriveCounter()
+    for lo, hi in zip([0] + cuts, cuts + [len(examples)]):
+        counter.add(*(column([e[k] for e in examples[lo:hi]], layout, data.draw)
+                      for k in range(3)), threads=threads)
+    assert rules_of(counter.finish()) == want
 
 
 @pytest.mark.parametrize("kind", ["pyarrow", "polars"])
@@ -80,8 +89,12 @@ def test_split_over_threads_gives_the_same_rules():
         examples.append((" ".join(words), f"C{group % 7}", f"M{group}"))
     want = quorvane.derive_rules({"data": [
         {"narration": n, "category": c, "merchant": m} for n, c, m in examples]})["rules"]
-    got = qc.derive(*(pa.array([e[k] for e in examples]) for k in range(3)))
-    assert rules_of(got) == [(r["pattern"], r["category"], r["merchant"]) for r in want]
+    want = [(r["pattern"], r["category"], r["merchant"]) for r in want]
+    assert rules_of(qc.derive(*(pa.array([e[k] for e in examples]) for k in range(3)))) == want
+    counter = DeriveCounter()
+    for lo, hi in [(0, 110_000), (110_000, 120_000)]:
+        counter.add(*(pa.array([e[k] for e in examples[lo:hi]]) for k in range(3)), threads=2)
+    assert rules_of(counter.finish()) == want
 
 
 @pytest.mark.parametrize("kind", ["pyarrow", "polars"])

@@ -82,37 +82,45 @@ DenseTable::DenseTable(const Trie& trie, Alphabet alphabet, std::size_t limit)
   }
 }
 
-std::uint32_t DenseTable::first_match_from(std::uint32_t at, std::uint32_t lowest,
-                                           std::string_view text) const noexcept {
+std::uint32_t DenseTable::walk_from(std::uint32_t at, std::uint32_t lowest,
+                                    std::string_view text) const noexcept {
   const std::uint32_t* table = table_.data();
   for (char c : text) {
     at = table[at + classes_[static_cast<std::uint8_t>(c)]];
     lowest = std::min(lowest, at);
   }
-  return answer(at, lowest);
+  return at == dead_ ? dead_ : lowest;
 }
 
 std::uint32_t DenseTable::first_match(std::string_view text) const noexcept {
-  return first_match_from(root_, root_, text);
+  return answer(walk_from(root_, root_, text));
 }
 
 void DenseTable::first_matches(std::span<const std::string_view> texts, std::uint32_t* out,
                                unsigned lanes) const noexcept {
   if (lanes < kLanes) {
-    for (std::size_t i = 0; i < texts.size(); ++i) out[i] = first_match(texts[i]);
-    return;
+    for (std::size_t i = 0; i < texts.size(); ++i) out[i] = walk_from(root_, root_, texts[i]);
+  } else {
+    walk_lanes(texts, out);
   }
-  // Each lane holds one text. The lanes step together, as far as the shortest remaining
-  // text, with no test for a text's end inside that loop; then each finished text gives
-  // its answer and its lane takes the next text. Once no text is left to take, the
-  // texts still in lanes are finished one at a time.
+  // Answers are looked up once all walks are done: the loads of their rows then overlap
+  // rather than stall a walk.
+  for (std::size_t i = 0; i < texts.size(); ++i) out[i] = answer(out[i]);
+}
+
+// Each lane holds one text. The lanes step together, as far as the shortest remaining
+// text, with no test for a text's end inside that loop; then each finished text gives
+// its end and its lane takes the next text. Once no text is left to take, the texts
+// still in lanes are finished one at a time.
+void DenseTable::walk_lanes(std::span<const std::string_view> texts,
+                            std::uint32_t* out) const noexcept {
   Lane lane[kLanes];
   std::size_t next = 0;
-  // Puts the next non-empty text in `into`; empty texts are answered on the way.
+  // Puts the next non-empty text in `into`; empty texts end at once.
   auto take = [&](Lane& into) {
     for (; next < texts.size(); ++next) {
       if (texts[next].empty()) {
-        out[next] = answer(root_, root_);
+        out[next] = root_;
         continue;
       }
       into = {reinterpret_cast<const unsigned char*>(texts[next].data()), texts[next].size(),
@@ -122,7 +130,7 @@ void DenseTable::first_matches(std::span<const std::string_view> texts, std::uin
     return false;
   };
   auto finish = [&](const Lane& l) {
-    out[l.slot] = first_match_from(l.at, l.lowest, {reinterpret_cast<const char*>(l.text), l.left});
+    out[l.slot] = walk_from(l.at, l.lowest, {reinterpret_cast<const char*>(l.text), l.left});
   };
   for (unsigned l = 0; l < kLanes; ++l) {
     if (!take(lane[l])) {
@@ -136,7 +144,7 @@ void DenseTable::first_matches(std::span<const std::string_view> texts, std::uin
     advance(lane, step);
     for (unsigned l = 0; l < kLanes; ++l) {
       if (lane[l].left != 0) continue;
-      out[lane[l].slot] = answer(lane[l].at, lane[l].lowest);
+      out[lane[l].slot] = lane[l].at == dead_ ? dead_ : lane[l].lowest;
       if (!take(lane[l])) {
         for (unsigned m = 0; m < kLanes; ++m) {
           if (m != l) finish(lane[m]);

@@ -73,13 +73,17 @@ class DenseTable {
   // Walks `count` bytes of each of kLanes lanes.
   void advance(Lane* lanes, std::size_t count) const noexcept;
 
-  // The answer of a walk that goes on from `at` over `text`.
-  std::uint32_t first_match_from(std::uint32_t at, std::uint32_t lowest,
-                                 std::string_view text) const noexcept;
+  // Walks kLanes texts at a time, writing where each ends (as walk_from).
+  void walk_lanes(std::span<const std::string_view> texts, std::uint32_t* out) const noexcept;
 
-  // The answer of a walk that ended at offset `at`, passing no offset below `lowest`.
-  std::uint32_t answer(std::uint32_t at, std::uint32_t lowest) const noexcept {
-    return at == dead_ ? kNotAscii : std::min(empty_, table_[lowest + best_]);
+  // Goes on from `at` over `text`, and gives where the walk ended: the dead state's
+  // offset, or the smallest offset passed (`lowest` included).
+  std::uint32_t walk_from(std::uint32_t at, std::uint32_t lowest,
+                          std::string_view text) const noexcept;
+
+  // The answer of a walk that ended as walk_from() says.
+  std::uint32_t answer(std::uint32_t end) const noexcept {
+    return end == dead_ ? kNotAscii : std::min(empty_, table_[end + best_]);
   }
 
   // The first empty pattern: it occurs in every text.

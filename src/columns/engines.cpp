@@ -1,7 +1,7 @@
 // columns/engines.cpp: categorisation, derivation and loans over columns.
 #include "columns/engines.h"
 
-#include <algorithm>  // std::min
+#include <algorithm>  // std::min, std::max
 #include <atomic>
 #include <exception>  // std::exception_ptr
 #include <string>
@@ -27,6 +27,43 @@ void distinct(const std::vector<std::string_view>& texts, std::vector<std::strin
     auto [it, added] = seen.try_emplace(text, static_cast<std::int32_t>(values.size()));
     if (added) values.push_back(text);
     index.push_back(it->second);
+  }
+}
+
+// Rows [lo, hi) of an offsets chunk into `out`.
+template <class Offset>
+void offset_texts(const TextChunk& chunk, std::int64_t lo, std::int64_t hi, std::string_view* out) {
+  const Offset* at = static_cast<const Offset*>(chunk.offsets) + chunk.offset;
+  for (std::int64_t r = lo; r < hi; ++r) {
+    out[r - lo] = {chunk.data + at[r], static_cast<std::size_t>(at[r + 1] - at[r])};
+  }
+}
+
+// The texts of rows [first, last) of `column` into `texts`, a null row as an empty text
+// and its number added to `nulls`. Each chunk's layout is looked at once, not per row.
+void gather(const TextColumn& column, std::int64_t first, std::int64_t last,
+            std::string_view* texts, std::vector<std::int64_t>& nulls) {
+  std::int64_t base = 0;
+  for (const TextChunk& chunk : column.chunks) {
+    const std::int64_t lo = std::max<std::int64_t>(first - base, 0);
+    const std::int64_t hi = std::min(last - base, chunk.length);
+    std::string_view* out = texts + (base + lo - first);
+    if (chunk.layout == TextLayout::kOffsets32) {
+      offset_texts<std::int32_t>(chunk, lo, hi, out);
+    } else if (chunk.layout == TextLayout::kOffsets64) {
+      offset_texts<std::int64_t>(chunk, lo, hi, out);
+    } else {
+      for (std::int64_t r = lo; r < hi; ++r) out[r - lo] = chunk.text(r);
+    }
+    if (chunk.validity != nullptr) {
+      for (std::int64_t r = lo; r < hi; ++r) {
+        if (!chunk.is_null(r)) continue;
+        out[r - lo] = {};
+        nulls.push_back(base + r);
+      }
+    }
+    base += chunk.length;
+    if (base >= last) break;
   }
 }
 
@@ -56,7 +93,10 @@ SharedTable categorize_table(const TextColumn& narrations,
   std::int32_t* merchant = out.int32s(2, rows);
   std::uint8_t* valid[3] = {out.validity(0, rows), out.validity(1, rows), out.validity(2, rows)};
   // On every core too, eight rows (a validity byte) at a time, so that no two threads
-  // write the same byte. The three columns are null in the same rows.
+  // write the same byte, and without a branch per row: rule -1 (none) reads entry 0 of
+  // the label indices, and leaves its rows 0 and null. The three columns are null in
+  // the same rows.
+  for (std::vector<std::int32_t>& index : index_of_rule) index.insert(index.begin(), 0);
   std::atomic<std::int64_t> nulls = 0;
   in_parallel((rows + 7) / 8, threads,
               [&](std::int64_t begin, std::int64_t end) {
@@ -65,14 +105,12 @@ SharedTable categorize_table(const TextColumn& narrations,
                   unsigned bits = 0;
                   for (std::int64_t i = byte * 8; i < std::min(rows, byte * 8 + 8); ++i) {
                     const std::int32_t r = rule[i];
-                    if (r < 0) {
-                      ++unmatched;
-                      rule[i] = category[i] = merchant[i] = 0;
-                      continue;
-                    }
-                    category[i] = index_of_rule[0][static_cast<std::size_t>(r)];
-                    merchant[i] = index_of_rule[1][static_cast<std::size_t>(r)];
-                    bits |= 1U << (i & 7);
+                    const bool matched = r >= 0;
+                    category[i] = index_of_rule[0][static_cast<std::size_t>(r + 1)];
+                    merchant[i] = index_of_rule[1][static_cast<std::size_t>(r + 1)];
+                    rule[i] = matched ? r : 0;
+                    bits |= static_cast<unsigned>(matched) << (i & 7);
+                    unmatched += matched ? 0 : 1;
                   }
                   for (std::uint8_t* v : valid) v[byte] = static_cast<std::uint8_t>(bits);
                 }
@@ -98,11 +136,7 @@ void categorize(const TextColumn& narrations, std::span<const std::string_view> 
         for (std::int64_t first = begin; first < end; first += kBatch) {
           const std::int64_t last = std::min(end, first + kBatch);
           nulls.clear();
-          narrations.for_rows(first, last,
-                              [&](std::int64_t row, std::optional<std::string_view> text) {
-                                texts[static_cast<std::size_t>(row - first)] = text.value_or("");
-                                if (!text) nulls.push_back(row);
-                              });
+          gather(narrations, first, last, texts.data(), nulls);
           categorizer.rules_for({texts.data(), static_cast<std::size_t>(last - first)},
                                 rules + first, batch);
           for (std::int64_t row : nulls) rules[row] = -1;

@@ -2,106 +2,97 @@
 // several texts at a time.
 #include "categorizer/dense_table.h"
 
-#include <algorithm>  // std::min, std::copy_n, std::fill_n, std::stable_sort
+#include <algorithm>  // std::min, std::copy_n, std::fill_n
+#include <vector>
 
 #include "bytes.h"
 
 namespace quorvane::categorizer {
 
-DenseTable::DenseTable(const Trie& trie, Alphabet alphabet, std::size_t limit)
-    : empty_(trie.empty) {
-  // The states covered, in the trie's breadth-first order: a parent comes before its
-  // children and a failure state before the states linking to it.
-  const bool ascii = alphabet == Alphabet::kAscii;
-  const std::size_t states = trie.size();
-  std::vector<std::uint32_t> covered{0};
-  std::vector<bool> is_covered(states, !ascii);
-  is_covered[0] = true;
+DenseTable::DenseTable(const Trie& trie, std::size_t limit) : empty_(trie.empty) {
+  // A column per byte in some pattern, column 0 for the others, capitals with the small
+  // letters. Then the dead column (every byte >= 0x80 over kAscii), the best index and
+  // the trie state.
   std::array<bool, 256> used{};
-  for (std::uint32_t s = 0; s < states; ++s) {
-    if (!is_covered[s]) continue;
-    for (std::uint32_t c = trie.children[s]; c < trie.children[s + 1]; ++c) {
-      if (ascii && trie.byte_in[c] >= 0x80) continue;
-      is_covered[c] = true;
-      covered.push_back(c);
-      used[trie.byte_in[c]] = true;
-    }
-  }
-
-  // A class per byte in some pattern, class 0 for the others, capitals with the small
-  // letters; over kAscii, one class for every byte >= 0x80. Then the best column and,
-  // over kAll, the state column.
-  std::uint32_t classes = 1;
+  for (std::size_t s = 1; s < trie.size(); ++s) used[trie.byte_in[s]] = true;
+  std::array<std::uint8_t, 256>& all = classes_[1];
+  std::uint32_t columns = 1;
   for (std::size_t b = 0; b < 256; ++b) {
-    if (used[b]) classes_[b] = static_cast<std::uint8_t>(classes++);
+    if (used[b]) all[b] = static_cast<std::uint8_t>(columns++);
   }
   for (std::uint8_t b = 'A'; b <= 'Z'; ++b) {
-    classes_[b] = classes_[static_cast<unsigned char>(bytes::lower_ascii(static_cast<char>(b)))];
+    all[b] = all[static_cast<unsigned char>(bytes::lower_ascii(static_cast<char>(b)))];
   }
-  const std::uint32_t high = classes;
-  if (ascii) std::fill_n(classes_.begin() + 128, 128, static_cast<std::uint8_t>(classes++));
-  best_ = classes;
-  width_ = best_ + (ascii ? 1 : 2);
-  const std::size_t rows = covered.size() + (ascii ? 1 : 0);  // and the dead state
-  if (rows * width_ * sizeof(std::uint32_t) > limit || rows * width_ > UINT32_MAX - 1) return;
+  const std::uint32_t dead_column = columns++;
+  classes_[0] = all;
+  std::fill_n(classes_[0].begin() + 128, 128, static_cast<std::uint8_t>(dead_column));
+  best_ = columns;
+  const std::uint32_t width = best_ + 2;
+  const std::size_t states = trie.size();
+  const std::size_t size = (states + 1) * width;  // and the dead state
+  if (size * sizeof(std::uint32_t) > limit || size > UINT32_MAX) return;
 
-  // Rows in order of best index, states where nothing ends last (the root first among
-  // them), the dead state at the very end. The smallest offset a walk passes through is
-  // then that of a state with the smallest best index: the walk keeps the minimum of
-  // its offsets, one comparison a byte, instead of loading best indexes.
-  std::vector<std::uint32_t> order(covered.size());
-  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return trie.best[covered[a]] < trie.best[covered[b]];
-  });
-  std::vector<std::uint32_t> offset(states, 0);
-  for (std::uint32_t i = 0; i < order.size(); ++i) offset[covered[order[i]]] = i * width_;
+  // Rows in order of best index (a counting sort), states where nothing ends last, the
+  // root first among them, the dead state at the very end. The smallest offset a walk
+  // passes through is then that of a state with the smallest best index: the walk keeps
+  // the minimum of its offsets, one comparison a byte, instead of loading best indexes.
+  const std::size_t patterns = trie.lengths.size();
+  auto key = [&](std::size_t s) { return std::min<std::size_t>(trie.best[s], patterns); };
+  std::vector<std::uint32_t> row_of(patterns + 2, 0);
+  for (std::size_t s = 0; s < states; ++s) ++row_of[key(s) + 1];
+  for (std::size_t k = 1; k < row_of.size(); ++k) row_of[k] += row_of[k - 1];
+  std::vector<std::uint32_t> offset(states);
+  for (std::size_t s = 0; s < states; ++s) offset[s] = row_of[key(s)]++ * width;
   root_ = offset[0];
+  dead_ = static_cast<std::uint32_t>(states * width);
 
-  // A row starts as its failure state's row (filled earlier) and takes its own edges.
-  table_.assign(rows * width_, 0);
-  if (ascii) dead_ = static_cast<std::uint32_t>(covered.size()) * width_;
-  for (std::uint32_t s : covered) {
-    std::uint32_t* row = table_.data() + offset[s];
+  // States are in breadth-first order, so a row starts as its failure state's row
+  // (filled earlier: it is shallower) and takes its own edges. Every entry is written.
+  table_ = std::make_unique_for_overwrite<std::uint32_t[]>(size);
+  std::uint32_t* table = table_.get();
+  for (std::uint32_t s = 0; s < states; ++s) {
+    std::uint32_t* row = table + offset[s];
     if (s == 0) {
-      std::fill_n(row, best_, root_);
+      std::fill_n(row, dead_column, root_);
+      row[dead_column] = dead_;
     } else {
-      std::copy_n(table_.data() + offset[trie.fail[s]], best_, row);
+      std::copy_n(table + offset[trie.fail[s]], best_, row);
     }
     for (std::uint32_t c = trie.children[s]; c < trie.children[s + 1]; ++c) {
-      if (is_covered[c]) row[classes_[trie.byte_in[c]]] = offset[c];
+      row[all[trie.byte_in[c]]] = offset[c];
     }
-    if (ascii) row[high] = dead_;
     row[best_] = trie.best[s];
-    if (!ascii) row[best_ + 1] = s;
+    row[best_ + 1] = s;
   }
-  if (ascii) {
-    std::uint32_t* row = table_.data() + dead_;
-    std::fill_n(row, best_, dead_);
-    row[best_] = kNone;
-  }
+  std::uint32_t* row = table + dead_;
+  std::fill_n(row, best_, dead_);
+  row[best_] = kNone;
+  row[best_ + 1] = 0;
 }
 
-std::uint32_t DenseTable::walk_from(std::uint32_t at, std::uint32_t lowest,
-                                    std::string_view text) const noexcept {
-  const std::uint32_t* table = table_.data();
+std::uint32_t DenseTable::walk_from(std::uint32_t at, std::uint32_t lowest, std::string_view text,
+                                    const std::uint8_t* classes) const noexcept {
+  const std::uint32_t* table = table_.get();
   for (char c : text) {
-    at = table[at + classes_[static_cast<std::uint8_t>(c)]];
+    at = table[at + classes[static_cast<std::uint8_t>(c)]];
     lowest = std::min(lowest, at);
   }
   return at == dead_ ? dead_ : lowest;
 }
 
-std::uint32_t DenseTable::first_match(std::string_view text) const noexcept {
-  return answer(walk_from(root_, root_, text));
+std::uint32_t DenseTable::first_match(std::string_view text, Alphabet alphabet) const noexcept {
+  return answer(walk_from(root_, root_, text, classes_[alphabet == Alphabet::kAll].data()));
 }
 
 void DenseTable::first_matches(std::span<const std::string_view> texts, std::uint32_t* out,
-                               unsigned lanes) const noexcept {
+                               Alphabet alphabet, unsigned lanes) const noexcept {
+  const std::uint8_t* classes = classes_[alphabet == Alphabet::kAll].data();
   if (lanes < kLanes) {
-    for (std::size_t i = 0; i < texts.size(); ++i) out[i] = walk_from(root_, root_, texts[i]);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      out[i] = walk_from(root_, root_, texts[i], classes);
+    }
   } else {
-    walk_lanes(texts, out);
+    walk_lanes(texts, out, classes);
   }
   // Answers are looked up once all walks are done: the loads of their rows then overlap
   // rather than stall a walk.
@@ -112,8 +103,8 @@ void DenseTable::first_matches(std::span<const std::string_view> texts, std::uin
 // text, with no test for a text's end inside that loop; then each finished text gives
 // its end and its lane takes the next text. Once no text is left to take, the texts
 // still in lanes are finished one at a time.
-void DenseTable::walk_lanes(std::span<const std::string_view> texts,
-                            std::uint32_t* out) const noexcept {
+void DenseTable::walk_lanes(std::span<const std::string_view> texts, std::uint32_t* out,
+                            const std::uint8_t* classes) const noexcept {
   Lane lane[kLanes];
   std::size_t next = 0;
   // Puts the next non-empty text in `into`; empty texts end at once.
@@ -130,7 +121,8 @@ void DenseTable::walk_lanes(std::span<const std::string_view> texts,
     return false;
   };
   auto finish = [&](const Lane& l) {
-    out[l.slot] = walk_from(l.at, l.lowest, {reinterpret_cast<const char*>(l.text), l.left});
+    out[l.slot] =
+        walk_from(l.at, l.lowest, {reinterpret_cast<const char*>(l.text), l.left}, classes);
   };
   for (unsigned l = 0; l < kLanes; ++l) {
     if (!take(lane[l])) {
@@ -141,7 +133,7 @@ void DenseTable::walk_lanes(std::span<const std::string_view> texts,
   for (;;) {
     std::size_t step = lane[0].left;
     for (unsigned l = 1; l < kLanes; ++l) step = std::min(step, lane[l].left);
-    advance(lane, step);
+    advance(lane, step, classes);
     for (unsigned l = 0; l < kLanes; ++l) {
       if (lane[l].left != 0) continue;
       out[lane[l].slot] = lane[l].at == dead_ ? dead_ : lane[l].lowest;
@@ -158,10 +150,10 @@ void DenseTable::walk_lanes(std::span<const std::string_view> texts,
 // Four lanes by hand, each in its own variables: they must all stay in registers
 // (arrays of lanes tempt the compiler into vector code that costs more than it saves).
 // The index runs from -count up to 0, so that no register holds the end.
-void DenseTable::advance(Lane* lanes, std::size_t count) const noexcept {
+void DenseTable::advance(Lane* lanes, std::size_t count,
+                         const std::uint8_t* classes) const noexcept {
   static_assert(kLanes == 4);
-  const std::uint32_t* table = table_.data();
-  const std::uint8_t* classes = classes_.data();
+  const std::uint32_t* table = table_.get();
   std::size_t s0 = lanes[0].at, s1 = lanes[1].at, s2 = lanes[2].at, s3 = lanes[3].at;
   std::size_t m0 = lanes[0].lowest, m1 = lanes[1].lowest, m2 = lanes[2].lowest,
               m3 = lanes[3].lowest;

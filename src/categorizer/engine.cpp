@@ -27,11 +27,16 @@ std::vector<std::string> lowered_patterns(std::span<const std::string_view> patt
 
 Categorizer::Categorizer(std::span<const std::string_view> patterns, Walk walk)
     : walk_(walk),
-      patterns_(lowered_patterns(patterns), walk == Walk::kTrie ? 0 : PatternSet::kDenseLimit),
-      ascii_(patterns_.trie(), DenseTable::Alphabet::kAscii,
-             walk == Walk::kAuto || walk == Walk::kInterleaved || walk == Walk::kAscii ? kAsciiLimit
-                                                                                       : 0) {
-  if (walk_ == Walk::kAuto) walk_ = ascii_.empty() ? Walk::kDense : Walk::kInterleaved;
+      patterns_(lowered_patterns(patterns), walk == Walk::kTrie ? 0 : PatternSet::kDenseLimit) {
+  if (patterns_.table() == nullptr) {
+    walk_ = Walk::kTrie;
+  } else if (walk_ == Walk::kAuto) {
+    walk_ = Walk::kInterleaved;
+  }
+}
+
+const DenseTable* Categorizer::ascii_table() const noexcept {
+  return walk_ == Walk::kInterleaved || walk_ == Walk::kAscii ? patterns_.table() : nullptr;
 }
 
 std::uint32_t Categorizer::lowered_rule(std::string_view narration, std::string& scratch) const {
@@ -43,8 +48,8 @@ std::uint32_t Categorizer::lowered_rule(std::string_view narration, std::string&
 std::uint32_t Categorizer::rule_for(std::string_view narration, std::string& scratch) const {
   // An ASCII narration is searched as it is: capitals are read as small letters.
   // Anything else is lowered in full first.
-  if (!ascii_.empty()) {
-    const std::uint32_t rule = ascii_.first_match(narration);
+  if (const DenseTable* table = ascii_table()) {
+    const std::uint32_t rule = table->first_match(narration, DenseTable::Alphabet::kAscii);
     return rule != DenseTable::kNotAscii ? rule : lowered_rule(narration, scratch);
   }
   if (unicode::is_ascii(narration)) return patterns_.first_match(narration);
@@ -56,13 +61,15 @@ void Categorizer::rules_for(std::span<const std::string_view> narrations, std::i
   // kNone and kNotAscii written as unsigned are -1 and -2 as signed: an int32 may be
   // written through its unsigned type.
   auto* out = reinterpret_cast<std::uint32_t*>(rules);
-  if (ascii_.empty()) {
+  const DenseTable* table = ascii_table();
+  if (table == nullptr) {
     for (std::size_t i = 0; i < narrations.size(); ++i) {
       out[i] = rule_for(narrations[i], batch.lowered);
     }
     return;
   }
-  ascii_.first_matches(narrations, out, walk_ == Walk::kAscii ? 1 : DenseTable::kLanes);
+  table->first_matches(narrations, out, DenseTable::Alphabet::kAscii,
+                       walk_ == Walk::kAscii ? 1 : DenseTable::kLanes);
   // The narrations that are not ASCII are lowered in full, then searched together in
   // the whole automaton.
   batch.lowered.clear();

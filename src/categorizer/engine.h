@@ -20,21 +20,20 @@ namespace quorvane::categorizer {
 class Categorizer {
  public:
   static constexpr std::uint32_t kNone = PatternSet::kNone;
-  /// Bytes the ASCII table may take; larger rule sets walk the whole automaton.
-  static constexpr std::size_t kAsciiLimit = std::size_t{16} << 20;
 
   /// How narrations are walked through the automaton. Every way gives the same answers;
   /// kAuto picks the fastest that fits in memory, the others are there for tests.
   enum class Walk : std::uint8_t {
     kAuto,
-    /// The ASCII table, several narrations at once.
+    /// The dense table over DenseTable::kAscii, several narrations at once.
     kInterleaved,
-    /// The ASCII table, one narration at a time.
+    /// The same, one narration at a time.
     kAscii,
-    /// The whole automaton's dense table, lowering any narration that is not ASCII.
+    /// The dense table over DenseTable::kAll, after a scan for bytes >= 0x80 and
+    /// lowering the narrations holding one.
     kDense,
-    /// The whole automaton's trie with failure links: the compact form for large rule
-    /// sets.
+    /// The trie with failure links: the compact form, which rule sets too large for a
+    /// dense table take.
     kTrie,
   };
 
@@ -90,9 +89,11 @@ class Categorizer {
   // The answer of a narration holding a byte >= 0x80: lowered in full first.
   std::uint32_t lowered_rule(std::string_view narration, std::string& scratch) const;
 
+  // The dense table when narrations go through it over DenseTable::kAscii, else null.
+  const DenseTable* ascii_table() const noexcept;
+
   Walk walk_;
   PatternSet patterns_;
-  DenseTable ascii_;  // over kAscii, or empty
 };
 
 /// Gives each transaction the category and merchant of the first rule whose pattern

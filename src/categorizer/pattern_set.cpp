@@ -8,10 +8,10 @@
 namespace quorvane::categorizer {
 
 PatternSet::PatternSet(const std::vector<std::string>& patterns, std::size_t dense_limit)
-    : trie_(patterns), dense_(trie_, DenseTable::Alphabet::kAll, dense_limit) {}
+    : trie_(patterns), dense_(trie_, dense_limit) {}
 
 std::uint32_t PatternSet::first_match(std::string_view text) const {
-  if (!dense_.empty()) return dense_.first_match(text);
+  if (!dense_.empty()) return dense_.first_match(text, DenseTable::Alphabet::kAll);
   std::uint32_t best = trie_.empty;
   if (best == 0 || trie_.size() == 1) return best;
   std::uint32_t state = 0;
@@ -24,7 +24,7 @@ std::uint32_t PatternSet::first_match(std::string_view text) const {
 }
 
 void PatternSet::first_matches(std::span<const std::string_view> texts, std::uint32_t* out) const {
-  if (!dense_.empty()) return dense_.first_matches(texts, out);
+  if (!dense_.empty()) return dense_.first_matches(texts, out, DenseTable::Alphabet::kAll);
   for (std::size_t i = 0; i < texts.size(); ++i) out[i] = first_match(texts[i]);
 }
 

@@ -31,8 +31,9 @@ class PatternSet {
   explicit PatternSet(const std::vector<std::string>& patterns,
                       std::size_t dense_limit = kDenseLimit);
 
-  /// The trie the walks are made from.
-  const Trie& trie() const noexcept { return trie_; }
+  /// The dense table, or null when the pattern set is too large for one (within the
+  /// budget given): walks through it may also read bytes over DenseTable::kAscii.
+  const DenseTable* table() const noexcept { return dense_.empty() ? nullptr : &dense_; }
 
   /// The smallest index of a pattern occurring in `text`, or kNone. An empty pattern
   /// occurs in every text.

@@ -86,6 +86,7 @@ bench: wheel
 	$(PY) bench/bench_columns.py
 	$(PY) bench/bench_cli.py
 	$(PY) bench/bench_diagnostics.py
+	$(PY) bench/bench_matcher.py
 
 # The examples, the command line and the module's stubs under mypy --strict (named paths
 # only: build/ and .venv/ hold copies that must not be checked). The tests check that

@@ -130,20 +130,26 @@ void DenseTable::walk_lanes(std::span<const std::string_view> texts, std::uint32
       return;
     }
   }
-  for (;;) {
-    std::size_t step = lane[0].left;
-    for (unsigned l = 1; l < kLanes; ++l) step = std::min(step, lane[l].left);
-    advance(lane, step, classes);
-    for (unsigned l = 0; l < kLanes; ++l) {
-      if (lane[l].left != 0) continue;
-      out[lane[l].slot] = lane[l].at == dead_ ? dead_ : lane[l].lowest;
-      if (!take(lane[l])) {
+  // The lane whose text ends first: the one with the fewest bytes left.
+  auto first_to_end = [&] {
+    unsigned k = 0;
+    for (unsigned l = 1; l < kLanes; ++l) k = lane[l].left < lane[k].left ? l : k;
+    return k;
+  };
+  for (unsigned k = first_to_end();;) {
+    advance(lane, lane[k].left, classes);
+    // Lane k has ended, and so has any other that had as many bytes left; testing each
+    // lane for its end instead would mispredict a branch at every step.
+    do {
+      out[lane[k].slot] = lane[k].at == dead_ ? dead_ : lane[k].lowest;
+      if (!take(lane[k])) {
         for (unsigned m = 0; m < kLanes; ++m) {
-          if (m != l) finish(lane[m]);
+          if (m != k) finish(lane[m]);
         }
         return;
       }
-    }
+      k = first_to_end();
+    } while (lane[k].left == 0);
   }
 }
 

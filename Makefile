@@ -89,6 +89,7 @@ bench: wheel native
 	$(PY) bench/bench_cli.py
 	$(PY) bench/bench_spark.py
 	$(PY) bench/bench_diagnostics.py
+	$(PY) bench/bench_matcher.py
 
 # The examples, the command line and the module's stubs under mypy --strict (named paths
 # only: build/ and .venv/ hold copies that must not be checked). The tests check that

@@ -141,8 +141,10 @@ def _clip_utf8(text, limit):
     return data[:limit].decode("utf-8", errors="ignore").rstrip()
 
 
-def build_workload(n, n_rules, seed):
-    """Return (narrations, rules) for the benchmark, fully determined by the arguments."""
+def build_workload(n, n_rules, seed, unknown=0.33):
+    """Return (narrations, rules) for the benchmark, fully determined by the arguments.
+
+    `unknown` is the share of merchant narrations whose merchant no rule covers."""
     rng = random.Random(seed)
 
     n_channel = min(sum(1 for line in NON_MERCHANT_LINES if line[1]), n_rules // 20)
@@ -206,10 +208,10 @@ def build_workload(n, n_rules, seed):
 
     def merchant_text():
         roll = rng.random()
-        if roll < 0.33:  # unknown merchant, no rule applies
+        if roll < unknown:  # unknown merchant, no rule applies
             brand = rng.choices(uncovered, cum_weights=uncovered_cum)[0]
             suffix = rng.choice(plain_safe)
-        elif roll < 0.37:  # unknown merchant, caught only by a generic suffix rule
+        elif roll < unknown + 0.04:  # unknown merchant, caught only by a generic suffix rule
             brand = rng.choices(uncovered, cum_weights=uncovered_cum)[0]
             suffix = rng.choice(generic_live)
         else:

@@ -83,11 +83,8 @@ def columns_categorize(column, rules):
     return qc.categorize(column, rules)
 
 
-def warm_peak_memory(func, column, *args):
-    """Extra peak resident bytes of one call in this process, after a warm-up call on a
-    small slice (the first call also maps code and starts the allocator's per-thread
-    arenas; a full-size warm-up would leave freed memory for the measured call to reuse)."""
-    func(column.slice(0, 40_000), *args)
+def extra_peak_memory(call):
+    """Extra peak resident bytes of call() in this process (VmHWM after clear_refs)."""
 
     def kib(field):
         with open("/proc/self/status") as f:
@@ -96,10 +93,18 @@ def warm_peak_memory(func, column, *args):
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")
     before = kib("VmRSS")
-    result = func(column, *args)
+    result = call()
     extra = (kib("VmHWM") - before) * 1024
     del result
     return extra
+
+
+def warm_peak_memory(func, column, *args):
+    """Extra peak resident bytes of one call in this process, after a warm-up call on a
+    small slice (the first call also maps code and starts the allocator's per-thread
+    arenas; a full-size warm-up would leave freed memory for the measured call to reuse)."""
+    func(column.slice(0, 40_000), *args)
+    return extra_peak_memory(lambda: func(column, *args))
 
 
 def bench_categorize_section(n, n_rules, repeat):

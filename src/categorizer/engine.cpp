@@ -1,6 +1,7 @@
 // categorizer/engine.cpp: categorisation of transactions by rules.
 #include "categorizer/engine.h"
 
+#include <algorithm>  // std::min
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,18 +25,70 @@ std::vector<std::string> lowered_patterns(std::span<const std::string_view> patt
 
 }  // namespace
 
-Categorizer::Categorizer(std::span<const std::string_view> patterns)
-    : patterns_(lowered_patterns(patterns)) {}
+Categorizer::Categorizer(std::span<const std::string_view> patterns, Walk walk)
+    : walk_(walk),
+      patterns_(lowered_patterns(patterns), walk == Walk::kTrie ? 0 : PatternSet::kDenseLimit) {
+  if (patterns_.table() == nullptr) {
+    walk_ = Walk::kTrie;
+  } else if (walk_ == Walk::kAuto) {
+    walk_ = Walk::kInterleaved;
+  }
+}
+
+const DenseTable* Categorizer::ascii_table() const noexcept {
+  return walk_ == Walk::kInterleaved || walk_ == Walk::kAscii ? patterns_.table() : nullptr;
+}
+
+std::uint32_t Categorizer::lowered_rule(std::string_view narration, std::string& scratch) const {
+  scratch.clear();
+  unicode::append_lower(narration, scratch);
+  return patterns_.first_match(scratch);
+}
 
 std::uint32_t Categorizer::rule_for(std::string_view narration, std::string& scratch) const {
-  // An ASCII narration is searched as it is: the automaton reads capitals as small
-  // letters. Anything else is lowered in full first.
-  if (!unicode::is_ascii(narration)) {
-    scratch.clear();
-    unicode::append_lower(narration, scratch);
-    narration = scratch;
+  // An ASCII narration is searched as it is: capitals are read as small letters.
+  // Anything else is lowered in full first.
+  if (const DenseTable* table = ascii_table()) {
+    const std::uint32_t rule = table->first_match(narration, DenseTable::Alphabet::kAscii);
+    return rule != DenseTable::kNotAscii ? rule : lowered_rule(narration, scratch);
   }
-  return patterns_.first_match(narration);
+  if (unicode::is_ascii(narration)) return patterns_.first_match(narration);
+  return lowered_rule(narration, scratch);
+}
+
+void Categorizer::rules_for(std::span<const std::string_view> narrations, std::int32_t* rules,
+                            Batch& batch) const {
+  // kNone and kNotAscii written as unsigned are -1 and -2 as signed: an int32 may be
+  // written through its unsigned type.
+  auto* out = reinterpret_cast<std::uint32_t*>(rules);
+  const DenseTable* table = ascii_table();
+  if (table == nullptr) {
+    for (std::size_t i = 0; i < narrations.size(); ++i) {
+      out[i] = rule_for(narrations[i], batch.lowered);
+    }
+    return;
+  }
+  table->first_matches(narrations, out, DenseTable::Alphabet::kAscii,
+                       walk_ == Walk::kAscii ? 1 : DenseTable::kLanes);
+  // The narrations that are not ASCII are lowered in full, then searched together in
+  // the whole automaton.
+  batch.lowered.clear();
+  batch.rows.clear();
+  batch.ends.clear();
+  for (std::size_t i = 0; i < narrations.size(); ++i) {
+    if (out[i] != DenseTable::kNotAscii) continue;
+    unicode::append_lower(narrations[i], batch.lowered);
+    batch.rows.push_back(i);
+    batch.ends.push_back(batch.lowered.size());
+  }
+  if (batch.rows.empty()) return;
+  batch.texts.clear();
+  for (std::size_t k = 0, start = 0; k < batch.ends.size(); start = batch.ends[k++]) {
+    batch.texts.push_back(std::string_view(batch.lowered).substr(start, batch.ends[k] - start));
+  }
+  batch.rules.resize(batch.texts.size());
+  patterns_.first_matches(batch.texts, batch.rules.data());
+  for (std::size_t k = 0; k < batch.rows.size(); ++k) out[batch.rows[k]] = batch.rules[k];
 }
 
 Categorizer::Explanation Categorizer::explain(std::string_view narration, Scratch& scratch) const {
@@ -67,14 +120,22 @@ Result<CategorizeResponse, QuorvaneError> categorize_transactions(
 
   CategorizeResponse response;
   response.data.reserve(request.data.size());
-  std::string scratch;
-  for (const MapInput& transaction : request.data) {
-    std::uint32_t rule = categorizer.rule_for(transaction.narration, scratch);
-    if (rule == Categorizer::kNone) {
-      response.data.emplace_back();
-    } else {
-      const CategoryRule& decided = request.rules[rule];
-      response.data.emplace_back(MapOutput{decided.category, decided.merchant});
+  // A batch of narrations at a time, so that the automaton walks several at once.
+  constexpr std::size_t kBatch = 1024;
+  std::vector<std::string_view> narrations(std::min(kBatch, request.data.size()));
+  std::vector<std::int32_t> rules(narrations.size());
+  Categorizer::Batch batch;
+  for (std::size_t begin = 0; begin < request.data.size(); begin += kBatch) {
+    const std::size_t count = std::min(kBatch, request.data.size() - begin);
+    for (std::size_t i = 0; i < count; ++i) narrations[i] = request.data[begin + i].narration;
+    categorizer.rules_for({narrations.data(), count}, rules.data(), batch);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (rules[i] < 0) {
+        response.data.emplace_back();
+      } else {
+        const CategoryRule& decided = request.rules[static_cast<std::size_t>(rules[i])];
+        response.data.emplace_back(MapOutput{decided.category, decided.merchant});
+      }
     }
   }
   return response;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "categorizer/dense_table.h"
 #include "categorizer/model.h"
 #include "categorizer/pattern_set.h"
 #include "error.h"
@@ -15,19 +16,50 @@
 
 namespace quorvane::categorizer {
 
-/// Rules' patterns, lowered once, ready to decide narrations one at a time. Holds no
-/// view of the patterns it was made from; a const Categorizer may be shared by threads.
+/// Rules' patterns, lowered once, ready to decide narrations. Holds no view of the
+/// patterns it was made from; a const Categorizer may be shared by threads.
 class Categorizer {
  public:
   static constexpr std::uint32_t kNone = PatternSet::kNone;
 
+  /// How narrations are walked through the automaton. Every way gives the same answers;
+  /// kAuto picks the fastest that fits in memory, the others are there for tests.
+  enum class Walk : std::uint8_t {
+    kAuto,
+    /// The dense table over DenseTable::kAscii, several narrations at once.
+    kInterleaved,
+    /// The same, one narration at a time.
+    kAscii,
+    /// The dense table over DenseTable::kAll, after a scan for bytes >= 0x80 and
+    /// lowering the narrations holding one.
+    kDense,
+    /// The trie with failure links: the compact form, which rule sets too large for a
+    /// dense table take.
+    kTrie,
+  };
+
   /// `patterns` in priority order, as the rules give them (any letter case).
-  explicit Categorizer(std::span<const std::string_view> patterns);
+  explicit Categorizer(std::span<const std::string_view> patterns, Walk walk = Walk::kAuto);
 
   /// The index of the first rule whose pattern occurs in `narration`, letter case
   /// ignored, or kNone. `scratch` is the caller's buffer for lowering a non-ASCII
   /// narration; reusing it across calls keeps the call free of allocation.
   std::uint32_t rule_for(std::string_view narration, std::string& scratch) const;
+
+  /// The caller's buffers for rules_for(); reusing one per thread keeps calls free of
+  /// allocation.
+  struct Batch {
+    std::string lowered;  // the narrations that are not ASCII, lowered, end to end
+    std::vector<std::size_t> rows;
+    std::vector<std::size_t> ends;
+    std::vector<std::string_view> texts;
+    std::vector<std::uint32_t> rules;
+  };
+
+  /// rule_for() of each narration into `rules` (as long as `narrations`), -1 for none:
+  /// the fast way to decide many narrations. Needs fewer than 2^31 rules.
+  void rules_for(std::span<const std::string_view> narrations, std::int32_t* rules,
+                 Batch& batch) const;
 
   /// Why a narration gets its rule, told in the narration as given.
   struct Explanation {
@@ -55,6 +87,13 @@ class Categorizer {
   Explanation explain(std::string_view narration, Scratch& scratch) const;
 
  private:
+  // The answer of a narration holding a byte >= 0x80: lowered in full first.
+  std::uint32_t lowered_rule(std::string_view narration, std::string& scratch) const;
+
+  // The dense table when narrations go through it over DenseTable::kAscii, else null.
+  const DenseTable* ascii_table() const noexcept;
+
+  Walk walk_;
   PatternSet patterns_;
 };
 

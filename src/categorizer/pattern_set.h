@@ -2,14 +2,15 @@
 // in a text, in one pass over the text.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "categorizer/edge_table.h"
+#include "categorizer/dense_table.h"
+#include "categorizer/trie.h"
 
 namespace quorvane::categorizer {
 
@@ -21,18 +22,26 @@ namespace quorvane::categorizer {
 class PatternSet {
  public:
   static constexpr std::uint32_t kNone = UINT32_MAX;
-  /// Transitions of the dense table (4 bytes each) allowed before queries walk the trie
-  /// with failure links instead: 16 MiB covers tens of thousands of patterns.
-  static constexpr std::size_t kDenseLimit = std::size_t{1} << 22;
+  /// Bytes the dense table may take before queries walk the trie with failure links
+  /// instead: 16 MiB covers some twenty thousand patterns.
+  static constexpr std::size_t kDenseLimit = std::size_t{16} << 20;
 
   /// Builds the automaton of `patterns`. Tests pass a small `dense_limit` to check the
   /// trie walk on small pattern sets; both layouts give the same answers.
   explicit PatternSet(const std::vector<std::string>& patterns,
                       std::size_t dense_limit = kDenseLimit);
 
+  /// The dense table, or null when the pattern set is too large for one (within the
+  /// budget given): walks through it may also read bytes over DenseTable::kAscii.
+  const DenseTable* table() const noexcept { return dense_.empty() ? nullptr : &dense_; }
+
   /// The smallest index of a pattern occurring in `text`, or kNone. An empty pattern
   /// occurs in every text.
   std::uint32_t first_match(std::string_view text) const;
+
+  /// first_match() of each text into `out` (as long as `texts`), several texts at a
+  /// time where the dense table is there.
+  void first_matches(std::span<const std::string_view> texts, std::uint32_t* out) const;
 
   /// What a whole walk over a text finds, beyond the first match.
   struct Occurrences {
@@ -62,27 +71,10 @@ class PatternSet {
   Occurrences occurrences(std::string_view text, Marks& marks) const;
 
  private:
-  std::uint32_t child(std::uint32_t state, std::uint8_t byte_class) const;
-
-  // Index of the first empty pattern (kNone if there is none): it matches everything,
-  // so later patterns never decide; they stay in the automaton to be counted.
-  std::uint32_t empty_ = kNone;
-  std::uint32_t empty_count_ = 0;
-  std::uint32_t class_count_ = 1;
-  std::array<std::uint8_t, 256> classes_{};
-  // Per state: the smallest pattern index ending here or at any suffix state.
-  std::vector<std::uint32_t> best_;
-  // Per state: how many patterns end exactly here, and the longest proper suffix state
-  // where some pattern ends (kNone if none): the chain occurrences() counts along.
-  std::vector<std::uint32_t> ends_;
-  std::vector<std::uint32_t> out_;
-  // Per pattern: its length in bytes.
-  std::vector<std::size_t> lengths_;
-  // Dense transitions, class_count_ per state, when they fit the memory budget.
-  std::vector<std::uint32_t> dense_;
-  // Otherwise the trie's edges and failure links are walked.
-  EdgeTable edges_;
-  std::vector<std::uint32_t> fail_;
+  Trie trie_;
+  // Every state and byte, when the table fits the memory budget; otherwise the trie's
+  // edges and failure links are walked.
+  DenseTable dense_;
 };
 
 }  // namespace quorvane::categorizer

@@ -4,7 +4,8 @@
 // line), any other line a pattern, in priority order. Rule i has category "c<i>" and
 // merchant "m<i>". Checked:
 // - categorize_transactions gives each narration the first rule whose lowered pattern
-//   occurs in the lowered narration, or nothing;
+//   occurs in the lowered narration, or nothing, and so does every walk of a Categorizer
+//   (rules_for over all narrations at once, and rule_for one by one);
 // - PatternSet over the lowered patterns, in both layouts (dense table and trie walk),
 //   answers the first pattern occurring in the narration with only ASCII capitals lowered,
 //   and its occurrences() the same pattern, where it first occurs and how many occur;
@@ -97,6 +98,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& rule : request.rules) patterns.push_back(rule.pattern);
   const categorizer::Categorizer categorizer(patterns);
   categorizer::Categorizer::Scratch scratch;
+  using Walk = categorizer::Categorizer::Walk;
+  std::vector<std::string_view> narrations;
+  for (const auto& transaction : request.data) narrations.push_back(transaction.narration);
+  std::vector<std::vector<std::int32_t>> decided;
+  std::string lowering;
+  for (Walk walk : {Walk::kAuto, Walk::kInterleaved, Walk::kAscii, Walk::kDense, Walk::kTrie}) {
+    const categorizer::Categorizer walked_by(patterns, walk);
+    categorizer::Categorizer::Batch batch;
+    decided.emplace_back(narrations.size());
+    walked_by.rules_for(narrations, decided.back().data(), batch);
+    for (std::size_t t = 0; t < narrations.size(); ++t) {
+      const std::uint32_t one = walked_by.rule_for(narrations[t], lowering);
+      QV_FUZZ_CHECK(static_cast<std::int32_t>(one) == decided.back()[t]);
+    }
+  }
 
   auto response = categorizer::categorize_transactions(request);
   QV_FUZZ_CHECK(response);
@@ -105,6 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t t = 0; t < request.data.size(); ++t) {
     const std::string& narration = request.data[t].narration;
     const std::uint32_t expected = first_by_scan(lowered, lower(narration));
+    for (const auto& rules : decided)
+      QV_FUZZ_CHECK(rules[t] == static_cast<std::int32_t>(expected));
     if (expected == PatternSet::kNone) {
       QV_FUZZ_CHECK(!entries[t]);
     } else {

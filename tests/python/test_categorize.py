@@ -1,5 +1,8 @@
-"""Categorisation: first matching rule wins, letter case ignored, through both forms."""
+"""Categorisation: first matching rule wins, letter case ignored, through both forms and
+every walk of the automaton."""
 
+import ctypes
+import itertools
 import json
 
 import pytest
@@ -13,7 +16,28 @@ def rule(pattern, category="C", merchant="M"):
     return {"pattern": pattern, "category": category, "merchant": merchant}
 
 
-def categorize(form, narrations, rules):
+# Each walk of the automaton (Categorizer::Walk), forced through the test library, so
+# that small inputs exercise every one: the tables below run through all of them.
+WALKS = {"interleaved": 1, "ascii": 2, "dense": 3, "trie": 4}
+FORMS = ["object", "json", *WALKS]
+
+
+def packed(texts):
+    """Texts end to end in UTF-8, and where each one ends."""
+    data = [t.encode() for t in texts]
+    ends = list(itertools.accumulate(len(d) for d in data))
+    return b"".join(data), (ctypes.c_size_t * len(ends))(*ends)
+
+
+def categorize(form, narrations, rules, native=None):
+    if form in WALKS:
+        native.qv_categorize.restype = None
+        out = (ctypes.c_int32 * len(narrations))()
+        native.qv_categorize(WALKS[form], *packed([r["pattern"] for r in rules]),
+                             ctypes.c_size_t(len(rules)), *packed(narrations),
+                             ctypes.c_size_t(len(narrations)), out)
+        return [None if i < 0 else {"category": rules[i]["category"], "merchant": rules[i]["merchant"]}
+                for i in out]
     request = {"data": [{"narration": n} for n in narrations], "rules": rules}
     if form == "json":
         return json.loads(quorvane.categorize_transactions_json(json.dumps(request)))["data"]
@@ -71,11 +95,12 @@ CASES = [
 ]
 
 
+@pytest.mark.parametrize("form", FORMS)
 @pytest.mark.parametrize("narrations, rules, expected", CASES)
-def test_cases(form, narrations, rules, expected):
+def test_cases(native, form, narrations, rules, expected):
     rules = [dict(r, category=f"C{i}", merchant=f"M{i}") for i, r in enumerate(rules)]
     want = [None if i is None else {"category": f"C{i}", "merchant": f"M{i}"} for i in expected]
-    assert categorize(form, narrations, rules) == want
+    assert categorize(form, narrations, rules, native) == want
 
 
 def test_category_and_merchant_are_copied_exactly(form):
@@ -95,13 +120,12 @@ ALPHABET = "aAbBsSzZ iIkK09./-\u00e9\u00c9\u03a3\u03c3\u03c2\u0391\u03b1\u0301'\
 texts = st.text(alphabet=ALPHABET, max_size=12)
 
 
+@pytest.mark.parametrize("form", FORMS)
 @settings(max_examples=300, deadline=None)
-@given(st.lists(texts, max_size=8), st.lists(st.text(alphabet=ALPHABET, max_size=4), max_size=8))
-def test_matches_rule_by_rule_model(narrations, patterns):
+@given(st.lists(texts, max_size=16), st.lists(st.text(alphabet=ALPHABET, max_size=4), max_size=8))
+def test_matches_rule_by_rule_model(native, form, narrations, patterns):
     rules = [rule(p, f"C{i}", f"M{i}") for i, p in enumerate(patterns)]
-    expected = model(narrations, rules)
-    assert categorize("object", narrations, rules) == expected
-    assert categorize("json", narrations, rules) == expected
+    assert categorize(form, narrations, rules, native) == model(narrations, rules)
 
 
 def test_large_rule_set_matches_model():

@@ -82,6 +82,22 @@ def test_a_column_of_a_table():
                                                               "merchant": ["Z"]}
 
 
+def test_long_chunked_column_equals_existing_module():
+    # Rows across batches, chunk boundaries (one chunk of a single row) and the threads'
+    # ranges, with nulls and narrations that need the Unicode lower-casing.
+    import random
+
+    rng = random.Random(5)
+    words = ["UPI/", "zesto", "ÄPFEL", "ΟΔΟΣ", "atm", "x"]
+    texts = [None if rng.random() < 0.1 else " ".join(rng.choices(words, k=rng.randint(0, 4)))
+             for _ in range(40_000)]
+    column = pa.chunked_array([texts[:1500], texts[1500:1501], texts[1501:37_000], texts[37_000:]],
+                              pa.string())
+    rules = [{"pattern": p, "category": p, "merchant": "M"}
+             for p in ["zesto", "äpfel", "οδος", "upi/", "atm"]]
+    assert rows_of(qc.categorize(column, rules)) == expected(texts, rules)
+
+
 def test_result_kinds_follow_the_caller():
     rules = [["a", "C", "M"]]
     assert qc.categorize(["a", "b"], rules) == {"rule": [0, None], "category": ["C", None],

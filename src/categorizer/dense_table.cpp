@@ -1,0 +1,190 @@
+// categorizer/dense_table.cpp: building a dense table, and walking it one text or
+// several texts at a time.
+#include "categorizer/dense_table.h"
+
+#include <algorithm>  // std::min, std::copy_n, std::fill_n
+#include <vector>
+
+#include "bytes.h"
+
+namespace quorvane::categorizer {
+
+DenseTable::DenseTable(const Trie& trie, std::size_t limit) : empty_(trie.empty) {
+  // A column per byte in some pattern, column 0 for the others, capitals with the small
+  // letters. Then the dead column (every byte >= 0x80 over kAscii), the best index and
+  // the trie state.
+  std::array<bool, 256> used{};
+  for (std::size_t s = 1; s < trie.size(); ++s) used[trie.byte_in[s]] = true;
+  std::array<std::uint8_t, 256>& all = classes_[1];
+  std::uint32_t columns = 1;
+  for (std::size_t b = 0; b < 256; ++b) {
+    if (used[b]) all[b] = static_cast<std::uint8_t>(columns++);
+  }
+  for (std::uint8_t b = 'A'; b <= 'Z'; ++b) {
+    all[b] = all[static_cast<unsigned char>(bytes::lower_ascii(static_cast<char>(b)))];
+  }
+  const std::uint32_t dead_column = columns++;
+  classes_[0] = all;
+  std::fill_n(classes_[0].begin() + 128, 128, static_cast<std::uint8_t>(dead_column));
+  best_ = columns;
+  const std::uint32_t width = best_ + 2;
+  const std::size_t states = trie.size();
+  const std::size_t size = (states + 1) * width;  // and the dead state
+  if (size * sizeof(std::uint32_t) > limit || size > UINT32_MAX) return;
+
+  // Rows in order of best index (a counting sort), states where nothing ends last, the
+  // root first among them, the dead state at the very end. The smallest offset a walk
+  // passes through is then that of a state with the smallest best index: the walk keeps
+  // the minimum of its offsets, one comparison a byte, instead of loading best indexes.
+  const std::size_t patterns = trie.lengths.size();
+  auto key = [&](std::size_t s) { return std::min<std::size_t>(trie.best[s], patterns); };
+  std::vector<std::uint32_t> row_of(patterns + 2, 0);
+  for (std::size_t s = 0; s < states; ++s) ++row_of[key(s) + 1];
+  for (std::size_t k = 1; k < row_of.size(); ++k) row_of[k] += row_of[k - 1];
+  std::vector<std::uint32_t> offset(states);
+  for (std::size_t s = 0; s < states; ++s) offset[s] = row_of[key(s)]++ * width;
+  root_ = offset[0];
+  dead_ = static_cast<std::uint32_t>(states * width);
+
+  // States are in breadth-first order, so a row starts as its failure state's row
+  // (filled earlier: it is shallower) and takes its own edges. Every entry is written.
+  table_ = std::make_unique_for_overwrite<std::uint32_t[]>(size);
+  std::uint32_t* table = table_.get();
+  for (std::uint32_t s = 0; s < states; ++s) {
+    std::uint32_t* row = table + offset[s];
+    if (s == 0) {
+      std::fill_n(row, dead_column, root_);
+      row[dead_column] = dead_;
+    } else {
+      std::copy_n(table + offset[trie.fail[s]], best_, row);
+    }
+    for (std::uint32_t c = trie.children[s]; c < trie.children[s + 1]; ++c) {
+      row[all[trie.byte_in[c]]] = offset[c];
+    }
+    row[best_] = trie.best[s];
+    row[best_ + 1] = s;
+  }
+  std::uint32_t* row = table + dead_;
+  std::fill_n(row, best_, dead_);
+  row[best_] = kNone;
+  row[best_ + 1] = 0;
+}
+
+std::uint32_t DenseTable::walk_from(std::uint32_t at, std::uint32_t lowest, std::string_view text,
+                                    const std::uint8_t* classes) const noexcept {
+  const std::uint32_t* table = table_.get();
+  for (char c : text) {
+    at = table[at + classes[static_cast<std::uint8_t>(c)]];
+    lowest = std::min(lowest, at);
+  }
+  return at == dead_ ? dead_ : lowest;
+}
+
+std::uint32_t DenseTable::first_match(std::string_view text, Alphabet alphabet) const noexcept {
+  return answer(walk_from(root_, root_, text, classes_[alphabet == Alphabet::kAll].data()));
+}
+
+void DenseTable::first_matches(std::span<const std::string_view> texts, std::uint32_t* out,
+                               Alphabet alphabet, unsigned lanes) const noexcept {
+  const std::uint8_t* classes = classes_[alphabet == Alphabet::kAll].data();
+  if (lanes < kLanes) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      out[i] = walk_from(root_, root_, texts[i], classes);
+    }
+  } else {
+    walk_lanes(texts, out, classes);
+  }
+  // Answers are looked up once all walks are done: the loads of their rows then overlap
+  // rather than stall a walk.
+  for (std::size_t i = 0; i < texts.size(); ++i) out[i] = answer(out[i]);
+}
+
+// Each lane holds one text. The lanes step together, as far as the shortest remaining
+// text, with no test for a text's end inside that loop; then each finished text gives
+// its end and its lane takes the next text. Once no text is left to take, the texts
+// still in lanes are finished one at a time.
+void DenseTable::walk_lanes(std::span<const std::string_view> texts, std::uint32_t* out,
+                            const std::uint8_t* classes) const noexcept {
+  Lane lane[kLanes];
+  std::size_t next = 0;
+  // Puts the next non-empty text in `into`; empty texts end at once.
+  auto take = [&](Lane& into) {
+    for (; next < texts.size(); ++next) {
+      if (texts[next].empty()) {
+        out[next] = root_;
+        continue;
+      }
+      into = {reinterpret_cast<const unsigned char*>(texts[next].data()), texts[next].size(),
+              next++, root_, root_};
+      return true;
+    }
+    return false;
+  };
+  auto finish = [&](const Lane& l) {
+    out[l.slot] =
+        walk_from(l.at, l.lowest, {reinterpret_cast<const char*>(l.text), l.left}, classes);
+  };
+  for (unsigned l = 0; l < kLanes; ++l) {
+    if (!take(lane[l])) {
+      for (unsigned m = 0; m < l; ++m) finish(lane[m]);
+      return;
+    }
+  }
+  // The lane whose text ends first: the one with the fewest bytes left.
+  auto first_to_end = [&] {
+    unsigned k = 0;
+    for (unsigned l = 1; l < kLanes; ++l) k = lane[l].left < lane[k].left ? l : k;
+    return k;
+  };
+  for (unsigned k = first_to_end();;) {
+    advance(lane, lane[k].left, classes);
+    // Lane k has ended, and so has any other that had as many bytes left; testing each
+    // lane for its end instead would mispredict a branch at every step.
+    do {
+      out[lane[k].slot] = lane[k].at == dead_ ? dead_ : lane[k].lowest;
+      if (!take(lane[k])) {
+        for (unsigned m = 0; m < kLanes; ++m) {
+          if (m != k) finish(lane[m]);
+        }
+        return;
+      }
+      k = first_to_end();
+    } while (lane[k].left == 0);
+  }
+}
+
+// Four lanes by hand, each in its own variables: they must all stay in registers
+// (arrays of lanes tempt the compiler into vector code that costs more than it saves).
+// The index runs from -count up to 0, so that no register holds the end.
+void DenseTable::advance(Lane* lanes, std::size_t count,
+                         const std::uint8_t* classes) const noexcept {
+  static_assert(kLanes == 4);
+  const std::uint32_t* table = table_.get();
+  std::size_t s0 = lanes[0].at, s1 = lanes[1].at, s2 = lanes[2].at, s3 = lanes[3].at;
+  std::size_t m0 = lanes[0].lowest, m1 = lanes[1].lowest, m2 = lanes[2].lowest,
+              m3 = lanes[3].lowest;
+  const unsigned char* p0 = lanes[0].text + count;
+  const unsigned char* p1 = lanes[1].text + count;
+  const unsigned char* p2 = lanes[2].text + count;
+  const unsigned char* p3 = lanes[3].text + count;
+  for (auto j = -static_cast<std::ptrdiff_t>(count); j != 0; ++j) {
+    s0 = table[s0 + classes[p0[j]]];
+    m0 = std::min(m0, s0);
+    s1 = table[s1 + classes[p1[j]]];
+    m1 = std::min(m1, s1);
+    s2 = table[s2 + classes[p2[j]]];
+    m2 = std::min(m2, s2);
+    s3 = table[s3 + classes[p3[j]]];
+    m3 = std::min(m3, s3);
+  }
+  const std::size_t states[kLanes] = {s0, s1, s2, s3};
+  const std::size_t lowest[kLanes] = {m0, m1, m2, m3};
+  for (unsigned l = 0; l < kLanes; ++l) {
+    lanes[l].text += count;
+    lanes[l].left -= count;
+    lanes[l].at = static_cast<std::uint32_t>(states[l]);
+    lanes[l].lowest = static_cast<std::uint32_t>(lowest[l]);
+  }
+}
+
+}  // namespace quorvane::categorizer

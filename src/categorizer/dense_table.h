@@ -1,0 +1,103 @@
+// categorizer/dense_table.h: the automaton as one dense transition table, letter case
+// folded into its byte classes, walked one text or several texts at a time.
+#pragma once
+
+#include <algorithm>  // std::min
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>  // std::unique_ptr
+#include <span>
+#include <string_view>
+
+#include "categorizer/trie.h"
+
+namespace quorvane::categorizer {
+
+/// A dense transition table over a trie's states: one row per state, one column per
+/// class of bytes. ASCII capitals share the classes of the small letters, so an ASCII
+/// text is searched as it is, never copied to a lower-cased buffer.
+///
+/// The table is walked through one of two maps from bytes to columns. kAll is the
+/// automaton itself. kAscii sends every byte >= 0x80 to a dead state that keeps the
+/// walk there: such a text's answer is kNotAscii, since it needs the full Unicode
+/// lower-casing first; that costs nothing on the way, where a separate scan for such
+/// bytes would read every text twice. Patterns holding such bytes can only occur in
+/// such texts, so an ASCII text's answer is the same either way.
+class DenseTable {
+ public:
+  static constexpr std::uint32_t kNone = Trie::kNone;
+  /// The answer for a text holding a byte >= 0x80, walked over kAscii.
+  static constexpr std::uint32_t kNotAscii = Trie::kNone - 1;
+  /// Texts walked at once by first_matches().
+  static constexpr unsigned kLanes = 4;
+
+  /// How a walk reads bytes >= 0x80: see the class comment.
+  enum class Alphabet : std::uint8_t { kAscii, kAll };
+
+  /// The table of `trie`, or none (empty()) when it would take more than `limit` bytes.
+  DenseTable(const Trie& trie, std::size_t limit);
+
+  bool empty() const noexcept { return table_ == nullptr; }
+
+  /// The smallest index of a pattern occurring in `text` (capitals read as small
+  /// letters), kNone if none occurs, or kNotAscii. Needs a table.
+  std::uint32_t first_match(std::string_view text, Alphabet alphabet) const noexcept;
+
+  /// first_match() of each text into `out` (as long as `texts`), walking kLanes texts
+  /// at a time so that their table loads overlap (one at a time when `lanes` is
+  /// smaller). Needs a table.
+  void first_matches(std::span<const std::string_view> texts, std::uint32_t* out, Alphabet alphabet,
+                     unsigned lanes = kLanes) const noexcept;
+
+  /// A walk over kAll one byte at a time, for callers that look at every state: the
+  /// start, the next position, whether a pattern ends at a position (here or at a
+  /// suffix), and the trie state of a position.
+  std::uint32_t start() const noexcept { return root_; }
+  std::uint32_t next(std::uint32_t at, char byte) const noexcept {
+    return table_[at + classes_[1][static_cast<std::uint8_t>(byte)]];
+  }
+  bool ends_pattern(std::uint32_t at) const noexcept { return at < root_; }
+  std::uint32_t state(std::uint32_t at) const noexcept { return table_[at + best_ + 1]; }
+
+ private:
+  // A text being walked.
+  struct Lane {
+    const unsigned char* text;  // the bytes not yet read
+    std::size_t left;
+    std::size_t slot;  // where its answer goes
+    std::uint32_t at;
+    std::uint32_t lowest;  // the smallest row offset passed: see the constructor
+  };
+
+  // Walks `count` bytes of each of kLanes lanes, reading bytes through `classes`.
+  void advance(Lane* lanes, std::size_t count, const std::uint8_t* classes) const noexcept;
+
+  // Walks kLanes texts at a time, writing where each ends (as walk_from).
+  void walk_lanes(std::span<const std::string_view> texts, std::uint32_t* out,
+                  const std::uint8_t* classes) const noexcept;
+
+  // Goes on from `at` over `text`, and gives where the walk ended: the dead state's
+  // offset, or the smallest offset passed (`lowest` included).
+  std::uint32_t walk_from(std::uint32_t at, std::uint32_t lowest, std::string_view text,
+                          const std::uint8_t* classes) const noexcept;
+
+  // The answer of a walk that ended as walk_from() says.
+  std::uint32_t answer(std::uint32_t end) const noexcept {
+    return end == dead_ ? kNotAscii : std::min(empty_, table_[end + best_]);
+  }
+
+  // The first empty pattern: it occurs in every text.
+  std::uint32_t empty_ = kNone;
+  // The column of each byte, over kAscii and over kAll.
+  std::array<std::array<std::uint8_t, 256>, 2> classes_{};
+  // Rows of best_ + 2 entries: one per class, the next state's row offset (its row
+  // number premultiplied by the width); then the state's best index (column best_) and
+  // its trie state.
+  std::uint32_t best_ = 0;
+  std::uint32_t root_ = 0;  // the root's row offset
+  std::uint32_t dead_ = 0;  // the dead state's row offset
+  std::unique_ptr<std::uint32_t[]> table_;
+};
+
+}  // namespace quorvane::categorizer

@@ -1,6 +1,7 @@
 // columns/diagnose.cpp: explain, lint, evaluate and unmatched over columns.
 #include "columns/diagnose.h"
 
+#include <algorithm>  // std::min
 #include <mutex>
 #include <optional>
 #include <string>
@@ -93,12 +94,23 @@ std::array<SharedTable, 3> evaluate_tables(std::span<const categorizer::ExampleV
   std::mutex merging;
   in_ranges(static_cast<std::int64_t>(examples.size()), threads, kMinRowsPerThread,
             [&](std::int64_t begin, std::int64_t end) {
+              // A batch of examples at a time, so that the automaton walks several
+              // narrations at once, as categorisation does.
+              constexpr std::int64_t kBatch = 1024;
               categorizer::EvaluationCounts counts(rules);
-              std::string scratch;  // per thread, reused row after row
-              for (const auto& example : examples.subspan(static_cast<std::size_t>(begin),
-                                                          static_cast<std::size_t>(end - begin))) {
-                counts.add(categorizer.rule_for(example.narration, scratch), example.category,
-                           example.merchant);
+              std::vector<std::string_view> texts(kBatch);
+              std::vector<std::int32_t> won(kBatch);
+              Categorizer::Batch batch;  // buffers reused batch after batch
+              for (std::int64_t first = begin; first < end; first += kBatch) {
+                const auto n = static_cast<std::size_t>(std::min(end - first, kBatch));
+                const auto part = examples.subspan(static_cast<std::size_t>(first), n);
+                for (std::size_t k = 0; k < n; ++k) texts[k] = part[k].narration;
+                categorizer.rules_for({texts.data(), n}, won.data(), batch);
+                for (std::size_t k = 0; k < n; ++k) {
+                  const std::uint32_t rule =
+                      won[k] < 0 ? Categorizer::kNone : static_cast<std::uint32_t>(won[k]);
+                  counts.add(rule, part[k].category, part[k].merchant);
+                }
               }
               const std::lock_guard<std::mutex> lock(merging);
               total.merge(counts);

@@ -85,14 +85,17 @@ class Bytes {
   bool size(std::int64_t& out) {
     return integer(out) && out >= 0 && static_cast<std::uint64_t>(out) <= rest_.size();
   }
-  // A text, or none (-1); out is then empty and `present` false.
+  // A text, or none (-1); out is then empty and `present` false. Texts become C
+  // strings, so one holding a NUL byte is refused: it could not be written back.
   bool text(std::string& out, bool& present) {
     std::int64_t size = 0;
     if (!integer(size)) return false;
     present = size >= 0;
     if (!present) return size == -1;
     std::string_view bytes;
-    if (!take(static_cast<std::size_t>(size), bytes)) return false;
+    if (!take(static_cast<std::size_t>(size), bytes) || bytes.find('\0') != bytes.npos) {
+      return false;
+    }
     out.assign(bytes);
     return true;
   }

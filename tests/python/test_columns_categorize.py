@@ -130,7 +130,11 @@ def test_native_tables_export_and_pickle():
     head = struct.pack("<qqq", 2, 0, 0)
     huge = flat.replace(head, struct.pack("<qqq", 2**62, 0, 0), 1)
     assert head in flat and huge != flat
-    for broken in (b"", flat[:8], flat[:-1], flat + b"x", flat.replace(b"+s", b"+l", 1), huge):
+    # Names are C strings: one holding a NUL could not be written back as it was read.
+    name = pa.table(loans).column_names[0].encode()
+    nul = flat.replace(struct.pack("<q", len(name)) + name, struct.pack("<q", len(name)) + b"\0" + name[1:], 1)
+    assert nul != flat
+    for broken in (b"", flat[:8], flat[:-1], flat + b"x", flat.replace(b"+s", b"+l", 1), huge, nul):
         with pytest.raises(ValueError, match="^not the bytes of a Table: "):
             _native.Table(broken)
 

@@ -61,6 +61,9 @@ namespace {
 // Narrations lowered and split together before their tokens are looked up.
 constexpr std::size_t kBatch = 16;
 
+// How far ahead a walk over a large table requests the entries it will need.
+constexpr std::uint32_t kAhead = 8;
+
 // Examples per thread below which a second thread costs more than it saves.
 constexpr std::int64_t kMinExamplesPerThread = 20000;
 
@@ -158,9 +161,16 @@ void renumber(Into& into, const Partial& from, std::vector<std::uint32_t>& group
     const Group& group = from.groups[g];
     group_id[g] = into.groups.id(ExampleView{{}, group.category, group.merchant});
   }
-  token_id.resize(from.tokens.size());
-  for (std::uint32_t t = 0; t < from.tokens.size(); ++t) {
-    token_id[t] = into.tokens.id(TokenKey(from.tokens[t].text()));
+  // Most lookups miss the cache in a large table, so each slot is requested a few
+  // tokens ahead of its lookup.
+  const auto tokens = static_cast<std::uint32_t>(from.tokens.size());
+  token_id.resize(tokens);
+  for (std::uint32_t t = 0; t < std::min(kAhead, tokens); ++t) {
+    into.tokens.prefetch(TokenKey(from.tokens[t]));
+  }
+  for (std::uint32_t t = 0; t < tokens; ++t) {
+    if (t + kAhead < tokens) into.tokens.prefetch(TokenKey(from.tokens[t + kAhead]));
+    token_id[t] = into.tokens.id(TokenKey(from.tokens[t]));
   }
 }
 
@@ -466,8 +476,14 @@ struct DeriveCounter::State {
   DenseIds<ExampleView, Group, GroupTraits> groups{GroupTraits{&texts}};
   TokenTable tokens{TokenTraits{&texts}};
   DenseIds<std::uint64_t, PairCount, PairTraits> pairs;
+  // A batch counted but not yet added to the tables: added while the next batch is
+  // counted, or by finish(). Holds no view of the examples it was counted from.
+  std::unique_ptr<Partial> pending;
   std::uint64_t examples = 0;
   bool whole = true;  // no add() stopped part way
+
+  // Adds the counts of a batch to the tables.
+  void take(const Partial& batch);
 };
 
 DeriveCounter::DeriveCounter(std::size_t expected) : state_(std::make_unique<State>()) {
@@ -481,9 +497,43 @@ DeriveCounter::DeriveCounter(std::size_t expected) : state_(std::make_unique<Sta
 
 DeriveCounter::~DeriveCounter() = default;
 
+void DeriveCounter::State::take(const Partial& batch) {
+  std::vector<std::uint32_t> group_id;
+  std::vector<std::uint32_t> token_id;
+  renumber(*this, batch, group_id, token_id);
+  // The batch's pairs are counted group by group in an array of the batch's own tokens
+  // (small enough to stay in the cache), then added to the token's count, and to the
+  // table of pairs only for a token held in several groups: most tokens (a reference
+  // number, a merchant's name) stay in one group, whose count is then the token's own.
+  const ByGroup by_group(batch.group_of, batch.groups.size());
+  std::vector<std::uint64_t> counts(batch.tokens.size(), 0);
+  std::vector<std::uint32_t> seen;
+  for (std::uint32_t g = 0; g < batch.groups.size(); ++g) {
+    count_group(batch, by_group, g, seen, counts);
+    const std::uint32_t group = group_id[g];
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+      // The tokens lie anywhere in a large table: each is requested a few ahead.
+      if (i + kAhead < seen.size()) __builtin_prefetch(&tokens[token_id[seen[i + kAhead]]]);
+      const std::uint32_t t = seen[i];
+      const std::uint32_t id = token_id[t];
+      Token& token = tokens[id];
+      if (token.group == kNoGroup) token.group = group;
+      if (token.group != group) {
+        if (token.group != kManyGroups) {  // a second group: the first one's count moves out
+          pairs[pairs.id(pair_key(token.group, id))].count += token.examples;
+          token.group = kManyGroups;
+        }
+        pairs[pairs.id(pair_key(group, id))].count += counts[t];
+      }
+      token.examples += static_cast<std::uint32_t>(counts[t]);
+      counts[t] = 0;
+    }
+    seen.clear();
+  }
+}
+
 void DeriveCounter::add(std::span<const ExampleView> examples, unsigned threads) {
   if (examples.empty()) return;
-  const std::unique_ptr<Partial> batch = count_all(examples, threads);
   std::lock_guard<std::mutex> lock(state_->busy);
   State& all = *state_;
   QV_ASSERT(all.whole, "the counts of a failed batch are incomplete");
@@ -491,42 +541,42 @@ void DeriveCounter::add(std::span<const ExampleView> examples, unsigned threads)
   QV_ASSERT(all.examples + examples.size() < UINT32_MAX, "examples are counted in 32 bits");
   all.examples += examples.size();
   all.whole = false;  // until every count of the batch is in
-  std::vector<std::uint32_t> group_id;
-  std::vector<std::uint32_t> token_id;
-  renumber(all, *batch, group_id, token_id);
-  // The batch's pairs are counted group by group in an array of the batch's own tokens
-  // (small enough to stay in the cache), then added to the token's count, and to the
-  // table of pairs only for a token held in several groups: most tokens (a reference
-  // number, a merchant's name) stay in one group, whose count is then the token's own.
-  const ByGroup by_group(batch->group_of, batch->groups.size());
-  std::vector<std::uint64_t> counts(batch->tokens.size(), 0);
-  std::vector<std::uint32_t> seen;
-  for (std::uint32_t g = 0; g < batch->groups.size(); ++g) {
-    count_group(*batch, by_group, g, seen, counts);
-    const std::uint32_t group = group_id[g];
-    for (std::uint32_t t : seen) {
-      const std::uint32_t id = token_id[t];
-      Token& token = all.tokens[id];
-      if (token.group == kNoGroup) token.group = group;
-      if (token.group != group) {
-        if (token.group != kManyGroups) {  // a second group: the first one's count moves out
-          all.pairs[all.pairs.id(pair_key(token.group, id))].count += token.examples;
-          token.group = kManyGroups;
-        }
-        all.pairs[all.pairs.id(pair_key(group, id))].count += counts[t];
+  std::unique_ptr<Partial> batch;
+  if (threads >= 2 && all.pending &&
+      static_cast<std::int64_t>(examples.size()) >= kMinExamplesPerThread) {
+    // Adding a batch to the large tables is mostly waiting on memory, on one thread:
+    // the last batch is added there while this one is counted on a second.
+    on_threads(2, [&](std::size_t p) {
+      if (p == 0) {
+        all.take(*all.pending);
+      } else {
+        batch = count_all(examples, 1);
       }
-      token.examples += static_cast<std::uint32_t>(counts[t]);
-      counts[t] = 0;
-    }
-    seen.clear();
+    });
+  } else {
+    if (all.pending) all.take(*all.pending);
+    batch = count_all(examples, threads);
+  }
+  all.pending.reset();
+  // With a single thread there is nothing to overlap with: the batch goes in at once.
+  if (threads >= 2) {
+    all.pending = std::move(batch);
+  } else {
+    all.take(*batch);
   }
   all.whole = true;
 }
 
 Result<DeriveRulesResponse, QuorvaneError> DeriveCounter::finish() const {
   std::lock_guard<std::mutex> lock(state_->busy);
+  QV_ASSERT(state_->whole, "the counts of a failed batch are incomplete");
+  if (state_->pending) {  // the counts themselves are the same before and after
+    state_->whole = false;
+    state_->take(*state_->pending);
+    state_->pending.reset();
+    state_->whole = true;
+  }
   const State& all = *state_;
-  QV_ASSERT(all.whole, "the counts of a failed batch are incomplete");
   // The counts, listed group by group: the pairs, then the tokens of one group each
   // (those of several groups go to an extra group, never decided).
   const std::size_t pairs = all.pairs.size();

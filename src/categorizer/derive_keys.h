@@ -82,6 +82,9 @@ struct TokenKey {
       hash = hash_bytes(token);
     }
   }
+  // The key of a token already counted elsewhere: its head and hash are kept there.
+  explicit TokenKey(const Token& token) noexcept
+      : text(token.text()), head{token.head[0], token.head[1]}, hash(token.hash) {}
 };
 
 struct TokenTraits {

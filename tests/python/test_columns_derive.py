@@ -91,8 +91,10 @@ def test_split_over_threads_gives_the_same_rules():
         {"narration": n, "category": c, "merchant": m} for n, c, m in examples]})["rules"]
     want = [(r["pattern"], r["category"], r["merchant"]) for r in want]
     assert rules_of(qc.derive(*(pa.array([e[k] for e in examples]) for k in range(3)))) == want
+    # Batches large enough for each to be counted while the one before is added, and a
+    # small one after them.
     counter = DeriveCounter()
-    for lo, hi in [(0, 110_000), (110_000, 120_000)]:
+    for lo, hi in [(0, 50_000), (50_000, 110_000), (110_000, 120_000)]:
         counter.add(*(pa.array([e[k] for e in examples[lo:hi]]) for k in range(3)), threads=2)
     assert rules_of(counter.finish()) == want
 

@@ -34,9 +34,9 @@ SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules);
 SharedTable counts_table(const std::vector<categorizer::TokenCountRow>& rows);
 
 /// The rows of three equally long columns without nulls as derivation examples, viewed
-/// in the columns' buffers.
+/// in the columns' buffers; read on up to `threads` threads.
 std::vector<categorizer::ExampleView> examples(const TextColumn& narrations,
                                                const TextColumn& categories,
-                                               const TextColumn& merchants);
+                                               const TextColumn& merchants, unsigned threads);
 
 }  // namespace quorvane::columns

@@ -139,7 +139,7 @@ bool bind_examples(PyObject* args, PyObject* kwargs, const char* format, Inputs&
   static const char* names[] = {"narrations", "categories", "merchants", "threads", nullptr};
   PyObject* values[3] = {nullptr, nullptr, nullptr};
   return bind(args, kwargs, format, names, values, threads) &&
-         read_examples(inputs, values[0], values[1], values[2], examples);
+         read_examples(inputs, values[0], values[1], values[2], threads, examples);
 }
 
 PyObject* derive_entry(PyObject* args, PyObject* kwargs) {
@@ -371,7 +371,7 @@ PyObject* evaluate_entry(PyObject* args, PyObject* kwargs) {
   Inputs inputs;
   std::vector<categorizer::ExampleView> examples;
   std::vector<categorizer::CategoryRule> rules;
-  if (!read_examples(inputs, values[0], values[1], values[2], examples) ||
+  if (!read_examples(inputs, values[0], values[1], values[2], threads, examples) ||
       !read_rules(inputs, values[3], rules)) {
     return nullptr;
   }

@@ -16,11 +16,21 @@ import sys
 from decimal import Decimal
 from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
-import pyarrow as pa
-import pyarrow.csv as pa_csv
+# pyarrow imports numpy where it is installed, which is most of this module's start-up
+# (about 0.17 s, and a pool of BLAS threads), though nothing here needs it: unless
+# something loaded it already, it is kept out while pyarrow loads.
+_KEEP_NUMPY_OUT = "numpy" not in sys.modules
+if _KEEP_NUMPY_OUT:
+    sys.modules["numpy"] = None  # type: ignore[assignment]
+try:
+    import pyarrow as pa
+    import pyarrow.csv as pa_csv
+finally:
+    if _KEEP_NUMPY_OUT:
+        del sys.modules["numpy"]
 
 import quorvane_columns as qc
-from quorvane_columns._native import DeriveCounter
+from quorvane_columns._native import DeriveCounter, longest
 
 from quorvane_cli import stdlib_csv
 from quorvane_cli.amounts import EXACT, AmountFormat
@@ -151,19 +161,7 @@ def _holds_any(column: Any, characters: Sequence[str]) -> bool:
 
 def _longest(column: Any) -> int:
     """The largest number of bytes in a cell of a string column."""
-    numpy = sys.modules.get("numpy")  # loaded by pyarrow, where installed
-    if numpy is None:
-        import pyarrow.compute as pc
-
-        return int(pc.max(pc.binary_length(column)).as_py() or 0)
-    longest = 0
-    for chunk in _chunks(column):
-        if len(chunk):
-            # Over the offsets buffer itself: Array.to_numpy would import pandas.
-            offsets = numpy.frombuffer(chunk.buffers()[1], numpy.int32, len(chunk) + 1,
-                                       4 * chunk.offset)
-            longest = max(longest, int((offsets[1:] - offsets[:-1]).max()))
-    return longest
+    return longest(_Handover(column))
 
 
 def _text_span(chunk: Any) -> Tuple[int, int]:

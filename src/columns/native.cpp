@@ -6,6 +6,7 @@
 // back to wrap the result.
 #include <Python.h>
 
+#include <algorithm>  // std::max
 #include <array>
 #include <exception>  // std::exception
 #include <string>
@@ -416,6 +417,24 @@ PyObject* unmatched_entry(PyObject* args, PyObject* kwargs) {
       [&] { return unmatched_table(narrations, rules, static_cast<std::size_t>(top), threads); });
 }
 
+// MARK: longest
+
+PyObject* longest_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"column", nullptr};
+  PyObject* source = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:longest", const_cast<char**>(names), &source)) {
+    return nullptr;
+  }
+  Inputs inputs;
+  TextColumn column;
+  if (!inputs.text(source, "column", nullptr, column)) return nullptr;
+  std::size_t longest = 0;
+  column.for_rows(0, column.size(), [&](std::int64_t, std::optional<std::string_view> text) {
+    if (text) longest = std::max(longest, text->size());
+  });
+  return PyLong_FromSize_t(longest);
+}
+
 // MARK: the module
 
 template <PyObject* (*Entry)(PyObject*, PyObject*)>
@@ -461,6 +480,8 @@ PyMethodDef g_functions[] = {
     {"unmatched", function<unmatched_entry>(), kFlags,
      "unmatched(narrations, rules, top=50, *, column=None, threads=None)\n--\n\n"
      "Unmatched narrations grouped by a word: a Table of word, count, examples."},
+    {"longest", function<longest_entry>(), kFlags,
+     "longest(column)\n--\n\nThe size in bytes of a string column's longest cell; 0 for none."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -39,6 +39,10 @@ from quorvane_cli.stdlib_csv import RULE_COLUMNS, BadAmount, Totals
 #: Bytes parsed at a time: pyarrow reads several blocks ahead, so they stay small.
 BLOCK_BYTES = 1 << 20
 
+#: Whether a batch is best written on a thread of its own while the next is categorised:
+#: the kernels that build its lines let go of the interpreter lock.
+WRITE_BEHIND = True
+
 #: Bytes of rows per batch handed to the engines: about 200,000 rows of a statement,
 #: enough for them to split a batch over two threads.
 BATCH_BYTES = 16 << 20

@@ -4,8 +4,9 @@ category, merchant and winning rule, and optionally a summary per category and m
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import contextlib
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from quorvane_cli import options
 from quorvane_cli.amounts import AmountFormat
@@ -54,18 +55,18 @@ def run(args: argparse.Namespace) -> None:
         amounts, hint = _amount_columns(source, args) if summary else ([], None)
         places, header = _places(source, args.replace)
         kind = source.kind
-        with target.open() if target else contextlib.nullcontext() as out:
+        to_stdout = target is not None and target.path == "-"
+        with target.open() if target else contextlib.nullcontext() as out, \
+                _Behind(kind.WRITE_BEHIND and out is not None and not to_stdout) as later:
             if out is not None:
                 out.write(source.header_line(header))
             for batch in source.batches():
                 result = kind.categorize(batch.columns[narration], rules)
                 if out is not None:
-                    columns = batch.columns + [None] * (len(header) - len(source.header))
-                    for place, name in zip(places, ADDED_COLUMNS):
-                        columns[place] = kind.texts(result[name])
-                    if target is not None and target.path == "-":
+                    if to_stdout:
                         source.progress.clear()  # the bar and the rows may share a terminal
-                    kind.write(out, columns, source.delimiter)
+                    later.run(_write, kind, out, source.delimiter, batch.columns,
+                              len(header), dict(zip(places, (result[n] for n in ADDED_COLUMNS))))
                 if summary is not None:
                     try:
                         summary.add(kind.totals(batch.columns, result, amounts, fmt))
@@ -78,6 +79,43 @@ def run(args: argparse.Namespace) -> None:
     if summary is not None and report is not None:
         with report.open() as out:
             out.write("".join(line + "\n" for line in summary.lines(hint)).encode("utf-8"))
+
+
+def _write(kind: Any, out: Any, delimiter: str, read: List[Any], width: int,
+           added: Dict[int, Any]) -> None:
+    """A batch's rows with the columns categorisation adds, in their places."""
+    columns = read + [None] * (width - len(read))
+    for place, values in added.items():
+        columns[place] = kind.texts(values)
+    kind.write(out, columns, delimiter)
+
+
+class _Behind:
+    """Runs each batch's writing after the one before, on a thread of its own when
+    `behind` (the next batch is then categorised meanwhile), else at once. A failure to
+    write is raised by the next run() or at the end, as it would have been at once."""
+
+    def __init__(self, behind: bool) -> None:
+        self.pool = concurrent.futures.ThreadPoolExecutor(1) if behind else None
+        self.pending: Optional[concurrent.futures.Future[None]] = None
+
+    def run(self, write: Callable[..., None], *args: Any) -> None:
+        if self.pool is None:
+            write(*args)
+            return
+        if self.pending is not None:
+            self.pending.result()
+        self.pending = self.pool.submit(write, *args)
+
+    def __enter__(self) -> "_Behind":
+        return self
+
+    def __exit__(self, kind: Any, value: Any, traceback: Any) -> None:
+        if self.pool is None:
+            return
+        self.pool.shutdown(wait=True)  # before the output is closed
+        if kind is None and self.pending is not None:
+            self.pending.result()
 
 
 def _check_options(args: argparse.Namespace) -> None:

@@ -26,6 +26,10 @@ BLOCK_BYTES = 1 << 20
 #: a batch's Python objects stay a few megabytes.
 CHUNK_ROWS = 50_000
 
+#: Lines are built by Python code, which holds the interpreter lock: a thread of their own
+#: would only take turns with the reading.
+WRITE_BEHIND = False
+
 #: The columns of derived rules, in order.
 RULE_COLUMNS = ("pattern", "category", "merchant")
 

@@ -417,8 +417,10 @@ def small_tmpfs(tmp_path):
     return folder if done.returncode == 0 else None
 
 
+@pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("how", ["tmpfs", "raising write", "/dev/full"])
-def test_full_disk(capsys, tmp_path, monkeypatch, how):
+def test_full_disk(capsys, tmp_path, monkeypatch, how, path):
+    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
     statement = write_csv(tmp_path / "s.csv", [["narration"]] + [["zesto " * 20]] * 5000)
     folder = tmp_path
     if how == "tmpfs":

@@ -1,10 +1,10 @@
-"""quorvane_cli.arrow_csv: CSV read by pyarrow's streaming reader and written by Arrow
-compute kernels, with the same results, byte for byte, as stdlib_csv.
+"""quorvane_cli.arrow_csv: CSV read by pyarrow's streaming reader and written by
+quorvane_columns, with the same results, byte for byte, as stdlib_csv.
 
 Imported only when a command reads a regular file and pyarrow is installed (the
 `quorvane[cli]` extra): pyarrow takes a good part of the interpreter's start-up. Its
-compute kernels (a fifth of a second more) are imported by the functions that use them,
-so that reading and counting alone (`derive`) never load them.
+compute kernels (a fifth of a second more) are imported only by the summary's totals, so
+that categorising and counting alone never load them.
 """
 
 from __future__ import annotations
@@ -30,7 +30,7 @@ finally:
         del sys.modules["numpy"]
 
 import quorvane_columns as qc
-from quorvane_columns._native import DeriveCounter, longest
+from quorvane_columns._native import DeriveCounter, csv_lines, longest
 
 from quorvane_cli import stdlib_csv
 from quorvane_cli.amounts import EXACT, AmountFormat
@@ -136,43 +136,17 @@ class Reader:
 # ---------------------------------------------------------------- writing
 
 
-def _quoted(column: Any, delimiter: str, alone: bool) -> Any:
-    """A column's cells as the csv module writes them: quoted where a cell holds the
-    delimiter, a quote or a line break (quotes doubled), and an empty cell alone on its
-    line quoted too (else the line would be blank)."""
-    import pyarrow.compute as pc
-
-    if not alone and not _holds_any(column, (delimiter, '"', "\r", "\n")):
-        return column  # the common case, found by a byte search of the column's text
-    need = pc.match_substring_regex(column, f'[{delimiter}"\r\n]')
-    if alone:
-        need = pc.or_(need, pc.invert(pc.cast(pc.binary_length(column), pa.bool_())))
-    doubled = pc.replace_substring(column, '"', '""')
-    quote = _text('"')
-    return pc.if_else(need, pc.binary_join_element_wise(quote, doubled, quote, _text("")), column)
-
-
-def _holds_any(column: Any, characters: Sequence[str]) -> bool:
-    """Whether any cell of a string column holds any of the (ASCII) characters."""
-    for chunk in _chunks(column):
-        first, last = _text_span(chunk)
-        data = chunk.buffers()[2]
-        text = data[first:last].to_pybytes() if data is not None else b""
-        if any(text.find(ch.encode()) >= 0 for ch in characters):
-            return True
-    return False
+def write(sink: Any, columns: Sequence[Any], delimiter: str) -> None:
+    """A batch's columns (strings or integers, a null an empty cell) as CSV lines. They
+    are built natively, quoted as the csv module quotes: pyarrow's own CSV writer quotes
+    every string cell, so its files would differ from the stdlib path's."""
+    if columns and len(columns[0]):
+        sink.write(csv_lines([_Handover(column) for column in columns], delimiter))
 
 
 def _longest(column: Any) -> int:
     """The largest number of bytes in a cell of a string column."""
     return longest(_Handover(column))
-
-
-def _text_span(chunk: Any) -> Tuple[int, int]:
-    """The bytes of a string array's data buffer that its cells use."""
-    offsets = pa.Array.from_buffers(pa.int32(), len(chunk) + 1, [None, chunk.buffers()[1]],
-                                    offset=chunk.offset)
-    return offsets[0].as_py(), offsets[len(chunk)].as_py()
 
 
 def _int32(value: int) -> Any:
@@ -183,24 +157,6 @@ def _int32(value: int) -> Any:
 
 def _chunks(array: Any) -> List[Any]:
     return array.chunks if isinstance(array, pa.ChunkedArray) else [array]
-
-
-def write(sink: Any, columns: Sequence[Any], delimiter: str) -> None:
-    """A batch's columns as CSV lines, built by kernels: each line is its cells joined by
-    the delimiter, the last ending in CRLF, so the string data of the joined column is the
-    text to write, with no Python call per row."""
-    import pyarrow.compute as pc
-
-    if not columns or len(columns[0]) == 0:
-        return
-    cells = [_quoted(column, delimiter, len(columns) == 1) for column in columns]
-    cells[-1] = pc.binary_join_element_wise(cells[-1], _text("\r\n"), _text(""))
-    lines = pc.binary_join_element_wise(*cells, _text(delimiter)) if len(cells) > 1 else cells[0]
-    for chunk in _chunks(lines):
-        if len(chunk) == 0:
-            continue
-        first, last = _text_span(chunk)
-        sink.write(memoryview(chunk.buffers()[2])[first:last])
 
 
 # ---------------------------------------------------------------- engines and results
@@ -253,10 +209,8 @@ def joined(chunks: Sequence[Any]) -> Any:
 
 
 def texts(values: Any) -> Any:
-    """A result column (rule numbers, or labels) as cells: null as an empty cell."""
-    import pyarrow.compute as pc
-
-    return pc.fill_null(pc.cast(values, pa.string()), _text(""))
+    """A result column (rule numbers, or labels) as cells: write() takes it as it is."""
+    return values
 
 
 def _units(columns: Sequence[Any], amounts: Sequence[Tuple[int, int]],

@@ -217,6 +217,9 @@ bool Inputs::column_of(Imported& in, std::int64_t index, std::string_view label,
                        FieldColumn& out) {
   Read<ColumnArrays> arrays = column_arrays(in, index, label);
   if (!arrays) return raise(arrays.error());
+  if (holds == Holds::kTextOrInteger) {
+    holds = holds_integers(arrays.value()) ? Holds::kNumber : Holds::kText;
+  }
   if (holds == Holds::kText) {
     Read<TextColumn> column = read_texts(arrays.value(), label, store_);
     if (!column) return raise(column.error());
@@ -246,7 +249,7 @@ bool Inputs::read_column(PyObject* source, std::string_view label, Holds holds, 
       return column_of(*in, index, label, holds, out);
     }
     case Shape::kSequence:
-      if (holds == Holds::kText) {
+      if (holds != Holds::kNumber) {
         TextColumn& column = texts_.emplace_back();
         out.text = &column;
         return encode_texts(source, label, column);
@@ -260,8 +263,8 @@ bool Inputs::read_column(PyObject* source, std::string_view label, Holds holds, 
       break;
   }
   return type_error(cat(label, ": expected an Arrow column or a sequence of ",
-                        holds == Holds::kText ? "str" : "numbers", ", got '", py::type_name(source),
-                        "'"));
+                        holds == Holds::kNumber ? "numbers" : "str", ", got '",
+                        py::type_name(source), "'"));
 }
 
 bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, TextColumn& out) {

@@ -62,6 +62,12 @@ class Inputs {
   /// one; a mapping of names to columns, likewise; or a sequence of str and None.
   bool text(PyObject* source, std::string_view what, PyObject* column, TextColumn& out);
 
+  /// A column of cells to write out: an Arrow column of integers, or any text column as
+  /// `text` reads it (a table or stream of one column, or a sequence of str and None).
+  bool cells(PyObject* source, std::string_view what, FieldColumn& out) {
+    return read_column(source, what, Holds::kTextOrInteger, out);
+  }
+
   /// The columns named `names` of a table-shaped `source`: an Arrow table or stream, or a
   /// mapping of names to columns (Arrow columns or sequences; None for an absent one).
   /// Each is read as `holds` says; one the table lacks stays absent. With `all`, a

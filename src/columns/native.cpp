@@ -14,6 +14,7 @@
 
 #include "cat.h"
 #include "columns/arguments.h"
+#include "columns/csv.h"
 #include "columns/diagnose.h"
 #include "columns/engines.h"
 #include "columns/input.h"
@@ -435,6 +436,48 @@ PyObject* longest_entry(PyObject* args, PyObject* kwargs) {
   return PyLong_FromSize_t(longest);
 }
 
+// MARK: csv_lines
+
+PyObject* csv_lines_entry(PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"columns", "delimiter", nullptr};
+  PyObject* sequence = nullptr;
+  int delimiter = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OC:csv_lines", const_cast<char**>(names),
+                                   &sequence, &delimiter)) {
+    return nullptr;
+  }
+  if (delimiter == '"' || delimiter == '\r' || delimiter == '\n' || delimiter < 1 ||
+      delimiter > 127) {
+    PyErr_SetString(PyExc_ValueError,
+                    "delimiter: expected an ASCII character other than a "
+                    "quote or a line break");
+    return nullptr;
+  }
+  Py_ssize_t count = PySequence_Size(sequence);
+  if (count < 0) return nullptr;
+  Inputs inputs;
+  std::vector<FieldColumn> columns(static_cast<std::size_t>(count));
+  std::int64_t rows = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    auto item = PyRef::steal(PySequence_GetItem(sequence, i));
+    if (!item) return nullptr;
+    FieldColumn& column = columns[static_cast<std::size_t>(i)];
+    if (!inputs.cells(item.get(), cat("columns[", std::to_string(i), "]"), column)) return nullptr;
+    std::int64_t size = column.text != nullptr ? column.text->size() : column.number->size();
+    if (i > 0 && size != rows) {
+      PyErr_SetString(PyExc_ValueError, "columns: the columns differ in length");
+      return nullptr;
+    }
+    rows = size;
+  }
+  std::string lines;
+  {
+    Unlocked unlocked;
+    lines = csv_lines(columns, rows, static_cast<char>(delimiter));
+  }
+  return PyBytes_FromStringAndSize(lines.data(), static_cast<Py_ssize_t>(lines.size()));
+}
+
 // MARK: the module
 
 template <PyObject* (*Entry)(PyObject*, PyObject*)>
@@ -465,6 +508,9 @@ PyMethodDef g_functions[] = {
      "derive_merge(tables, *, threads=None)\n--\n\nTables of counts added up into one."},
     {"derive_finish", function<derive_finish_entry>(), kFlags,
      "derive_finish(counts, *, threads=None)\n--\n\nThe rules a table of counts gives."},
+    {"csv_lines", function<csv_lines_entry>(), kFlags,
+     "csv_lines(columns, delimiter)\n--\n\n"
+     "Rows of text or integer columns as CSV lines, quoted as Python's csv module quotes."},
     {"emi", function<emi_entry>(), kFlags,
      "emi(loans, events=None, *, threads=None)\n--\n\n"
      "Solves each loan of a table, with its events: a pair of Tables, loans and schedule."},

@@ -392,6 +392,14 @@ Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, 
   return out;
 }
 
+bool holds_integers(const ColumnArrays& column) {
+  ArrowSchemaView type{};
+  ArrowError error{};
+  if (ArrowSchemaViewInit(&type, column.schema, &error) != NANOARROW_OK) return false;
+  std::optional<NumberType> number = number_type(type.type);
+  return number && *number < NumberType::kF32;
+}
+
 Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view label) {
   ArrowSchemaView type{};
   ArrowError error{};

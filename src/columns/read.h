@@ -91,6 +91,9 @@ Read<ColumnArrays> column_arrays(const Imported& in, std::int64_t index, std::st
 /// Every array is validated in full first, string views and dictionary indices included.
 Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, Store& store);
 
+/// Whether a column's Arrow type is an integer type.
+bool holds_integers(const ColumnArrays& column);
+
 /// A column of numbers: any integer or floating-point type, or the null type.
 Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view label);
 

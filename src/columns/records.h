@@ -25,8 +25,9 @@
 
 namespace quorvane::columns {
 
-/// What the column of a field holds.
-enum class Holds : std::uint8_t { kText, kNumber };
+/// What the column of a field holds. kTextOrInteger, for cells that are only written out,
+/// is decided by the column's own type: integers, else text.
+enum class Holds : std::uint8_t { kText, kNumber, kTextOrInteger };
 
 namespace detail {
 

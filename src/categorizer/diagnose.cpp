@@ -4,6 +4,7 @@
 
 #include <algorithm>  // std::sort, std::min
 #include <string>
+#include <unordered_map>
 #include <utility>  // std::move
 
 #include "categorizer/dense_ids.h"
@@ -124,13 +125,13 @@ void EvaluationCounts::add(std::uint32_t rule, std::string_view category,
   if (rule < hits_.size()) {
     ++hits_[rule];
     const CategoryRule& decided = rules_[rule];
-    if (category == decided.category) {
+    if (same_bytes(category, decided.category)) {
       ++labelled_as_rule_[rule];
-      if (merchant == decided.merchant) ++correct_[rule];
+      if (same_bytes(merchant, decided.merchant)) ++correct_[rule];
       return;
     }
   }
-  ++labelled_[category];
+  ++labelled_[labelled_.id(category)].rows;
 }
 
 void EvaluationCounts::merge(const EvaluationCounts& other) {
@@ -139,7 +140,9 @@ void EvaluationCounts::merge(const EvaluationCounts& other) {
     correct_[r] += other.correct_[r];
     labelled_as_rule_[r] += other.labelled_as_rule_[r];
   }
-  for (const auto& [category, rows] : other.labelled_) labelled_[category] += rows;
+  for (std::uint32_t l = 0; l < other.labelled_.size(); ++l) {
+    labelled_[labelled_.id(other.labelled_[l].text)].rows += other.labelled_[l].rows;
+  }
   rows_ += other.rows_;
 }
 
@@ -149,7 +152,9 @@ Evaluation EvaluationCounts::finish() const {
   summary.rows = rows_;
   out.rules.resize(rules_.size());
   std::unordered_map<std::string_view, CategoryScore> by_category;
-  for (const auto& [category, rows] : labelled_) by_category[category].support += rows;
+  for (std::uint32_t l = 0; l < labelled_.size(); ++l) {
+    by_category[labelled_[l].text].support += labelled_[l].rows;
+  }
   for (std::size_t r = 0; r < rules_.size(); ++r) {
     const CategoryRule& rule = rules_[r];
     out.rules[r] = {static_cast<std::int32_t>(r),

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 #include <tuple>
-#include <unordered_map>
 #include <vector>
 
+#include "categorizer/dense_ids.h"
 #include "categorizer/model.h"
 #include "record.h"
 
@@ -114,7 +114,19 @@ class EvaluationCounts {
   // Rows labelled with each category: keyed by the text, except for rows whose label is
   // the deciding rule's category (most of them), counted by rule without a lookup.
   std::vector<std::uint64_t> labelled_as_rule_;
-  std::unordered_map<std::string_view, std::uint64_t> labelled_;
+  struct Label {
+    std::string_view text;
+    std::uint64_t hash;
+    std::uint64_t rows;
+  };
+  struct LabelTraits {
+    std::uint64_t hash(std::string_view text) const noexcept { return hash_bytes(text); }
+    Label make(std::string_view text, std::uint64_t hash) const noexcept { return {text, hash, 0}; }
+    bool matches(const Label& label, std::string_view text) const noexcept {
+      return same_bytes(label.text, text);
+    }
+  };
+  DenseIds<std::string_view, Label, LabelTraits> labelled_;
   std::uint64_t rows_ = 0;
 };
 

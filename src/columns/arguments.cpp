@@ -72,7 +72,7 @@ bool read_rules(Inputs& inputs, PyObject* source, std::vector<CategoryRule>& out
 }
 
 bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, PyObject* merchants,
-                   unsigned threads, std::vector<categorizer::ExampleView>& out) {
+                   ExampleRows& out) {
   if (categories == Py_None) categories = nullptr;
   if (merchants == Py_None) merchants = nullptr;
   if (categories == nullptr && merchants == nullptr) {
@@ -82,11 +82,13 @@ bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, P
     if (!inputs.records(source.get(), "examples", Rows::kAll, in)) return false;
     if (in.by_columns) {
       const auto& fields = in.columns.fields;
-      out = examples(*fields[0].text, *fields[1].text, *fields[2].text, threads);
+      out = ExampleRows(*fields[0].text, *fields[1].text, *fields[2].text);
     } else {
+      std::vector<categorizer::ExampleView> views;
       for (const auto& example : inputs.keep(all_records(in))) {
-        out.push_back({example.narration, example.category, example.merchant});
+        views.push_back({example.narration, example.category, example.merchant});
       }
+      out = ExampleRows(std::move(views));
     }
     return true;
   }
@@ -109,7 +111,7 @@ bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, P
       return value_error(cat(kNames[c], ": null in row ", std::to_string(row)));
     }
   }
-  out = examples(columns[0], columns[1], columns[2], threads);
+  out = ExampleRows(columns[0], columns[1], columns[2]);
   return true;
 }
 

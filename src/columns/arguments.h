@@ -9,6 +9,7 @@
 
 #include "categorizer/engine.h"
 #include "categorizer/model.h"
+#include "columns/engines.h"
 #include "columns/input.h"
 #include "columns/loans.h"
 
@@ -23,9 +24,9 @@ bool read_rules(Inputs& inputs, PyObject* source, std::vector<categorizer::Categ
 /// Labelled examples, viewed where they lie: three string columns of equal length
 /// without nulls; or, with `categories` and `merchants` null, one table with a column
 /// per field of DeriveInput, a sequence of such records, or a derive_rules request
-/// holding them under "data". Columns are read on up to `threads` threads.
+/// holding them under "data".
 bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, PyObject* merchants,
-                   unsigned threads, std::vector<categorizer::ExampleView>& out);
+                   ExampleRows& out);
 
 /// The rows of a table of counts (a column per field of TokenCountRow), appended to
 /// `out` as views that `inputs` keeps valid.

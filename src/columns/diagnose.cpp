@@ -86,35 +86,35 @@ SharedTable lint_table(std::span<const CategoryRule> rules, unsigned threads) {
   return records_table(categorizer::lint_rules(rules, threads));
 }
 
-std::array<SharedTable, 3> evaluate_tables(std::span<const categorizer::ExampleView> examples,
+std::array<SharedTable, 3> evaluate_tables(const ExampleRows& examples,
                                            std::span<const CategoryRule> rules, unsigned threads) {
   const std::vector<std::string_view> patterns = patterns_of(rules);
   const Categorizer categorizer(patterns);
   categorizer::EvaluationCounts total(rules);
   std::mutex merging;
-  in_ranges(static_cast<std::int64_t>(examples.size()), threads, kMinRowsPerThread,
-            [&](std::int64_t begin, std::int64_t end) {
-              // A batch of examples at a time, so that the automaton walks several
-              // narrations at once, as categorisation does.
-              constexpr std::int64_t kBatch = 1024;
-              categorizer::EvaluationCounts counts(rules);
-              std::vector<std::string_view> texts(kBatch);
-              std::vector<std::int32_t> won(kBatch);
-              Categorizer::Batch batch;  // buffers reused batch after batch
-              for (std::int64_t first = begin; first < end; first += kBatch) {
-                const auto n = static_cast<std::size_t>(std::min(end - first, kBatch));
-                const auto part = examples.subspan(static_cast<std::size_t>(first), n);
-                for (std::size_t k = 0; k < n; ++k) texts[k] = part[k].narration;
-                categorizer.rules_for({texts.data(), n}, won.data(), batch);
-                for (std::size_t k = 0; k < n; ++k) {
-                  const std::uint32_t rule =
-                      won[k] < 0 ? Categorizer::kNone : static_cast<std::uint32_t>(won[k]);
-                  counts.add(rule, part[k].category, part[k].merchant);
-                }
-              }
-              const std::lock_guard<std::mutex> lock(merging);
-              total.merge(counts);
-            });
+  in_ranges(examples.size(), threads, kMinRowsPerThread, [&](std::int64_t begin, std::int64_t end) {
+    // A batch of examples at a time, read from their columns, so that the
+    // automaton walks several narrations at once, as categorisation does.
+    constexpr std::int64_t kBatch = 1024;
+    categorizer::EvaluationCounts counts(rules);
+    std::vector<categorizer::ExampleView> part(kBatch);
+    std::vector<std::string_view> texts(kBatch);
+    std::vector<std::int32_t> won(kBatch);
+    Categorizer::Batch batch;  // buffers reused batch after batch
+    for (std::int64_t first = begin; first < end; first += kBatch) {
+      const auto n = static_cast<std::size_t>(std::min(end - first, kBatch));
+      examples.fill(first, first + static_cast<std::int64_t>(n), part.data());
+      for (std::size_t k = 0; k < n; ++k) texts[k] = part[k].narration;
+      categorizer.rules_for({texts.data(), n}, won.data(), batch);
+      for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t rule =
+            won[k] < 0 ? Categorizer::kNone : static_cast<std::uint32_t>(won[k]);
+        counts.add(rule, part[k].category, part[k].merchant);
+      }
+    }
+    const std::lock_guard<std::mutex> lock(merging);
+    total.merge(counts);
+  });
   const categorizer::Evaluation figures = total.finish();
   return {records_table(figures.rules), records_table(figures.categories),
           records_table(std::vector<categorizer::EvaluationSummary>{figures.summary})};

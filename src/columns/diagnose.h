@@ -11,6 +11,7 @@
 #include "categorizer/model.h"
 #include "columns/arrow.h"
 #include "columns/column.h"
+#include "columns/engines.h"
 
 namespace quorvane::columns {
 
@@ -28,7 +29,7 @@ SharedTable lint_table(std::span<const categorizer::CategoryRule> rules, unsigne
 
 /// The rules' figures on labelled examples: the tables `per_rule`, `per_category` and
 /// `summary`.
-std::array<SharedTable, 3> evaluate_tables(std::span<const categorizer::ExampleView> examples,
+std::array<SharedTable, 3> evaluate_tables(const ExampleRows& examples,
                                            std::span<const categorizer::CategoryRule> rules,
                                            unsigned threads);
 

@@ -1,7 +1,7 @@
 // columns/engines.cpp: categorisation, derivation and loans over columns.
 #include "columns/engines.h"
 
-#include <algorithm>  // std::min
+#include <algorithm>  // std::min, std::copy
 #include <atomic>
 #include <optional>
 #include <string>
@@ -131,30 +131,35 @@ SharedTable counts_table(const std::vector<categorizer::TokenCountRow>& rows) {
   return records_table(rows);
 }
 
-std::vector<categorizer::ExampleView> examples(const TextColumn& narrations,
-                                               const TextColumn& categories,
-                                               const TextColumn& merchants, unsigned threads) {
-  std::vector<categorizer::ExampleView> out(static_cast<std::size_t>(narrations.size()));
-  const TextColumn* columns[3] = {&narrations, &categories, &merchants};
+void ExampleRows::fill(std::int64_t begin, std::int64_t end, categorizer::ExampleView* out) const {
+  if (!by_columns_) {
+    std::copy(views_.begin() + begin, views_.begin() + end, out);
+    return;
+  }
   std::string_view categorizer::ExampleView::*fields[3] = {&categorizer::ExampleView::narration,
                                                            &categorizer::ExampleView::category,
                                                            &categorizer::ExampleView::merchant};
-  // Each column fills its field of a block of rows in turn, the block small enough to
-  // stay in the cache between the columns.
-  constexpr std::int64_t kBlock = 4096;
-  in_ranges(narrations.size(), threads, kMinRowsPerThread,
-            [&](std::int64_t begin, std::int64_t end) {
-              for (std::int64_t first = begin; first < end; first += kBlock) {
-                for (int c = 0; c < 3; ++c) {
-                  columns[c]->for_rows(first, std::min(end, first + kBlock),
-                                       [&](std::int64_t row, std::optional<std::string_view> text) {
-                                         out[static_cast<std::size_t>(row)].*fields[c] =
-                                             text.value_or("");
-                                       });
-                }
-              }
-            });
-  return out;
+  for (int c = 0; c < 3; ++c) {
+    columns_[c].for_rows(begin, end, [&](std::int64_t row, std::optional<std::string_view> text) {
+      out[row - begin].*fields[c] = text.value_or("");
+    });
+  }
+}
+
+std::span<const categorizer::ExampleView> ExampleRows::all(unsigned threads) {
+  if (by_columns_ && views_.empty() && size() > 0) {
+    views_.resize(static_cast<std::size_t>(size()));
+    // A block of rows at a time, each column filling its field in turn while the block
+    // stays in the cache.
+    constexpr std::int64_t kBlock = 4096;
+    in_ranges(size(), threads, kMinRowsPerThread, [&](std::int64_t begin, std::int64_t end) {
+      for (std::int64_t first = begin; first < end; first += kBlock) {
+        const std::int64_t last = std::min(end, first + kBlock);
+        fill(first, last, views_.data() + first);
+      }
+    });
+  }
+  return views_;
 }
 
 }  // namespace quorvane::columns

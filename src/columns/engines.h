@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "categorizer/engine.h"
@@ -33,10 +34,30 @@ SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules);
 /// A table of derivation counts: a column per field of TokenCountRow.
 SharedTable counts_table(const std::vector<categorizer::TokenCountRow>& rows);
 
-/// The rows of three equally long columns without nulls as derivation examples, viewed
-/// in the columns' buffers; read on up to `threads` threads.
-std::vector<categorizer::ExampleView> examples(const TextColumn& narrations,
-                                               const TextColumn& categories,
-                                               const TextColumn& merchants, unsigned threads);
+/// Labelled examples as a call reads them, viewed where they lie: three equally long
+/// columns without nulls, or the views of records given one by one.
+class ExampleRows {
+ public:
+  ExampleRows() = default;
+  ExampleRows(const TextColumn& narrations, const TextColumn& categories,
+              const TextColumn& merchants)
+      : columns_{narrations, categories, merchants}, by_columns_(true) {}
+  explicit ExampleRows(std::vector<categorizer::ExampleView> views) : views_(std::move(views)) {}
+
+  std::int64_t size() const noexcept {
+    return by_columns_ ? columns_[0].size() : static_cast<std::int64_t>(views_.size());
+  }
+
+  /// The views of rows [begin, end) into `out`, for a caller that reads a block at a time.
+  void fill(std::int64_t begin, std::int64_t end, categorizer::ExampleView* out) const;
+
+  /// The views of every row, made once (on up to `threads` threads) when first asked.
+  std::span<const categorizer::ExampleView> all(unsigned threads);
+
+ private:
+  TextColumn columns_[3];
+  bool by_columns_ = false;
+  std::vector<categorizer::ExampleView> views_;
+};
 
 }  // namespace quorvane::columns

@@ -137,20 +137,20 @@ PyObject* categorize_entry(PyObject* args, PyObject* kwargs) {
 // Binds (narrations, categories=None, merchants=None, *, threads=None) and reads the
 // examples, viewed in buffers that `inputs` keeps.
 bool bind_examples(PyObject* args, PyObject* kwargs, const char* format, Inputs& inputs,
-                   std::vector<categorizer::ExampleView>& examples, unsigned& threads) {
+                   ExampleRows& examples, unsigned& threads) {
   static const char* names[] = {"narrations", "categories", "merchants", "threads", nullptr};
   PyObject* values[3] = {nullptr, nullptr, nullptr};
   return bind(args, kwargs, format, names, values, threads) &&
-         read_examples(inputs, values[0], values[1], values[2], threads, examples);
+         read_examples(inputs, values[0], values[1], values[2], examples);
 }
 
 PyObject* derive_entry(PyObject* args, PyObject* kwargs) {
   Inputs inputs;
-  std::vector<categorizer::ExampleView> examples;
+  ExampleRows examples;
   unsigned threads = 1;
   if (!bind_examples(args, kwargs, "O|OO$O:derive", inputs, examples, threads)) return nullptr;
   return table_without_lock([&] {
-    auto derived = categorizer::derive_rules(examples, threads);
+    auto derived = categorizer::derive_rules(examples.all(threads), threads);
     QV_ASSERT(static_cast<bool>(derived), "derivation never fails");
     return rules_table(derived.value().rules);
   });
@@ -158,13 +158,13 @@ PyObject* derive_entry(PyObject* args, PyObject* kwargs) {
 
 PyObject* derive_partial_entry(PyObject* args, PyObject* kwargs) {
   Inputs inputs;
-  std::vector<categorizer::ExampleView> examples;
+  ExampleRows examples;
   unsigned threads = 1;
   if (!bind_examples(args, kwargs, "O|OO$O:derive_partial", inputs, examples, threads)) {
     return nullptr;
   }
   return table_without_lock(
-      [&] { return counts_table(categorizer::derive_counts(examples, threads)); });
+      [&] { return counts_table(categorizer::derive_counts(examples.all(threads), threads)); });
 }
 
 PyObject* derive_merge_entry(PyObject* args, PyObject* kwargs) {
@@ -227,13 +227,13 @@ PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* counter_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   Inputs inputs;
-  std::vector<categorizer::ExampleView> examples;
+  ExampleRows examples;
   unsigned threads = 1;
   if (!bind_examples(args, kwargs, "O|OO$O:add", inputs, examples, threads)) return nullptr;
   categorizer::DeriveCounter* counter = reinterpret_cast<CounterObject*>(self)->counter;
   {
     Unlocked unlocked;  // the caller's reference keeps `self`, and so `counter`, alive
-    counter->add(examples, threads);
+    counter->add(examples.all(threads), threads);
   }
   Py_RETURN_NONE;
 }
@@ -371,9 +371,9 @@ PyObject* evaluate_entry(PyObject* args, PyObject* kwargs) {
   unsigned threads = 1;
   if (!bind(args, kwargs, "OOOO|$O:evaluate", names, values, threads)) return nullptr;
   Inputs inputs;
-  std::vector<categorizer::ExampleView> examples;
+  ExampleRows examples;
   std::vector<categorizer::CategoryRule> rules;
-  if (!read_examples(inputs, values[0], values[1], values[2], threads, examples) ||
+  if (!read_examples(inputs, values[0], values[1], values[2], examples) ||
       !read_rules(inputs, values[3], rules)) {
     return nullptr;
   }

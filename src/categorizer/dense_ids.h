@@ -1,6 +1,7 @@
 // categorizer/dense_ids.h: numbering distinct keys 0, 1, 2, ... in order of first sight.
 #pragma once
 
+#include <algorithm>  // std::fill
 #include <cstdint>
 #include <string_view>
 #include <utility>
@@ -101,6 +102,12 @@ class DenseIds {
       std::vector<std::uint64_t>(slots, kEmpty).swap(slots_);
       rehash();
     }
+  }
+
+  /// Forgets every key, keeping the memory for as many again.
+  void clear() {
+    std::fill(slots_.begin(), slots_.end(), kEmpty);
+    entries_.clear();
   }
 
   std::size_t size() const noexcept { return entries_.size(); }

@@ -82,6 +82,17 @@ struct Partial {
   Partial() = default;
   Partial(const Partial&) = delete;  // the tables point at the arena
   Partial& operator=(const Partial&) = delete;
+
+  // Empties the counts for another range, keeping the memory of the tables: a new one
+  // per batch would have its pages faulted in and zeroed again each time.
+  void clear() {
+    texts = TextArena();
+    groups.clear();
+    tokens.clear();
+    group_of.clear();
+    held.clear();
+    held_begin.assign(1, 0);
+  }
 };
 
 // A token takes at least kMinTokenBytes and a separator, and lower-casing makes a text at
@@ -301,13 +312,19 @@ DeriveRulesResponse finish(const Partial& all, unsigned threads) {
   return response;
 }
 
-// Counts `data` on up to `threads` threads, in ranges merged into one.
-std::unique_ptr<Partial> count_all(std::span<const ExampleView> data, unsigned threads) {
+// Counts `data` on up to `threads` threads, in ranges merged into one. The first range is
+// counted into `reuse` when given (emptied first).
+std::unique_ptr<Partial> count_all(std::span<const ExampleView> data, unsigned threads,
+                                   std::unique_ptr<Partial> reuse = nullptr) {
   QV_ASSERT(data.size() < UINT32_MAX, "examples are counted in 32 bits");
   const std::size_t parts =
       parts_for(static_cast<std::int64_t>(data.size()), threads, kMinExamplesPerThread);
   std::vector<std::unique_ptr<Partial>> partials;
-  for (std::size_t p = 0; p < parts; ++p) partials.push_back(std::make_unique<Partial>());
+  if (reuse) {
+    reuse->clear();
+    partials.push_back(std::move(reuse));
+  }
+  while (partials.size() < parts) partials.push_back(std::make_unique<Partial>());
   auto range = [&](std::size_t p) {
     return data.subspan(data.size() * p / parts,
                         data.size() * (p + 1) / parts - data.size() * p / parts);
@@ -479,6 +496,8 @@ struct DeriveCounter::State {
   // A batch counted but not yet added to the tables: added while the next batch is
   // counted, or by finish(). Holds no view of the examples it was counted from.
   std::unique_ptr<Partial> pending;
+  // The batch added last, emptied and counted into again: its memory is reused.
+  std::unique_ptr<Partial> spare;
   std::uint64_t examples = 0;
   bool whole = true;  // no add() stopped part way
 
@@ -550,19 +569,20 @@ void DeriveCounter::add(std::span<const ExampleView> examples, unsigned threads)
       if (p == 0) {
         all.take(*all.pending);
       } else {
-        batch = count_all(examples, 1);
+        batch = count_all(examples, 1, std::move(all.spare));
       }
     });
   } else {
     if (all.pending) all.take(*all.pending);
-    batch = count_all(examples, threads);
+    batch = count_all(examples, threads, std::move(all.spare));
   }
-  all.pending.reset();
+  all.spare = std::move(all.pending);
   // With a single thread there is nothing to overlap with: the batch goes in at once.
   if (threads >= 2) {
     all.pending = std::move(batch);
   } else {
     all.take(*batch);
+    all.spare = std::move(batch);
   }
   all.whole = true;
 }
@@ -576,6 +596,7 @@ Result<DeriveRulesResponse, QuorvaneError> DeriveCounter::finish() const {
     state_->pending.reset();
     state_->whole = true;
   }
+  state_->spare.reset();  // its memory is not needed while the rules are decided
   const State& all = *state_;
   // The counts, listed group by group: the pairs, then the tokens of one group each
   // (those of several groups go to an extra group, never decided).

@@ -67,6 +67,34 @@ constexpr std::uint32_t kAhead = 8;
 // Examples per thread below which a second thread costs more than it saves.
 constexpr std::int64_t kMinExamplesPerThread = 20000;
 
+// The count of one (group, token) pair of a token held in several groups, keyed by the
+// group's id in the high half and the token's in the low half.
+struct PairCount {
+  std::uint64_t key;
+  std::uint64_t hash;
+  std::uint64_t count;
+};
+
+std::uint64_t pair_key(std::uint32_t group, std::uint32_t token) noexcept {
+  return std::uint64_t{group} << 32 | token;
+}
+
+struct PairTraits {
+  std::uint64_t hash(std::uint64_t key) const noexcept {
+    // Both halves reach every bit: the table takes its slot from the low bits and its
+    // tag from the high ones.
+    std::uint64_t h = (key ^ (key >> 31)) * 0xBF58476D1CE4E5B9ULL;
+    h = (h ^ (h >> 27)) * 0x94D049BB133111EBULL;
+    return h ^ (h >> 31);
+  }
+  PairCount make(std::uint64_t key, std::uint64_t hash) const noexcept { return {key, hash, 0}; }
+  bool matches(const PairCount& entry, std::uint64_t key) const noexcept {
+    return entry.key == key;
+  }
+};
+
+using PairTable = DenseIds<std::uint64_t, PairCount, PairTraits>;
+
 // The counts of one range of examples: its groups and its distinct tokens (their texts
 // copied once into the arena), each example's group and distinct token ids, and each
 // token's corpus count within the range. Ranges are counted on separate threads, then
@@ -78,8 +106,12 @@ struct Partial {
   std::vector<std::uint32_t> group_of;     // per example
   std::vector<std::uint32_t> held;         // token ids, example after example
   std::vector<std::size_t> held_begin{0};  // per example where its ids start, then the end
+  // With `by_group`, each token's count is also kept per group, as add_count() keeps it:
+  // in the token for a token of one group, in `pairs` for one of several.
+  bool by_group = false;
+  PairTable pairs;
 
-  Partial() = default;
+  explicit Partial(bool counted_by_group = false) : by_group(counted_by_group) {}
   Partial(const Partial&) = delete;  // the tables point at the arena
   Partial& operator=(const Partial&) = delete;
 
@@ -89,11 +121,31 @@ struct Partial {
     texts = TextArena();
     groups.clear();
     tokens.clear();
+    pairs.clear();
     group_of.clear();
     held.clear();
     held_begin.assign(1, 0);
   }
 };
+
+// Adds `count` examples of group `group` holding token `id` to `tables` (a Partial
+// counted by group, or a DeriveCounter's tables). Most tokens (a reference number, a
+// merchant's name) stay in one group, whose count is then the token's own; a token met
+// in a second group moves the first group's count out into the table of pairs, where
+// every group's count of it is kept from then on.
+template <class Tables>
+void add_count(Tables& tables, std::uint32_t id, std::uint32_t group, std::uint32_t count) {
+  Token& token = tables.tokens[id];
+  if (token.group == kNoGroup) token.group = group;
+  if (token.group != group) {
+    if (token.group != kManyGroups) {
+      tables.pairs[tables.pairs.id(pair_key(token.group, id))].count += token.examples;
+      token.group = kManyGroups;
+    }
+    tables.pairs[tables.pairs.id(pair_key(group, id))].count += count;
+  }
+  token.examples += count;
+}
 
 // A token takes at least kMinTokenBytes and a separator, and lower-casing makes a text at
 // most half as long again, which bounds the number of tokens of `bytes` of narrations.
@@ -146,12 +198,17 @@ void count(std::span<const ExampleView> data, std::size_t reserve_bytes,
     std::size_t k = 0;
     for (std::size_t j = 0; j < count; ++j) {
       auto example = static_cast<std::uint32_t>(first + j);
+      const std::uint32_t group = out.group_of[first + j];
       for (; k < ends[j]; ++k) {
         std::uint32_t id = out.tokens.id(keys[k]);
         Token& entry = out.tokens[id];
         if (entry.last == example) continue;  // once per example
         entry.last = example;
-        ++entry.examples;
+        if (out.by_group) {
+          add_count(out, id, group, 1);
+        } else {
+          ++entry.examples;
+        }
         out.held.push_back(id);
       }
       out.held_begin.push_back(out.held.size());
@@ -159,21 +216,20 @@ void count(std::span<const ExampleView> data, std::size_t reserve_bytes,
   }
 }
 
-// Adds the counts of `from`, the range right after those of `into`: its groups and
-// tokens are numbered in `into` (a token's corpus count is the sum of its counts), and
-// its examples follow those of `into`.
 // Numbers the groups and tokens of `from` in `into` (a Partial, or the tables of a
-// DeriveCounter): `group_id` and `token_id` map the ids of `from` to those of `into`.
+// DeriveCounter), `group_id` and `token_id` mapping the ids of `from` to those of `into`,
+// and adds the counts of `from` to those of `into`: a token's corpus count is the sum of
+// its counts, and so is each group's count of it when `from` is counted by group.
 template <class Into>
-void renumber(Into& into, const Partial& from, std::vector<std::uint32_t>& group_id,
-              std::vector<std::uint32_t>& token_id) {
+void add_counts(Into& into, const Partial& from, std::vector<std::uint32_t>& group_id,
+                std::vector<std::uint32_t>& token_id) {
   group_id.resize(from.groups.size());
   for (std::uint32_t g = 0; g < from.groups.size(); ++g) {
     const Group& group = from.groups[g];
     group_id[g] = into.groups.id(ExampleView{{}, group.category, group.merchant});
   }
   // Most lookups miss the cache in a large table, so each slot is requested a few
-  // tokens ahead of its lookup.
+  // tokens ahead of its lookup; the token's entry is then at hand for its counts.
   const auto tokens = static_cast<std::uint32_t>(from.tokens.size());
   token_id.resize(tokens);
   for (std::uint32_t t = 0; t < std::min(kAhead, tokens); ++t) {
@@ -181,17 +237,29 @@ void renumber(Into& into, const Partial& from, std::vector<std::uint32_t>& group
   }
   for (std::uint32_t t = 0; t < tokens; ++t) {
     if (t + kAhead < tokens) into.tokens.prefetch(TokenKey(from.tokens[t + kAhead]));
-    token_id[t] = into.tokens.id(TokenKey(from.tokens[t]));
+    const Token& counted = from.tokens[t];
+    const std::uint32_t id = token_id[t] = into.tokens.id(TokenKey(counted));
+    if (!from.by_group) {
+      into.tokens[id].examples += counted.examples;
+    } else if (counted.group != kManyGroups) {
+      add_count(into, id, group_id[counted.group], counted.examples);
+    }
+  }
+  // A token of several groups: its count in each.
+  for (std::uint32_t p = 0; p < from.pairs.size(); ++p) {
+    const PairCount& pair = from.pairs[p];
+    add_count(into, token_id[static_cast<std::uint32_t>(pair.key)],
+              group_id[static_cast<std::uint32_t>(pair.key >> 32)],
+              static_cast<std::uint32_t>(pair.count));
   }
 }
 
+// Adds the counts of `from`, the range right after those of `into` and counted the same
+// way: its examples follow those of `into`.
 void merge(Partial& into, const Partial& from) {
   std::vector<std::uint32_t> group_id;
   std::vector<std::uint32_t> token_id;
-  renumber(into, from, group_id, token_id);
-  for (std::uint32_t t = 0; t < from.tokens.size(); ++t) {
-    into.tokens[token_id[t]].examples += from.tokens[t].examples;
-  }
+  add_counts(into, from, group_id, token_id);
   for (std::uint32_t g : from.group_of) into.group_of.push_back(group_id[g]);
   const std::size_t offset = into.held.size();
   for (std::uint32_t t : from.held) into.held.push_back(token_id[t]);
@@ -312,9 +380,10 @@ DeriveRulesResponse finish(const Partial& all, unsigned threads) {
   return response;
 }
 
-// Counts `data` on up to `threads` threads, in ranges merged into one. The first range is
-// counted into `reuse` when given (emptied first).
+// Counts `data` (by group too, with `by_group`) on up to `threads` threads, in ranges
+// merged into one. The first range is counted into `reuse` when given (emptied first).
 std::unique_ptr<Partial> count_all(std::span<const ExampleView> data, unsigned threads,
+                                   bool by_group = false,
                                    std::unique_ptr<Partial> reuse = nullptr) {
   QV_ASSERT(data.size() < UINT32_MAX, "examples are counted in 32 bits");
   const std::size_t parts =
@@ -322,9 +391,10 @@ std::unique_ptr<Partial> count_all(std::span<const ExampleView> data, unsigned t
   std::vector<std::unique_ptr<Partial>> partials;
   if (reuse) {
     reuse->clear();
+    reuse->by_group = by_group;
     partials.push_back(std::move(reuse));
   }
-  while (partials.size() < parts) partials.push_back(std::make_unique<Partial>());
+  while (partials.size() < parts) partials.push_back(std::make_unique<Partial>(by_group));
   auto range = [&](std::size_t p) {
     return data.subspan(data.size() * p / parts,
                         data.size() * (p + 1) / parts - data.size() * p / parts);
@@ -457,42 +527,12 @@ Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const To
   return response;
 }
 
-namespace {
-
-// The count of one (group, token) pair of a token held in several groups, keyed by the
-// group's id in the high half and the token's in the low half.
-struct PairCount {
-  std::uint64_t key;
-  std::uint64_t hash;
-  std::uint64_t count;
-};
-
-std::uint64_t pair_key(std::uint32_t group, std::uint32_t token) noexcept {
-  return std::uint64_t{group} << 32 | token;
-}
-
-struct PairTraits {
-  std::uint64_t hash(std::uint64_t key) const noexcept {
-    // Both halves reach every bit: the table takes its slot from the low bits and its
-    // tag from the high ones.
-    std::uint64_t h = (key ^ (key >> 31)) * 0xBF58476D1CE4E5B9ULL;
-    h = (h ^ (h >> 27)) * 0x94D049BB133111EBULL;
-    return h ^ (h >> 31);
-  }
-  PairCount make(std::uint64_t key, std::uint64_t hash) const noexcept { return {key, hash, 0}; }
-  bool matches(const PairCount& entry, std::uint64_t key) const noexcept {
-    return entry.key == key;
-  }
-};
-
-}  // namespace
-
 struct DeriveCounter::State {
   mutable std::mutex busy;
   TextArena texts;
   DenseIds<ExampleView, Group, GroupTraits> groups{GroupTraits{&texts}};
   TokenTable tokens{TokenTraits{&texts}};
-  DenseIds<std::uint64_t, PairCount, PairTraits> pairs;
+  PairTable pairs;
   // A batch counted but not yet added to the tables: added while the next batch is
   // counted, or by finish(). Holds no view of the examples it was counted from.
   std::unique_ptr<Partial> pending;
@@ -519,36 +559,7 @@ DeriveCounter::~DeriveCounter() = default;
 void DeriveCounter::State::take(const Partial& batch) {
   std::vector<std::uint32_t> group_id;
   std::vector<std::uint32_t> token_id;
-  renumber(*this, batch, group_id, token_id);
-  // The batch's pairs are counted group by group in an array of the batch's own tokens
-  // (small enough to stay in the cache), then added to the token's count, and to the
-  // table of pairs only for a token held in several groups: most tokens (a reference
-  // number, a merchant's name) stay in one group, whose count is then the token's own.
-  const ByGroup by_group(batch.group_of, batch.groups.size());
-  std::vector<std::uint64_t> counts(batch.tokens.size(), 0);
-  std::vector<std::uint32_t> seen;
-  for (std::uint32_t g = 0; g < batch.groups.size(); ++g) {
-    count_group(batch, by_group, g, seen, counts);
-    const std::uint32_t group = group_id[g];
-    for (std::size_t i = 0; i < seen.size(); ++i) {
-      // The tokens lie anywhere in a large table: each is requested a few ahead.
-      if (i + kAhead < seen.size()) __builtin_prefetch(&tokens[token_id[seen[i + kAhead]]]);
-      const std::uint32_t t = seen[i];
-      const std::uint32_t id = token_id[t];
-      Token& token = tokens[id];
-      if (token.group == kNoGroup) token.group = group;
-      if (token.group != group) {
-        if (token.group != kManyGroups) {  // a second group: the first one's count moves out
-          pairs[pairs.id(pair_key(token.group, id))].count += token.examples;
-          token.group = kManyGroups;
-        }
-        pairs[pairs.id(pair_key(group, id))].count += counts[t];
-      }
-      token.examples += static_cast<std::uint32_t>(counts[t]);
-      counts[t] = 0;
-    }
-    seen.clear();
-  }
+  add_counts(*this, batch, group_id, token_id);
 }
 
 void DeriveCounter::add(std::span<const ExampleView> examples, unsigned threads) {
@@ -569,12 +580,12 @@ void DeriveCounter::add(std::span<const ExampleView> examples, unsigned threads)
       if (p == 0) {
         all.take(*all.pending);
       } else {
-        batch = count_all(examples, 1, std::move(all.spare));
+        batch = count_all(examples, 1, true, std::move(all.spare));
       }
     });
   } else {
     if (all.pending) all.take(*all.pending);
-    batch = count_all(examples, threads, std::move(all.spare));
+    batch = count_all(examples, threads, true, std::move(all.spare));
   }
   all.spare = std::move(all.pending);
   // With a single thread there is nothing to overlap with: the batch goes in at once.

@@ -23,8 +23,8 @@ struct Token {
   std::uint32_t size;
   std::uint32_t examples = 0;
   std::uint32_t last = UINT32_MAX;  // the last example counted
-  // In a DeriveCounter: the one group whose examples hold the token (its count there is
-  // then `examples`), or kManyGroups once examples of several groups do.
+  // Where counts are kept by group: the one group whose examples hold the token (its
+  // count there is then `examples`), or kManyGroups once examples of several groups do.
   std::uint32_t group = kNoGroup;
 
   std::string_view text() const noexcept { return {data, size}; }

@@ -96,20 +96,21 @@ struct PairTraits {
 using PairTable = DenseIds<std::uint64_t, PairCount, PairTraits>;
 
 // The counts of one range of examples: its groups and its distinct tokens (their texts
-// copied once into the arena), each example's group and distinct token ids, and each
-// token's corpus count within the range. Ranges are counted on separate threads, then
-// merged into the first.
+// copied once into the arena), each example's group, and each token's corpus count
+// within the range. Ranges are counted on separate threads, then merged into the first.
 struct Partial {
   TextArena texts;
   DenseIds<ExampleView, Group, GroupTraits> groups{GroupTraits{&texts}};
   DenseIds<TokenKey, Token, TokenTraits> tokens{TokenTraits{&texts}};
-  std::vector<std::uint32_t> group_of;     // per example
-  std::vector<std::uint32_t> held;         // token ids, example after example
-  std::vector<std::size_t> held_begin{0};  // per example where its ids start, then the end
+  std::vector<std::uint32_t> group_of;  // per example
   // With `by_group`, each token's count is also kept per group, as add_count() keeps it:
-  // in the token for a token of one group, in `pairs` for one of several.
+  // in the token for a token of one group, in `pairs` for one of several. Without it,
+  // each example's distinct token ids are listed instead, for the groups to be counted
+  // from when the rules are decided.
   bool by_group = false;
   PairTable pairs;
+  std::vector<std::uint32_t> held;         // token ids, example after example
+  std::vector<std::size_t> held_begin{0};  // per example where its ids start, then the end
 
   explicit Partial(bool counted_by_group = false) : by_group(counted_by_group) {}
   Partial(const Partial&) = delete;  // the tables point at the arena
@@ -171,8 +172,10 @@ void count(std::span<const ExampleView> data, std::size_t reserve_bytes,
 
   std::size_t bound = max_tokens(reserve_bytes, reserve_examples);
   out.tokens.reserve(bound, reserve_examples);
-  out.held.reserve(bound);
-  out.held_begin.reserve(reserve_examples + 1);
+  if (!out.by_group) {
+    out.held.reserve(bound);
+    out.held_begin.reserve(reserve_examples + 1);
+  }
   // Narrations are lowered and split a batch at a time, and the table slots of all the
   // batch's tokens are requested before any is looked up: the lookups, which mostly
   // miss the cache in a table of about a token per example, then overlap.
@@ -208,10 +211,10 @@ void count(std::span<const ExampleView> data, std::size_t reserve_bytes,
           add_count(out, id, group, 1);
         } else {
           ++entry.examples;
+          out.held.push_back(id);
         }
-        out.held.push_back(id);
       }
-      out.held_begin.push_back(out.held.size());
+      if (!out.by_group) out.held_begin.push_back(out.held.size());
     }
   }
 }

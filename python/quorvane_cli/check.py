@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Optional, Sequence
 
 import quorvane_columns as qc
 
-from quorvane_cli import options, report
+from quorvane_cli import options
 from quorvane_cli.csvfile import CsvFile
 from quorvane_cli.failures import shown
 from quorvane_cli.output import Target
@@ -136,6 +136,8 @@ def run(args: argparse.Namespace) -> int:
     if page is not None:
         # Written before anything is printed: a page that cannot be written is the one
         # line of a failure, not the end of a report.
+        from quorvane_cli import report  # html and pathlib load only for a page
+
         with page.open() as out:
             out.write(report.render(shown(args.rules), shown(args.history) if args.history
                                     else None, checked).encode("utf-8"))

@@ -14,7 +14,7 @@ import quorvane_columns as qc
 
 pytest.importorskip("pyarrow")
 from columns_support import table_data  # noqa: E402
-from test_emi import amortising, power, round_half_up  # noqa: E402  (the plain loan's model)
+from test_emi import amortising, instalment, months_to_repay, round_half_up  # noqa: E402  (the plain loan's model)
 
 
 def run(loans, events=(), fees=None):
@@ -164,24 +164,6 @@ def test_bad_events_table(events, message):
 # MARK: the model
 
 
-def instalment(amount, months, r):
-    """The unrounded instalment; None when a rate too small for 1 + r loses it."""
-    if r == 0:
-        return amount / months
-    f = power(1 + r, months)
-    return None if f == 1 else ((r * amount) * f) / (f - 1)
-
-
-def tenure(balance, emi, r):
-    """Whole months to repay, or None when the instalment does not cover the interest."""
-    if r == 0:
-        return math.ceil(balance / emi)
-    interest = balance * r
-    if emi <= interest or r + 1 == 1 or emi / (emi - interest) == 1:
-        return None  # never repaid, or the logarithms lose the answer
-    return math.ceil(math.log(emi / (emi - interest)) / math.log(r + 1))
-
-
 class Refused(Exception):
     """The event whose row a loan's error names."""
 
@@ -229,7 +211,7 @@ def model(loan, events):
         if due and after != 0:
             row, keep = due[-1][1], due[-1][4]
             if keep == "emi":
-                more = tenure(after, emi, r)
+                more = months_to_repay(after, emi, r)
                 if more is None or i + 1 + more > 600:
                     raise Refused(row)
                 n = i + 1 + more

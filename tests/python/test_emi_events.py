@@ -12,9 +12,9 @@ from hypothesis import strategies as st
 import quorvane
 import quorvane_columns as qc
 
-pytest.importorskip("pyarrow")
+pa = pytest.importorskip("pyarrow")
 from columns_support import table_data  # noqa: E402
-from test_emi import amortising, instalment, months_to_repay, round_half_up  # noqa: E402  (the plain loan's model)
+from test_emi import amortising, instalment, months_to_repay, round_half_up  # noqa: E402
 
 
 def run(loans, events=(), fees=None):
@@ -128,9 +128,12 @@ REFUSED = [
 ]
 
 
-@pytest.mark.parametrize("events, message", REFUSED)
-def test_refused(events, message):
-    assert one(LOAN, events) == message
+@pytest.mark.parametrize("events, fees, message", [(e, None, m) for e, m in REFUSED] + [
+    ([], 1000, "invalid input: fees must be less than the loan amount"),
+    ([], -1, "invalid input: fees must be zero or greater"),
+])
+def test_refused(events, fees, message):
+    assert one(LOAN, events, fees) == message
 
 
 def test_refusals_stay_with_their_loan():
@@ -150,8 +153,6 @@ def test_refusals_stay_with_their_loan():
      "events: column 'loan': null in row 1"),
     ({"loan": [0, 1], "month": [0, 1.5], "kind": ["prepay"] * 2, "amount": [1, 1]},
      'events[1]["month"]: TypeError: \'float\' object cannot be interpreted as an integer'),
-    ({"loan": [0], "month": [0], "amount": [1]}, "events: no column 'kind' (the columns are "
-     "'loan', 'month', 'amount')"),
     ([{"loan": 0, "month": -1, "kind": "prepay", "amount": 1}],
      'events[0]["month"]: OverflowError: out of range integral type conversion attempted'),
 ])
@@ -301,19 +302,7 @@ def test_apr_examples():
     # Payments that only return what was received cost nothing.
     free = one({"mode": "emi", "loanAmount": 1000, "months": 3, "interestRate": 0}, fees=0)
     assert (free["apr"], free["effectiveRate"]) == (0, 0)
-
-
-@pytest.mark.parametrize("fees, message", [
-    (1000, "invalid input: fees must be less than the loan amount"),
-    (-1, "invalid input: fees must be zero or greater"),
-])
-def test_fees_refused(fees, message):
-    assert one(LOAN, fees=fees) == message
-
-
-def test_fees_column():
-    # A null fee is no fee; without events the loans still gain their APR.
-    pa = pytest.importorskip("pyarrow")
+    # A null in a fees column is no fee; without events the loans still gain their APR.
     loans = pa.table({"mode": ["emi"] * 2, "loanAmount": [1000.0] * 2, "months": [12, 12],
                       "interestRate": [12.0] * 2, "fees": pa.array([20, None], pa.int64())})
     rows = table_data(qc.emi(loans)[0])

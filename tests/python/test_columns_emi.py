@@ -14,7 +14,6 @@ pa = pytest.importorskip("pyarrow")
 from columns_support import column, table_data  # noqa: E402
 
 FIELDS = ["mode", "loanAmount", "emi", "months", "interestRate", "inflationRate", "start"]
-RESULT = ["mode", "loanAmount", "emi", "months", "interestRate", "inflationRate", "start"]
 TOTALS = ["nominalPaid", "realPaid", "nominalPrincipal", "nominalInterest", "realPrincipal",
           "realInterest"]
 SUMMARY = ["baselineInterest", "interestSaved", "monthsSaved", "apr", "effectiveRate"]
@@ -77,9 +76,8 @@ def as_kind(loans, kind, order, draw):
 
 
 def _fits(value, type_):
-    low, high = {pa.int8(): (-128, 127), pa.uint16(): (0, 65535), pa.int64(): (-2**63, 2**63 - 1),
-                 pa.uint64(): (0, 2**64 - 1)}[type_]
-    return low <= value <= high
+    signed = pa.types.is_signed_integer(type_)
+    return -signed * 2 ** (type_.bit_width - 1) <= value < 2 ** (type_.bit_width - signed)
 
 
 def requests_seen(source, kind):
@@ -89,19 +87,15 @@ def requests_seen(source, kind):
         return source
     if kind == "dict":
         rows = [dict(zip(source, values)) for values in zip(*source.values())]
-        float_months = any(isinstance(v, float) for v in source.get("months", []))
+        float_months = any(isinstance(v, float) for v in source["months"])
     else:
         table = pa.table(source)
         rows = table.to_pylist()
         float_months = pa.types.is_floating(table.schema.field("months").type)
-    requests = []
-    for row in rows:
-        request = {k: v for k, v in row.items() if v is not None}
-        tenure = request.get("months")
-        if float_months and isinstance(tenure, float) and tenure.is_integer():
-            request["months"] = int(tenure)
-        requests.append(request)
-    return requests
+
+    def whole(name, value):
+        return float_months and name == "months" and isinstance(value, float) and value.is_integer()
+    return [{k: int(v) if whole(k, v) else v for k, v in row.items() if v is not None} for row in rows]
 
 
 @pytest.mark.parametrize("kind", ["records", "dict", "pyarrow", "polars", "pandas"])
@@ -114,7 +108,7 @@ def test_equals_compute_emi(kind, loans, order, data, threads, events):
     table, schedule = qc.emi(source, [] if events else None, threads=threads)
     rows, months = table_data(table), table_data(schedule)
     assert rows["loan"] == list(range(len(loans)))
-    assert list(rows) == ["loan"] + RESULT + TOTALS + (SUMMARY if events else []) + ["error"]
+    assert list(rows) == ["loan"] + FIELDS + TOTALS + (SUMMARY if events else []) + ["error"]
     assert list(months) == ["loan"] + SCHEDULE + (["rate", "prepayment"] if events else [])
     if events:
         assert rows["baselineInterest"] == rows["nominalInterest"]
@@ -128,29 +122,25 @@ def test_equals_compute_emi(kind, loans, order, data, threads, events):
         want = expected(request)
         if isinstance(want, str):
             assert rows["error"][i] == want
-            assert all(rows[name][i] is None for name in RESULT + TOTALS)
+            assert all(rows[name][i] is None for name in FIELDS + TOTALS)
             continue
         assert rows["error"][i] is None
-        assert [rows[name][i] for name in RESULT] == [want.get(name) for name in RESULT]
+        assert [rows[name][i] for name in FIELDS] == [want.get(name) for name in FIELDS]
         assert [rows[name][i] for name in TOTALS] == [want["totals"][name] for name in TOTALS]
         mine = [{name: months[name][j] for name in SCHEDULE}
                 for j, owner in enumerate(months["loan"]) if owner == i]
         assert mine == [{name: row.get(name) for name in SCHEDULE} for row in want["schedule"]]
 
 
-@pytest.mark.parametrize("table,error,message", [
-    (pa.table({"mode": [1]}), TypeError, "loans: column 'mode': expected a column of strings, got int64"),
-    (pa.table({"mode": ["emi"], "interestRate": ["high"]}), TypeError,
+# A column of numbers that holds text, as Arrow or as a list. (What every table reader
+# refuses, such as text columns of numbers or columns of unequal length, is checked on
+# the rules table in test_columns_categorize.py.)
+@pytest.mark.parametrize("table,message", [
+    (pa.table({"mode": ["emi"], "interestRate": ["high"]}),
      "loans: column 'interestRate': expected a column of numbers, got string"),
-    ({"mode": ["emi", "emi"], "interestRate": [1.0]}, ValueError,
-     "loans: column 'interestRate': 1 rows, but column 'mode' has 2"),
-    ({"mode": ["emi"], "interestRate": ["high"]}, TypeError,
-     "loans: column 'interestRate': item 0 is a 'str', not a number"),
-    (pa.array([1.0]), TypeError, "loans: expected a table, got a column of double"),
-    (3, TypeError, "loans: expected a table (an Arrow table or stream, or a mapping of columns) "
-                   "or a sequence of records, got 'int'"),
+    ({"mode": ["emi"], "interestRate": ["high"]}, "loans: column 'interestRate': item 0 is a 'str', not a number"),
 ])
-def test_bad_tables(table, error, message):
-    with pytest.raises(error) as raised:
+def test_bad_tables(table, message):
+    with pytest.raises(TypeError) as raised:
         qc.emi(table)
     assert str(raised.value) == message

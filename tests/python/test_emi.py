@@ -493,12 +493,12 @@ def test_random_requests(request):
 @given(st.integers(1, 10 ** 10).map(lambda cents: cents / 100), st.integers(1, 600),
        st.one_of(st.just(0), st.integers(100, 4000).map(lambda k: k / 100)))
 def test_solving_back(amount, months, rate):
-    instalment = quorvane.compute_emi(emi(loanAmount=amount, months=months, interestRate=rate))["emi"]
+    monthly = quorvane.compute_emi(emi(loanAmount=amount, months=months, interestRate=rate))["emi"]
     # One unit above the rounded instalment is above the exact one: repaid within the months.
-    back = quorvane.compute_emi(tenure(loanAmount=amount, emi=instalment + 1, interestRate=rate))
+    back = quorvane.compute_emi(tenure(loanAmount=amount, emi=monthly + 1, interestRate=rate))
     assert back["months"] <= months
-    if instalment > 0:
-        solved = quorvane.compute_emi(loan(emi=instalment, months=months, interestRate=rate))["loanAmount"]
+    if monthly > 0:
+        solved = quorvane.compute_emi(loan(emi=monthly, months=months, interestRate=rate))["loanAmount"]
         if solved > 0:
             again = quorvane.compute_emi(emi(loanAmount=solved, months=months, interestRate=rate))["emi"]
-            assert abs(again - instalment) <= 1
+            assert abs(again - monthly) <= 1

@@ -35,12 +35,6 @@ class Record(collections.abc.Mapping):
     def __len__(self):
         return len(self.items_)
 
-    def keys(self):
-        return [k for k, _ in self.items_]
-
-    def values(self):
-        return [v for _, v in self.items_]
-
 
 class Items(collections.abc.Sequence):
     def __init__(self, *items):

@@ -73,13 +73,19 @@ def test_equals_existing_module(layout, narrations, rules, data, form, threads):
     assert rows_of(got) == expected(narrations, rules)
 
 
-def test_a_column_of_a_table():
+def test_a_column_of_a_table_and_the_result_kinds():
     statement = pa.table({"amount": [1, 2], "narration": ["UPI/zesto", "atm"]})
     rules = [["zesto", "Food", "Z"]]
     for table in (statement, pa.RecordBatchReader.from_batches(statement.schema, statement.to_batches())):
         assert qc.categorize(table, rules, column="narration").column("rule").to_pylist() == [0, None]
-    assert qc.categorize({"narration": ["zesto"]}, rules) == {"rule": [0], "category": ["Food"],
-                                                              "merchant": ["Z"]}
+    # Plain columns give plain lists; Arrow's, labels as a dictionary (other kinds:
+    # test_columns_kinds.py).
+    assert qc.categorize({"narration": ["zesto", "b"]}, rules) == {
+        "rule": [0, None], "category": ["Food", None], "merchant": ["Z", None]}
+    table = qc.categorize(pa.array(["a"]), rules)
+    assert table.schema.field("category").type == pa.dictionary(pa.int32(), pa.string())
+    pl = pytest.importorskip("polars")
+    assert isinstance(qc.categorize(pl.Series(["a"]), rules), pl.DataFrame)
 
 
 def test_long_chunked_column_equals_existing_module():
@@ -98,27 +104,13 @@ def test_long_chunked_column_equals_existing_module():
     assert rows_of(qc.categorize(column, rules)) == expected(texts, rules)
 
 
-def test_result_kinds_follow_the_caller():
-    rules = [["a", "C", "M"]]
-    assert qc.categorize(["a", "b"], rules) == {"rule": [0, None], "category": ["C", None],
-                                                "merchant": ["M", None]}
-    table = qc.categorize(pa.array(["a"]), rules)
-    assert isinstance(table, pa.Table)
-    assert table.schema.field("category").type == pa.dictionary(pa.int32(), pa.string())
-    pl = pytest.importorskip("polars")
-    assert isinstance(qc.categorize(pl.Series(["a"]), rules), pl.DataFrame)
-    pd = pytest.importorskip("pandas")
-    # Integers stay nullable integers whether or not a row has no rule.
-    for narrations in (["a"], ["a", "b"]):
-        frame = qc.categorize(pd.Series(narrations, dtype="str"), rules)
-        assert isinstance(frame, pd.DataFrame) and str(frame["rule"].dtype) == "Int32"
-
-
 def test_native_tables_export_and_pickle():
     loans, schedule = _native.emi([{"mode": "emi", "loanAmount": 900, "months": 2, "interestRate": 9,
                                     "start": "2027-12"}, {"mode": "tenure"}])
+    # unmatched's table holds a list column
     tables = [_native.categorize(["xa", "b"], [["a", "C", "M"]]), loans, schedule,
-              _native.derive_partial(["zesto 1"], ["F"], ["Z"]), _native.derive([], [], [])]
+              _native.derive_partial(["zesto 1"], ["F"], ["Z"]), _native.derive([], [], []),
+              _native.unmatched(["UPI/zesto/1", "upi kart", "x"], [])]
     for native in tables:
         first, second = pa.table(native), pa.table(native)
         back = pickle.loads(pickle.dumps(native))
@@ -141,9 +133,7 @@ def test_native_tables_export_and_pickle():
 
 # ---------------------------------------------------------------- bad input
 
-
-def from_buffers(type_, length, buffers, offset=0):
-    return pa.Array.from_buffers(type_, length, buffers, offset=offset)
+from_buffers = pa.Array.from_buffers
 
 
 def offsets(*values):
@@ -174,62 +164,54 @@ def test_malformed_arrays_are_value_errors(array):
         qc.categorize(array, [["a", "C", "M"]])
 
 
-@pytest.mark.parametrize("value,error,message", [
-    (pa.array([1, 2]), TypeError, "narrations: expected a column of strings, got int64"),
-    (pa.array([1]).dictionary_encode(), TypeError,
+ONE_RULE = [["a", "C", "M"]]
+BY_NAME = {"column": "narration"}
+
+
+@pytest.mark.parametrize("narrations,rules,options,error,message", [
+    # narrations that are no column of strings
+    (pa.array([1, 2]), ONE_RULE, {}, TypeError, "narrations: expected a column of strings, got int64"),
+    (pa.array([1]).dictionary_encode(), ONE_RULE, {}, TypeError,
      "narrations: expected a column of strings, got dictionary<values=int64, indices=int32>"),
-    (pa.array([[1]]), TypeError, "narrations: expected a column of strings, got list<item: int64>"),
-    (pa.table({"a": ["x"], "b": ["y"]}), TypeError,
+    (pa.array([[1]]), ONE_RULE, {}, TypeError, "narrations: expected a column of strings, got list<item: int64>"),
+    (pa.table({"a": ["x"], "b": ["y"]}), ONE_RULE, {}, TypeError,
      "narrations: expected one column, got a table of 2 columns ('a', 'b'); choose one with column="),
-    (pa.table({"a": [1]}), TypeError, "narrations: expected a column of strings, got int64"),
-    ([b"bytes"], TypeError, "narrations: item 0 is a 'bytes', not a str"),
-    (42, TypeError, "narrations: expected a column of strings (an Arrow column or table, or a "
-                    "sequence of str), got 'int'"),
+    (pa.table({"a": [1]}), ONE_RULE, {}, TypeError, "narrations: expected a column of strings, got int64"),
+    ([b"bytes"], ONE_RULE, {}, TypeError, "narrations: item 0 is a 'bytes', not a str"),
+    (42, ONE_RULE, {}, TypeError, "narrations: expected a column of strings (an Arrow column or table, or a "
+                                  "sequence of str), got 'int'"),
     # The (table, name) pair of earlier releases is a sequence like any other now.
-    ((pa.table({"n": ["x"]}), "n"), TypeError, "narrations: item 0 is a 'Table', not a str"),
-])
-def test_wrong_narrations(value, error, message):
-    with pytest.raises(error) as raised:
-        qc.categorize(value, [["a", "C", "M"]])
-    assert str(raised.value) == message
-
-
-@pytest.mark.parametrize("narrations,rules,error,message", [
-    (pa.table({"n": ["x"]}), [], ValueError, "narrations: no column 'narration' (the columns are 'n')"),
-    (pa.array(["x"]), [], TypeError, "narrations: column='narration' needs a table, got a column of string"),
-    (pa.table({"narration": [1]}), [], TypeError,
+    ((pa.table({"n": ["x"]}), "n"), ONE_RULE, {}, TypeError, "narrations: item 0 is a 'Table', not a str"),
+    # a column chosen by name
+    (pa.table({"n": ["x"]}), [], BY_NAME, ValueError, "narrations: no column 'narration' (the columns are 'n')"),
+    (pa.array(["x"]), [], BY_NAME, TypeError, "narrations: column='narration' needs a table, got a column of string"),
+    (pa.table({"narration": [1]}), [], BY_NAME, TypeError,
      "narrations: column 'narration': expected a column of strings, got int64"),
-    (["x"], pa.table({"pattern": ["a", None], "category": ["C", "D"], "merchant": ["M", "N"]}),
+    # rules
+    (["x"], pa.table({"pattern": ["a", None], "category": ["C", "D"], "merchant": ["M", "N"]}), {},
      ValueError, "rules: column 'pattern': null in row 1"),
-    (["x"], {"pattern": ["a"], "category": ["C"]}, ValueError,
+    (["x"], {"pattern": ["a"], "category": ["C"]}, {}, ValueError,
      "rules: no column 'merchant' (the columns are 'pattern', 'category')"),
-    (["x"], {"pattern": ["a", "b"], "category": ["C"], "merchant": ["M"]}, ValueError,
+    (["x"], {"pattern": ["a", "b"], "category": ["C"], "merchant": ["M"]}, {}, ValueError,
      "rules: column 'category': 1 rows, but column 'pattern' has 2"),
-    (["x"], pa.table({"pattern": [1], "category": ["C"], "merchant": ["M"]}), TypeError,
+    (["x"], pa.table({"pattern": [1], "category": ["C"], "merchant": ["M"]}), {}, TypeError,
      "rules: column 'pattern': expected a column of strings, got int64"),
-    (["x"], [["a", "C", "M"], {"pattern": "b", "category": "C"}], ValueError,
+    (["x"], [["a", "C", "M"], {"pattern": "b", "category": "C"}], {}, ValueError,
      "rules[1]: missing field `merchant`"),
-    (["x"], [["a", "C", 3]], ValueError,
+    (["x"], [["a", "C", 3]], {}, ValueError,
      "rules[0][\"merchant\"]: unexpected type: 'int' object cannot be converted to 'PyString'"),
-    (["x"], [["a", "C"]], ValueError,
-     "rules[0]: invalid length 2, expected struct CategoryRule with 3 elements"),
-    (["x"], pa.array(["a"]), TypeError, "rules: expected a table, got a column of string"),
-    (["x"], "zesto", TypeError, "rules: expected a table (an Arrow table or stream, or a mapping of "
-                                "columns) or a sequence of records, got 'str'"),
+    (["x"], [["a", "C"]], {}, ValueError, "rules[0]: invalid length 2, expected struct CategoryRule with 3 elements"),
+    (["x"], pa.array(["a"]), {}, TypeError, "rules: expected a table, got a column of string"),
+    (["x"], "zesto", {}, TypeError, "rules: expected a table (an Arrow table or stream, or a mapping of "
+                                    "columns) or a sequence of records, got 'str'"),
+    # threads
+    (["a"], [], {"threads": 0}, ValueError, "threads: expected at least 1, got 0"),
+    (["a"], [], {"threads": 1.0}, TypeError, "threads: expected an int or None, got 'float'"),
 ])
-def test_wrong_tables_and_rules(narrations, rules, error, message):
+def test_wrong_arguments(narrations, rules, options, error, message):
     with pytest.raises(error) as raised:
-        qc.categorize(narrations, rules, column="narration" if not isinstance(narrations, list) else None)
+        qc.categorize(narrations, rules, **options)
     assert str(raised.value) == message
-
-
-@pytest.mark.parametrize("threads,error,message", [
-    (0, ValueError, "threads: expected at least 1, got 0"),
-    (1.0, TypeError, "threads: expected an int or None, got 'float'"),
-])
-def test_wrong_threads(threads, error, message):
-    with pytest.raises(error, match=f"^{message}$"):
-        qc.categorize(["a"], [], threads=threads)
 
 
 # ---------------------------------------------------------------- producers' lifetime

@@ -43,36 +43,29 @@ def test_equals_existing_module(layout, examples, data, threads):
 
 
 @pytest.mark.parametrize("kind", ["pyarrow", "polars"])
-def test_rules_and_labels_round_trip(kind):
-    # Derived rules feed categorisation, whose dictionary-encoded labels feed derivation.
-    narrations = pa.array(["UPI/ZESTOBITES/1", "zestobites 2", "POS KARTVILLE"])
+def test_frames_round_trip_and_count_in_parts(kind):
+    frame = pa.table({"narration": ["UPI/ZESTOBITES/1 pay", "zestobites 2", "POS KARTVILLE pay"],
+                      "category": ["Food", "Food", "Shop"], "merchant": ["Z", "Z", "K"]})
     if kind == "polars":
-        narrations = pytest.importorskip("polars").from_arrow(narrations)
-    rules = qc.derive(narrations, ["Food", "Food", "Shop"], ["Zesto", "Zesto", "Kart"])
-    out = qc.categorize(narrations, rules)
+        frame = pytest.importorskip("polars").from_arrow(frame)
+    columns = [frame[name] for name in ("narration", "category", "merchant")]
+    derived = qc.derive(*columns)
+    rules = table_data(derived)
+    # Derived rules feed categorisation, whose dictionary-encoded labels feed derivation,
+    # as columns or as one table of the examples.
+    out = qc.categorize(columns[0], derived)
     assert table_data(out)["category"] == ["Food", "Food", "Shop"]
-    assert table_data(qc.derive(narrations, out["category"], out["merchant"])) == table_data(rules)
-    examples = pa.table({"narration": pa.array(narrations), "category": out["category"],
+    assert table_data(qc.derive(columns[0], out["category"], out["merchant"])) == rules
+    examples = pa.table({"narration": pa.array(columns[0]), "category": out["category"],
                          "merchant": out["merchant"]})
-    assert table_data(qc.derive(examples)) == table_data(rules)
-
-
-@pytest.mark.parametrize("which,values,message", [
-    (0, pa.array(["a", "b", None, None]), "narrations: null in row 2"),
-    (1, pa.array(["a", "b", None, None]).dictionary_encode(), "categories: null in row 2"),
-    (2, pa.nulls(4), "merchants: null in row 0"),
-])
-def test_a_null_names_its_column_and_first_row(which, values, message):
-    columns = [pa.array(["a", "b", "c", "d"]) for _ in range(3)]
-    columns[which] = values
-    with pytest.raises(ValueError) as raised:
-        qc.derive(*columns)
-    assert str(raised.value) == message
-
-
-def test_columns_of_different_lengths():
-    with pytest.raises(ValueError, match="^merchants: 1 rows, but narrations has 2$"):
-        qc.derive(["a", "b"], ["c", "d"], ["m"])
+    assert table_data(qc.derive(examples)) == rules
+    # Counted in parts, merged (a token in two groups, a count in both parts), finished.
+    partials = [qc.derive_partial(*(c[lo:hi] for c in columns)) for lo, hi in ((0, 1), (1, 3))]
+    counts = table_data(qc.derive_merge(*partials))
+    assert list(zip(counts["category"], counts["token"], counts["count"])) == [
+        ("Food", "pay", 1), ("Food", "upi", 1), ("Food", "zestobites", 2),
+        ("Shop", "kartville", 1), ("Shop", "pay", 1), ("Shop", "pos", 1)]
+    assert table_data(qc.derive_finish(qc.derive_merge(*partials))) == rules
 
 
 def test_split_over_threads_gives_the_same_rules():
@@ -102,43 +95,32 @@ def test_split_over_threads_gives_the_same_rules():
         assert rules_of(counter.finish()) == want
 
 
-@pytest.mark.parametrize("kind", ["pyarrow", "polars"])
-def test_derivation_in_three_steps_over_frames(kind):
-    frame = pa.table({"narration": ["UPI/ZESTO/1", "zesto 2", "POS KART", "kart zesto"],
-                      "category": ["Food", "Food", "Shop", "Shop"],
-                      "merchant": ["Z", "Z", "K", "K"]})
-    if kind == "polars":
-        frame = pytest.importorskip("polars").from_arrow(frame)
-    halves = [frame.slice(0, 2), frame.slice(2, 2)]
-    partials = [qc.derive_partial(h["narration"], h["category"], h["merchant"]) for h in halves]
-    rules = qc.derive_finish(qc.derive_merge(*partials))
-    want = qc.derive(frame["narration"], frame["category"], frame["merchant"])
-    assert table_data(rules) == table_data(want)
-    counts = table_data(qc.derive_merge(*partials))
-    assert list(zip(counts["category"], counts["token"], counts["count"])) == [
-        ("Food", "upi", 1), ("Food", "zesto", 2),
-        ("Shop", "kart", 2), ("Shop", "pos", 1), ("Shop", "zesto", 1)]
-
-
+ABCD = pa.array(["a", "b", "c", "d"])
 COUNT = {"category": ["F"], "merchant": ["M"], "token": ["abc"]}
 
 
-@pytest.mark.parametrize("counts,message", [
-    (dict(COUNT, count=[-1]),
+@pytest.mark.parametrize("call,error,message", [
+    # examples: a null is named by its column and first row; three columns of one length
+    (lambda: qc.derive(pa.array(["a", "b", None, None]), ABCD, ABCD), ValueError, "narrations: null in row 2"),
+    (lambda: qc.derive(ABCD, pa.array(["a", "b", None, None]).dictionary_encode(), ABCD), ValueError,
+     "categories: null in row 2"),
+    (lambda: qc.derive(ABCD, ABCD, pa.nulls(4)), ValueError, "merchants: null in row 0"),
+    (lambda: qc.derive(["a", "b"], ["c", "d"], ["m"]), ValueError, "merchants: 1 rows, but narrations has 2"),
+    (lambda: qc.derive(["a"], ["F"]), TypeError,
+     "examples: expected categories and merchants beside the narrations, or one table"),
+    # counts
+    (lambda: qc.derive_finish(dict(COUNT, count=[-1])), ValueError,
      "counts: column 'count': row 0: OverflowError: out of range integral type conversion attempted"),
-    (dict(COUNT, count=[1.5]),
+    (lambda: qc.derive_finish(dict(COUNT, count=[1.5])), ValueError,
      "counts: column 'count': row 0: TypeError: 'float' object cannot be interpreted as an integer"),
-    (dict(COUNT, count=[2**32]), "counts: the counts add up to more than 4294967295 examples"),
-    ({"category": ["F"], "merchant": ["M"], "count": [1]},
+    (lambda: qc.derive_finish(dict(COUNT, count=[2**32])), ValueError,
+     "counts: the counts add up to more than 4294967295 examples"),
+    (lambda: qc.derive_finish({"category": ["F"], "merchant": ["M"], "count": [1]}), ValueError,
      "counts: no column 'token' (the columns are 'category', 'merchant', 'count')"),
-    ([dict(zip(COUNT, ["F", "M", "abc"]))], "counts[0]: missing field `count`"),
+    (lambda: qc.derive_finish([dict(zip(COUNT, ["F", "M", "abc"]))]), ValueError,
+     "counts[0]: missing field `count`"),
 ])
-def test_wrong_counts(counts, message):
-    with pytest.raises(ValueError) as raised:
-        qc.derive_finish(counts)
+def test_wrong_arguments(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
     assert str(raised.value) == message
-
-
-def test_examples_given_by_halves():
-    with pytest.raises(TypeError, match="^examples: expected categories and merchants beside"):
-        qc.derive(["a"], ["F"])

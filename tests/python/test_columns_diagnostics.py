@@ -3,7 +3,6 @@ model of its definition, on random rules and narrations whose lower-case forms c
 length, in every string layout; the lint kinds and messages on hand-made rule sets; one
 form of an input against another; bad arguments. (The caller's kind: test_columns_kinds.)"""
 
-import pickle
 from collections import Counter, defaultdict
 
 import pytest
@@ -14,7 +13,6 @@ import quorvane_columns as qc
 
 pa = pytest.importorskip("pyarrow")
 from columns_support import LAYOUTS, column, table_data  # noqa: E402
-from quorvane_columns import _native  # noqa: E402
 
 # Texts from a small alphabet, so that patterns often occur. Lower-casing changes the
 # length of "İ" (to "i" and U+0307, which is no letter), "ẞ" and "Ⱥ" (in bytes), and "Σ"
@@ -214,7 +212,7 @@ def test_unmatched_matches_model(narrations, rules, top, layout, data):
 # ---------------------------------------------------------------- one form against another
 
 
-def test_threads_and_pickling_change_nothing():
+def test_threads_change_nothing():
     # Enough rows for several threads, each counting its own range.
     narrations = [f"UPI/{'ZESTO' if i % 3 else 'KART'}/{i % 97} İ" for i in range(70_000)]
     categories = ["Food" if i % 5 else "Shopping" for i in range(70_000)]
@@ -223,9 +221,6 @@ def test_threads_and_pickling_change_nothing():
                  lambda t: qc.evaluate(narrations, categories, ["Z"] * 70_000, rules, threads=t),
                  lambda t: qc.unmatched(narrations, rules[1:], threads=t)):
         assert call(1) == call(4)
-    # A list column survives the flat form a table pickles to.
-    table = _native.unmatched(narrations[:5], [])
-    assert pickle.loads(pickle.dumps(table)).to_pydict() == table.to_pydict()
 
 
 # ---------------------------------------------------------------- arguments

@@ -1,7 +1,12 @@
 """quorvane_columns.emi: every loan row is compute_emi on the same loan given as a
-request dict: an accepted one has its result's fields and schedule, a rejected one its
-error text exactly, whether the reading or the engine rejects it; over every input kind
-and column type."""
+request dict (an accepted one has its result's fields and schedule, a rejected one its
+error text exactly, whether the reading or the engine rejects it), over every input kind
+and column type. Loans with events and fees: the schedule against a plain-Python model of
+the event rules, hand-worked schedules for each kind of event, each refusal, and the
+annual percentage rate against bisection and a published example. (The fuzz target
+checks the invariants of random loans with random events.)"""
+
+import math
 
 import pytest
 from hypothesis import given, settings
@@ -12,9 +17,9 @@ import quorvane_columns as qc
 
 pa = pytest.importorskip("pyarrow")
 from columns_support import column, table_data  # noqa: E402
+from test_emi import amortising, instalment, months_to_repay, round_half_up  # noqa: E402
 
 FIELDS = ["mode", "loanAmount", "emi", "months", "interestRate", "inflationRate", "start"]
-RESULT = ["mode", "loanAmount", "emi", "months", "interestRate", "inflationRate", "start"]
 TOTALS = ["nominalPaid", "realPaid", "nominalPrincipal", "nominalInterest", "realPrincipal",
           "realInterest"]
 SUMMARY = ["baselineInterest", "interestSaved", "monthsSaved", "apr", "effectiveRate"]
@@ -34,14 +39,6 @@ loan = st.fixed_dictionaries({
     "inflationRate": st.one_of(st.none(), st.floats(0, 12)),
     "start": st.one_of(st.none(), st.sampled_from(["2027-01", "1999-12", "0-7", "2027-13", "x"])),
 })
-
-
-def expected(request):
-    """compute_emi's result, or its error text."""
-    try:
-        return quorvane.compute_emi(request)
-    except ValueError as error:
-        return str(error)
 
 
 def as_kind(loans, kind, order, draw):
@@ -77,9 +74,8 @@ def as_kind(loans, kind, order, draw):
 
 
 def _fits(value, type_):
-    low, high = {pa.int8(): (-128, 127), pa.uint16(): (0, 65535), pa.int64(): (-2**63, 2**63 - 1),
-                 pa.uint64(): (0, 2**64 - 1)}[type_]
-    return low <= value <= high
+    signed = pa.types.is_signed_integer(type_)
+    return -signed * 2 ** (type_.bit_width - 1) <= value < 2 ** (type_.bit_width - signed)
 
 
 def requests_seen(source, kind):
@@ -89,19 +85,15 @@ def requests_seen(source, kind):
         return source
     if kind == "dict":
         rows = [dict(zip(source, values)) for values in zip(*source.values())]
-        float_months = any(isinstance(v, float) for v in source.get("months", []))
+        float_months = any(isinstance(v, float) for v in source["months"])
     else:
         table = pa.table(source)
         rows = table.to_pylist()
         float_months = pa.types.is_floating(table.schema.field("months").type)
-    requests = []
-    for row in rows:
-        request = {k: v for k, v in row.items() if v is not None}
-        tenure = request.get("months")
-        if float_months and isinstance(tenure, float) and tenure.is_integer():
-            request["months"] = int(tenure)
-        requests.append(request)
-    return requests
+
+    def whole(name, value):
+        return float_months and name == "months" and isinstance(value, float) and value.is_integer()
+    return [{k: int(v) if whole(k, v) else v for k, v in row.items() if v is not None} for row in rows]
 
 
 @pytest.mark.parametrize("kind", ["records", "dict", "pyarrow", "polars", "pandas"])
@@ -114,7 +106,7 @@ def test_equals_compute_emi(kind, loans, order, data, threads, events):
     table, schedule = qc.emi(source, [] if events else None, threads=threads)
     rows, months = table_data(table), table_data(schedule)
     assert rows["loan"] == list(range(len(loans)))
-    assert list(rows) == ["loan"] + RESULT + TOTALS + (SUMMARY if events else []) + ["error"]
+    assert list(rows) == ["loan"] + FIELDS + TOTALS + (SUMMARY if events else []) + ["error"]
     assert list(months) == ["loan"] + SCHEDULE + (["rate", "prepayment"] if events else [])
     if events:
         assert rows["baselineInterest"] == rows["nominalInterest"]
@@ -125,32 +117,318 @@ def test_equals_compute_emi(kind, loans, order, data, threads, events):
         assert months["prepayment"] == [0] * len(months["loan"])
         assert months["rate"] == [rows["interestRate"][owner] for owner in months["loan"]]
     for i, request in enumerate(requests_seen(source, kind)):
-        want = expected(request)
-        if isinstance(want, str):
-            assert rows["error"][i] == want
-            assert all(rows[name][i] is None for name in RESULT + TOTALS)
+        try:
+            want = quorvane.compute_emi(request)
+        except ValueError as error:  # its text, and no result
+            assert rows["error"][i] == str(error)
+            assert all(rows[name][i] is None for name in FIELDS + TOTALS)
             continue
         assert rows["error"][i] is None
-        assert [rows[name][i] for name in RESULT] == [want.get(name) for name in RESULT]
+        assert [rows[name][i] for name in FIELDS] == [want.get(name) for name in FIELDS]
         assert [rows[name][i] for name in TOTALS] == [want["totals"][name] for name in TOTALS]
         mine = [{name: months[name][j] for name in SCHEDULE}
                 for j, owner in enumerate(months["loan"]) if owner == i]
         assert mine == [{name: row.get(name) for name in SCHEDULE} for row in want["schedule"]]
 
 
-@pytest.mark.parametrize("table,error,message", [
-    (pa.table({"mode": [1]}), TypeError, "loans: column 'mode': expected a column of strings, got int64"),
-    (pa.table({"mode": ["emi"], "interestRate": ["high"]}), TypeError,
-     "loans: column 'interestRate': expected a column of numbers, got string"),
-    ({"mode": ["emi", "emi"], "interestRate": [1.0]}, ValueError,
-     "loans: column 'interestRate': 1 rows, but column 'mode' has 2"),
-    ({"mode": ["emi"], "interestRate": ["high"]}, TypeError,
-     "loans: column 'interestRate': item 0 is a 'str', not a number"),
-    (pa.array([1.0]), TypeError, "loans: expected a table, got a column of double"),
-    (3, TypeError, "loans: expected a table (an Arrow table or stream, or a mapping of columns) "
-                   "or a sequence of records, got 'int'"),
+# MARK: events and fees
+
+
+def run(loans, events=(), fees=None):
+    """Each loan's answer ({"result", "months", "summary"} or its error text)."""
+    rows = [dict(loan, fees=fees) if fees is not None else loan for loan in loans]
+    table, schedule = (table_data(t) for t in qc.emi(rows, list(events)))
+    answers = []
+    for i in range(len(loans)):
+        if table["error"][i] is not None:
+            answers.append(table["error"][i])
+            continue
+        mine = [j for j, owner in enumerate(schedule["loan"]) if owner == i]
+        answers.append({
+            "rows": [tuple(schedule[k][j] for k in ("emi", "principal", "interest", "outstanding"))
+                     for j in mine],
+            "rates": [schedule["rate"][j] for j in mine],
+            "prepayments": [schedule["prepayment"][j] for j in mine],
+            **{k: table[k][i] for k in table},
+        })
+    return answers
+
+
+def one(request, events=(), fees=None):
+    """The answer for a single loan (events name loan 0)."""
+    return run([request], [dict(e, loan=0) for e in events], fees)[0]
+
+
+def event(month, kind, amount, keep=None):
+    return {"month": month, "kind": kind, "amount": amount, **({"keep": keep} if keep else {})}
+
+
+# 1000 over 4 months at 12% (r = 0.01): A = 10 x 1.01^4 / (1.01^4 - 1) = 256.28, E = 256.
+#   row 0: I 10,   u 246,    p 246, q 10, B 754
+#   row 1: I 7.54, u 248.46, p 248, q 8,  B round(505.54) = 506
+#   row 2: I 5.06, u 250.94, p 251, q 5,  B round(255.06) = 255
+#   row 3 closes: p 255, q round(2.55) = 3, pays 258; interest 26 in all.
+LOAN = {"mode": "emi", "loanAmount": 1000, "months": 4, "interestRate": 12}
+
+HAND_WORKED = [
+    # Prepay 300 after row 0, keeping the emi: B 754 - 300 = 454, row 0 pays 256 + 300.
+    # Tenure from (454, 256, 0.01): ln(256 / 251.46) / ln(1.01) = 1.80, so 2 more rows.
+    #   row 1: I 4.54, u 251.46, p 251, q 5, B round(202.54) = 203
+    #   row 2 closes: 203 + round(2.03) = 205. Interest 10 + 5 + 2 = 17: 9 saved, a month too.
+    ([event(0, "prepay", 300)], [(556, 546, 10, 454), (256, 251, 5, 203), (205, 203, 2, 0)],
+     [12.0] * 3, [300, 0, 0], (26, 9, 1)),
+    # The same keeping the tenure: E over 3 rows from 454: 4.54 x 1.01^3 / (1.01^3 - 1) = 154.37.
+    #   row 1: I 4.54, u 149.46, p 149, q 5, B round(304.54) = 305
+    #   row 2: I 3.05, u 150.95, p 151, q 3, B round(154.05) = 154
+    #   row 3 closes: 154 + round(1.54) = 156. Interest 20: 6 saved, no month.
+    ([event(0, "prepay", 300, "tenure")],
+     [(556, 546, 10, 454), (154, 149, 5, 305), (154, 151, 3, 154), (156, 154, 2, 0)],
+     [12.0] * 4, [300, 0, 0, 0], (26, 6, 0)),
+    # A prepayment above the balance after row 1 is capped at 506 and closes the loan there.
+    ([event(1, "prepay", 10 ** 6)], [(256, 246, 10, 754), (762, 754, 8, 0)],
+     [12.0] * 2, [0, 506], (26, 8, 2)),
+    # 24% (r = 0.02) after row 1, keeping the tenure: E over 2 rows from 506:
+    # 10.12 x 1.0404 / 0.0404 = 260.62, so 261.
+    #   row 2: I 10.12, u 250.88, p 251, q 10, B round(255.12) = 255
+    #   row 3 closes: 255 + round(5.1) = 260. Interest 33: 7 more, no month saved.
+    ([event(1, "rate", 24, "tenure")],
+     [(256, 246, 10, 754), (256, 248, 8, 506), (261, 251, 10, 255), (260, 255, 5, 0)],
+     [12.0, 12.0, 24.0, 24.0], [0] * 4, (26, -7, 0)),
+    # The same keeping the emi: ln(256 / 245.88) / ln(1.02) = 2.04, so 3 more rows.
+    #   row 2: I 10.12, u 245.88, p 246, q 10, B round(260.12) = 260
+    #   row 3: I 5.2,   u 250.8,  p 251, q 5,  B round(9.2) = 9
+    #   row 4 closes: 9 + round(0.18) = 9. Interest 33: 7 more and a month longer.
+    ([event(1, "rate", 24)],
+     [(256, 246, 10, 754), (256, 248, 8, 506), (256, 246, 10, 260), (256, 251, 5, 9), (9, 9, 0, 0)],
+     [12.0, 12.0, 24.0, 24.0, 24.0], [0] * 5, (26, -7, -1)),
+    # A step-up to 400 after row 0: ln(400 / 392.46) / ln(1.01) = 1.91, so 2 more rows.
+    #   row 1: I 7.54, u 392.46, p 392, q 8, B round(361.54) = 362
+    #   row 2 closes: 362 + round(3.62) = 366. Interest 22: 4 saved, a month too.
+    ([event(0, "emi", 400.4)], [(256, 246, 10, 754), (400, 392, 8, 362), (366, 362, 4, 0)],
+     [12.0] * 3, [0] * 3, (26, 4, 1)),
+]
+
+
+@pytest.mark.parametrize("events, rows, rates, prepayments, saved", HAND_WORKED)
+def test_hand_worked(events, rows, rates, prepayments, saved):
+    answer = one(LOAN, events)
+    assert (answer["rows"], answer["rates"], answer["prepayments"]) == (rows, rates, prepayments)
+    assert (answer["baselineInterest"], answer["interestSaved"], answer["monthsSaved"]) == saved
+    assert (answer["emi"], answer["nominalPaid"]) == (256, sum(r[0] for r in rows))
+    assert answer["apr"] is None
+
+
+REFUSED = [
+    ([{"month": 0, "kind": "refinance", "amount": 1}],
+     "event 0: unknown kind `refinance`, expected one of `prepay`, `rate`, `emi`"),
+    ([event(0, "prepay", 1, "both")], "event 0: unknown keep `both`, expected `tenure` or `emi`"),
+    # A long text is quoted up to 46 bytes, not cutting a character: here 1 + 22 x 2.
+    ([event(0, "x" + "é" * 30, 1)], "event 0: unknown kind `x" + "é" * 22 + "...`, expected one of "
+     "`prepay`, `rate`, `emi`"),
+    ([event(0, "prepay", 0.4)], "event 0: amount must be at least one whole unit"),
+    # After the last row, or after a prepayment closed the loan in the same row.
+    ([event(3, "rate", 5)], "event 0: it takes effect after month 3, but the loan ends in month 3"),
+    ([event(1, "prepay", 10 ** 6), event(1, "rate", 5)],
+     "event 1: it takes effect after month 1, but the loan ends in month 1"),
+    ([event(2, "rate", 5), event(0, "prepay", 600)],  # months from 0: the loan ends in row 1
+     "event 0: it takes effect after month 2, but the loan ends in month 1"),
+    ([event(0, "emi", 300), event(0, "prepay", 5, "tenure")],
+     "event 1: keeping the tenure would re-solve the emi that event 0 sets"),
+    # Solving again: 1000% (r = 0.8333) on 754 is 628.33 a month.
+    ([event(0, "rate", 1000)],
+     "event 0: monthly payment of 256.00 does not cover the first month's interest of 628.33; "
+     "the loan would never be repaid"),
+    # 0.01% (r = 0.0000083) and 1 a month on 754: ln(1 / (1 - 754 r)) / ln(1 + r) = 756.4,
+    # so 757 rows after the first: 758 in all.
+    ([event(0, "rate", 0.01), event(0, "emi", 1)],
+     "event 1: tenure of 758 months exceeds the maximum supported 600 months"),
+]
+
+
+@pytest.mark.parametrize("events, fees, message", [(e, None, m) for e, m in REFUSED] + [
+    ([], 1000, "invalid input: fees must be less than the loan amount"),
+    ([], -1, "invalid input: fees must be zero or greater"),
 ])
-def test_bad_tables(table, error, message):
+def test_refused(events, fees, message):
+    assert one(LOAN, events, fees) == message
+
+
+def test_refusals_stay_with_their_loan():
+    loans = [LOAN, dict(LOAN, months=0), LOAN]
+    answers = run(loans, [dict(event(9, "prepay", 1), loan=2)])
+    assert answers[0]["months"] == 4 and answers[1:] == [
+        "invalid input: months must be greater than zero",
+        "event 0: it takes effect after month 9, but the loan ends in month 3"]
+
+
+@pytest.mark.parametrize("loans, events, error, message", [
+    # A column of numbers that holds text, as Arrow or as a list. (What every table reader
+    # refuses, such as text columns of numbers or columns of unequal length, is checked on
+    # the rules table in test_columns_categorize.py.)
+    (pa.table({"mode": ["emi"], "interestRate": ["high"]}), None, TypeError,
+     "loans: column 'interestRate': expected a column of numbers, got string"),
+    ({"mode": ["emi"], "interestRate": ["high"]}, None, TypeError,
+     "loans: column 'interestRate': item 0 is a 'str', not a number"),
+    # An event for a loan that does not exist is the whole table's fault, and so is a row
+    # that is no event: its loan cannot be told.
+    ([LOAN] * 3, {"loan": [0, 3], "month": [0, 0], "kind": ["prepay"] * 2, "amount": [1, 1]},
+     ValueError, "event 1: loan 3 does not exist in a table of 3 loans"),
+    ([LOAN] * 3, {"loan": [0, None], "month": [0, 0], "kind": ["prepay"] * 2, "amount": [1, 1]},
+     ValueError, "events: column 'loan': null in row 1"),
+    ([LOAN] * 3, {"loan": [0, 1], "month": [0, 1.5], "kind": ["prepay"] * 2, "amount": [1, 1]},
+     ValueError, 'events[1]["month"]: TypeError: \'float\' object cannot be interpreted as an integer'),
+    ([LOAN] * 3, [{"loan": 0, "month": -1, "kind": "prepay", "amount": 1}],
+     ValueError, 'events[0]["month"]: OverflowError: out of range integral type conversion attempted'),
+])
+def test_bad_tables(loans, events, error, message):
     with pytest.raises(error) as raised:
-        qc.emi(table)
+        qc.emi(loans, events)
     assert str(raised.value) == message
+
+
+# MARK: the model
+
+
+class Refused(Exception):
+    """The event whose row a loan's error names."""
+
+
+def model(loan, events):
+    """The rows, rates and prepayments of an `emi` loan with `events`, from the rules:
+    after row `month`, a prepayment lowers the balance (capped at it), a rate or an
+    instalment replaces the one in force, then the last event's keep re-solves the months
+    (keep "emi") or the instalment over the rows left (keep "tenure")."""
+    changes = []
+    for row, e in enumerate(events):
+        keep = e.get("keep") or "emi"
+        amount = e["amount"] if e["kind"] == "rate" else round_half_up(e["amount"])
+        if (e["kind"] == "emi" and keep == "tenure") or amount < (0 if e["kind"] == "rate" else 1):
+            raise Refused(row)
+        changes.append((e["month"], row, e["kind"], amount, keep))
+    changes.sort(key=lambda c: c[0])
+    rate, n, balance = loan["interestRate"], loan["months"], loan["loanAmount"]
+    r = (rate / 100) / 12
+    emi = amortising(instalment(balance, n, r), balance, r, n)
+    rows, rates, prepayments = [], [], []
+    i = 0
+    while True:
+        interest = r * balance
+        if i == n - 1 or balance <= emi:
+            p, q, after = round_half_up(balance), round_half_up(interest), 0.0
+            paid = p + q
+        else:
+            u = emi - interest
+            p = round_half_up(u)
+            q, paid, after = emi - p, emi, round_half_up(balance - u)
+        rates.append(rate)
+        prepaid = 0
+        due = [c for c in changes if c[0] == i]
+        for month, row, kind, amount, keep in due:
+            if after == 0:
+                raise Refused(row)
+            if kind == "prepay":
+                prepaid += min(amount, after)
+                after -= min(amount, after)
+            elif kind == "rate":
+                rate, r = amount, (amount / 100) / 12
+            else:
+                emi = amount
+        if due and after != 0:
+            row, keep = due[-1][1], due[-1][4]
+            if keep == "emi":
+                more = months_to_repay(after, emi, r)
+                if more is None or i + 1 + more > 600:
+                    raise Refused(row)
+                n = i + 1 + more
+            elif any(c[2] == "emi" for c in due):
+                raise Refused(row)
+            elif (unrounded := instalment(after, n - i - 1, r)) is None:
+                raise Refused(row)
+            else:
+                emi = amortising(unrounded, after, r, n - i - 1)
+        rows.append((int(paid + prepaid), int(p + prepaid), int(q), int(after)))
+        prepayments.append(int(prepaid))
+        i += 1
+        if after == 0 or i == n:
+            break
+        balance = after
+    late = [c for c in changes if c[0] >= i]
+    if late:
+        raise Refused(late[0][1])
+    return rows, rates, prepayments
+
+
+events_of = st.lists(st.fixed_dictionaries({
+    "month": st.integers(0, 30),
+    "kind": st.sampled_from(["prepay", "rate", "emi"]),
+    "amount": st.floats(0, 5e4),
+    "keep": st.sampled_from([None, "emi", "tenure"]),
+}), max_size=4)
+
+
+@settings(max_examples=300, deadline=None)
+@given(amount=st.integers(1000, 10 ** 6), months=st.integers(1, 36),
+       rate=st.integers(0, 3000).map(lambda k: k / 100), events=events_of)
+def test_against_the_model(amount, months, rate, events):
+    loan = {"mode": "emi", "loanAmount": amount, "months": months, "interestRate": rate}
+    answer = one(loan, events)
+    try:
+        rows, rates, prepayments = model(loan, events)
+    except Refused as refused:
+        assert isinstance(answer, str) and answer.startswith(f"event {refused.args[0]}: ")
+        return
+    assert (answer["rows"], answer["rates"], answer["prepayments"]) == (rows, rates, prepayments)
+    plain = quorvane.compute_emi(loan)
+    interest = sum(row[0] for row in rows) - amount
+    assert (answer["baselineInterest"], answer["interestSaved"], answer["monthsSaved"]) == (
+        plain["totals"]["nominalInterest"], plain["totals"]["nominalInterest"] - interest,
+        plain["months"] - len(rows))
+
+
+# MARK: annual percentage rate
+
+
+def bisect_rate(received, payments):
+    """The monthly rate at which the payments, one a month from month 1, are worth `received`."""
+    def worth(i):
+        return sum(p / (1 + i) ** (k + 1) for k, p in enumerate(payments))
+    low, high = 0.0, sum(payments) / received
+    for _ in range(200):
+        middle = (low + high) / 2
+        low, high = (middle, high) if worth(middle) > received else (low, middle)
+    return low
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.integers(1000, 10 ** 7), st.integers(1, 360), st.integers(0, 3600).map(lambda k: k / 100),
+       st.floats(0, 0.2), st.one_of(st.none(), st.floats(0.01, 0.5)))
+def test_apr_against_bisection(amount, months, rate, fee_share, prepay_share):
+    events = [event(0, "prepay", amount * prepay_share)] if prepay_share and months > 1 else []
+    request = {"mode": "emi", "loanAmount": amount, "months": months, "interestRate": rate}
+    answer = one(request, events, fees=round(amount * fee_share))
+    payments = [row[0] for row in answer["rows"]]
+    received = amount - round(amount * fee_share)
+    if sum(payments) == received:
+        assert answer["apr"] == 0
+        return
+    i = bisect_rate(received, payments)
+    assert answer["apr"] == pytest.approx(1200 * i, rel=1e-9)
+    assert answer["effectiveRate"] == pytest.approx(100 * ((1 + i) ** 12 - 1), rel=1e-9)
+
+
+def test_apr_examples():
+    # Directive 98/7/EC (consumer credit), Annex III, third example: 1000 lent, repaid by
+    # 600 after one period and 600 after two, gives i = 0.1306623 a period. 1000 over two
+    # months at 156.79% pays exactly 600 and 600 (rows 469 + 131, then 531 + 69).
+    answer = one({"mode": "emi", "loanAmount": 1000, "months": 2, "interestRate": 156.79}, fees=0)
+    assert [row[0] for row in answer["rows"]] == [600, 600]
+    assert answer["apr"] / 1200 == pytest.approx(0.1306623, abs=1e-7)
+    # Payments that only return what was received cost nothing.
+    free = one({"mode": "emi", "loanAmount": 1000, "months": 3, "interestRate": 0}, fees=0)
+    assert (free["apr"], free["effectiveRate"]) == (0, 0)
+    # A null in a fees column is no fee; without events the loans still gain their APR.
+    loans = pa.table({"mode": ["emi"] * 2, "loanAmount": [1000.0] * 2, "months": [12, 12],
+                      "interestRate": [12.0] * 2, "fees": pa.array([20, None], pa.int64())})
+    rows = table_data(qc.emi(loans)[0])
+    assert rows["apr"][0] > rows["apr"][1] == pytest.approx(12, abs=0.1)
+    assert rows["interestSaved"] == [0, 0]

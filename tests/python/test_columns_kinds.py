@@ -84,15 +84,6 @@ def test_pandas_results_keep_the_index_and_assign_back(data, texts, as_frame):
     assert groups.index.equals(pd.RangeIndex(len(groups)))
 
 
-def test_duckdb_results_join_their_input():
-    duckdb = pytest.importorskip("duckdb")
-    statement = duckdb.sql("SELECT * FROM (VALUES ('zesto 1', 640), (NULL, 20), ('KART', 9)) "
-                           "t(narration, amount)")
-    out = qc.categorize(statement.select("narration"), RULES)
-    joined = duckdb.sql("SELECT amount, category FROM statement POSITIONAL JOIN out")
-    assert joined.fetchall() == [(640, "Food"), (20, None), (9, "Shopping")]
-
-
 @pytest.mark.parametrize("call, argument", [
     (lambda lazy: qc.categorize(lazy, RULES), "narrations"),
     (lambda lazy: qc.categorize(["a"], lazy), "rules"),

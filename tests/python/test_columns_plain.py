@@ -30,19 +30,29 @@ def test_categorize_equals_existing_module(narrations, rules):
     assert all(r is None or rules[r][1] == c for r, c in zip(got["rule"], got["category"]))
 
 
+examples = st.lists(st.tuples(st.lists(st.sampled_from(["zesto", "KART", "upi", "Σοφία", "12"]), max_size=4)
+                              .map(" ".join), st.sampled_from(["Food", "Ä"]), st.sampled_from(["M1", "M2"])),
+                    max_size=20)
+
+
 @settings(max_examples=100, deadline=None)
-@given(examples=st.lists(st.tuples(st.lists(st.sampled_from(["zesto", "KART", "upi", "Σοφία", "12"]),
-                                            max_size=4).map(" ".join),
-                                   st.sampled_from(["Food", "Ä"]), st.sampled_from(["M1", "M2"])),
-                         max_size=20))
-def test_derive_equals_existing_module(examples):
-    got = qc.derive(*([e[k] for e in examples] for k in range(3)))
+@given(examples=examples, cut=st.integers(0, 20))
+def test_derive_equals_existing_module(examples, cut):
+    def columns(rows):
+        return [[e[k] for e in rows] for k in range(3)]
+
+    got = qc.derive(*columns(examples))
     request = {"data": [{"narration": n, "category": c, "merchant": m} for n, c, m in examples]}
     want = quorvane.derive_rules(request)["rules"]
     assert got == {name: [r[name] for r in want] for name in ("pattern", "category", "merchant")}
     # The examples whole: derive_rules' request, its records, or a dict of columns.
-    columns = {name: [e[name] for e in request["data"]] for name in ("narration", "category", "merchant")}
-    assert qc.derive(request) == qc.derive([list(e) for e in examples]) == qc.derive(columns) == got
+    whole = dict(zip(("narration", "category", "merchant"), columns(examples)))
+    assert qc.derive(request) == qc.derive([list(e) for e in examples]) == qc.derive(whole) == got
+    # In three steps: counted in two parts, merged, finished.
+    merged = qc.derive_merge(qc.derive_partial(*columns(examples[:cut])),
+                             qc.derive_partial(*columns(examples[cut:])))
+    assert merged == qc.derive_partial(*columns(examples))
+    assert qc.derive_finish(merged) == got
 
 
 def test_emi_on_a_list_of_requests():
@@ -53,24 +63,6 @@ def test_emi_on_a_list_of_requests():
     assert loans["error"] == [None, "invalid input: months must be greater than zero"]
     assert schedule["principal"] == [row["principal"] for row in
                                      quorvane.compute_emi(requests[0])["schedule"]]
-
-
-@settings(max_examples=100, deadline=None)
-@given(examples=st.lists(st.tuples(st.lists(st.sampled_from(["zesto", "KART", "upi", "Σοφία", "12"]),
-                                            max_size=4).map(" ".join),
-                                   st.sampled_from(["Food", "Ä"]), st.sampled_from(["M1", "M2"])),
-                         max_size=20),
-       cut=st.integers(0, 20))
-def test_derivation_in_three_steps(examples, cut):
-    def columns(rows):
-        return [[e[k] for e in rows] for k in range(3)]
-
-    whole = qc.derive(*columns(examples))
-    assert qc.derive_finish(qc.derive_partial(*columns(examples))) == whole
-    merged = qc.derive_merge(qc.derive_partial(*columns(examples[:cut])),
-                             qc.derive_partial(*columns(examples[cut:])))
-    assert merged == qc.derive_partial(*columns(examples))
-    assert qc.derive_finish(merged) == whole
 
 
 @settings(max_examples=100, deadline=None)

@@ -1,5 +1,6 @@
 """Loan instalments through both forms: worked examples, every failure and its order,
-extreme inputs, and the invariants of schedules for random requests."""
+extreme inputs, requests and year-months as read, results as written, and the invariants
+of schedules for random requests."""
 
 import json
 import math
@@ -17,21 +18,24 @@ def compute(form, request):
     return quorvane.compute_emi(request)
 
 
+def failure(form, request):
+    """The message of the ValueError a request raises."""
+    with pytest.raises(ValueError) as info:
+        compute(form, request)
+    (message,) = info.value.args
+    return message
+
+
 @pytest.fixture(params=["object", "json"])
 def form(request):
     return request.param
 
 
-def emi(**f):
-    return {"mode": "emi", **f}
+def _request(mode):
+    return lambda **fields: {"mode": mode, **fields}
 
 
-def tenure(**f):
-    return {"mode": "tenure", **f}
-
-
-def loan(**f):
-    return {"mode": "loanAmount", **f}
+emi, tenure, loan = map(_request, ["emi", "tenure", "loanAmount"])
 
 
 def at(value, path):
@@ -194,9 +198,7 @@ FAILURES = [
 
 @pytest.mark.parametrize("request_, message", FAILURES)
 def test_failures(form, request_, message):
-    with pytest.raises(ValueError) as info:
-        compute(form, request_)
-    assert info.value.args == (message,)
+    assert failure(form, request_) == message
 
 
 @pytest.mark.parametrize("field, message", [
@@ -206,9 +208,144 @@ def test_failures(form, request_, message):
 ])
 @pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
 def test_non_finite(field, value, message):
+    assert failure("object", dict(emi(loanAmount=1000, months=12, interestRate=12), **{field: value})) == message
+
+
+# MARK: requests as read, results as written
+
+
+BASE = emi(loanAmount=1000, months=2, interestRate=12)
+
+
+def refused(form, request):
+    """The failure's message without the JSON reader's position."""
+    return failure(form, request).split(" at line 1 column ")[0]
+
+
+@pytest.mark.parametrize("text, written", [
+    ("2024-03", "2024-03"), ("2024-3", "2024-03"), ("24-03", "0024-03"), ("+2024-+3", "2024-03"),
+    ("02024-003", "2024-03"), ("0-12", "0000-12"), ("12345-03", "12345-03"),
+    ("2147483647-1", "2147483647-01"), ("000000000000000000002024-0000000000000000000011", "2024-11"),
+])
+def test_year_month_accepted(form, text, written):
+    result = compute(form, dict(BASE, start=text))
+    year, month = (int(part) for part in written.split("-"))
+    assert (result["start"], result["schedule"][0]["year"], result["schedule"][0]["month"]) == (written, year, month)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("2024", 'expected "YYYY-MM", got "2024"'),
+    ("", 'expected "YYYY-MM", got ""'),
+    ("2024\u221203", 'expected "YYYY-MM", got "2024\u221203"'),  # a minus sign, not a hyphen
+    ("-2024-03", 'invalid year in "-2024-03"'),
+    ("+-03", 'invalid year in "+-03"'),
+    (" 2024-03", 'invalid year in " 2024-03"'),
+    ("2147483648-01", 'invalid year in "2147483648-01"'),
+    ("\u0662\u0660\u0662\u0664-03", 'invalid year in "\u0662\u0660\u0662\u0664-03"'),
+    ("x-13", 'invalid year in "x-13"'),
+    ("2024-", 'invalid month in "2024-"'),
+    ("2024-+", 'invalid month in "2024-+"'),
+    ("2024--3", 'invalid month in "2024--3"'),
+    ("2024-03-01", 'invalid month in "2024-03-01"'),
+    ("2024-03 ", 'invalid month in "2024-03 "'),
+    ("2024-4294967296", 'invalid month in "2024-4294967296"'),
+    ("2024-13", 'month out of range in "2024-13"'),
+    ("2024-00", 'month out of range in "2024-00"'),
+    ("2024-4294967295", 'month out of range in "2024-4294967295"'),
+    ("a\"b\\c\n\r\t\x00\x01\x7f\u200b\u00e9", 'expected "YYYY-MM", got "a\\"b\\\\c\\n\\r\\t\\0\\u{1}\\u{7f}\\u{200b}\u00e9"'),
+])
+def test_year_month_rejected(form, text, message):
+    assert refused(form, dict(BASE, start=text)) == "invalid request: " + message
+
+
+@pytest.mark.parametrize("request_", [
+    dict(BASE, start=None, emi=None),
+    dict(BASE, currency="INR", notes={"deep": [[{"x": None}]]}, Start="2024-01", MODE="tenure"),
+    dict(BASE, mode={"emi": None}),
+])
+def test_equal_requests(form, request_):
+    assert compute(form, request_) == compute(form, BASE)
+
+
+@pytest.mark.parametrize("change, json_message, object_message", [
+    ({"mode": None}, "expected value", "expected either a str or dict for enum"),
+    ({"mode": "Emi"}, *["unknown variant `Emi`, expected one of `emi`, `tenure`, `loanAmount`"] * 2),
+    ({"mode": {"tenure": 1}}, "invalid type: integer `1`, expected unit", None),
+    ({"months": 12.5}, "invalid type: floating point `12.5`, expected u32",
+     "TypeError: 'float' object cannot be interpreted as an integer"),
+    ({"months": -1}, "invalid value: integer `-1`, expected u32",
+     "OverflowError: out of range integral type conversion attempted"),
+    ({"inflationRate": None}, "invalid type: null, expected f64", "TypeError: must be real number, not NoneType"),
+    ({"loanAmount": "1000"}, 'invalid type: string "1000", expected f64', "TypeError: must be real number, not str"),
+    ({"start": 202403}, "invalid type: integer `202403`, expected a string",
+     "unexpected type: 'int' object cannot be converted to 'PyString'"),
+    ({"interestRate": None, "mode": None}, "expected value", "expected either a str or dict for enum"),
+])
+def test_request_rejected(form, change, json_message, object_message):
+    if form == "json" or object_message is not None:
+        expected = json_message if form == "json" else object_message
+        assert refused(form, dict(BASE, **change)) == "invalid request: " + expected
+
+
+@pytest.mark.parametrize("text, message", [
+    ('{"mode":"emi","interestRate":1,"loanAmount":1,"loanAmount":2}', "duplicate field `loanAmount` at line 1 column 58"),
+    ('{"loanAmount":1,"mode":"emi","emi":1,"months":1,"inflationRate":0}', "missing field `interestRate` at line 1 column 66"),
+    ('{"interestRate":1}', "missing field `mode` at line 1 column 18"),
+    ("[]", "invalid length 0, expected struct EmiRequest with 7 elements at line 1 column 2"),
+    ('["emi", 100000, null, 12]', "invalid length 4, expected struct EmiRequest with 7 elements at line 1 column 25"),
+    ('["emi", 1, null, 12, 10.5, 0, "2024-01", 1]', "trailing characters at line 1 column 42"),
+    ("5", "invalid type: integer `5`, expected struct EmiRequest at line 1 column 1"),
+    # A year-month's escapes are decoded before the check; the position is just past it.
+    ('{"mode": "emi",\n "start": "2024\\u002f03", "interestRate": 1}',
+     'expected "YYYY-MM", got "2024/03" at line 2 column 24'),
+])
+def test_json_request_rejected(text, message):
     with pytest.raises(ValueError) as info:
-        quorvane.compute_emi(dict(emi(loanAmount=1000, months=12, interestRate=12), **{field: value}))
-    assert info.value.args == (message,)
+        quorvane.compute_emi_json(text)
+    assert info.value.args == ("invalid request: " + message,)
+
+
+@pytest.mark.parametrize("array, request_", [
+    (["emi", 100000, None, 12, 10.5], {"mode": "emi", "loanAmount": 100000, "months": 12, "interestRate": 10.5}),
+    (["loanAmount", None, 10000, 12, 12, 6, "2024-11"],
+     {"mode": "loanAmount", "emi": 10000, "months": 12, "interestRate": 12, "inflationRate": 6, "start": "2024-11"}),
+])
+def test_positional_form(array, request_):
+    # The object form reads mappings only.
+    assert json.loads(quorvane.compute_emi_json(json.dumps(array))) == quorvane.compute_emi(request_)
+    assert failure("object", array) == \
+        "invalid request: unexpected type: 'list' object cannot be converted to 'Mapping'"
+
+
+# One month of 1000 at 12%, with a start and without: the result's text, keys in order,
+# through both forms (the object form's dict written compactly).
+HEAD = '{"mode":"emi","loanAmount":1000,"emi":1010,"months":1,"interestRate":12.0,"inflationRate":0.0,'
+TOTALS = ('"totals":{"nominalPaid":1010,"realPaid":1010,"nominalPrincipal":1000,"nominalInterest":10,'
+          '"realPrincipal":1000,"realInterest":10},"schedule":[{"index":0,')
+ROW = ('"emi":1010,"principal":1000,"interest":10,"outstanding":0,"realEmi":1010,"realPrincipal":1000,'
+       '"realInterest":10,"remainingEmi":0,"realRemainingEmi":0}],"years":')
+
+
+@pytest.mark.parametrize("start, text", [
+    ("2024-1", HEAD + '"start":"2024-01",' + TOTALS + '"year":2024,"month":1,' + ROW
+     + '[{"year":2024,"months":[{"nominal":1010,"real":1010},' + "null," * 10
+     + 'null],"nominalTotal":1010,"realTotal":1010,"closingOutstanding":0}]}'),
+    (None, HEAD + TOTALS + ROW + "[]}"),
+])
+def test_result_text(form, start, text):
+    request = {"mode": {"emi": None}, "loanAmount": 1000, "months": 1, "interestRate": 12, "start": start}
+    written = quorvane.compute_emi_json(json.dumps(request)) if form == "json" else \
+        json.dumps(quorvane.compute_emi(request), separators=(",", ":"))
+    assert written == text
+
+
+def test_object_form_details():
+    assert quorvane.compute_emi(dict(BASE, mode={"tenure": 42}, emi=600))["months"] == 2  # the value is ignored
+    result = quorvane.compute_emi(dict(BASE, interestRate=10.12345678901234567))
+    assert type(result["interestRate"]) is float and result["interestRate"] == 10.12345678901234567
+
+
+# MARK: the plain loan's model, against random requests
 
 
 def round_half_up(x):
@@ -242,10 +379,27 @@ def amortising(a, p, r, n):
     return e
 
 
+def instalment(amount, months, r):
+    """The unrounded instalment; None when a rate too small for 1 + r loses it."""
+    if r == 0:
+        return amount / months
+    f = power(1 + r, months)
+    return None if f == 1 else ((r * amount) * f) / (f - 1)
+
+
+def months_to_repay(balance, emi, r):
+    """Whole months to repay, or None when the instalment does not cover the interest."""
+    if r == 0:
+        return math.ceil(balance / emi)
+    interest = balance * r
+    if emi <= interest or r + 1 == 1 or emi / (emi - interest) == 1:
+        return None  # never repaid, or the logarithms lose the answer
+    return math.ceil(math.log(emi / (emi - interest)) / math.log(r + 1))
+
+
 def check(request, result):
     """What must hold between a result's rows, totals and years."""
-    rows = result["schedule"]
-    n = len(rows)
+    rows, n = result["schedule"], len(result["schedule"])
     emis, reals = [r["emi"] for r in rows], [r["realEmi"] for r in rows]
     assert result["months"] == n >= 1 and [r["index"] for r in rows] == list(range(n))
     assert all(r["emi"] == r["principal"] + r["interest"] and r["interest"] >= 0 for r in rows)
@@ -256,14 +410,13 @@ def check(request, result):
     if request["mode"] == "emi":  # a solved instalment lowers the balance every month
         assert all(a["outstanding"] > b["outstanding"] for a, b in zip(rows, rows[1:]))
     assert request["mode"] == "tenure" or n <= request["months"]
-    # Real values are the nominal ones deflated by one more month of inflation per row.
-    g = math.pow(request.get("inflationRate", 0) / 100 + 1, 0.08333333333333333)
-    deflator = 1.0
+    # Real values are the nominal ones deflated by one more month of inflation per row
+    # (without inflation, the nominal ones).
+    g, deflator = math.pow(request.get("inflationRate", 0) / 100 + 1, 0.08333333333333333), 1.0
     for r in rows:
         assert (r["realPrincipal"], r["realInterest"]) == \
             (round_half_up(r["principal"] / deflator), round_half_up(r["interest"] / deflator))
         deflator *= g
-    assert request.get("inflationRate", 0) != 0 or reals == emis
     assert [(r["remainingEmi"], r["realRemainingEmi"]) for r in rows] == \
         [(sum(emis[i + 1:]), sum(reals[i + 1:])) for i in range(n)]
     paid, real, amount = sum(emis), sum(reals), result["loanAmount"]
@@ -317,9 +470,7 @@ def test_random_requests(request):
         result = quorvane.compute_emi(request)
     except ValueError as error:
         assert request["mode"] == "tenure" and error.args[0].startswith(("monthly payment", "tenure of"))
-        with pytest.raises(ValueError) as info:
-            quorvane.compute_emi_json(json.dumps(request))
-        assert info.value.args == error.args
+        assert (failure("json", request),) == error.args
         return
     assert json.loads(quorvane.compute_emi_json(json.dumps(request))) == result
     assert (result["mode"], result["interestRate"], result["inflationRate"]) == \
@@ -329,15 +480,12 @@ def test_random_requests(request):
     r, mode = request["interestRate"] / 100 / 12, request["mode"]
     p, a, n = request.get("loanAmount"), request["emi"], request.get("months")
     if mode == "emi":
-        f = power(1 + r, n)
-        a = p / n if r == 0 else ((r * p) * f) / (f - 1)
-        a = amortising(a, p, r, n)
+        a = amortising(instalment(p, n, r), p, r, n)
     elif mode == "loanAmount":
         f = power(1 + r, n)
         p = a * n if r == 0 else ((f - 1) * a) / (r * f)
     else:
-        x = p / a if r == 0 else math.log(a / (a - p * r)) / math.log(r + 1)
-        assert result["months"] <= math.ceil(x) <= 600
+        assert result["months"] <= months_to_repay(p, a, r) <= 600
     assert (result["loanAmount"], result["emi"]) == (round_half_up(p), round_half_up(a))
 
 
@@ -345,12 +493,12 @@ def test_random_requests(request):
 @given(st.integers(1, 10 ** 10).map(lambda cents: cents / 100), st.integers(1, 600),
        st.one_of(st.just(0), st.integers(100, 4000).map(lambda k: k / 100)))
 def test_solving_back(amount, months, rate):
-    instalment = quorvane.compute_emi(emi(loanAmount=amount, months=months, interestRate=rate))["emi"]
+    monthly = quorvane.compute_emi(emi(loanAmount=amount, months=months, interestRate=rate))["emi"]
     # One unit above the rounded instalment is above the exact one: repaid within the months.
-    back = quorvane.compute_emi(tenure(loanAmount=amount, emi=instalment + 1, interestRate=rate))
+    back = quorvane.compute_emi(tenure(loanAmount=amount, emi=monthly + 1, interestRate=rate))
     assert back["months"] <= months
-    if instalment > 0:
-        solved = quorvane.compute_emi(loan(emi=instalment, months=months, interestRate=rate))["loanAmount"]
+    if monthly > 0:
+        solved = quorvane.compute_emi(loan(emi=monthly, months=months, interestRate=rate))["loanAmount"]
         if solved > 0:
             again = quorvane.compute_emi(emi(loanAmount=solved, months=months, interestRate=rate))["emi"]
-            assert abs(again - instalment) <= 1
+            assert abs(again - monthly) <= 1

@@ -25,7 +25,6 @@ HISTORY = [row for i in range(40) for row in (
     [f"UPI/ZESTO/{i}", "Food", "Zesto"], [f"POS KARTVILLE {i}", "Shopping", "Kartville" if i % 4 else "Kart"],
     [f"upi/{i}/transfer", "Transfers", "UPI"], [f"ATM WDL İstanbul {i}", "Cash", "ATM"],
     [f"PAY ẞtraße power {i}", "Bills", "Power <Co> & \"Sons\""])] + [["12", "Other", "?"]]
-FIGURES = qc.evaluate(*zip(*HISTORY), [list(r) for r in RULES])
 
 
 def run(capsys, *argv):
@@ -49,6 +48,11 @@ def files(tmp_path):
             csv.writer(f).writerows([header, *rows])
         written[name] = str(tmp_path / file)
     return {**written, "missing": str(tmp_path / "absent.csv"), "dir": tmp_path}
+
+
+@pytest.fixture(scope="module")
+def figures():
+    return qc.evaluate(*zip(*HISTORY), [list(r) for r in RULES])
 
 
 @pytest.mark.parametrize("argv,status,shown", [
@@ -75,11 +79,11 @@ def test_exit_status(capsys, files, argv, status, shown):
 
 
 @pytest.mark.parametrize("path", PATHS)
-def test_printed_figures_are_evaluates(capsys, monkeypatch, files, path):
+def test_printed_figures_are_evaluates(capsys, monkeypatch, files, figures, path):
     monkeypatch.setenv("QUORVANE_CLI_CSV", path)
     status, out, _ = run(capsys, "check", "--rules", files["rules"], files["history"])
     assert status == 1
-    s = FIGURES.summary
+    s = figures.summary
     assert (f"{s['rows'][0]} rows: {s['matched'][0]} matched (coverage "
             f"{s['coverage'][0]:.1%}), {s['correct'][0]} correct (accuracy "
             f"{s['accuracy'][0]:.1%}, precision {s['precision'][0]:.1%}); macro F1 "
@@ -87,7 +91,7 @@ def test_printed_figures_are_evaluates(capsys, monkeypatch, files, path):
     # The worst rules: at least 5 hits, lowest precision first.
     worst = out.split("Worst rules by precision (at least 5 hits):\n")[1].splitlines()[2:]
     shown = [int(line.split()[0]) for line in worst]
-    r = FIGURES.per_rule
+    r = figures.per_rule
     eligible = sorted((p, k) for k, (p, h) in enumerate(zip(r["precision"], r["hits"])) if h >= 5)
     assert shown == [k for _, k in eligible][:10] and shown[0] == 3
 
@@ -146,13 +150,13 @@ def percent(value):
     return "n/a" if value is None else f"{value:.1%}"
 
 
-def test_report_in_chromium(capsys, files, tmp_path):
+def test_report_in_chromium(capsys, files, figures, tmp_path):
     page = tmp_path / "report.html"
     assert run(capsys, "check", "--rules", files["rules"], files["history"], "--report", page)[0] == 1
     dom, console = render(page, tmp_path)
     assert console == []
     parsed = Page(dom)
-    s, c, r = FIGURES.summary, FIGURES.per_category, FIGURES.per_rule
+    s, c, r = figures.summary, figures.per_category, figures.per_rule
     assert parsed.figures == [
         "Rows", f"{s['rows'][0]:,}", "Matched", f"{s['matched'][0]:,}", "Correct",
         f"{s['correct'][0]:,}", "Coverage", percent(s["coverage"][0]), "Accuracy",

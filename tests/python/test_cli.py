@@ -456,10 +456,9 @@ def test_closed_stdout_and_installed_command(tmp_path):
 
 @needs_pyarrow
 def test_start_up_imports():
-    # pyarrow's pa.scalar, pa.array and pa.table import pandas where it is installed, a
-    # third of a second, and pyarrow itself numpy, most of its start-up; neither path may,
-    # and the stdlib path imports no pyarrow at all (numpy can still be imported after).
-    # Its compute kernels, a fifth of a second more, load only for a summary's totals.
+    # pandas (pa.array and pa.table import it where installed) and numpy (pyarrow's own import)
+    # are most of the start-up; neither path loads them, nor compute kernels but for a summary,
+    # and the stdlib path no pyarrow at all. numpy can still be imported afterwards.
     code = ("import sys, quorvane_cli; quorvane_cli.main(sys.argv[1:]); "
             "print(sorted({'numpy', 'pandas', 'pyarrow', 'pyarrow.compute', 'pyarrow.dataset'} & "
             "set(sys.modules))); import importlib.util; "

@@ -74,8 +74,7 @@ def test_exit_status(capsys, files, argv, status, shown):
     if status == 2:
         assert not out and len(err.splitlines()) == 1
     # Nothing is left behind, and no input is overwritten.
-    assert sorted(os.listdir(files["dir"])) == ["clean.csv", "history.csv", "plain.csv",
-                                                "rules.csv"]
+    assert sorted(os.listdir(files["dir"])) == ["clean.csv", "history.csv", "plain.csv", "rules.csv"]
 
 
 @pytest.mark.parametrize("path", PATHS)

@@ -20,25 +20,11 @@ RULES = [("zesto", "Food", "Zesto"), ("upi/", "Transfers", "UPI"), ("ZESTO", "Fo
 CLEAN_RULES = [("zesto", "Food", "Zesto"), ("kart", "Shopping", "Kartville")]
 PATHS = ["stdlib", pytest.param("pyarrow", marks=pytest.mark.skipif(
     importlib.util.find_spec("pyarrow") is None, reason="pyarrow is not installed"))]
-
-
-def history_rows():
-    """Labelled rows: some right, some wrong, some unmatched, non-ASCII among them."""
-    rows = []
-    for i in range(40):
-        rows.append([f"UPI/ZESTO/{i}", "Food", "Zesto"])
-        rows.append([f"POS KARTVILLE {i}", "Shopping", "Kartville" if i % 4 else "Kart"])
-        rows.append([f"upi/{i}/transfer", "Transfers", "UPI"])
-        rows.append([f"ATM WDL İstanbul {i}", "Cash", "ATM"])
-        rows.append([f"PAY ẞtraße power {i}", "Bills", "Power <Co> & \"Sons\""])
-    rows.append(["12", "Other", "?"])
-    return rows
-
-
-def write_csv(path, header, rows):
-    with open(path, "w", encoding="utf-8", newline="") as f:
-        csv.writer(f).writerows([header] + [list(r) for r in rows])
-    return str(path)
+# Labelled rows: some right, some wrong, some unmatched, non-ASCII among them.
+HISTORY = [row for i in range(40) for row in (
+    [f"UPI/ZESTO/{i}", "Food", "Zesto"], [f"POS KARTVILLE {i}", "Shopping", "Kartville" if i % 4 else "Kart"],
+    [f"upi/{i}/transfer", "Transfers", "UPI"], [f"ATM WDL İstanbul {i}", "Cash", "ATM"],
+    [f"PAY ẞtraße power {i}", "Bills", "Power <Co> & \"Sons\""])] + [["12", "Other", "?"]]
 
 
 def run(capsys, *argv):
@@ -53,13 +39,20 @@ def run(capsys, *argv):
 
 @pytest.fixture
 def files(tmp_path):
-    return {"rules": write_csv(tmp_path / "rules.csv", ["pattern", "category", "merchant"], RULES),
-            "clean": write_csv(tmp_path / "clean.csv", ["pattern", "category", "merchant"],
-                               CLEAN_RULES),
-            "history": write_csv(tmp_path / "history.csv", ["Narration", "category", "merchant"],
-                                 history_rows()),
-            "unlabelled": write_csv(tmp_path / "plain.csv", ["narration", "amount"], [["x", "1"]]),
-            "missing": str(tmp_path / "absent.csv"), "dir": tmp_path}
+    written = {}
+    for name, file, header, rows in [("rules", "rules.csv", ["pattern", "category", "merchant"], RULES),
+                                     ("clean", "clean.csv", ["pattern", "category", "merchant"], CLEAN_RULES),
+                                     ("history", "history.csv", ["Narration", "category", "merchant"], HISTORY),
+                                     ("unlabelled", "plain.csv", ["narration", "amount"], [["x", "1"]])]:
+        with open(tmp_path / file, "w", encoding="utf-8", newline="") as f:
+            csv.writer(f).writerows([header, *rows])
+        written[name] = str(tmp_path / file)
+    return {**written, "missing": str(tmp_path / "absent.csv"), "dir": tmp_path}
+
+
+@pytest.fixture(scope="module")
+def figures():
+    return qc.evaluate(*zip(*HISTORY), [list(r) for r in RULES])
 
 
 @pytest.mark.parametrize("argv,status,shown", [
@@ -81,17 +74,14 @@ def test_exit_status(capsys, files, argv, status, shown):
     if status == 2:
         assert not out and len(err.splitlines()) == 1
     # Nothing is left behind, and no input is overwritten.
-    assert sorted(os.listdir(files["dir"])) == ["clean.csv", "history.csv", "plain.csv",
-                                                "rules.csv"]
+    assert sorted(os.listdir(files["dir"])) == ["clean.csv", "history.csv", "plain.csv", "rules.csv"]
 
 
 @pytest.mark.parametrize("path", PATHS)
-def test_printed_figures_are_evaluates(capsys, monkeypatch, files, path):
+def test_printed_figures_are_evaluates(capsys, monkeypatch, files, figures, path):
     monkeypatch.setenv("QUORVANE_CLI_CSV", path)
     status, out, _ = run(capsys, "check", "--rules", files["rules"], files["history"])
     assert status == 1
-    rows = history_rows()
-    figures = qc.evaluate(*zip(*rows), [list(r) for r in RULES])
     s = figures.summary
     assert (f"{s['rows'][0]} rows: {s['matched'][0]} matched (coverage "
             f"{s['coverage'][0]:.1%}), {s['correct'][0]} correct (accuracy "
@@ -100,27 +90,27 @@ def test_printed_figures_are_evaluates(capsys, monkeypatch, files, path):
     # The worst rules: at least 5 hits, lowest precision first.
     worst = out.split("Worst rules by precision (at least 5 hits):\n")[1].splitlines()[2:]
     shown = [int(line.split()[0]) for line in worst]
-    eligible = sorted((p, r) for r, (p, h) in enumerate(zip(figures.per_rule["precision"],
-                                                            figures.per_rule["hits"])) if h >= 5)
-    assert shown == [r for _, r in eligible][:10] and shown[0] == 3
+    r = figures.per_rule
+    eligible = sorted((p, k) for k, (p, h) in enumerate(zip(r["precision"], r["hits"])) if h >= 5)
+    assert shown == [k for _, k in eligible][:10] and shown[0] == 3
 
 
 # ---------------------------------------------------------------- the page in Chromium
 
 
 class Page(HTMLParser):
-    """The texts of each table (by id) and of the summary's figures."""
+    """The texts of each table's rows (by id) and of the summary's figures."""
 
-    def __init__(self):
+    def __init__(self, html):
         super().__init__()
-        self.tables, self.figures = {}, []
-        self.table = self.row = self.cell = None
+        self.tables, self.figures, self.rows, self.cell = {}, [], None, None
+        self.feed(html)
 
     def handle_starttag(self, tag, attrs):
         if tag == "table":
-            self.table = self.tables.setdefault(dict(attrs).get("id"), [])
-        elif tag == "tr" and self.table is not None:
-            self.row = []
+            self.rows = self.tables.setdefault(dict(attrs).get("id"), [])
+        elif tag == "tr":
+            self.rows.append([])
         elif tag in ("td", "th", "dt", "dd"):
             self.cell = ""
 
@@ -129,91 +119,66 @@ class Page(HTMLParser):
             self.cell += data
 
     def handle_endtag(self, tag):
-        if tag in ("td", "th") and self.row is not None:
-            self.row.append(self.cell.strip())
-        elif tag in ("dt", "dd"):
-            self.figures.append(self.cell.strip())
-        elif tag == "tr" and self.table is not None:
-            self.table.append(self.row)
-        elif tag == "table":
-            self.table = None
         if tag in ("td", "th", "dt", "dd"):
+            (self.rows[-1] if tag in ("td", "th") else self.figures).append(self.cell.strip())
             self.cell = None
-
-
-def chromium():
-    found = next(filter(None, map(shutil.which, ("chromium", "chromium-browser"))), None)
-    if found is None:
-        if os.environ.get("QUORVANE_REQUIRE_BROWSER") == "1":
-            pytest.fail("QUORVANE_REQUIRE_BROWSER=1, but no chromium on PATH")
-        pytest.skip("needs a headless Chromium (Debian's chromium package)")
-    return found
 
 
 def render(page, tmp_path):
     """The page as Chromium's DOM after loading it, and its console messages; a
     screenshot must show something drawn."""
+    browser = next(filter(None, map(shutil.which, ("chromium", "chromium-browser"))), None)
+    if browser is None:
+        if os.environ.get("QUORVANE_REQUIRE_BROWSER") == "1":
+            pytest.fail("QUORVANE_REQUIRE_BROWSER=1, but no chromium on PATH")
+        pytest.skip("needs a headless Chromium (Debian's chromium package)")
     shot = tmp_path / "page.png"
     # The browser is a program of its own: not for a sanitizer runtime the suite preloads.
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
     done = subprocess.run(
-        [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+        [browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
          f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr", "--v=0",
          "--window-size=1000,2400", f"--screenshot={shot}", "--dump-dom", page.as_uri()],
         capture_output=True, text=True, timeout=120, env=env)
     assert done.returncode == 0, done.stderr[-2000:]
     assert shot.stat().st_size > 10_000  # a PNG with something drawn on it
-    console = [line for line in done.stderr.splitlines() if ":CONSOLE" in line]
-    return done.stdout, console
+    return done.stdout, [line for line in done.stderr.splitlines() if ":CONSOLE" in line]
 
 
 def percent(value):
     return "n/a" if value is None else f"{value:.1%}"
 
 
-def test_report_in_chromium(capsys, files, tmp_path):
+def test_report_in_chromium(capsys, files, figures, tmp_path):
     page = tmp_path / "report.html"
-    status, _, _ = run(capsys, "check", "--rules", files["rules"], files["history"], "--report",
-                       page)
-    assert status == 1
+    assert run(capsys, "check", "--rules", files["rules"], files["history"], "--report", page)[0] == 1
     dom, console = render(page, tmp_path)
     assert console == []
-    parsed = Page()
-    parsed.feed(dom)
-
-    rows = history_rows()
-    narrations = [r[0] for r in rows]
-    rules = [list(r) for r in RULES]
-    figures = qc.evaluate(*zip(*rows), rules)
-    s = figures.summary
+    parsed = Page(dom)
+    s, c, r = figures.summary, figures.per_category, figures.per_rule
     assert parsed.figures == [
         "Rows", f"{s['rows'][0]:,}", "Matched", f"{s['matched'][0]:,}", "Correct",
         f"{s['correct'][0]:,}", "Coverage", percent(s["coverage"][0]), "Accuracy",
         percent(s["accuracy"][0]), "Precision", percent(s["precision"][0]), "Macro F1",
         f"{s['macro_f1'][0]:.3f}"]
-    c = figures.per_category
     assert parsed.tables["per-category"][1:] == [
         [c["category"][k], str(c["support"][k]), str(c["predicted"][k]), str(c["correct"][k]),
          percent(c["precision"][k]), percent(c["recall"][k]), percent(c["f1"][k])]
         for k in range(len(c["category"]))]
-    r = figures.per_rule
     assert parsed.tables["per-rule"][1:] == [
         [str(k), r["pattern"][k], r["category"][k], r["merchant"][k], str(r["hits"][k]),
          str(r["correct"][k]), percent(r["precision"][k])] for k in range(len(RULES))]
-    lint = qc.lint(rules)
-    assert parsed.tables["findings"][1:] == [
-        [str(a), b, str(c_), d] for a, b, c_, d in zip(lint["rule"], lint["kind"], lint["by"],
-                                                       lint["message"])]
-    groups = qc.unmatched(narrations, rules, top=20)
+    lint = qc.lint([list(rule) for rule in RULES])
+    assert parsed.tables["findings"][1:] == [list(map(str, row)) for row in zip(
+        lint["rule"], lint["kind"], lint["by"], lint["message"])]
+    groups = qc.unmatched([row[0] for row in HISTORY], [list(rule) for rule in RULES], top=20)
     assert [row[:2] for row in parsed.tables["unmatched"][1:]] == [
         ["no word" if w is None else w, str(n)] for w, n in zip(groups["word"], groups["count"])]
 
 
 def test_report_without_history_and_on_stdout(capsys, files):
     status, out, err = run(capsys, "check", "--rules", files["clean"], "--report", "-")
-    assert (status, err) == (0, "")
-    parsed = Page()
-    parsed.feed(out)  # the page alone: no text printed beside it
-    assert out.startswith("<!DOCTYPE html>")
+    assert (status, err, out[:15]) == (0, "", "<!DOCTYPE html>")  # the page alone: nothing beside it
+    parsed = Page(out)
     assert parsed.tables["per-rule"][1:] == [[str(k), *r] for k, r in enumerate(CLEAN_RULES)]
     assert "findings" not in parsed.tables and parsed.figures == []

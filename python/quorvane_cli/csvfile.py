@@ -196,11 +196,11 @@ class CsvFile:
 
     def column(self, names: Sequence[str], option: Optional[str] = None) -> int:
         """The index of the first of names (letter case ignored) among the header's columns;
-        a failure listing the columns when none is there."""
+        a failure listing the columns when none is there, or when two have that name."""
         folded = [name.strip().casefold() for name in self.header]
         for name in names:
             if name.casefold() in folded:
-                return folded.index(name.casefold())
+                return self.only(folded.index(name.casefold()))
         wanted = ", ".join(repr(name) for name in names[:-1])
         wanted = f"{wanted} or {names[-1]!r}" if wanted else repr(names[-1])
         listed = ", ".join(repr(name) for name in self.header)
@@ -213,9 +213,21 @@ class CsvFile:
                         f"{listed}){hint}")
 
     def present(self, names: Sequence[str]) -> List[int]:
-        """The indices of the header's columns named by any of names, letter case ignored."""
+        """The indices of the header's columns named by any of names, letter case ignored;
+        a failure when two columns have one name."""
         wanted = {name.casefold() for name in names}
-        return [i for i, name in enumerate(self.header) if name.strip().casefold() in wanted]
+        return [self.only(i) for i, name in enumerate(self.header)
+                if name.strip().casefold() in wanted]
+
+    def only(self, index: int) -> int:
+        """`index`, when no other column has its name (letter case ignored): reading or
+        replacing a column by a name two of them have would silently pick one."""
+        key = self.header[index].strip().casefold()
+        same = [i for i, name in enumerate(self.header) if name.strip().casefold() == key]
+        if len(same) > 1:
+            raise UserError(where(self.path, 1), f"columns {same[0] + 1} and {same[1] + 1} are "
+                            f"both named {self.header[index].strip()!r}; rename one of them")
+        return index
 
     # ------------------------------------------------------------ rows
 

@@ -244,6 +244,12 @@ MISTAKES = [
     ({"s.csv": "narration,Category,RULE\nx,y,z\n"}, "categorize s.csv",
      "s.csv:1: the statement already has the columns 'Category', 'RULE'; --replace overwrites them with the "
      "rules' results"),
+    ({"s.csv": "Narration,memo,narration \nx,y,z\n"}, "categorize s.csv",
+     "s.csv:1: columns 1 and 3 are both named 'Narration'; rename one of them"),
+    ({"s.csv": "narration,category,Category\nx,y,z\n"}, "categorize s.csv --replace",
+     "s.csv:1: columns 2 and 3 are both named 'category'; rename one of them"),
+    ({"h.csv": "narration,category,merchant,merchant\nx,y,z,w\n"}, "derive h.csv",
+     "h.csv:1: columns 3 and 4 are both named 'merchant'; rename one of them"),
     ({"s.csv": STATEMENT}, "categorize s.csv --summary --amount-column debit",
      "s.csv:1: no column named 'debit' (the columns are 'date', 'narration', 'amount')"),
     ({"s.csv": STATEMENT}, "categorize s.csv --summary --amount-in amount",

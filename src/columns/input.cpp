@@ -142,6 +142,15 @@ std::int64_t first_null(const NumberColumn& column) {
   return -1;
 }
 
+// Whether the table's column `name` is the only one of that name: reading one of two
+// columns an Arrow schema names alike would silently leave the other out.
+bool only_one_named(const Imported& in, std::string_view name, std::string_view what) {
+  const std::int64_t count = in.columns_named(name);
+  if (count < 2) return true;
+  return value_error(cat(what, ": the table has ", std::to_string(count), " columns named '", name,
+                         "'; rename all but one"));
+}
+
 // A sequence of str, copied once into one UTF-8 buffer with 64-bit offsets.
 struct EncodedTexts {
   std::string data;
@@ -286,6 +295,7 @@ bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, Tex
           return value_error(
               cat(what, ": no column '", name, "' (the columns are ", in->column_names(), ")"));
         }
+        if (!only_one_named(*in, name, what)) return false;
       } else if (in->is_table()) {
         if (in->schema->n_children != 1) {
           return type_error(cat(what, ": expected one column, got a table of ",
@@ -369,7 +379,8 @@ bool Inputs::table(PyObject* source, std::string_view what, std::span<const std:
     FieldColumn& field = out[f];
     if (in != nullptr) {
       field.position = in->column_index(names[f]);
-      if (field.position >= 0 && !column_of(*in, field.position, label, holds[f], field)) {
+      if (field.position >= 0 && (!only_one_named(*in, names[f], what) ||
+                                  !column_of(*in, field.position, label, holds[f], field))) {
         return false;
       }
     } else {

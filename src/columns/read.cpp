@@ -111,6 +111,15 @@ std::int64_t Imported::column_index(std::string_view name) const noexcept {
   return -1;
 }
 
+std::int64_t Imported::columns_named(std::string_view name) const noexcept {
+  std::int64_t count = 0;
+  for (std::int64_t i = 0; i < schema->n_children; ++i) {
+    const char* child = schema->children[i]->name;
+    if (child != nullptr && name == child) ++count;
+  }
+  return count;
+}
+
 std::string Imported::column_names() const {
   std::string out;
   for (std::int64_t i = 0; i < schema->n_children; ++i) {

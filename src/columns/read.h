@@ -48,6 +48,8 @@ struct Imported {
   bool is_table() const noexcept;
   /// A table's column named `name`, or -1.
   std::int64_t column_index(std::string_view name) const noexcept;
+  /// How many of a table's columns are named `name` (an Arrow schema may repeat a name).
+  std::int64_t columns_named(std::string_view name) const noexcept;
   /// A table's column names, quoted and joined for messages: "'a', 'b'".
   std::string column_names() const;
 };

@@ -185,6 +185,8 @@ BY_NAME = {"column": "narration"}
     # a column chosen by name
     (pa.table({"n": ["x"]}), [], BY_NAME, ValueError, "narrations: no column 'narration' (the columns are 'n')"),
     (pa.array(["x"]), [], BY_NAME, TypeError, "narrations: column='narration' needs a table, got a column of string"),
+    (pa.Table.from_arrays([pa.array(["x"])] * 2, names=["narration"] * 2), [], BY_NAME, ValueError,
+     "narrations: the table has 2 columns named 'narration'; rename all but one"),
     (pa.table({"narration": [1]}), [], BY_NAME, TypeError,
      "narrations: column 'narration': expected a column of strings, got int64"),
     # rules
@@ -194,6 +196,8 @@ BY_NAME = {"column": "narration"}
      "rules: no column 'merchant' (the columns are 'pattern', 'category')"),
     (["x"], {"pattern": ["a", "b"], "category": ["C"], "merchant": ["M"]}, {}, ValueError,
      "rules: column 'category': 1 rows, but column 'pattern' has 2"),
+    (["x"], pa.Table.from_arrays([pa.array(["a"])] * 4, names=["pattern", "category", "merchant", "merchant"]),
+     {}, ValueError, "rules: the table has 2 columns named 'merchant'; rename all but one"),
     (["x"], pa.table({"pattern": [1], "category": ["C"], "merchant": ["M"]}), {}, TypeError,
      "rules: column 'pattern': expected a column of strings, got int64"),
     (["x"], [["a", "C", "M"], {"pattern": "b", "category": "C"}], {}, ValueError,

@@ -272,24 +272,33 @@ void merge(Partial& into, const Partial& from) {
 
 using TokenTable = DenseIds<TokenKey, Token, TokenTraits>;
 
-// The pattern of a group's rule: the highest score among the tokens its examples hold
-// (`counts[t]` of them for each t in `seen`) that are frequent enough here and rare
-// enough elsewhere; equal scores go to the smallest token in byte order, so the answer
-// never depends on the order of the examples or of any table. Empty when no token
-// qualifies. Leaves `counts` all zero and `seen` empty for the next group.
+// A token's claim to be a group's pattern, when `count` of the `examples` holding it are
+// the group's: none (0) unless it is frequent enough here and rare enough elsewhere, else
+// a score that weighs the examples far above the token's length.
+std::uint64_t score_of(std::uint64_t count, std::uint32_t examples, std::size_t size) {
+  if (static_cast<double>(count) / static_cast<double>(examples) < kMinShare) return 0;
+  return kCountWeight * count + size;
+}
+
+// Whether a token of `score` beats the best so far: equal scores go to the smallest token
+// in byte order, so the answer never depends on the order of the examples or of any table.
+bool beats(std::uint64_t score, std::string_view text, std::uint64_t best_score,
+           std::string_view best) {
+  return score > best_score || (score == best_score && text < best);
+}
+
+// The pattern of a group's rule: the best of the tokens its examples hold (`counts[t]`
+// of them for each t in `seen`); empty when no token qualifies. Leaves `counts` all zero
+// and `seen` empty for the next group.
 std::string_view best_token(const TokenTable& tokens, std::vector<std::uint32_t>& seen,
                             std::vector<std::uint64_t>& counts) {
   std::string_view best;
   std::uint64_t best_score = 0;
   for (std::uint32_t token : seen) {
-    std::uint64_t count = counts[token];
+    const std::uint64_t score = score_of(counts[token], tokens[token].examples, tokens[token].size);
     counts[token] = 0;
-    double share = static_cast<double>(count) / static_cast<double>(tokens[token].examples);
-    if (share < kMinShare) continue;
-    std::string_view text = tokens[token].text();
-    std::uint64_t score = kCountWeight * count + text.size();
-    if (score > best_score || (score == best_score && text < best)) {
-      best = text;
+    if (score != 0 && beats(score, tokens[token].text(), best_score, best)) {
+      best = tokens[token].text();
       best_score = score;
     }
   }
@@ -612,34 +621,40 @@ Result<DeriveRulesResponse, QuorvaneError> DeriveCounter::finish() const {
   }
   state_->spare.reset();  // its memory is not needed while the rules are decided
   const State& all = *state_;
-  // The counts, listed group by group: the pairs, then the tokens of one group each
-  // (those of several groups go to an extra group, never decided).
-  const std::size_t pairs = all.pairs.size();
-  std::vector<std::uint32_t> group_of(pairs + all.tokens.size());
-  for (std::uint32_t p = 0; p < pairs; ++p) {
-    group_of[p] = static_cast<std::uint32_t>(all.pairs[p].key >> 32);
-  }
-  const auto many = static_cast<std::uint32_t>(all.groups.size());
+  // Each group's best token so far, the counts read in the order they lie: a token of one
+  // group carries its count there, and a token of several has a pair per group.
+  struct Best {
+    std::uint64_t score = 0;
+    std::uint32_t token = 0;
+  };
+  std::vector<Best> best(all.groups.size());
+  auto consider = [&](std::uint32_t group, std::uint32_t id, std::uint64_t count) {
+    const Token& token = all.tokens[id];
+    const std::uint64_t score = score_of(count, token.examples, token.size);
+    Best& so_far = best[group];
+    if (score != 0 && beats(score, token.text(), so_far.score, all.tokens[so_far.token].text())) {
+      so_far = {score, id};
+    }
+  };
   for (std::uint32_t t = 0; t < all.tokens.size(); ++t) {
     const std::uint32_t group = all.tokens[t].group;
-    group_of[pairs + t] = group == kManyGroups ? many : group;
+    if (group < best.size()) consider(group, t, all.tokens[t].examples);
   }
-  const ByGroup by_group(group_of, all.groups.size() + 1);
-  std::vector<std::uint64_t> counts(all.tokens.size(), 0);
-  std::vector<std::uint32_t> seen;
+  const auto pairs = static_cast<std::uint32_t>(all.pairs.size());
+  for (std::uint32_t p = 0; p < pairs; ++p) {
+    // The pairs' tokens lie anywhere in a large table: each is requested a few ahead.
+    if (p + kAhead < pairs) {
+      __builtin_prefetch(&all.tokens[static_cast<std::uint32_t>(all.pairs[p + kAhead].key)]);
+    }
+    const PairCount& pair = all.pairs[p];
+    consider(static_cast<std::uint32_t>(pair.key >> 32), static_cast<std::uint32_t>(pair.key),
+             pair.count);
+  }
   DeriveRulesResponse response;
   for (std::uint32_t g = 0; g < all.groups.size(); ++g) {
-    for (std::size_t m = by_group.begin[g]; m < by_group.begin[g + 1]; ++m) {
-      const std::uint32_t item = by_group.members[m];
-      // One item per (group, token): a pair, or a token of this group alone.
-      const auto token = item < pairs ? static_cast<std::uint32_t>(all.pairs[item].key)
-                                      : static_cast<std::uint32_t>(item - pairs);
-      counts[token] = item < pairs ? all.pairs[item].count : all.tokens[token].examples;
-      seen.push_back(token);
-    }
-    std::string_view best = best_token(all.tokens, seen, counts);
-    if (best.empty()) continue;
-    response.rules.push_back(CategoryRule{std::string(best), std::string(all.groups[g].category),
+    if (best[g].score == 0) continue;
+    response.rules.push_back(CategoryRule{std::string(all.tokens[best[g].token].text()),
+                                          std::string(all.groups[g].category),
                                           std::string(all.groups[g].merchant)});
   }
   sort_rules(response.rules);

@@ -184,11 +184,6 @@ def categorize(narrations: Any, rules: Any) -> Any:
     return _table(qc.categorize(_Handover(narrations), rules))
 
 
-def data_bytes(columns: Sequence[Any]) -> int:
-    """About the bytes a batch's rows take in the file (their text and offsets)."""
-    return sum(int(column.nbytes) for column in columns)
-
-
 def count_examples(counter: DeriveCounter, narrations: Any, categories: Any,
                    merchants: Any) -> None:
     """Counts one batch of examples into `counter`."""

@@ -129,6 +129,8 @@ class CsvFile:
         except (OSError, ValueError, io.UnsupportedOperation):
             regular, self.size = False, None
         head = self._head()
+        # Rows the file holds, at the rate of line ends in its first block (a guess).
+        self.expected_rows = (self.size or 0) * head.count(b"\n") // max(len(head), 1)
         self.encoding, bom = sniff(head)
         blocks = stdlib_csv.TextBlocks(self.file, self.path, self.encoding, bom, head)
         self.delimiter = delimiter or detect_delimiter(blocks.first)

@@ -192,11 +192,6 @@ def categorize(narrations: List[str], rules: Any) -> Dict[str, List[Any]]:
     return qc.categorize(narrations, rules)  # type: ignore[no-any-return]
 
 
-def data_bytes(columns: Columns) -> int:
-    """About the bytes a batch's rows take in the file (its characters)."""
-    return sum(len(cell) + 1 for column in columns for cell in column)
-
-
 def count_examples(counter: DeriveCounter, narrations: List[str], categories: List[str],
                    merchants: List[str]) -> None:
     """Counts one batch of examples into `counter`."""

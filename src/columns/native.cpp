@@ -220,8 +220,12 @@ PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   auto object = PyRef::steal(alloc(type, 0));
   if (!object) return nullptr;
-  reinterpret_cast<CounterObject*>(object.get())->counter =
-      new categorizer::DeriveCounter(static_cast<std::size_t>(expected));
+  categorizer::DeriveCounter* counter = nullptr;
+  {
+    Unlocked unlocked;  // sizing the tables for a million rows takes a while
+    counter = new categorizer::DeriveCounter(static_cast<std::size_t>(expected));
+  }
+  reinterpret_cast<CounterObject*>(object.get())->counter = counter;
   return object.release();
 }
 

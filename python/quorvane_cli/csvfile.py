@@ -34,6 +34,10 @@ PATH_VARIABLE = "QUORVANE_CLI_CSV"
 #: it, importing pyarrow (about 0.2 s) costs more than it saves.
 PYARROW_FROM_BYTES = 4 << 20
 
+#: Bytes read first, for the encoding, the delimiter and the header: a small block, since
+#: the header is all that the standard library's reader reads before pyarrow takes over.
+HEAD_BYTES = 1 << 16
+
 #: --delimiter's values, and the delimiters detected from a header line (in this order).
 DELIMITERS = {",": ",", ";": ";", "tab": "\t", "\t": "\t", "|": "|"}
 _DETECTED = (",", ";", "\t", "|")
@@ -149,12 +153,12 @@ class CsvFile:
                                               len(header))
 
     def _head(self) -> bytes:
-        """The first block, extended to the end of the first line that is not blank (the
-        delimiter is detected there), and long enough for any byte order mark."""
+        """The first HEAD_BYTES, extended to the end of the first line that is not blank
+        (the delimiter is detected there), and long enough for any byte order mark."""
         head = b""
         try:
             while True:
-                data = self.file.read(stdlib_csv.BLOCK_BYTES)
+                data = self.file.read(HEAD_BYTES)
                 head += data
                 if not data or (len(head) >= 4 and _LINE_END.search(head, 4)):
                     return head

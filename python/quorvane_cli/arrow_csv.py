@@ -17,17 +17,18 @@ from decimal import Decimal
 from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
 # pyarrow imports numpy where it is installed, which is most of this module's start-up
-# (about 0.17 s, and a pool of BLAS threads), though nothing here needs it: unless
-# something loaded it already, it is kept out while pyarrow loads.
-_KEEP_NUMPY_OUT = "numpy" not in sys.modules
-if _KEEP_NUMPY_OUT:
-    sys.modules["numpy"] = None  # type: ignore[assignment]
+# (about 0.17 s, and a pool of BLAS threads), and cloudpickle (about 0.01 s, for pickling
+# its objects), though nothing here needs either: unless something loaded them already,
+# they are kept out while pyarrow loads.
+_KEPT_OUT = [name for name in ("numpy", "cloudpickle") if name not in sys.modules]
+for _name in _KEPT_OUT:
+    sys.modules[_name] = None  # type: ignore[assignment]
 try:
     import pyarrow as pa
     import pyarrow.csv as pa_csv
 finally:
-    if _KEEP_NUMPY_OUT:
-        del sys.modules["numpy"]
+    for _name in _KEPT_OUT:
+        del sys.modules[_name]
 
 import quorvane_columns as qc
 from quorvane_columns._native import DeriveCounter, csv_lines, longest

@@ -421,8 +421,11 @@ def test_signal_mid_run(tmp_path, signum):
     statement = write_csv(tmp_path / "s.csv", [["narration"]] + [["zesto ate it"]] * 400_000)
     (tmp_path / "o.csv").write_text("kept")
     env = dict(os.environ, QUORVANE_CLI_CSV="stdlib")
+    # A shell starts a background job with SIGINT ignored, and the command keeps it so, as
+    # it should; the test asks for the disposition of a command typed at a terminal.
     process = subprocess.Popen(COMMAND + ["categorize", str(statement), "--rules", str(DATA / "rules.csv"),
-                                          "-o", str(tmp_path / "o.csv")], env=env, stderr=subprocess.PIPE)
+                                          "-o", str(tmp_path / "o.csv")], env=env, stderr=subprocess.PIPE,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
     while not any(p.name.startswith(".o.csv.") for p in tmp_path.iterdir()):
         assert process.poll() is None and time.monotonic() < deadline, "no temporary file seen"

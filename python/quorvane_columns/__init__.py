@@ -8,7 +8,6 @@ kind. The engines run with the interpreter lock released.
 
 from __future__ import annotations
 
-import ast
 import builtins
 import os
 import re
@@ -50,6 +49,8 @@ def _producer_exception(message: str) -> "BaseException | None":
         return None
     text = match.group(2)
     if cls is KeyError:  # str() of a KeyError is the repr of its key
+        import ast  # only here: a twentieth of the package's import time
+
         try:
             return cls(ast.literal_eval(text))
         except (ValueError, SyntaxError):

@@ -92,40 +92,102 @@ void DenseTable::first_matches(std::span<const std::string_view> texts, std::uin
       out[i] = walk_from(root_, root_, texts[i], classes);
     }
   } else {
-    walk_lanes(texts, out, classes);
+    walk_lanes<false>(texts, classes, out, nullptr);
   }
   // Answers are looked up once all walks are done: the loads of their rows then overlap
   // rather than stall a walk.
   for (std::size_t i = 0; i < texts.size(); ++i) out[i] = answer(out[i]);
 }
 
+void DenseTable::pattern_ends(std::span<const std::string_view> texts, Alphabet alphabet,
+                              EndLog& log) const {
+  log.ends_.clear();
+  log.where_.resize(texts.size());
+  walk_lanes<true>(texts, classes_[alphabet == Alphabet::kAll].data(), nullptr, &log);
+}
+
+std::uint32_t DenseTable::log_from(std::uint32_t at, std::string_view text, std::size_t read,
+                                   const std::uint8_t* classes, std::vector<End>& ends) const {
+  const std::uint32_t* table = table_.get();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    at = table[at + classes[static_cast<std::uint8_t>(text[i])]];
+    if (at < root_) ends.push_back({at, read + i + 1});
+  }
+  return at;
+}
+
 // Each lane holds one text. The lanes step together, as far as the shortest remaining
 // text, with no test for a text's end inside that loop; then each finished text gives
 // its end and its lane takes the next text. Once no text is left to take, the texts
 // still in lanes are finished one at a time.
-void DenseTable::walk_lanes(std::span<const std::string_view> texts, std::uint32_t* out,
-                            const std::uint8_t* classes) const noexcept {
+//
+// When logging, a lane's log has room for an entry per byte of its text (texts longer
+// than kLaneBytes are walked on their own as they come), and a finished text's entries
+// are copied to the shared log.
+template <bool kLog>
+void DenseTable::walk_lanes(std::span<const std::string_view> texts, const std::uint8_t* classes,
+                            std::uint32_t* out, EndLog* log) const {
   Lane lane[kLanes];
   std::size_t next = 0;
-  // Puts the next non-empty text in `into`; empty texts end at once.
-  auto take = [&](Lane& into) {
+  // A text on its own, from its start.
+  auto walk_alone = [&](std::size_t slot, std::string_view text) {
+    const std::size_t begin = log->ends_.size();
+    log->close(slot, begin, log_from(root_, text, 0, classes, log->ends_) == dead_);
+  };
+  // Puts the next text that needs a lane in lane `l`; empty texts end at once.
+  auto take = [&](unsigned l) {
     for (; next < texts.size(); ++next) {
-      if (texts[next].empty()) {
+      const std::string_view text = texts[next];
+      if constexpr (kLog) {
+        if (text.empty() || text.size() > kLaneBytes) {
+          walk_alone(next, text);
+          continue;
+        }
+      } else if (text.empty()) {
         out[next] = root_;
         continue;
       }
-      into = {reinterpret_cast<const unsigned char*>(texts[next].data()), texts[next].size(),
-              next++, root_, root_};
+      Lane& into = lane[l];
+      into.text = into.begin = reinterpret_cast<const unsigned char*>(text.data());
+      into.left = text.size();
+      into.slot = next++;
+      into.at = into.lowest = root_;
+      into.log = into.logged = nullptr;
+      if constexpr (kLog) {
+        std::vector<std::uint64_t>& entries = log->lanes_[l];
+        if (entries.size() < text.size()) entries.resize(text.size());
+        into.log = into.logged = entries.data();
+      }
       return true;
     }
     return false;
   };
+  // Lane `l`'s text has been read to its end.
+  auto ended = [&](const Lane& l) {
+    if constexpr (kLog) {
+      const std::size_t begin = log->ends_.size();
+      for (const std::uint64_t* e = l.log; e != l.logged; ++e) {
+        log->ends_.push_back({static_cast<std::uint32_t>(*e >> 32), *e & UINT32_MAX});
+      }
+      log->close(l.slot, begin, l.at == dead_);
+    } else {
+      out[l.slot] = l.at == dead_ ? dead_ : l.lowest;
+    }
+  };
+  // Lane `l`'s text read to its end one byte at a time.
   auto finish = [&](const Lane& l) {
-    out[l.slot] =
-        walk_from(l.at, l.lowest, {reinterpret_cast<const char*>(l.text), l.left}, classes);
+    const std::string_view rest(reinterpret_cast<const char*>(l.text), l.left);
+    if constexpr (kLog) {
+      const std::size_t begin = log->ends_.size();
+      ended(l);
+      const auto read = static_cast<std::size_t>(l.text - l.begin);
+      log->close(l.slot, begin, log_from(l.at, rest, read, classes, log->ends_) == dead_);
+    } else {
+      out[l.slot] = walk_from(l.at, l.lowest, rest, classes);
+    }
   };
   for (unsigned l = 0; l < kLanes; ++l) {
-    if (!take(lane[l])) {
+    if (!take(l)) {
       for (unsigned m = 0; m < l; ++m) finish(lane[m]);
       return;
     }
@@ -137,12 +199,12 @@ void DenseTable::walk_lanes(std::span<const std::string_view> texts, std::uint32
     return k;
   };
   for (unsigned k = first_to_end();;) {
-    advance(lane, lane[k].left, classes);
+    advance<kLog>(lane, lane[k].left, classes);
     // Lane k has ended, and so has any other that had as many bytes left; testing each
     // lane for its end instead would mispredict a branch at every step.
     do {
-      out[lane[k].slot] = lane[k].at == dead_ ? dead_ : lane[k].lowest;
-      if (!take(lane[k])) {
+      ended(lane[k]);
+      if (!take(k)) {
         for (unsigned m = 0; m < kLanes; ++m) {
           if (m != k) finish(lane[m]);
         }
@@ -156,34 +218,63 @@ void DenseTable::walk_lanes(std::span<const std::string_view> texts, std::uint32
 // Four lanes by hand, each in its own variables: they must all stay in registers
 // (arrays of lanes tempt the compiler into vector code that costs more than it saves).
 // The index runs from -count up to 0, so that no register holds the end.
+//
+// A logging walk writes an entry where a pattern ends, holding the row offset and the
+// step's index; the index becomes a position in the text once the steps are done. (An
+// entry written at every step, kept only where a pattern ends, is no faster: its next
+// address waits on the step's load. Nor is the row offset of every step stored at its
+// position and searched afterwards: more stores than registers to spare.)
+template <bool kLog>
 void DenseTable::advance(Lane* lanes, std::size_t count,
                          const std::uint8_t* classes) const noexcept {
   static_assert(kLanes == 4);
   const std::uint32_t* table = table_.get();
+  const std::size_t root = root_;
   std::size_t s0 = lanes[0].at, s1 = lanes[1].at, s2 = lanes[2].at, s3 = lanes[3].at;
   std::size_t m0 = lanes[0].lowest, m1 = lanes[1].lowest, m2 = lanes[2].lowest,
               m3 = lanes[3].lowest;
+  std::uint64_t *l0 = lanes[0].logged, *l1 = lanes[1].logged, *l2 = lanes[2].logged,
+                *l3 = lanes[3].logged;
   const unsigned char* p0 = lanes[0].text + count;
   const unsigned char* p1 = lanes[1].text + count;
   const unsigned char* p2 = lanes[2].text + count;
   const unsigned char* p3 = lanes[3].text + count;
   for (auto j = -static_cast<std::ptrdiff_t>(count); j != 0; ++j) {
     s0 = table[s0 + classes[p0[j]]];
-    m0 = std::min(m0, s0);
     s1 = table[s1 + classes[p1[j]]];
-    m1 = std::min(m1, s1);
     s2 = table[s2 + classes[p2[j]]];
-    m2 = std::min(m2, s2);
     s3 = table[s3 + classes[p3[j]]];
-    m3 = std::min(m3, s3);
+    if constexpr (kLog) {
+      const auto step = static_cast<std::uint32_t>(j);
+      if (s0 < root) [[unlikely]] *l0++ = s0 << 32 | step;
+      if (s1 < root) [[unlikely]] *l1++ = s1 << 32 | step;
+      if (s2 < root) [[unlikely]] *l2++ = s2 << 32 | step;
+      if (s3 < root) [[unlikely]] *l3++ = s3 << 32 | step;
+    } else {
+      m0 = std::min(m0, s0);
+      m1 = std::min(m1, s1);
+      m2 = std::min(m2, s2);
+      m3 = std::min(m3, s3);
+    }
   }
   const std::size_t states[kLanes] = {s0, s1, s2, s3};
   const std::size_t lowest[kLanes] = {m0, m1, m2, m3};
+  std::uint64_t* const logged[kLanes] = {l0, l1, l2, l3};
   for (unsigned l = 0; l < kLanes; ++l) {
-    lanes[l].text += count;
-    lanes[l].left -= count;
-    lanes[l].at = static_cast<std::uint32_t>(states[l]);
-    lanes[l].lowest = static_cast<std::uint32_t>(lowest[l]);
+    Lane& lane = lanes[l];
+    if constexpr (kLog) {
+      // Step j read the byte at (text + count + j): its position, counted from one.
+      const auto read = static_cast<std::uint64_t>(lane.text - lane.begin) + count + 1;
+      for (std::uint64_t* e = lane.logged; e != logged[l]; ++e) {
+        const auto step = static_cast<std::int32_t>(static_cast<std::uint32_t>(*e));
+        *e = (*e & ~std::uint64_t{UINT32_MAX}) | (read + static_cast<std::uint64_t>(step));
+      }
+      lane.logged = logged[l];
+    }
+    lane.text += count;
+    lane.left -= count;
+    lane.at = static_cast<std::uint32_t>(states[l]);
+    lane.lowest = static_cast<std::uint32_t>(lowest[l]);
   }
 }
 

@@ -9,6 +9,8 @@
 #include <memory>  // std::unique_ptr
 #include <span>
 #include <string_view>
+#include <utility>  // std::pair
+#include <vector>
 
 #include "categorizer/trie.h"
 
@@ -29,8 +31,11 @@ class DenseTable {
   static constexpr std::uint32_t kNone = Trie::kNone;
   /// The answer for a text holding a byte >= 0x80, walked over kAscii.
   static constexpr std::uint32_t kNotAscii = Trie::kNone - 1;
-  /// Texts walked at once by first_matches().
+  /// Texts walked at once by first_matches() and pattern_ends().
   static constexpr unsigned kLanes = 4;
+  /// Texts longer than this are walked one at a time by pattern_ends(), so that a lane's
+  /// log stays small.
+  static constexpr std::size_t kLaneBytes = std::size_t{1} << 16;
 
   /// How a walk reads bytes >= 0x80: see the class comment.
   enum class Alphabet : std::uint8_t { kAscii, kAll };
@@ -50,6 +55,43 @@ class DenseTable {
   void first_matches(std::span<const std::string_view> texts, std::uint32_t* out, Alphabet alphabet,
                      unsigned lanes = kLanes) const noexcept;
 
+  /// A position where a pattern ends (here or at a suffix): after `at` bytes of a text,
+  /// in the state at row offset `row` (state() gives its trie state).
+  struct End {
+    std::uint32_t row;
+    std::size_t at;
+  };
+
+  /// What pattern_ends() found, text by text: the caller's buffers, reused from call to
+  /// call.
+  class EndLog {
+   public:
+    /// Whether text i was read to its end: false when, walked over kAscii, it holds a
+    /// byte >= 0x80 (its ends are then unknown).
+    bool complete(std::size_t i) const noexcept { return where_[i].first != kCut; }
+    /// Text i's ends, in the order the walk met them.
+    std::span<const End> of(std::size_t i) const noexcept {
+      return std::span<const End>(ends_).subspan(where_[i].first,
+                                                 where_[i].second - where_[i].first);
+    }
+
+   private:
+    friend class DenseTable;
+    static constexpr std::size_t kCut = SIZE_MAX;
+    // Sets text `i`'s ends to those from `begin` to the last, or marks it cut short.
+    void close(std::size_t i, std::size_t begin, bool cut) {
+      where_[i] = cut ? std::pair(kCut, kCut) : std::pair(begin, ends_.size());
+    }
+    std::vector<End> ends_;
+    std::vector<std::pair<std::size_t, std::size_t>> where_;  // each text's range of ends_
+    std::array<std::vector<std::uint64_t>, kLanes> lanes_;    // each lane's ends as it goes
+  };
+
+  /// Walks each text (kLanes at a time, as first_matches()) and logs into `log` every
+  /// position where a pattern ends. Needs a table.
+  void pattern_ends(std::span<const std::string_view> texts, Alphabet alphabet,
+                    EndLog& log) const;
+
   /// A walk over kAll one byte at a time, for callers that look at every state: the
   /// start, the next position, whether a pattern ends at a position (here or at a
   /// suffix), and the trie state of a position.
@@ -68,14 +110,28 @@ class DenseTable {
     std::size_t slot;  // where its answer goes
     std::uint32_t at;
     std::uint32_t lowest;  // the smallest row offset passed: see the constructor
+    // When logging: the text's first byte, and the lane's log and its next free entry.
+    // An entry is a row offset in the high half and a position in the low half.
+    const unsigned char* begin;
+    std::uint64_t* log;
+    std::uint64_t* logged;
   };
 
-  // Walks `count` bytes of each of kLanes lanes, reading bytes through `classes`.
+  // Walks `count` bytes of each of kLanes lanes, reading bytes through `classes`; with
+  // kLog, logs where patterns end instead of keeping the lowest offset.
+  template <bool kLog>
   void advance(Lane* lanes, std::size_t count, const std::uint8_t* classes) const noexcept;
 
-  // Walks kLanes texts at a time, writing where each ends (as walk_from).
-  void walk_lanes(std::span<const std::string_view> texts, std::uint32_t* out,
-                  const std::uint8_t* classes) const noexcept;
+  // Walks kLanes texts at a time: without kLog, writes where each ends (as walk_from)
+  // to `out`; with kLog, logs their pattern ends into `log`.
+  template <bool kLog>
+  void walk_lanes(std::span<const std::string_view> texts, const std::uint8_t* classes,
+                  std::uint32_t* out, EndLog* log) const;
+
+  // Goes on from `at` over `text`, the bytes after the first `read` of a text, appending
+  // where patterns end to `ends`; gives the offset it ended at.
+  std::uint32_t log_from(std::uint32_t at, std::string_view text, std::size_t read,
+                         const std::uint8_t* classes, std::vector<End>& ends) const;
 
   // Goes on from `at` over `text`, and gives where the walk ended: the dead state's
   // offset, or the smallest offset passed (`lowest` included).

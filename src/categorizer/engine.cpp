@@ -111,6 +111,26 @@ Categorizer::Explanation Categorizer::explain(std::string_view narration, Scratc
   return explained;
 }
 
+void Categorizer::explain_all(std::span<const std::string_view> narrations, Explanation* out,
+                              Scratch& scratch) const {
+  const DenseTable* table = walk_ == Walk::kInterleaved ? patterns_.table() : nullptr;
+  if (table == nullptr) {
+    for (std::size_t i = 0; i < narrations.size(); ++i) out[i] = explain(narrations[i], scratch);
+    return;
+  }
+  // Over kAscii, as rules_for(): an ASCII narration's positions are its characters'; a
+  // narration holding any other byte is cut short there, then lowered and explained alone.
+  table->pattern_ends(narrations, DenseTable::Alphabet::kAscii, scratch.ends);
+  for (std::size_t i = 0; i < narrations.size(); ++i) {
+    if (!scratch.ends.complete(i)) {
+      out[i] = explain(narrations[i], scratch);
+      continue;
+    }
+    const PatternSet::Occurrences found = patterns_.occurrences(scratch.ends.of(i), scratch.marks);
+    out[i] = {found.first, found.start, found.end, found.count};
+  }
+}
+
 Result<CategorizeResponse, QuorvaneError> categorize_transactions(
     const CategorizeRequest& request) {
   std::vector<std::string_view> patterns;

@@ -28,56 +28,74 @@ void PatternSet::first_matches(std::span<const std::string_view> texts, std::uin
   for (std::size_t i = 0; i < texts.size(); ++i) out[i] = first_match(texts[i]);
 }
 
-PatternSet::Occurrences PatternSet::occurrences(std::string_view text, Marks& marks) const {
-  if (marks.stamp_.size() != trie_.size()) {
-    marks.stamp_.assign(trie_.size(), 0);
+std::uint32_t PatternSet::new_text(Marks& marks, std::size_t states) {
+  if (marks.stamp_.size() != states) {
+    marks.stamp_.assign(states, 0);
     marks.text_ = 0;
   }
   if (++marks.text_ == 0) {  // after 2^32 - 1 texts, the stamps start again
     std::fill(marks.stamp_.begin(), marks.stamp_.end(), 0);
     marks.text_ = 1;
   }
-  const std::uint32_t stamp = marks.text_;
+  return marks.text_;
+}
+
+// A pattern's first end is where the running best first reaches it, so the end recorded
+// with the final best is that of its leftmost occurrence. Each ending state is counted
+// once per text: the walk along the suffix chain stops at a state already counted, whose
+// own chain was counted with it.
+void PatternSet::reached(std::uint32_t state, std::size_t end, std::uint32_t stamp,
+                         std::uint32_t* stamps, Occurrences& found) const noexcept {
+  if (trie_.best[state] < found.first) {
+    found.first = trie_.best[state];
+    found.end = end;
+  }
+  for (std::uint32_t s = trie_.ends[state] != 0 ? state : trie_.out[state];
+       s != kNone && stamps[s] != stamp; s = trie_.out[s]) {
+    stamps[s] = stamp;
+    found.count += trie_.ends[s];
+  }
+}
+
+void PatternSet::close(Occurrences& found) const noexcept {
+  if (trie_.empty != kNone) {
+    found.count += trie_.empty_count;
+    if (trie_.empty < found.first) {
+      found.first = trie_.empty;
+      found.end = 0;
+    }
+  }
+  if (found.end != 0) found.start = found.end - trie_.lengths[found.first];
+}
+
+PatternSet::Occurrences PatternSet::occurrences(std::string_view text, Marks& marks) const {
+  const std::uint32_t stamp = new_text(marks, trie_.size());
   std::uint32_t* stamps = marks.stamp_.data();
   Occurrences found;
-  // At a state where patterns end (here or at a suffix), after `end` bytes. A pattern's
-  // first end is where the running best first reaches it, so the end recorded with the
-  // final best is that of its leftmost occurrence. Each ending state is counted once per
-  // text: the walk along the suffix chain stops at a state already counted, whose own
-  // chain was counted with it.
-  const Trie& trie = trie_;
-  auto reached = [&](std::uint32_t state, std::size_t end) {
-    if (trie.best[state] < found.first) {
-      found.first = trie.best[state];
-      found.end = end;
-    }
-    for (std::uint32_t s = trie.ends[state] != 0 ? state : trie.out[state];
-         s != kNone && stamps[s] != stamp; s = trie.out[s]) {
-      stamps[s] = stamp;
-      found.count += trie.ends[s];
-    }
-  };
   if (!dense_.empty()) {
     std::uint32_t at = dense_.start();
     for (std::size_t i = 0; i < text.size(); ++i) {
       at = dense_.next(at, text[i]);
-      if (dense_.ends_pattern(at)) reached(dense_.state(at), i + 1);
+      if (dense_.ends_pattern(at)) reached(dense_.state(at), i + 1, stamp, stamps, found);
     }
   } else {
     std::uint32_t state = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
-      state = trie.next(state, static_cast<std::uint8_t>(bytes::lower_ascii(text[i])));
-      if (trie.best[state] != kNone) reached(state, i + 1);
+      state = trie_.next(state, static_cast<std::uint8_t>(bytes::lower_ascii(text[i])));
+      if (trie_.best[state] != kNone) reached(state, i + 1, stamp, stamps, found);
     }
   }
-  if (trie.empty != kNone) {
-    found.count += trie.empty_count;
-    if (trie.empty < found.first) {
-      found.first = trie.empty;
-      found.end = 0;
-    }
-  }
-  if (found.end != 0) found.start = found.end - trie.lengths[found.first];
+  close(found);
+  return found;
+}
+
+PatternSet::Occurrences PatternSet::occurrences(std::span<const DenseTable::End> ends,
+                                                Marks& marks) const {
+  const std::uint32_t stamp = new_text(marks, trie_.size());
+  std::uint32_t* stamps = marks.stamp_.data();
+  Occurrences found;
+  for (const DenseTable::End& end : ends) reached(dense_.state(end.row), end.at, stamp, stamps, found);
+  close(found);
   return found;
 }
 

@@ -70,7 +70,18 @@ class PatternSet {
   /// costs one step per distinct pattern end reached beyond the walk itself.
   Occurrences occurrences(std::string_view text, Marks& marks) const;
 
+  /// The same for a text whose walk through the dense table met `ends` (all of them, in
+  /// order: DenseTable::pattern_ends()).
+  Occurrences occurrences(std::span<const DenseTable::End> ends, Marks& marks) const;
+
  private:
+  // Counting one text's occurrences: a fresh stamp in `marks`; then each state where
+  // patterns end, reached after `end` bytes; then the empty patterns and the span.
+  static std::uint32_t new_text(Marks& marks, std::size_t states);
+  void reached(std::uint32_t state, std::size_t end, std::uint32_t stamp, std::uint32_t* stamps,
+               Occurrences& found) const noexcept;
+  void close(Occurrences& found) const noexcept;
+
   Trie trie_;
   // Every state and byte, when the table fits the memory budget; otherwise the trie's
   // edges and failure links are walked.

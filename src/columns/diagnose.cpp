@@ -45,21 +45,34 @@ SharedTable explain_table(const TextColumn& narrations, std::span<const Category
   const std::vector<std::string_view> patterns = patterns_of(rules);
   const Categorizer categorizer(patterns);
   in_ranges(rows, threads, kMinRowsPerThread, [&](std::int64_t begin, std::int64_t end) {
-    Categorizer::Scratch scratch;  // per thread, reused row after row
-    narrations.for_rows(begin, end, [&](std::int64_t row, std::optional<std::string_view> text) {
-      rule[row] = -1;
-      if (!text) return;
-      const Categorizer::Explanation why = categorizer.explain(*text, scratch);
-      if (why.rule == Categorizer::kNone) return;
-      if (why.end > static_cast<std::size_t>(INT32_MAX)) {
-        rule[row] = kTooLong;
-        return;
+    // A batch of rows at a time, so that the automaton walks several narrations at once;
+    // a null row is explained as an empty text, then given -1.
+    constexpr std::int64_t kBatch = 1024;
+    std::vector<std::string_view> texts(kBatch);
+    std::vector<Categorizer::Explanation> why(kBatch);
+    std::vector<std::int64_t> nulls;
+    Categorizer::Scratch scratch;  // buffers reused batch after batch
+    for (std::int64_t first = begin; first < end; first += kBatch) {
+      const std::int64_t last = std::min(end, first + kBatch);
+      nulls.clear();
+      gather(narrations, first, last, texts.data(), nulls);
+      categorizer.explain_all({texts.data(), static_cast<std::size_t>(last - first)}, why.data(),
+                              scratch);
+      for (std::int64_t row = first; row < last; ++row) {
+        const Categorizer::Explanation& w = why[static_cast<std::size_t>(row - first)];
+        rule[row] = -1;
+        if (w.rule == Categorizer::kNone) continue;
+        if (w.end > static_cast<std::size_t>(INT32_MAX)) {
+          rule[row] = kTooLong;
+          continue;
+        }
+        rule[row] = static_cast<std::int32_t>(w.rule);
+        columns[1][row] = static_cast<std::int32_t>(w.start);
+        columns[2][row] = static_cast<std::int32_t>(w.end);
+        columns[3][row] = static_cast<std::int32_t>(w.matched);
       }
-      rule[row] = static_cast<std::int32_t>(why.rule);
-      columns[1][row] = static_cast<std::int32_t>(why.start);
-      columns[2][row] = static_cast<std::int32_t>(why.end);
-      columns[3][row] = static_cast<std::int32_t>(why.matched);
-    });
+      for (std::int64_t row : nulls) rule[row] = -1;
+    }
   });
 
   std::uint8_t* valid[4];

@@ -30,8 +30,8 @@ void distinct(const std::vector<std::string_view>& texts, std::vector<std::strin
   }
 }
 
-// The texts of rows [first, last) of `column` into `texts`, a null row as an empty text
-// and its number added to `nulls`. Each chunk's layout is looked at once, not per row.
+}  // namespace
+
 void gather(const TextColumn& column, std::int64_t first, std::int64_t last,
             std::string_view* texts, std::vector<std::int64_t>& nulls) {
   column.for_rows(first, last, [&](std::int64_t row, std::optional<std::string_view> text) {
@@ -39,8 +39,6 @@ void gather(const TextColumn& column, std::int64_t first, std::int64_t last,
     if (!text) nulls.push_back(row);
   });
 }
-
-}  // namespace
 
 SharedTable categorize_table(const TextColumn& narrations,
                              const std::vector<categorizer::CategoryRule>& rules,

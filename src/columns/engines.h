@@ -17,6 +17,11 @@ namespace quorvane::columns {
 /// Narrations per thread below which a second thread costs more than it saves.
 inline constexpr std::int64_t kMinRowsPerThread = 16384;
 
+/// The texts of rows [first, last) of `column` into `texts`, a null row as an empty text
+/// and its number added to `nulls`. Each chunk's layout is looked at once, not per row.
+void gather(const TextColumn& column, std::int64_t first, std::int64_t last,
+            std::string_view* texts, std::vector<std::int64_t>& nulls);
+
 /// Writes, for each row of `narrations`, the index of the first rule whose pattern
 /// occurs in it (letter case ignored), or -1 where none does or the row is null.
 /// `rules` holds one slot per row. Runs on up to `threads` threads.

@@ -63,6 +63,16 @@ def test_explain_matches_model(layout, narrations, rules, data):
     assert rows == [explained(n, rules) for n in narrations]
 
 
+def test_explain_long_narrations_among_short():
+    # Narrations past 64 KiB are walked on their own, between the lanes' short ones.
+    long = "Ab-" * 30_000
+    narrations = ["x ab", long + "1 ba", "B1", long[:-1] + "İ ab", "", long, "1", "a1 bA"] * 3
+    rules = [("ba", "Food", "M1"), ("1", "Fuel", "M2"), ("ab", "Food", "M2"), ("", "Ünï", "M1")]
+    got = table_data(qc.explain(narrations, rules))
+    assert list(zip(got["rule"], got["start"], got["end"], got["matched"])) == [
+        explained(n, rules) for n in narrations]
+
+
 # ---------------------------------------------------------------- lint
 
 

@@ -92,18 +92,11 @@ void DenseTable::first_matches(std::span<const std::string_view> texts, std::uin
       out[i] = walk_from(root_, root_, texts[i], classes);
     }
   } else {
-    walk_lanes<false>(texts, classes, out, nullptr);
+    walk_lanes<false>(texts, classes, out, {});
   }
   // Answers are looked up once all walks are done: the loads of their rows then overlap
   // rather than stall a walk.
   for (std::size_t i = 0; i < texts.size(); ++i) out[i] = answer(out[i]);
-}
-
-void DenseTable::pattern_ends(std::span<const std::string_view> texts, Alphabet alphabet,
-                              EndLog& log) const {
-  log.ends_.clear();
-  log.where_.resize(texts.size());
-  walk_lanes<true>(texts, classes_[alphabet == Alphabet::kAll].data(), nullptr, &log);
 }
 
 std::uint32_t DenseTable::log_from(std::uint32_t at, std::string_view text, std::size_t read,
@@ -123,16 +116,20 @@ std::uint32_t DenseTable::log_from(std::uint32_t at, std::string_view text, std:
 //
 // When logging, a lane's log has room for an entry per byte of its text (texts longer
 // than kLaneBytes are walked on their own as they come), and a finished text's entries
-// are copied to the shared log.
+// are handed on from there.
 template <bool kLog>
 void DenseTable::walk_lanes(std::span<const std::string_view> texts, const std::uint8_t* classes,
-                            std::uint32_t* out, EndLog* log) const {
+                            std::uint32_t* out, Logging logging) const {
   Lane lane[kLanes];
   std::size_t next = 0;
-  // A text on its own, from its start.
-  auto walk_alone = [&](std::size_t slot, std::string_view text) {
-    const std::size_t begin = log->ends_.size();
-    log->close(slot, begin, log_from(root_, text, 0, classes, log->ends_) == dead_);
+  // Text `slot`, its first `read` bytes walked from lane `l` (if any), walked on its own
+  // from `at` to its end.
+  auto walk_alone = [&](std::size_t slot, const Lane* l, std::uint32_t at, std::string_view text,
+                        std::size_t read) {
+    std::vector<End>& ends = logging.log->alone_;
+    ends.assign(l != nullptr ? l->log : nullptr, l != nullptr ? l->logged : nullptr);
+    at = log_from(at, text.substr(read), read, classes, ends);
+    logging.call(logging.visit, slot, ends, at != dead_);
   };
   // Puts the next text that needs a lane in lane `l`; empty texts end at once.
   auto take = [&](unsigned l) {
@@ -140,7 +137,7 @@ void DenseTable::walk_lanes(std::span<const std::string_view> texts, const std::
       const std::string_view text = texts[next];
       if constexpr (kLog) {
         if (text.empty() || text.size() > kLaneBytes) {
-          walk_alone(next, text);
+          walk_alone(next, nullptr, root_, text, 0);
           continue;
         }
       } else if (text.empty()) {
@@ -154,7 +151,7 @@ void DenseTable::walk_lanes(std::span<const std::string_view> texts, const std::
       into.at = into.lowest = root_;
       into.log = into.logged = nullptr;
       if constexpr (kLog) {
-        std::vector<std::uint64_t>& entries = log->lanes_[l];
+        std::vector<End>& entries = logging.log->lanes_[l];
         if (entries.size() < text.size()) entries.resize(text.size());
         into.log = into.logged = entries.data();
       }
@@ -165,25 +162,19 @@ void DenseTable::walk_lanes(std::span<const std::string_view> texts, const std::
   // Lane `l`'s text has been read to its end.
   auto ended = [&](const Lane& l) {
     if constexpr (kLog) {
-      const std::size_t begin = log->ends_.size();
-      for (const std::uint64_t* e = l.log; e != l.logged; ++e) {
-        log->ends_.push_back({static_cast<std::uint32_t>(*e >> 32), *e & UINT32_MAX});
-      }
-      log->close(l.slot, begin, l.at == dead_);
+      logging.call(logging.visit, l.slot, {l.log, l.logged}, l.at != dead_);
     } else {
       out[l.slot] = l.at == dead_ ? dead_ : l.lowest;
     }
   };
   // Lane `l`'s text read to its end one byte at a time.
   auto finish = [&](const Lane& l) {
-    const std::string_view rest(reinterpret_cast<const char*>(l.text), l.left);
     if constexpr (kLog) {
-      const std::size_t begin = log->ends_.size();
-      ended(l);
       const auto read = static_cast<std::size_t>(l.text - l.begin);
-      log->close(l.slot, begin, log_from(l.at, rest, read, classes, log->ends_) == dead_);
+      walk_alone(l.slot, &l, l.at, {reinterpret_cast<const char*>(l.begin), read + l.left}, read);
     } else {
-      out[l.slot] = walk_from(l.at, l.lowest, rest, classes);
+      out[l.slot] = walk_from(l.at, l.lowest, {reinterpret_cast<const char*>(l.text), l.left},
+                              classes);
     }
   };
   for (unsigned l = 0; l < kLanes; ++l) {
@@ -233,8 +224,7 @@ void DenseTable::advance(Lane* lanes, std::size_t count,
   std::size_t s0 = lanes[0].at, s1 = lanes[1].at, s2 = lanes[2].at, s3 = lanes[3].at;
   std::size_t m0 = lanes[0].lowest, m1 = lanes[1].lowest, m2 = lanes[2].lowest,
               m3 = lanes[3].lowest;
-  std::uint64_t *l0 = lanes[0].logged, *l1 = lanes[1].logged, *l2 = lanes[2].logged,
-                *l3 = lanes[3].logged;
+  End *l0 = lanes[0].logged, *l1 = lanes[1].logged, *l2 = lanes[2].logged, *l3 = lanes[3].logged;
   const unsigned char* p0 = lanes[0].text + count;
   const unsigned char* p1 = lanes[1].text + count;
   const unsigned char* p2 = lanes[2].text + count;
@@ -245,11 +235,11 @@ void DenseTable::advance(Lane* lanes, std::size_t count,
     s2 = table[s2 + classes[p2[j]]];
     s3 = table[s3 + classes[p3[j]]];
     if constexpr (kLog) {
-      const auto step = static_cast<std::uint32_t>(j);
-      if (s0 < root) [[unlikely]] *l0++ = s0 << 32 | step;
-      if (s1 < root) [[unlikely]] *l1++ = s1 << 32 | step;
-      if (s2 < root) [[unlikely]] *l2++ = s2 << 32 | step;
-      if (s3 < root) [[unlikely]] *l3++ = s3 << 32 | step;
+      const auto step = static_cast<std::size_t>(j);
+      if (s0 < root) [[unlikely]] *l0++ = {static_cast<std::uint32_t>(s0), step};
+      if (s1 < root) [[unlikely]] *l1++ = {static_cast<std::uint32_t>(s1), step};
+      if (s2 < root) [[unlikely]] *l2++ = {static_cast<std::uint32_t>(s2), step};
+      if (s3 < root) [[unlikely]] *l3++ = {static_cast<std::uint32_t>(s3), step};
     } else {
       m0 = std::min(m0, s0);
       m1 = std::min(m1, s1);
@@ -259,16 +249,14 @@ void DenseTable::advance(Lane* lanes, std::size_t count,
   }
   const std::size_t states[kLanes] = {s0, s1, s2, s3};
   const std::size_t lowest[kLanes] = {m0, m1, m2, m3};
-  std::uint64_t* const logged[kLanes] = {l0, l1, l2, l3};
+  End* const logged[kLanes] = {l0, l1, l2, l3};
   for (unsigned l = 0; l < kLanes; ++l) {
     Lane& lane = lanes[l];
     if constexpr (kLog) {
       // Step j read the byte at (text + count + j): its position, counted from one.
-      const auto read = static_cast<std::uint64_t>(lane.text - lane.begin) + count + 1;
-      for (std::uint64_t* e = lane.logged; e != logged[l]; ++e) {
-        const auto step = static_cast<std::int32_t>(static_cast<std::uint32_t>(*e));
-        *e = (*e & ~std::uint64_t{UINT32_MAX}) | (read + static_cast<std::uint64_t>(step));
-      }
+      // (The step is negative: the sum wraps around to the position.)
+      const auto read = static_cast<std::size_t>(lane.text - lane.begin) + count + 1;
+      for (End* e = lane.logged; e != logged[l]; ++e) e->at += read;
       lane.logged = logged[l];
     }
     lane.text += count;
@@ -277,5 +265,8 @@ void DenseTable::advance(Lane* lanes, std::size_t count,
     lane.lowest = static_cast<std::uint32_t>(lowest[l]);
   }
 }
+
+template void DenseTable::walk_lanes<true>(std::span<const std::string_view>,
+                                           const std::uint8_t*, std::uint32_t*, Logging) const;
 
 }  // namespace quorvane::categorizer

@@ -9,7 +9,7 @@
 #include <memory>  // std::unique_ptr
 #include <span>
 #include <string_view>
-#include <utility>  // std::pair
+#include <type_traits>  // std::remove_reference_t
 #include <vector>
 
 #include "categorizer/trie.h"
@@ -62,35 +62,26 @@ class DenseTable {
     std::size_t at;
   };
 
-  /// What pattern_ends() found, text by text: the caller's buffers, reused from call to
-  /// call.
+  /// The caller's buffers for pattern_ends(), reused from call to call.
   class EndLog {
-   public:
-    /// Whether text i was read to its end: false when, walked over kAscii, it holds a
-    /// byte >= 0x80 (its ends are then unknown).
-    bool complete(std::size_t i) const noexcept { return where_[i].first != kCut; }
-    /// Text i's ends, in the order the walk met them.
-    std::span<const End> of(std::size_t i) const noexcept {
-      return std::span<const End>(ends_).subspan(where_[i].first,
-                                                 where_[i].second - where_[i].first);
-    }
-
    private:
     friend class DenseTable;
-    static constexpr std::size_t kCut = SIZE_MAX;
-    // Sets text `i`'s ends to those from `begin` to the last, or marks it cut short.
-    void close(std::size_t i, std::size_t begin, bool cut) {
-      where_[i] = cut ? std::pair(kCut, kCut) : std::pair(begin, ends_.size());
-    }
-    std::vector<End> ends_;
-    std::vector<std::pair<std::size_t, std::size_t>> where_;  // each text's range of ends_
-    std::array<std::vector<std::uint64_t>, kLanes> lanes_;    // each lane's ends as it goes
+    std::array<std::vector<End>, kLanes> lanes_;  // each lane's ends as it goes
+    std::vector<End> alone_;                      // those of a text walked on its own
   };
 
-  /// Walks each text (kLanes at a time, as first_matches()) and logs into `log` every
-  /// position where a pattern ends. Needs a table.
-  void pattern_ends(std::span<const std::string_view> texts, Alphabet alphabet,
-                    EndLog& log) const;
+  /// Walks each text (kLanes at a time, as first_matches()) and calls
+  /// visit(i, ends, complete) once for each text i, in no set order: `ends` are the
+  /// positions where patterns end in it, in order; `complete` is false (and `ends`
+  /// partial) when, walked over kAscii, it holds a byte >= 0x80. Needs a table.
+  template <class Visit>
+  void pattern_ends(std::span<const std::string_view> texts, Alphabet alphabet, EndLog& log,
+                    Visit&& visit) const {
+    walk_lanes<true>(texts, classes_[alphabet == Alphabet::kAll].data(), nullptr,
+                     {&log, &visit, [](void* v, std::size_t i, std::span<const End> ends, bool complete) {
+                        (*static_cast<std::remove_reference_t<Visit>*>(v))(i, ends, complete);
+                      }});
+  }
 
   /// A walk over kAll one byte at a time, for callers that look at every state: the
   /// start, the next position, whether a pattern ends at a position (here or at a
@@ -104,6 +95,13 @@ class DenseTable {
 
  private:
   // A text being walked.
+  // Where a logging walk keeps its ends, and whom it tells of each text's.
+  struct Logging {
+    EndLog* log;
+    void* visit;
+    void (*call)(void* visit, std::size_t text, std::span<const End> ends, bool complete);
+  };
+
   struct Lane {
     const unsigned char* text;  // the bytes not yet read
     std::size_t left;
@@ -111,10 +109,9 @@ class DenseTable {
     std::uint32_t at;
     std::uint32_t lowest;  // the smallest row offset passed: see the constructor
     // When logging: the text's first byte, and the lane's log and its next free entry.
-    // An entry is a row offset in the high half and a position in the low half.
     const unsigned char* begin;
-    std::uint64_t* log;
-    std::uint64_t* logged;
+    End* log;
+    End* logged;
   };
 
   // Walks `count` bytes of each of kLanes lanes, reading bytes through `classes`; with
@@ -123,10 +120,10 @@ class DenseTable {
   void advance(Lane* lanes, std::size_t count, const std::uint8_t* classes) const noexcept;
 
   // Walks kLanes texts at a time: without kLog, writes where each ends (as walk_from)
-  // to `out`; with kLog, logs their pattern ends into `log`.
+  // to `out`; with kLog, logs their pattern ends as `logging` says.
   template <bool kLog>
   void walk_lanes(std::span<const std::string_view> texts, const std::uint8_t* classes,
-                  std::uint32_t* out, EndLog* log) const;
+                  std::uint32_t* out, Logging logging) const;
 
   // Goes on from `at` over `text`, the bytes after the first `read` of a text, appending
   // where patterns end to `ends`; gives the offset it ended at.

@@ -120,15 +120,16 @@ void Categorizer::explain_all(std::span<const std::string_view> narrations, Expl
   }
   // Over kAscii, as rules_for(): an ASCII narration's positions are its characters'; a
   // narration holding any other byte is cut short there, then lowered and explained alone.
-  table->pattern_ends(narrations, DenseTable::Alphabet::kAscii, scratch.ends);
-  for (std::size_t i = 0; i < narrations.size(); ++i) {
-    if (!scratch.ends.complete(i)) {
-      out[i] = explain(narrations[i], scratch);
-      continue;
-    }
-    const PatternSet::Occurrences found = patterns_.occurrences(scratch.ends.of(i), scratch.marks);
-    out[i] = {found.first, found.start, found.end, found.count};
-  }
+  table->pattern_ends(narrations, DenseTable::Alphabet::kAscii, scratch.ends,
+                      [&](std::size_t i, std::span<const DenseTable::End> ends, bool complete) {
+                        if (!complete) {
+                          out[i] = explain(narrations[i], scratch);
+                          return;
+                        }
+                        const PatternSet::Occurrences found =
+                            patterns_.occurrences(ends, scratch.marks);
+                        out[i] = {found.first, found.start, found.end, found.count};
+                      });
 }
 
 Result<CategorizeResponse, QuorvaneError> categorize_transactions(

@@ -186,9 +186,22 @@ def categorize(narrations: Any, rules: Any) -> Any:
 
 
 def count_examples(counter: DeriveCounter, narrations: Any, categories: Any,
-                   merchants: Any) -> None:
-    """Counts one batch of examples into `counter`."""
-    counter.add(_Handover(narrations), _Handover(categories), _Handover(merchants))
+                   merchants: Any) -> int:
+    """Counts one batch of examples into `counter`; gives how many it left out."""
+    return counter.add(_Handover(narrations), _Handover(categories), _Handover(merchants))
+
+
+def without_unlabelled(columns: Sequence[Any]) -> Tuple[List[Any], int]:
+    """A batch's narration, category and merchant columns without the rows whose category
+    and merchant are both empty, and how many those were."""
+    import pyarrow.compute as pc
+
+    blank = pc.and_(pc.equal(columns[1], _text("")), pc.equal(columns[2], _text("")))
+    skipped = pc.sum(blank).as_py() or 0
+    if not skipped:
+        return list(columns), 0
+    keep = pc.invert(blank)
+    return [pc.filter(column, keep) for column in columns], skipped
 
 
 def derived_rules(counter: DeriveCounter) -> List[List[str]]:

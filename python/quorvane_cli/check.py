@@ -14,7 +14,8 @@ import quorvane_columns as qc
 
 from quorvane_cli import options
 from quorvane_cli.csvfile import CsvFile
-from quorvane_cli.failures import shown
+from quorvane_cli.derive import unlabelled
+from quorvane_cli.failures import shown, warn
 from quorvane_cli.output import Target
 from quorvane_cli.rules import read_rules
 from quorvane_cli.text import aligned
@@ -61,8 +62,14 @@ def read_history(path: str, column: Optional[str], delimiter: Optional[str]) -> 
     with CsvFile(path, NAME, delimiter) as source:
         wanted = [source.column([column] if column else options.NARRATION_COLUMNS, "--column"),
                   source.column(["category"]), source.column(["merchant"])]
-        batches = [[batch.columns[c] for c in wanted] for batch in source.batches()]
-        return [source.kind.joined([batch[k] for batch in batches]) for k in range(3)]
+        batches, skipped = [], 0
+        for batch in source.batches():
+            kept, left_out = source.kind.without_unlabelled([batch.columns[c] for c in wanted])
+            batches.append(kept)
+            skipped += left_out
+    if skipped:  # as derive leaves them out
+        warn(unlabelled(path, skipped))
+    return [source.kind.joined([batch[k] for batch in batches]) for k in range(3)]
 
 
 class Checked:

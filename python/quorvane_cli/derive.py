@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
+from functools import partial
 from typing import Any, List
 
 from quorvane_columns._native import DeriveCounter
 
 from quorvane_cli import options
 from quorvane_cli.csvfile import CsvFile
+from quorvane_cli.failures import shown, warn
 from quorvane_cli.output import Target
 from quorvane_cli.stdlib_csv import RULE_COLUMNS, lines_of
 
@@ -25,6 +27,12 @@ def add_parser(verbs: Any) -> None:
     p.set_defaults(run=run)
 
 
+def unlabelled(path: str, count: int) -> str:
+    """The warning that `count` rows of `path` were left out for having no label."""
+    rows = "1 row has" if count == 1 else f"{count:,} rows have"
+    return f"{shown(path)}: {rows} neither a category nor a merchant: left out"
+
+
 def run(args: argparse.Namespace) -> None:
     target = Target(args.output, reads=[args.history])
     rows: List[List[Any]] = []
@@ -38,14 +46,19 @@ def run(args: argparse.Namespace) -> None:
         # The counter's tables are sized once, for the rows the file is expected to hold,
         # rather than grown (and copied) on the way. Sizing them takes a few hundredths of
         # a second for a million rows, so it is done while the first batch is read.
+        # A row with neither a category nor a merchant is one the user has not labelled:
+        # it is left out, rather than taught as a label of its own.
         kind = source.kind
+        skipped = 0
         with concurrent.futures.ThreadPoolExecutor(1) as aside:
-            made = aside.submit(DeriveCounter, source.expected_rows)
+            made = aside.submit(partial(DeriveCounter, source.expected_rows, skip_unlabelled=True))
             counter = None
             for batch in source.batches(counted=True):
                 counter = made.result()
-                kind.count_examples(counter, *(batch.columns[c] for c in columns))
+                skipped += kind.count_examples(counter, *(batch.columns[c] for c in columns))
         if counter is not None:
             rows = kind.derived_rules(counter)
+    if skipped:
+        warn(unlabelled(args.history, skipped))
     with target.open() as out:
         out.write(lines_of([list(RULE_COLUMNS)] + rows, ","))

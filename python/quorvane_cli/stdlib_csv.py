@@ -193,9 +193,16 @@ def categorize(narrations: List[str], rules: Any) -> Dict[str, List[Any]]:
 
 
 def count_examples(counter: DeriveCounter, narrations: List[str], categories: List[str],
-                   merchants: List[str]) -> None:
-    """Counts one batch of examples into `counter`."""
-    counter.add(narrations, categories, merchants)
+                   merchants: List[str]) -> int:
+    """Counts one batch of examples into `counter`; gives how many it left out."""
+    return counter.add(narrations, categories, merchants)
+
+
+def without_unlabelled(columns: List[List[str]]) -> Tuple[List[List[str]], int]:
+    """A batch's narration, category and merchant columns without the rows whose category
+    and merchant are both empty, and how many those were."""
+    kept = [row for row in zip(*columns) if row[1] or row[2]]
+    return [list(cells) for cells in zip(*kept)] if kept else [[], [], []], len(columns[0]) - len(kept)
 
 
 def derived_rules(counter: DeriveCounter) -> List[List[str]]:

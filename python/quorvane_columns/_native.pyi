@@ -21,11 +21,13 @@ class DeriveCounter:
     """Counts for rule derivation, added batch by batch: each distinct label and token is
     kept once, with a count per (category, merchant, token). finish() gives the rules
     derive gives on every example added, whatever the batches. `expected`: about how many
-    examples will be added, so that the tables are sized once (0: grown as needed)."""
+    examples will be added, so that the tables are sized once (0: grown as needed).
+    `skip_unlabelled`: add() leaves out the examples whose category and merchant are both
+    empty, and gives how many it left out."""
 
-    def __init__(self, expected: int = 0) -> None: ...
+    def __init__(self, expected: int = 0, *, skip_unlabelled: bool = False) -> None: ...
     def add(self, narrations: Any, categories: Any = None, merchants: Any = None, *,
-            threads: Optional[int] = None) -> None: ...
+            threads: Optional[int] = None) -> int: ...
     def finish(self) -> Table: ...
 
 def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,

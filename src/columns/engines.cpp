@@ -145,7 +145,8 @@ void ExampleRows::fill(std::int64_t begin, std::int64_t end, categorizer::Exampl
 }
 
 std::span<const categorizer::ExampleView> ExampleRows::all(unsigned threads) {
-  if (by_columns_ && views_.empty() && size() > 0) {
+  if (by_columns_ && !viewed_) {
+    viewed_ = true;
     views_.resize(static_cast<std::size_t>(size()));
     // A block of rows at a time, each column filling its field in turn while the block
     // stays in the cache.
@@ -158,6 +159,13 @@ std::span<const categorizer::ExampleView> ExampleRows::all(unsigned threads) {
     });
   }
   return views_;
+}
+
+std::int64_t ExampleRows::drop_unlabelled(unsigned threads) {
+  all(threads);
+  return static_cast<std::int64_t>(std::erase_if(views_, [](const categorizer::ExampleView& v) {
+    return v.category.empty() && v.merchant.empty();
+  }));
 }
 
 }  // namespace quorvane::columns

@@ -59,9 +59,14 @@ class ExampleRows {
   /// The views of every row, made once (on up to `threads` threads) when first asked.
   std::span<const categorizer::ExampleView> all(unsigned threads);
 
+  /// Leaves out of all() the rows whose category and merchant are both empty (a CSV file's
+  /// way of saying a row has no label); gives how many there were.
+  std::int64_t drop_unlabelled(unsigned threads);
+
  private:
   TextColumn columns_[3];
   bool by_columns_ = false;
+  bool viewed_ = false;  // views_ made from the columns
   std::vector<categorizer::ExampleView> views_;
 };
 

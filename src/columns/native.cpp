@@ -204,13 +204,15 @@ py::ProcessRef g_counter_type;
 
 struct CounterObject {
   PyObject_HEAD categorizer::DeriveCounter* counter;  // null only while one is being made
+  bool skip_unlabelled;  // add() leaves out examples with neither category nor merchant
 };
 
 PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"expected", nullptr};
+  static const char* names[] = {"expected", "skip_unlabelled", nullptr};
   Py_ssize_t expected = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|n:DeriveCounter", const_cast<char**>(names),
-                                   &expected)) {
+  int skip_unlabelled = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|n$p:DeriveCounter", const_cast<char**>(names),
+                                   &expected, &skip_unlabelled)) {
     return nullptr;
   }
   if (expected < 0) {
@@ -226,6 +228,7 @@ PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     counter = new categorizer::DeriveCounter(static_cast<std::size_t>(expected));
   }
   reinterpret_cast<CounterObject*>(object.get())->counter = counter;
+  reinterpret_cast<CounterObject*>(object.get())->skip_unlabelled = skip_unlabelled != 0;
   return object.release();
 }
 
@@ -234,12 +237,14 @@ PyObject* counter_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   ExampleRows examples;
   unsigned threads = 1;
   if (!bind_examples(args, kwargs, "O|OO$O:add", inputs, examples, threads)) return nullptr;
-  categorizer::DeriveCounter* counter = reinterpret_cast<CounterObject*>(self)->counter;
+  const auto* object = reinterpret_cast<CounterObject*>(self);
+  std::int64_t skipped = 0;
   {
     Unlocked unlocked;  // the caller's reference keeps `self`, and so `counter`, alive
-    counter->add(examples.all(threads), threads);
+    if (object->skip_unlabelled) skipped = examples.drop_unlabelled(threads);
+    object->counter->add(examples.all(threads), threads);
   }
-  Py_RETURN_NONE;
+  return PyLong_FromLongLong(skipped);
 }
 
 PyObject* counter_finish(PyObject* self, PyObject*) {
@@ -270,16 +275,19 @@ PyMethodDef g_counter_methods[] = {
          guarded_method<counter_add, PyObject*, PyObject*, PyObject*>)),
      METH_VARARGS | METH_KEYWORDS,
      "add(narrations, categories=None, merchants=None, *, threads=None)\n--\n\n"
-     "Counts a batch of labelled examples into the counts so far."},
+     "Counts a batch of labelled examples into the counts so far; gives how many were "
+     "left out (see skip_unlabelled)."},
     {"finish", guarded_method<counter_finish, PyObject*, PyObject*>, METH_NOARGS,
      "The rules of every example added so far: a Table of pattern, category, merchant."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot g_counter_slots[] = {
-    {Py_tp_doc, const_cast<char*>("DeriveCounter(expected=0)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("DeriveCounter(expected=0, *, skip_unlabelled=False)\n--\n\n"
                                   "Counts for rule derivation, added batch by batch; "
-                                  "`expected`: about how many examples will come.\n\n"
+                                  "`expected`: about how many examples will come; "
+                                  "`skip_unlabelled`: leave out examples whose category and "
+                                  "merchant are both empty.\n\n"
                                   "finish() gives the rules derive gives on every example "
                                   "added.")},
     {Py_tp_new,

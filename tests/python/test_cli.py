@@ -121,6 +121,25 @@ def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newli
     assert outputs[0][1].decode().splitlines()[-3].split()[-1] == f"{total:,.2f}" or not rows
 
 
+@pytest.mark.parametrize("path", PATHS)
+def test_unlabelled_rows_are_left_out(capsys, monkeypatch, tmp_path, path):
+    # A row with neither category nor merchant has no label, rather than an empty one: as
+    # an example it would teach a first rule that blanks the labels of its word's rows.
+    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
+    rows = [["UBER TRIP 1", "Transport", "Uber"], ["UBER EATS 2", "", ""],
+            ["ZOMATO 3", "Food", ""], ["SWIGGY 4", "", ""], ["OLA 5", "", "Ola"]]
+    history = write_csv(tmp_path / "h.csv", [["narration", "category", "merchant"], *rows])
+    warning = f"quorvane: warning: {history}: 2 rows have neither a category nor a merchant: left out\n"
+    status, out, err = run(capsys, "derive", history)
+    labelled = [dict(zip(("narration", "category", "merchant"), r)) for r in rows if r[1] or r[2]]
+    assert (status, err) == (0, warning)
+    assert list(csv.reader(io.StringIO(out)))[1:] == [
+        list(r.values()) for r in quorvane.derive_rules({"data": labelled})["rules"]]
+    rules = write_csv(tmp_path / "r.csv", [["pattern", "category", "merchant"], ["uber", "Transport", "Uber"]])
+    status, out, err = run(capsys, "check", "--rules", rules, history)
+    assert (status, err) == (0, warning) and "3 rows: 1 matched" in out
+
+
 def test_bundled_files_against_the_module(capsys, tmp_path):
     # (derive on the bundled history is compared byte for byte in test_output_kinds)
     statement = json.loads((DATA / "statement.json").read_text("utf-8"))["data"]

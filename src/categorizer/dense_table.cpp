@@ -173,8 +173,8 @@ void DenseTable::walk_lanes(std::span<const std::string_view> texts, const std::
       const auto read = static_cast<std::size_t>(l.text - l.begin);
       walk_alone(l.slot, &l, l.at, {reinterpret_cast<const char*>(l.begin), read + l.left}, read);
     } else {
-      out[l.slot] = walk_from(l.at, l.lowest, {reinterpret_cast<const char*>(l.text), l.left},
-                              classes);
+      out[l.slot] =
+          walk_from(l.at, l.lowest, {reinterpret_cast<const char*>(l.text), l.left}, classes);
     }
   };
   for (unsigned l = 0; l < kLanes; ++l) {
@@ -236,10 +236,14 @@ void DenseTable::advance(Lane* lanes, std::size_t count,
     s3 = table[s3 + classes[p3[j]]];
     if constexpr (kLog) {
       const auto step = static_cast<std::size_t>(j);
-      if (s0 < root) [[unlikely]] *l0++ = {static_cast<std::uint32_t>(s0), step};
-      if (s1 < root) [[unlikely]] *l1++ = {static_cast<std::uint32_t>(s1), step};
-      if (s2 < root) [[unlikely]] *l2++ = {static_cast<std::uint32_t>(s2), step};
-      if (s3 < root) [[unlikely]] *l3++ = {static_cast<std::uint32_t>(s3), step};
+      if (s0 < root) [[unlikely]]
+        *l0++ = {static_cast<std::uint32_t>(s0), step};
+      if (s1 < root) [[unlikely]]
+        *l1++ = {static_cast<std::uint32_t>(s1), step};
+      if (s2 < root) [[unlikely]]
+        *l2++ = {static_cast<std::uint32_t>(s2), step};
+      if (s3 < root) [[unlikely]]
+        *l3++ = {static_cast<std::uint32_t>(s3), step};
     } else {
       m0 = std::min(m0, s0);
       m1 = std::min(m1, s1);
@@ -266,7 +270,7 @@ void DenseTable::advance(Lane* lanes, std::size_t count,
   }
 }
 
-template void DenseTable::walk_lanes<true>(std::span<const std::string_view>,
-                                           const std::uint8_t*, std::uint32_t*, Logging) const;
+template void DenseTable::walk_lanes<true>(std::span<const std::string_view>, const std::uint8_t*,
+                                           std::uint32_t*, Logging) const;
 
 }  // namespace quorvane::categorizer

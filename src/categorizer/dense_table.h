@@ -77,10 +77,11 @@ class DenseTable {
   template <class Visit>
   void pattern_ends(std::span<const std::string_view> texts, Alphabet alphabet, EndLog& log,
                     Visit&& visit) const {
-    walk_lanes<true>(texts, classes_[alphabet == Alphabet::kAll].data(), nullptr,
-                     {&log, &visit, [](void* v, std::size_t i, std::span<const End> ends, bool complete) {
-                        (*static_cast<std::remove_reference_t<Visit>*>(v))(i, ends, complete);
-                      }});
+    walk_lanes<true>(
+        texts, classes_[alphabet == Alphabet::kAll].data(), nullptr,
+        {&log, &visit, [](void* v, std::size_t i, std::span<const End> ends, bool complete) {
+           (*static_cast<std::remove_reference_t<Visit>*>(v))(i, ends, complete);
+         }});
   }
 
   /// A walk over kAll one byte at a time, for callers that look at every state: the

@@ -94,7 +94,8 @@ PatternSet::Occurrences PatternSet::occurrences(std::span<const DenseTable::End>
   const std::uint32_t stamp = new_text(marks, trie_.size());
   std::uint32_t* stamps = marks.stamp_.data();
   Occurrences found;
-  for (const DenseTable::End& end : ends) reached(dense_.state(end.row), end.at, stamp, stamps, found);
+  for (const DenseTable::End& end : ends)
+    reached(dense_.state(end.row), end.at, stamp, stamps, found);
   close(found);
   return found;
 }

@@ -11,7 +11,7 @@ from quorvane_columns._native import DeriveCounter
 
 from quorvane_cli import options
 from quorvane_cli.csvfile import CsvFile
-from quorvane_cli.failures import shown, warn
+from quorvane_cli.failures import rows_have, shown, warn
 from quorvane_cli.output import Target
 from quorvane_cli.stdlib_csv import RULE_COLUMNS, lines_of
 
@@ -29,8 +29,7 @@ def add_parser(verbs: Any) -> None:
 
 def unlabelled(path: str, count: int) -> str:
     """The warning that `count` rows of `path` were left out for having no label."""
-    rows = "1 row has" if count == 1 else f"{count:,} rows have"
-    return f"{shown(path)}: {rows} neither a category nor a merchant: left out"
+    return f"{shown(path)}: {rows_have(count)} neither a category nor a merchant: left out"
 
 
 def run(args: argparse.Namespace) -> None:

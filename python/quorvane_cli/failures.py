@@ -65,6 +65,11 @@ def os_failure(path: str, exc: OSError, output: bool = False) -> Failure:
     return kind(shown(path, output), exc.strerror or str(exc))
 
 
+def rows_have(count: int) -> str:
+    """The start of a warning about `count` rows: "1 row has", "2 rows have"."""
+    return "1 row has" if count == 1 else f"{count:,} rows have"
+
+
 def warn(message: str) -> None:
     """A one-line warning on standard error; the run goes on."""
     sys.stderr.write(f"quorvane: warning: {message}\n")

@@ -15,7 +15,7 @@ from typing import Any, List
 import quorvane_columns as qc
 
 from quorvane_cli.csvfile import CsvFile, sniff
-from quorvane_cli.failures import UserError, os_failure, where
+from quorvane_cli.failures import UserError, os_failure, rows_have, shown, warn, where
 from quorvane_cli.stdlib_csv import line_breaks, undecodable
 
 #: Rules as quorvane_columns takes them: rows of three texts, or a request's JSON value.
@@ -53,10 +53,19 @@ def read_rules(path: str) -> Rules:
 
 def _from_csv(path: str, data: bytes) -> List[List[str]]:
     rows: List[List[str]] = []
+    blank = 0
     with CsvFile(path, "rules", data=data) as source:
         columns = [source.column([name]) for name in ("pattern", "category", "merchant")]
         for batch in source.batches():
-            rows += [list(rule) for rule in zip(*(batch.columns[c] for c in columns))]
+            for rule in zip(*(batch.columns[c] for c in columns)):
+                if any(rule):
+                    rows.append(list(rule))
+                else:
+                    blank += 1
+    # A spreadsheet saved as CSV can end in rows of empty cells. As rules they would match
+    # every narration no rule above them matches, with labels that look like no match.
+    if blank:
+        warn(f"{shown(path)}: {rows_have(blank)} no pattern, category or merchant: left out")
     return rows
 
 

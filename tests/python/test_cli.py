@@ -122,9 +122,9 @@ def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newli
 
 
 @pytest.mark.parametrize("path", PATHS)
-def test_unlabelled_rows_are_left_out(capsys, monkeypatch, tmp_path, path):
-    # A row with neither category nor merchant has no label, rather than an empty one: as
-    # an example it would teach a first rule that blanks the labels of its word's rows.
+def test_rows_without_labels_are_left_out(capsys, monkeypatch, tmp_path, path):
+    # A history row with neither category nor merchant has no label, rather than an empty
+    # one: as an example it would teach a first rule that blanks its word's rows' labels.
     monkeypatch.setenv("QUORVANE_CLI_CSV", path)
     rows = [["UBER TRIP 1", "Transport", "Uber"], ["UBER EATS 2", "", ""],
             ["ZOMATO 3", "Food", ""], ["SWIGGY 4", "", ""], ["OLA 5", "", "Ola"]]
@@ -135,9 +135,13 @@ def test_unlabelled_rows_are_left_out(capsys, monkeypatch, tmp_path, path):
     assert (status, err) == (0, warning)
     assert list(csv.reader(io.StringIO(out)))[1:] == [
         list(r.values()) for r in quorvane.derive_rules({"data": labelled})["rules"]]
-    rules = write_csv(tmp_path / "r.csv", [["pattern", "category", "merchant"], ["uber", "Transport", "Uber"]])
+    # A rules file saved from a spreadsheet, ending in empty rows: as rules they would
+    # match every narration left.
+    rules = write_csv(tmp_path / "r.csv", [["pattern", "category", "merchant"],
+                                           ["uber", "Transport", "Uber"], ["", "", ""], ["", "", ""]])
     status, out, err = run(capsys, "check", "--rules", rules, history)
-    assert (status, err) == (0, warning) and "3 rows: 1 matched" in out
+    assert (status, "3 rows: 1 matched" in out) == (0, True)
+    assert err == f"quorvane: warning: {rules}: 2 rows have no pattern, category or merchant: left out\n" + warning
 
 
 def test_bundled_files_against_the_module(capsys, tmp_path):

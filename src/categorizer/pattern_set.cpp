@@ -91,11 +91,23 @@ PatternSet::Occurrences PatternSet::occurrences(std::string_view text, Marks& ma
 
 PatternSet::Occurrences PatternSet::occurrences(std::span<const DenseTable::End> ends,
                                                 Marks& marks) const {
-  const std::uint32_t stamp = new_text(marks, trie_.size());
-  std::uint32_t* stamps = marks.stamp_.data();
   Occurrences found;
-  for (const DenseTable::End& end : ends)
-    reached(dense_.state(end.row), end.at, stamp, stamps, found);
+  if (ends.size() == 1) {
+    // One end: its suffix chain meets no state twice, so nothing needs marking.
+    const std::uint32_t state = dense_.state(ends[0].row);
+    found.first = trie_.best[state];
+    found.end = ends[0].at;
+    for (std::uint32_t s = trie_.ends[state] != 0 ? state : trie_.out[state]; s != kNone;
+         s = trie_.out[s]) {
+      found.count += trie_.ends[s];
+    }
+  } else if (!ends.empty()) {
+    const std::uint32_t stamp = new_text(marks, trie_.size());
+    std::uint32_t* stamps = marks.stamp_.data();
+    for (const DenseTable::End& end : ends) {
+      reached(dense_.state(end.row), end.at, stamp, stamps, found);
+    }
+  }
   close(found);
   return found;
 }

@@ -2,6 +2,7 @@
 #include "columns/diagnose.h"
 
 #include <algorithm>  // std::min
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,9 +28,6 @@ std::vector<std::string_view> patterns_of(std::span<const CategoryRule> rules) {
   return patterns;
 }
 
-// Marks a row whose span does not fit an int32, until the rows are checked in order.
-constexpr std::int32_t kTooLong = -2;
-
 }  // namespace
 
 SharedTable explain_table(const TextColumn& narrations, std::span<const CategoryRule> rules,
@@ -41,55 +39,61 @@ SharedTable explain_table(const TextColumn& narrations, std::span<const Category
                     {"matched", ColumnKind::kInt32, true}});
   std::int32_t* columns[4];
   for (std::int64_t c = 0; c < 4; ++c) columns[c] = out.int32s(c, rows);
-  std::int32_t* rule = columns[0];
-  const std::vector<std::string_view> patterns = patterns_of(rules);
-  const Categorizer categorizer(patterns);
-  in_ranges(rows, threads, kMinRowsPerThread, [&](std::int64_t begin, std::int64_t end) {
-    // A batch of rows at a time, so that the automaton walks several narrations at once;
-    // a null row is explained as an empty text, then given -1.
-    constexpr std::int64_t kBatch = 1024;
-    std::vector<std::string_view> texts(kBatch);
-    std::vector<Categorizer::Explanation> why(kBatch);
-    std::vector<std::int64_t> nulls;
-    Categorizer::Scratch scratch;  // buffers reused batch after batch
-    for (std::int64_t first = begin; first < end; first += kBatch) {
-      const std::int64_t last = std::min(end, first + kBatch);
-      nulls.clear();
-      gather(narrations, first, last, texts.data(), nulls);
-      categorizer.explain_all({texts.data(), static_cast<std::size_t>(last - first)}, why.data(),
-                              scratch);
-      for (std::int64_t row = first; row < last; ++row) {
-        const Categorizer::Explanation& w = why[static_cast<std::size_t>(row - first)];
-        rule[row] = -1;
-        if (w.rule == Categorizer::kNone) continue;
-        if (w.end > static_cast<std::size_t>(INT32_MAX)) {
-          rule[row] = kTooLong;
-          continue;
-        }
-        rule[row] = static_cast<std::int32_t>(w.rule);
-        columns[1][row] = static_cast<std::int32_t>(w.start);
-        columns[2][row] = static_cast<std::int32_t>(w.end);
-        columns[3][row] = static_cast<std::int32_t>(w.matched);
-      }
-      for (std::int64_t row : nulls) rule[row] = -1;
-    }
-  });
-
   std::uint8_t* valid[4];
   for (std::int64_t c = 0; c < 4; ++c) valid[c] = out.validity(c, rows);
-  std::int64_t nulls = 0;
-  for (std::int64_t i = 0; i < rows; ++i) {
-    if (rule[i] == kTooLong) {
-      too_long = i;
-      return nullptr;
-    }
-    if (rule[i] < 0) {
-      ++nulls;
-      for (std::int32_t* column : columns) column[i] = 0;  // no stale bytes under a null
-      continue;
-    }
-    auto bit = static_cast<std::uint8_t>(1U << (i & 7));
-    for (std::uint8_t* v : valid) v[i >> 3] = static_cast<std::uint8_t>(v[i >> 3] | bit);
+  const std::vector<std::string_view> patterns = patterns_of(rules);
+  const Categorizer categorizer(patterns);
+  std::atomic<std::int64_t> nulls = 0;
+  std::atomic<std::int64_t> first_too_long = rows;  // a row whose span does not fit an int32
+  // Whole bytes of validity per thread: eight rows at a time.
+  in_ranges((rows + 7) / 8, threads, kMinRowsPerThread / 8,
+            [&](std::int64_t from, std::int64_t to) {
+              const std::int64_t begin = from * 8;
+              const std::int64_t end = std::min(rows, to * 8);
+              // A batch of rows at a time, so that the automaton walks several narrations at once;
+              // a null row is explained as an empty text, then made null. A batch is a multiple
+              // of eight rows, so that it fills whole bytes of validity.
+              constexpr std::int64_t kBatch = 1024;
+              std::vector<std::string_view> texts(kBatch);
+              std::vector<Categorizer::Explanation> why(kBatch);
+              std::vector<std::int64_t> null_rows;
+              Categorizer::Scratch scratch;  // buffers reused batch after batch
+              std::int64_t unmatched = 0;
+              for (std::int64_t first = begin; first < end; first += kBatch) {
+                const std::int64_t last = std::min(end, first + kBatch);
+                null_rows.clear();
+                gather(narrations, first, last, texts.data(), null_rows);
+                categorizer.explain_all({texts.data(), static_cast<std::size_t>(last - first)},
+                                        why.data(), scratch);
+                for (std::int64_t row : null_rows)
+                  why[static_cast<std::size_t>(row - first)].rule = Categorizer::kNone;
+                unsigned bits = 0;
+                for (std::int64_t row = first; row < last; ++row) {
+                  const Categorizer::Explanation& w = why[static_cast<std::size_t>(row - first)];
+                  const bool matched = w.rule != Categorizer::kNone;
+                  if (matched && w.end > static_cast<std::size_t>(INT32_MAX)) {
+                    std::int64_t seen = first_too_long.load();
+                    while (row < seen && !first_too_long.compare_exchange_weak(seen, row)) {
+                    }
+                  }
+                  // No stale bytes under a null.
+                  columns[0][row] = matched ? static_cast<std::int32_t>(w.rule) : 0;
+                  columns[1][row] = matched ? static_cast<std::int32_t>(w.start) : 0;
+                  columns[2][row] = matched ? static_cast<std::int32_t>(w.end) : 0;
+                  columns[3][row] = matched ? static_cast<std::int32_t>(w.matched) : 0;
+                  bits |= static_cast<unsigned>(matched) << (row & 7);
+                  unmatched += matched ? 0 : 1;
+                  if ((row & 7) == 7 || row + 1 == last) {
+                    for (std::uint8_t* v : valid) v[row >> 3] = static_cast<std::uint8_t>(bits);
+                    bits = 0;
+                  }
+                }
+              }
+              nulls += unmatched;
+            });
+  if (first_too_long < rows) {
+    too_long = first_too_long;
+    return nullptr;
   }
   for (std::int64_t c = 0; c < 4; ++c) out.set_filled(c, rows, nulls);
   return out.finish(rows);

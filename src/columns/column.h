@@ -1,7 +1,8 @@
 // columns/column.h: read-only views of string and number columns in the Arrow layouts.
 #pragma once
 
-#include <cmath>  // std::isfinite, std::trunc
+#include <algorithm>  // std::min
+#include <cmath>      // std::isfinite, std::trunc, std::pow, std::abs
 #include <cstdint>
 #include <cstring>  // std::memcpy
 #include <optional>
@@ -241,6 +242,30 @@ enum class Whole : std::uint8_t {
   kTooLarge,  // beyond the signed 64-bit range
 };
 
+namespace detail {
+
+__extension__ using Int128 = __int128;  // a decimal's unscaled value: up to 38 digits
+
+/// Value `i` of an array of little-endian two's complement integers of `bytes` bytes
+/// (4, 8 or 16): Arrow's decimals.
+inline Int128 load_decimal(const void* base, std::int64_t i, unsigned bytes) noexcept {
+  if (bytes == 4) return load<std::int32_t>(base, i);
+  if (bytes == 8) return load<std::int64_t>(base, i);
+  __extension__ using UInt128 = unsigned __int128;
+  const auto low = load<std::uint64_t>(base, 2 * i);
+  const auto high = load<std::uint64_t>(base, 2 * i + 1);
+  return static_cast<Int128>(static_cast<UInt128>(high) << 64 | low);
+}
+
+/// 10^k as a 128-bit integer, for 0 <= k <= 38.
+inline Int128 power_of_ten(int k) noexcept {
+  Int128 p = 1;
+  for (int j = 0; j < k; ++j) p *= 10;
+  return p;
+}
+
+}  // namespace detail
+
 /// One chunk of a number column, over validated buffers someone else owns.
 struct NumberChunk {
   NumberType type = NumberType::kF64;
@@ -248,14 +273,25 @@ struct NumberChunk {
   std::int64_t length = 0;
   const std::uint8_t* validity = nullptr;
   const void* values = nullptr;
+  /// Decimals (money as SQL and Arrow keep it): the bytes of a value, 4, 8 or 16, and the
+  /// scale: a value is its unscaled integer times 10^-scale. Zero bytes for the others.
+  unsigned decimal_bytes = 0;
+  int scale = 0;
 
   bool is_null(std::int64_t row) const noexcept {
     if (type == NumberType::kNull) return true;
     return validity != nullptr && !detail::bit(validity, offset + row);
   }
 
-  /// Row `row` as a double (64-bit integers beyond 2^53 round to nearest).
+  /// Row `row` as a double (64-bit integers beyond 2^53 round to nearest; a decimal of up
+  /// to 15 digits is the double nearest to it).
   double number(std::int64_t row) const noexcept {
+    if (decimal_bytes != 0) {
+      const auto unscaled =
+          static_cast<double>(detail::load_decimal(values, offset + row, decimal_bytes));
+      const double power = std::pow(10.0, std::abs(scale));  // exact up to 10^22
+      return scale >= 0 ? unscaled / power : unscaled * power;
+    }
     return with_number_type(type, [&](auto stored) {
       return static_cast<double>(detail::load<decltype(stored)>(values, offset + row));
     });
@@ -265,6 +301,22 @@ struct NumberChunk {
   /// and has no fraction. 64-bit integers are read exactly, not through a double.
   Whole whole(std::int64_t row, std::int64_t& out) const noexcept {
     std::int64_t i = offset + row;
+    if (decimal_bytes != 0) {  // exactly, in its unscaled integer
+      detail::Int128 value = detail::load_decimal(values, i, decimal_bytes);
+      if (scale > 0) {
+        const detail::Int128 power = detail::power_of_ten(std::min(scale, 38));
+        if (value % power != 0) return Whole::kNotWhole;
+        value /= power;
+      } else if (scale < 0 && value != 0) {
+        if (scale < -18) return Whole::kTooLarge;
+        const detail::Int128 power = detail::power_of_ten(-scale);
+        if (value > INT64_MAX / power || value < INT64_MIN / power) return Whole::kTooLarge;
+        value *= power;
+      }
+      if (value < INT64_MIN || value > INT64_MAX) return Whole::kTooLarge;
+      out = static_cast<std::int64_t>(value);
+      return Whole::kYes;
+    }
     if (type == NumberType::kU64) {
       auto value = detail::load<std::uint64_t>(values, i);
       if (value > static_cast<std::uint64_t>(INT64_MAX)) return Whole::kTooLarge;

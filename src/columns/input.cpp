@@ -456,6 +456,7 @@ bool Inputs::encode_numbers(PyObject* sequence, std::string_view what, NumberCol
   encoded.validity.assign((static_cast<std::size_t>(size) + 7) / 8, 0);
   bool nulls = false;
   bool integers = true;
+  PyRef decimal;  // decimal.Decimal, looked up at the first item neither int nor float
   for (Py_ssize_t i = 0; i < size; ++i) {
     auto item = PyRef::steal(PySequence_GetItem(sequence, i));
     if (!item) return false;
@@ -473,8 +474,21 @@ bool Inputs::encode_numbers(PyObject* sequence, std::string_view what, NumberCol
     } else if (PyFloat_Check(item.get())) {
       integers = false;
     } else {
-      return type_error(cat(what, ": item ", std::to_string(i), " is a '",
-                            py::type_name(item.get()), "', not a number"));
+      // Money as Python keeps it, a Decimal, is read as the double nearest to it, as a
+      // decimal column of Arrow is.
+      if (!decimal) {
+        auto module = PyRef::steal(PyImport_ImportModule("decimal"));
+        if (!module) return false;
+        decimal = PyRef::steal(PyObject_GetAttrString(module.get(), "Decimal"));
+        if (!decimal) return false;
+      }
+      const int is_decimal = PyObject_IsInstance(item.get(), decimal.get());
+      if (is_decimal < 0) return false;
+      if (is_decimal == 0) {
+        return type_error(cat(what, ": item ", std::to_string(i), " is a '",
+                              py::type_name(item.get()), "', not a number"));
+      }
+      integers = false;
     }
     double value = PyFloat_AsDouble(item.get());
     if (value == -1.0 && PyErr_Occurred() != nullptr) return false;

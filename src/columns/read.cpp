@@ -413,8 +413,14 @@ Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view lab
   ArrowSchemaView type{};
   ArrowError error{};
   std::optional<NumberType> number;
+  unsigned decimal_bytes = 0;
   if (ArrowSchemaViewInit(&type, column.schema, &error) == NANOARROW_OK) {
     number = number_type(type.type);
+    decimal_bytes = type.type == NANOARROW_TYPE_DECIMAL32    ? 4
+                    : type.type == NANOARROW_TYPE_DECIMAL64  ? 8
+                    : type.type == NANOARROW_TYPE_DECIMAL128 ? 16
+                                                             : 0;
+    if (decimal_bytes != 0) number = NumberType::kF64;  // read through NumberChunk's decimals
   }
   if (!number) {
     return type_failure(
@@ -425,6 +431,8 @@ Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view lab
     NumberChunk chunk;
     chunk.type = *number;
     chunk.length = part.length;
+    chunk.decimal_bytes = decimal_bytes;
+    chunk.scale = type.decimal_scale;
     if (*number == NumberType::kNull) {
       if (Status bad = check_null_array(part, label)) return *bad;
     } else {

@@ -491,7 +491,9 @@ bool Inputs::encode_numbers(PyObject* sequence, std::string_view what, NumberCol
       integers = false;
     }
     double value = PyFloat_AsDouble(item.get());
-    if (value == -1.0 && PyErr_Occurred() != nullptr) return false;
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {  // an int past a double, Decimal('sNaN')
+      return value_error(cat(what, ": item ", std::to_string(i), ": ", py::take_exception_text()));
+    }
     encoded.doubles[at] = value;
     set_valid(encoded.validity, at);
   }

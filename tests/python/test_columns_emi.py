@@ -277,6 +277,8 @@ def test_refusals_stay_with_their_loan():
      "loans: column 'interestRate': expected a column of numbers, got string"),
     ({"mode": ["emi"], "interestRate": ["high"]}, None, TypeError,
      "loans: column 'interestRate': item 0 is a 'str', not a number"),
+    ({"mode": ["emi"], "loanAmount": [Decimal(1), Decimal("sNaN")]}, None, ValueError,
+     "loans: column 'loanAmount': item 1: ValueError: cannot convert signaling NaN to float"),
     # An event for a loan that does not exist is the whole table's fault, and so is a row
     # that is no event: its loan cannot be told.
     ([LOAN] * 3, {"loan": [0, 3], "month": [0, 0], "kind": ["prepay"] * 2, "amount": [1, 1]},

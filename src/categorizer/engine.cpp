@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fault.h"
 #include "unicode/lower.h"
 #include "unicode/utf8.h"
 
@@ -40,6 +41,7 @@ const DenseTable* Categorizer::ascii_table() const noexcept {
 }
 
 std::uint32_t Categorizer::lowered_rule(std::string_view narration, std::string& scratch) const {
+  if (!unicode::well_formed(narration)) return kMalformed;
   scratch.clear();
   unicode::append_lower(narration, scratch);
   return patterns_.first_match(scratch);
@@ -58,13 +60,14 @@ std::uint32_t Categorizer::rule_for(std::string_view narration, std::string& scr
 
 void Categorizer::rules_for(std::span<const std::string_view> narrations, std::int32_t* rules,
                             Batch& batch) const {
-  // kNone and kNotAscii written as unsigned are -1 and -2 as signed: an int32 may be
-  // written through its unsigned type.
+  // kNone, kNotAscii and kMalformed written as unsigned are -1, -2 and -3 as signed: an
+  // int32 may be written through its unsigned type.
   auto* out = reinterpret_cast<std::uint32_t*>(rules);
   const DenseTable* table = ascii_table();
   if (table == nullptr) {
     for (std::size_t i = 0; i < narrations.size(); ++i) {
       out[i] = rule_for(narrations[i], batch.lowered);
+      batch.malformed += out[i] == kMalformed ? 1 : 0;
     }
     return;
   }
@@ -77,6 +80,11 @@ void Categorizer::rules_for(std::span<const std::string_view> narrations, std::i
   batch.ends.clear();
   for (std::size_t i = 0; i < narrations.size(); ++i) {
     if (out[i] != DenseTable::kNotAscii) continue;
+    if (!unicode::well_formed(narrations[i])) {
+      out[i] = kMalformed;
+      ++batch.malformed;
+      continue;
+    }
     unicode::append_lower(narrations[i], batch.lowered);
     batch.rows.push_back(i);
     batch.ends.push_back(batch.lowered.size());
@@ -95,6 +103,7 @@ Categorizer::Explanation Categorizer::explain(std::string_view narration, Scratc
   const bool ascii = unicode::is_ascii(narration);
   std::string_view lowered = narration;
   if (!ascii) {
+    if (!unicode::well_formed(narration)) return {kMalformed, 0, 0, 0};
     scratch.lowered.clear();
     unicode::append_lower(narration, scratch.lowered);
     lowered = scratch.lowered;
@@ -159,6 +168,7 @@ Result<CategorizeResponse, QuorvaneError> categorize_transactions(
       }
     }
   }
+  QV_ASSERT(batch.malformed == 0, "narrations read from JSON or a str are well-formed");
   return response;
 }
 

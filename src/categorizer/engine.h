@@ -21,6 +21,11 @@ namespace quorvane::categorizer {
 class Categorizer {
  public:
   static constexpr std::uint32_t kNone = PatternSet::kNone;
+  /// The answer for a narration that is not well-formed UTF-8: no rule is tried on it.
+  /// Text from a Python str or JSON is always well-formed; a column of Arrow strings may
+  /// not be, and only a narration holding a byte >= 0x80 can be malformed, which is the
+  /// kind that is lowered in full: it is checked then, at no cost to the others.
+  static constexpr std::uint32_t kMalformed = DenseTable::kNotAscii - 1;
 
   /// How narrations are walked through the automaton. Every way gives the same answers;
   /// kAuto picks the fastest that fits in memory, the others are there for tests.
@@ -54,16 +59,18 @@ class Categorizer {
     std::vector<std::size_t> ends;
     std::vector<std::string_view> texts;
     std::vector<std::uint32_t> rules;
+    std::size_t malformed = 0;  // narrations answered kMalformed, counted on from 0
   };
 
-  /// rule_for() of each narration into `rules` (as long as `narrations`), -1 for none:
-  /// the fast way to decide many narrations. Needs fewer than 2^31 rules.
+  /// rule_for() of each narration into `rules` (as long as `narrations`), -1 for none
+  /// and -3 for kMalformed: the fast way to decide many narrations. Needs fewer than 2^31
+  /// rules.
   void rules_for(std::span<const std::string_view> narrations, std::int32_t* rules,
                  Batch& batch) const;
 
   /// Why a narration gets its rule, told in the narration as given.
   struct Explanation {
-    /// rule_for(narration).
+    /// rule_for(narration), kMalformed included.
     std::uint32_t rule = kNone;
     /// The characters of the narration (code points, `end` exclusive) whose lower-case
     /// forms hold the winning pattern's leftmost occurrence; 0, 0 for an empty pattern.

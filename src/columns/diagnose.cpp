@@ -31,7 +31,7 @@ std::vector<std::string_view> patterns_of(std::span<const CategoryRule> rules) {
 }  // namespace
 
 SharedTable explain_table(const TextColumn& narrations, std::span<const CategoryRule> rules,
-                          unsigned threads, std::int64_t& too_long) {
+                          unsigned threads, std::int64_t& too_long, std::int64_t& malformed) {
   const std::int64_t rows = narrations.size();
   TableBuilder out({{"rule", ColumnKind::kInt32, true},
                     {"start", ColumnKind::kInt32, true},
@@ -45,6 +45,7 @@ SharedTable explain_table(const TextColumn& narrations, std::span<const Category
   const Categorizer categorizer(patterns);
   std::atomic<std::int64_t> nulls = 0;
   std::atomic<std::int64_t> first_too_long = rows;  // a row whose span does not fit an int32
+  std::atomic<std::int64_t> first_malformed = rows;
   // Whole bytes of validity per thread: eight rows at a time.
   in_ranges((rows + 7) / 8, threads, kMinRowsPerThread / 8,
             [&](std::int64_t from, std::int64_t to) {
@@ -70,11 +71,10 @@ SharedTable explain_table(const TextColumn& narrations, std::span<const Category
                 unsigned bits = 0;
                 for (std::int64_t row = first; row < last; ++row) {
                   const Categorizer::Explanation& w = why[static_cast<std::size_t>(row - first)];
-                  const bool matched = w.rule != Categorizer::kNone;
+                  if (w.rule == Categorizer::kMalformed) keep_first(first_malformed, row);
+                  const bool matched = w.rule < Categorizer::kMalformed;
                   if (matched && w.end > static_cast<std::size_t>(INT32_MAX)) {
-                    std::int64_t seen = first_too_long.load();
-                    while (row < seen && !first_too_long.compare_exchange_weak(seen, row)) {
-                    }
+                    keep_first(first_too_long, row);
                   }
                   // No stale bytes under a null.
                   columns[0][row] = matched ? static_cast<std::int32_t>(w.rule) : 0;
@@ -91,6 +91,10 @@ SharedTable explain_table(const TextColumn& narrations, std::span<const Category
               }
               nulls += unmatched;
             });
+  if (first_malformed < rows) {
+    malformed = first_malformed;
+    return nullptr;
+  }
   if (first_too_long < rows) {
     too_long = first_too_long;
     return nullptr;
@@ -138,10 +142,11 @@ std::array<SharedTable, 3> evaluate_tables(const ExampleRows& examples,
 }
 
 SharedTable unmatched_table(const TextColumn& narrations, std::span<const CategoryRule> rules,
-                            std::size_t top, unsigned threads) {
+                            std::size_t top, unsigned threads, std::int64_t& malformed) {
   const std::int64_t rows = narrations.size();
   std::vector<std::int32_t> rule(static_cast<std::size_t>(rows));
-  categorize(narrations, patterns_of(rules), rule.data(), threads);
+  malformed = categorize(narrations, patterns_of(rules), rule.data(), threads);
+  if (malformed >= 0) return nullptr;
   std::vector<std::string_view> unmatched;
   narrations.for_rows(0, rows, [&](std::int64_t row, std::optional<std::string_view> text) {
     if (text && rule[static_cast<std::size_t>(row)] < 0) unmatched.push_back(*text);

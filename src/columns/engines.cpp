@@ -40,9 +40,15 @@ void gather(const TextColumn& column, std::int64_t first, std::int64_t last,
   });
 }
 
+void keep_first(std::atomic<std::int64_t>& first, std::int64_t row) {
+  std::int64_t seen = first.load();
+  while (row < seen && !first.compare_exchange_weak(seen, row)) {
+  }
+}
+
 SharedTable categorize_table(const TextColumn& narrations,
-                             const std::vector<categorizer::CategoryRule>& rules,
-                             unsigned threads) {
+                             const std::vector<categorizer::CategoryRule>& rules, unsigned threads,
+                             std::int64_t& malformed) {
   const std::int64_t rows = narrations.size();
   std::vector<std::string_view> patterns, categories, merchants;
   for (const categorizer::CategoryRule& r : rules) {
@@ -54,7 +60,8 @@ SharedTable categorize_table(const TextColumn& narrations,
                     {"category", ColumnKind::kDictionary},
                     {"merchant", ColumnKind::kDictionary}});
   std::int32_t* rule = out.int32s(0, rows);
-  categorize(narrations, patterns, rule, threads);
+  malformed = categorize(narrations, patterns, rule, threads);
+  if (malformed >= 0) return nullptr;
 
   // Category and merchant are indices into the rules' distinct texts, so the three
   // columns take 12 bytes a row and no text is copied per row.
@@ -99,9 +106,10 @@ SharedTable categorize_table(const TextColumn& narrations,
   return out.finish(rows);
 }
 
-void categorize(const TextColumn& narrations, std::span<const std::string_view> patterns,
-                std::int32_t* rules, unsigned threads) {
+std::int64_t categorize(const TextColumn& narrations, std::span<const std::string_view> patterns,
+                        std::int32_t* rules, unsigned threads) {
   const categorizer::Categorizer categorizer(patterns);
+  std::atomic<std::int64_t> malformed = INT64_MAX;
   in_ranges(narrations.size(), threads, kMinRowsPerThread,
             [&](std::int64_t begin, std::int64_t end) {
               // A batch of rows at a time, so that the automaton walks several narrations at
@@ -117,8 +125,16 @@ void categorize(const TextColumn& narrations, std::span<const std::string_view> 
                 categorizer.rules_for({texts.data(), static_cast<std::size_t>(last - first)},
                                       rules + first, batch);
                 for (std::int64_t row : nulls) rules[row] = -1;
+                if (batch.malformed != 0) {
+                  const auto* bad =
+                      std::find(rules + first, rules + last,
+                                static_cast<std::int32_t>(categorizer::Categorizer::kMalformed));
+                  keep_first(malformed, bad - rules);
+                  batch.malformed = 0;
+                }
               }
             });
+  return malformed == INT64_MAX ? -1 : malformed.load();
 }
 
 SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules) {

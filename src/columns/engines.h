@@ -2,6 +2,7 @@
 // caller may run them without the interpreter lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -24,14 +25,21 @@ void gather(const TextColumn& column, std::int64_t first, std::int64_t last,
 
 /// Writes, for each row of `narrations`, the index of the first rule whose pattern
 /// occurs in it (letter case ignored), or -1 where none does or the row is null.
-/// `rules` holds one slot per row. Runs on up to `threads` threads.
-void categorize(const TextColumn& narrations, std::span<const std::string_view> patterns,
-                std::int32_t* rules, unsigned threads);
+/// `rules` holds one slot per row. Runs on up to `threads` threads. Gives the first row
+/// that is not well-formed UTF-8 (see TextColumn::unchecked), or -1.
+std::int64_t categorize(const TextColumn& narrations, std::span<const std::string_view> patterns,
+                        std::int32_t* rules, unsigned threads);
 
 /// The result table of categorisation: per narration the winning rule's index, category
 /// and merchant (indices into the rules' distinct texts), all null where none matched.
+/// Null, with `malformed` set to the first such row, when a row is not well-formed UTF-8.
 SharedTable categorize_table(const TextColumn& narrations,
-                             const std::vector<categorizer::CategoryRule>& rules, unsigned threads);
+                             const std::vector<categorizer::CategoryRule>& rules, unsigned threads,
+                             std::int64_t& malformed);
+
+/// Lowers `first` to `row` when `row` is smaller: the first row of some kind found by
+/// several threads.
+void keep_first(std::atomic<std::int64_t>& first, std::int64_t row);
 
 /// The rules table: a column per field of CategoryRule.
 SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules);

@@ -223,14 +223,14 @@ bool Inputs::import(PyObject* source, std::string_view what, Imported*& out) {
 }
 
 bool Inputs::column_of(Imported& in, std::int64_t index, std::string_view label, Holds holds,
-                       FieldColumn& out) {
+                       FieldColumn& out, Utf8 utf8) {
   Read<ColumnArrays> arrays = column_arrays(in, index, label);
   if (!arrays) return raise(arrays.error());
   if (holds == Holds::kTextOrInteger) {
     holds = holds_integers(arrays.value()) ? Holds::kNumber : Holds::kText;
   }
   if (holds == Holds::kText) {
-    Read<TextColumn> column = read_texts(arrays.value(), label, store_);
+    Read<TextColumn> column = read_texts(arrays.value(), label, store_, utf8);
     if (!column) return raise(column.error());
     out.text = &texts_.emplace_back(std::move(column).value());
   } else {
@@ -241,7 +241,8 @@ bool Inputs::column_of(Imported& in, std::int64_t index, std::string_view label,
   return true;
 }
 
-bool Inputs::read_column(PyObject* source, std::string_view label, Holds holds, FieldColumn& out) {
+bool Inputs::read_column(PyObject* source, std::string_view label, Holds holds, FieldColumn& out,
+                         Utf8 utf8) {
   switch (shape_of(source)) {
     case Shape::kProducer: {
       Imported* in = nullptr;
@@ -255,7 +256,7 @@ bool Inputs::read_column(PyObject* source, std::string_view label, Holds holds, 
         }
         index = 0;
       }
-      return column_of(*in, index, label, holds, out);
+      return column_of(*in, index, label, holds, out, utf8);
     }
     case Shape::kSequence:
       if (holds != Holds::kNumber) {
@@ -276,7 +277,8 @@ bool Inputs::read_column(PyObject* source, std::string_view label, Holds holds, 
                         py::type_name(source), "'"));
 }
 
-bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, TextColumn& out) {
+bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, TextColumn& out,
+                  Utf8 utf8) {
   std::string name = column != nullptr ? py::lossy_utf8(column) : std::string();
   std::string label = column != nullptr ? cat(what, ": column '", name, "'") : std::string(what);
   FieldColumn field;
@@ -304,7 +306,7 @@ bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, Tex
         }
         index = 0;
       }
-      if (!column_of(*in, index, label, Holds::kText, field)) return false;
+      if (!column_of(*in, index, label, Holds::kText, field, utf8)) return false;
       break;
     }
     case Shape::kMapping: {
@@ -325,7 +327,7 @@ bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, Tex
         if (!values) return false;
         value = PyRef::borrow(PyList_GetItem(values.get(), 0));
       }
-      if (!read_column(value.get(), label, Holds::kText, field)) return false;
+      if (!read_column(value.get(), label, Holds::kText, field, utf8)) return false;
       break;
     }
     case Shape::kSequence:

@@ -60,7 +60,9 @@ class Inputs {
   /// A string column: an Arrow column (any string layout, see read_texts), a table or
   /// stream of one column, or of several with `column` (a str, or null for none) naming
   /// one; a mapping of names to columns, likewise; or a sequence of str and None.
-  bool text(PyObject* source, std::string_view what, PyObject* column, TextColumn& out);
+  /// `utf8`: see read_texts.
+  bool text(PyObject* source, std::string_view what, PyObject* column, TextColumn& out,
+            Utf8 utf8 = Utf8::kCheck);
 
   /// A column of cells to write out: an Arrow column of integers, or any text column as
   /// `text` reads it (a table or stream of one column, or a sequence of str and None).
@@ -101,8 +103,9 @@ class Inputs {
  private:
   bool import(PyObject* source, std::string_view what, Imported*& out);
   bool column_of(Imported& in, std::int64_t index, std::string_view label, Holds holds,
-                 FieldColumn& out);
-  bool read_column(PyObject* source, std::string_view label, Holds holds, FieldColumn& out);
+                 FieldColumn& out, Utf8 utf8 = Utf8::kCheck);
+  bool read_column(PyObject* source, std::string_view label, Holds holds, FieldColumn& out,
+                   Utf8 utf8 = Utf8::kCheck);
   bool encode_texts(PyObject* sequence, std::string_view what, TextColumn& out);
   bool encode_numbers(PyObject* sequence, std::string_view what, NumberColumn& out);
 

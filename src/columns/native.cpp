@@ -58,6 +58,26 @@ PyObject* table_without_lock(const Engine& engine) {
   return wrap_table(g_table_type.get(), std::move(table)).release();
 }
 
+// The ValueError for row `row` of `narrations`, which is not well-formed UTF-8.
+PyObject* malformed_narration(const TextColumn& narrations, std::int64_t row) {
+  return Inputs::raise({ReadFailure::Kind::kValue, malformed_row(narrations.unchecked, row)}),
+         nullptr;
+}
+
+// As table_without_lock, for an engine that checks the rows of `narrations` left to it
+// (TextColumn::unchecked) and sets its argument to the first malformed one.
+template <class Engine>
+PyObject* checked_table_without_lock(const TextColumn& narrations, const Engine& engine) {
+  std::int64_t malformed = -1;
+  SharedTable table;
+  {
+    Unlocked unlocked;
+    table = engine(malformed);
+  }
+  if (malformed >= 0) return malformed_narration(narrations, malformed);
+  return wrap_table(g_table_type.get(), std::move(table)).release();
+}
+
 // Binds the positional-or-keyword parameters `names` (then the keyword-only `threads`)
 // into `values`, and reads `threads`.
 template <std::size_t N>
@@ -92,7 +112,8 @@ bool read_narrations_and_rules(Inputs& inputs, PyObject* narrations_arg, PyObjec
     return Inputs::raise({ReadFailure::Kind::kType, cat("column: expected a str or None, got '",
                                                         py::type_name(column), "'")});
   }
-  return inputs.text(narrations_arg, "narrations", column, narrations) &&
+  // The engines check the narrations as they lower them, the few holding a byte >= 0x80.
+  return inputs.text(narrations_arg, "narrations", column, narrations, Utf8::kByEngine) &&
          read_rules(inputs, rules_arg, rules);
 }
 
@@ -129,7 +150,9 @@ PyObject* categorize_entry(PyObject* args, PyObject* kwargs) {
     QV_ASSERT(rule.pattern != "quorvane: internal fault", "injected internal fault");
   }
 #endif
-  return table_without_lock([&] { return categorize_table(narrations, rules, threads); });
+  return checked_table_without_lock(narrations, [&](std::int64_t& malformed) {
+    return categorize_table(narrations, rules, threads, malformed);
+  });
 }
 
 // MARK: derive
@@ -351,11 +374,13 @@ PyObject* explain_entry(PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   std::int64_t too_long = -1;
+  std::int64_t malformed = -1;
   SharedTable table;
   {
     Unlocked unlocked;
-    table = explain_table(narrations, rules, threads, too_long);
+    table = explain_table(narrations, rules, threads, too_long, malformed);
   }
+  if (malformed >= 0) return malformed_narration(narrations, malformed);
   if (!table) {
     return Inputs::raise(
                {ReadFailure::Kind::kValue, cat("narrations: row ", std::to_string(too_long),
@@ -426,8 +451,9 @@ PyObject* unmatched_entry(PyObject* args, PyObject* kwargs) {
   if (!read_narrations_and_rules(inputs, narrations_arg, column, rules_arg, narrations, rules)) {
     return nullptr;
   }
-  return table_without_lock(
-      [&] { return unmatched_table(narrations, rules, static_cast<std::size_t>(top), threads); });
+  return checked_table_without_lock(narrations, [&](std::int64_t& malformed) {
+    return unmatched_table(narrations, rules, static_cast<std::size_t>(top), threads, malformed);
+  });
 }
 
 // MARK: longest

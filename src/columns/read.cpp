@@ -2,10 +2,12 @@
 // views; the names of Arrow types in messages.
 #include "columns/read.h"
 
+#include <algorithm>
 #include <cerrno>   // ENOMEM
 #include <cstring>  // std::strcmp
 
 #include "cat.h"
+#include "unicode/utf8.h"
 
 namespace quorvane::columns {
 namespace {
@@ -246,6 +248,64 @@ Status check_views(const ArrowArrayView* v, std::int64_t first, std::int64_t cou
   return std::nullopt;
 }
 
+// Arrow's strings are UTF-8 by definition, but nothing makes a producer keep to it (an
+// array can be built from raw buffers, and a CSV reader told not to look). The engines
+// lower-case and split text on the understanding that it is well-formed, so a malformed
+// row would match, or fail to, in silence: it is refused, naming the row.
+
+// Whether every row of an offsets chunk is well-formed, its bytes checked in one run:
+// all rows are when the run is and each row begins a character (at a byte that does not
+// continue one). False also where only the bytes under a null row are malformed.
+template <class Offset>
+bool offsets_well_formed(const TextChunk& chunk) {
+  const auto* offsets = static_cast<const Offset*>(chunk.values);
+  const Offset first = offsets[chunk.offset];
+  const Offset last = offsets[chunk.offset + chunk.length];
+  std::string_view run(chunk.data + first, static_cast<std::size_t>(last - first));
+  bool ascii = true;
+  if (unicode::first_malformed(run, ascii) != run.size()) return false;
+  if (ascii) return true;
+  for (std::int64_t i = chunk.offset; i < chunk.offset + chunk.length; ++i) {
+    if (offsets[i] < last && (static_cast<unsigned char>(chunk.data[offsets[i]]) & 0xC0) == 0x80) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The first row of `chunk` that is not null and not well-formed UTF-8, as a failure;
+// `first_row` is the chunk's first row in the column. A dictionary's words are checked
+// once each, the rows only when one of them is malformed.
+Status check_utf8(const TextChunk& chunk, std::int64_t words, std::int64_t first_row,
+                  std::string_view label) {
+  if (chunk.length == 0) return std::nullopt;  // its buffers may hold no offset at all
+  bool whole = false;
+  switch (chunk.layout) {
+    case TextLayout::kOffsets32:
+      whole = offsets_well_formed<std::int32_t>(chunk);
+      break;
+    case TextLayout::kOffsets64:
+      whole = offsets_well_formed<std::int64_t>(chunk);
+      break;
+    case TextLayout::kDictionary:
+      whole = std::all_of(chunk.words, chunk.words + words,
+                          [](std::string_view w) { return unicode::well_formed(w); });
+      break;
+    case TextLayout::kViews:  // short rows inline: checked one by one below
+      break;
+    case TextLayout::kNull:
+      whole = true;
+      break;
+  }
+  if (whole) return std::nullopt;
+  std::int64_t bad = -1;
+  chunk.for_rows(0, chunk.length, 0, [&](std::int64_t row, std::optional<std::string_view> text) {
+    if (bad < 0 && text && !unicode::well_formed(*text)) bad = row;
+  });
+  if (bad < 0) return std::nullopt;  // malformed bytes under null rows only, or no row at all
+  return value_failure(malformed_row(label, first_row + bad));
+}
+
 // The layout of a string type that is not a dictionary, if it is one.
 std::optional<TextLayout> plain_layout(ArrowType type) {
   switch (type) {
@@ -350,7 +410,12 @@ std::optional<NumberType> number_type(ArrowType type) {
 
 }  // namespace
 
-Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, Store& store) {
+std::string malformed_row(std::string_view label, std::int64_t row) {
+  return cat(label, ": row ", std::to_string(row), " is not valid UTF-8 text");
+}
+
+Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, Store& store,
+                            Utf8 utf8) {
   ArrowSchemaView type{};
   ArrowError error{};
   std::optional<TextLayout> layout;
@@ -383,21 +448,29 @@ Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, 
         cat(label, ": expected a column of strings, got ", type_name(column.schema)));
   }
   TextColumn out;
+  std::int64_t rows = 0;
   for (const ColumnArrays::Part& part : column.parts) {
     Read<TextChunk> chunk = TextChunk{TextLayout::kNull, NumberType::kI32, 0, part.length};
+    std::int64_t words = 0;
     if (*layout == TextLayout::kNull) {
       if (Status bad = check_null_array(part, label)) return *bad;
     } else {
       OwnedView view;
       if (Status bad = validate(column.schema, part, label, view)) return *bad;
-      chunk =
-          *layout == TextLayout::kDictionary
-              ? dictionary_chunk(view.get(), *values, *index, part.start, part.length, label, store)
-              : plain_chunk(view.get(), *layout, part.start, part.length, label);
+      const bool dictionary = *layout == TextLayout::kDictionary;
+      words = dictionary ? view.get()->dictionary->length : 0;
+      chunk = dictionary ? dictionary_chunk(view.get(), *values, *index, part.start, part.length,
+                                            label, store)
+                         : plain_chunk(view.get(), *layout, part.start, part.length, label);
     }
     if (!chunk) return chunk.error();
+    if (utf8 == Utf8::kCheck) {
+      if (Status bad = check_utf8(chunk.value(), words, rows, label)) return *bad;
+    }
+    rows += part.length;
     if (part.length > 0) out.chunks.push_back(chunk.value());
   }
+  if (utf8 == Utf8::kByEngine) out.unchecked = label;
   return out;
 }
 

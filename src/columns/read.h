@@ -84,14 +84,24 @@ struct ColumnArrays {
   std::vector<Part> parts;
 };
 
+/// Whether reading a column of strings checks that every row is well-formed UTF-8, or
+/// leaves the rows holding a byte >= 0x80 to an engine that checks them as it lowers them
+/// (TextColumn::unchecked).
+enum class Utf8 : bool { kCheck, kByEngine };
+
 /// Column `index` of an imported table, or (with index -1) the producer itself as a
 /// column. `label` starts a failure's message.
 Read<ColumnArrays> column_arrays(const Imported& in, std::int64_t index, std::string_view label);
 
 /// A column of strings: utf8, large_utf8, string_view, a dictionary of any of them with
 /// indices of any integer type (each array with its own dictionary), or the null type.
-/// Every array is validated in full first, string views and dictionary indices included.
-Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, Store& store);
+/// Every array is validated in full first, string views and dictionary indices included,
+/// and so is its text as UTF-8, unless `utf8` leaves that to the engine.
+Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, Store& store,
+                            Utf8 utf8 = Utf8::kCheck);
+
+/// The failure of a row of a string column that is not well-formed UTF-8.
+std::string malformed_row(std::string_view label, std::int64_t row);
 
 /// Whether a column's Arrow type is an integer type.
 bool holds_integers(const ColumnArrays& column);

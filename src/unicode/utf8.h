@@ -20,6 +20,18 @@ inline bool is_ascii(std::string_view s) noexcept {
   return (seen & bytes::kHighBits) == 0;
 }
 
+/// The offset of the first byte of `s` that does not begin a well-formed UTF-8 sequence
+/// (a stray continuation byte, a lead byte whose sequence is cut short, an overlong form, a
+/// surrogate or a code point past U+10FFFF), or s.size() when all of `s` is well-formed.
+/// `ascii` is set to whether every byte of `s` is below 0x80.
+std::size_t first_malformed(std::string_view s, bool& ascii) noexcept;
+
+/// Whether all of `s` is well-formed UTF-8.
+inline bool well_formed(std::string_view s) noexcept {
+  bool ascii = true;
+  return first_malformed(s, ascii) == s.size();
+}
+
 /// Decodes the code point starting at `p` and advances `p` past it.
 /// Precondition: p < end and [p, end) is well-formed UTF-8 (as produced from a Python str).
 /// Malformed input gives an unspecified code point but never reads outside [p, end) and always

@@ -301,8 +301,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!column) return 0;
   if (texts) {
     Store store;
-    Read<TextColumn> read = read_texts(column.value(), "fuzz", store);
-    if (read) check_texts(read.value(), column.value().schema, column.value());
+    Read<TextColumn> read = read_texts(column.value(), "fuzz", store, Utf8::kByEngine);
+    if (read) {
+      check_texts(read.value(), column.value().schema, column.value());
+      // Checked as UTF-8, the column is refused exactly when a row that is not null is
+      // not well-formed.
+      bool well_formed = true;
+      read.value().for_rows(0, read.value().size(),
+                            [&](std::int64_t, std::optional<std::string_view> text) {
+                              well_formed = well_formed && (!text || fuzz::valid_utf8(*text));
+                            });
+      QV_FUZZ_CHECK(static_cast<bool>(read_texts(column.value(), "fuzz", store)) == well_formed);
+    }
   } else {
     Read<NumberColumn> read = read_numbers(column.value(), "fuzz");
     if (read) check_numbers(read.value());

@@ -164,6 +164,84 @@ def test_malformed_arrays_are_value_errors(array):
         qc.categorize(array, [["a", "C", "M"]])
 
 
+def first_malformed_row(rows):
+    for i, row in enumerate(rows):
+        try:
+            row is None or row.decode("utf-8")
+        except UnicodeDecodeError:
+            return i
+    return None
+
+
+def utf8_column(rows, layout):
+    """Raw byte rows (None: null) as a string column that pyarrow does not check."""
+    ends = [0]
+    for row in rows:
+        ends.append(ends[-1] + len(row or b""))
+    valid = pa.array([row is not None for row in rows], pa.bool_()).buffers()[1]
+    large = layout == "large_string"
+    width = pa.int64() if large else pa.int32()
+    strings = from_buffers(pa.large_string() if large else pa.string(), len(rows),
+                           [valid, pa.py_buffer(pa.array(ends, width).buffers()[1]),
+                            pa.py_buffer(b"".join(row or b"" for row in rows))])
+    if layout == "dictionary":
+        return pa.DictionaryArray.from_arrays(pa.array(range(len(rows)), pa.int32()), strings)
+    return strings.cast(pa.string_view()) if layout == "string_view" else strings
+
+
+# Bytes that make and break UTF-8: ASCII, continuation bytes, the lead bytes at the edges of
+# the overlong, surrogate and past-U+10FFFF ranges, and bytes that never occur.
+UTF8_BYTES = st.sampled_from([0x61, 0x80, 0x9F, 0xA0, 0xBF, 0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF,
+                              0xF0, 0xF4, 0xF5, 0xFF])
+
+
+@given(rows=st.lists(st.one_of(st.none(), st.lists(UTF8_BYTES, max_size=8).map(bytes),
+                               st.text(max_size=4).map(str.encode)), max_size=8),
+       layout=st.sampled_from(["string", "large_string", "string_view", "dictionary"]))
+@settings(max_examples=300, deadline=None)
+def test_rows_that_are_not_utf8_are_refused_by_row(rows, layout):
+    """Exactly the rows Python's own decoder refuses are refused, the first one named, whether
+    or not the rows around it complete its broken characters."""
+    try:
+        column = utf8_column(rows, layout)
+    except pa.ArrowInvalid:  # casting to string views checks the text first
+        return
+    bad = first_malformed_row(rows)
+    labels = ["C"] * len(rows)
+    # categorize leaves the check to the engine, derive (which takes no nulls) checks the
+    # column as it reads it
+    calls = [lambda: qc.categorize(column, ONE_RULE)]
+    if None not in rows:
+        calls.append(lambda: qc.derive(column, labels, labels))
+    for call in calls:
+        if bad is None:
+            call()
+        else:
+            with pytest.raises(ValueError, match=f"^narrations: row {bad} is not valid UTF-8 text$"):
+                call()
+
+
+BROKEN = utf8_column([b"fine", b"caf\xe9 shop"], "string")
+LABELS = pa.array(["C", "C"])
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda: qc.categorize(BROKEN, ONE_RULE), "narrations: row 1"),
+    (lambda: qc.categorize(pa.table({"n": BROKEN}), ONE_RULE, column="n"), "narrations: column 'n': row 1"),
+    (lambda: qc.explain(BROKEN, ONE_RULE), "narrations: row 1"),
+    (lambda: qc.unmatched(BROKEN, ONE_RULE), "narrations: row 1"),
+    (lambda: qc.evaluate(BROKEN, LABELS, LABELS, ONE_RULE), "narrations: row 1"),
+    (lambda: qc.evaluate(LABELS, BROKEN, LABELS, ONE_RULE), "categories: row 1"),
+    (lambda: qc.derive(BROKEN, LABELS, LABELS), "narrations: row 1"),
+    (lambda: qc.lint({"pattern": BROKEN, "category": LABELS, "merchant": LABELS}), "rules: column 'pattern': row 1"),
+    (lambda: qc.categorize(["x"], {"pattern": LABELS, "category": LABELS, "merchant": BROKEN}),
+     "rules: column 'merchant': row 1"),
+])
+def test_every_door_refuses_text_that_is_not_utf8(call, message):
+    with pytest.raises(ValueError, match=f"^{message} is not valid UTF-8 text$"):
+        call()
+
+
 ONE_RULE = [["a", "C", "M"]]
 BY_NAME = {"column": "narration"}
 

@@ -23,6 +23,7 @@ from . import _native  # noqa: E402
 from ._kinds import convert as _convert  # noqa: E402
 from ._kinds import kind_of as _kind  # noqa: E402
 from ._kinds import refuse_lazy as _refuse_lazy  # noqa: E402
+from ._kinds import refuse_misaligned as _refuse_misaligned  # noqa: E402
 from ._kinds import without_index as _without_index  # noqa: E402
 
 __all__ = ["categorize", "derive", "derive_partial", "derive_merge", "derive_finish", "emi",
@@ -101,6 +102,7 @@ def derive(narrations: Any, categories: Any = None, merchants: Any = None, *,
     the `rule` that `categorize` gives.
     """
     _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
+    _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
     table = _call(_native.derive, *map(_without_index, (narrations, categories, merchants)),
                   threads=threads)
     return _convert(table, _kind(narrations))
@@ -117,6 +119,7 @@ def derive_partial(narrations: Any, categories: Any = None, merchants: Any = Non
     `count` (how many examples of the group hold the token), sorted by the three texts;
     numbered from 0 in pandas."""
     _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
+    _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
     table = _call(_native.derive_partial,
                   *map(_without_index, (narrations, categories, merchants)), threads=threads)
     return _convert(table, _kind(narrations))

@@ -33,6 +33,23 @@ def refuse_lazy(**arguments: Any) -> None:
                             f"collect() it first")
 
 
+def refuse_misaligned(**columns: Any) -> None:
+    """Raises ValueError where pandas columns read together, row by row, have different
+    indexes: they are paired by position, which pandas itself never does, so rows that
+    the indexes keep apart would be matched up in silence."""
+    first: Any = None
+    for name, value in columns.items():
+        index = getattr(value, "index", None) if _library(value) == "pandas" else None
+        if index is None or not hasattr(index, "equals"):
+            continue
+        if first is None:
+            first = (name, index)
+        elif index is not first[1] and not index.equals(first[1]):
+            raise ValueError(f"{name}: its index differs from that of {first[0]}, and the "
+                             f"rows are paired by position: align them first (or "
+                             f"reset_index(drop=True) each)")
+
+
 def kind_of(obj: object) -> Kind:
     """The kind of `obj`, read from the module of its type."""
     library = _library(obj)

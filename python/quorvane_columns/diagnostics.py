@@ -14,6 +14,7 @@ from . import _call, _native  # the package is initialised up to its last line h
 from ._kinds import convert as _convert
 from ._kinds import kind_of as _kind
 from ._kinds import refuse_lazy as _refuse_lazy
+from ._kinds import refuse_misaligned as _refuse_misaligned
 from ._kinds import without_index as _without_index
 
 __all__ = ["explain", "lint", "evaluate", "Evaluation", "unmatched"]
@@ -82,6 +83,7 @@ def evaluate(narrations: Any, categories: Any = None, merchants: Any = None,
     if rules is None:
         raise TypeError("evaluate() missing required argument: 'rules'")
     _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants, rules=rules)
+    _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
     tables = _call(_native.evaluate, *map(_without_index, (narrations, categories, merchants)),
                    rules, threads=threads)
     kind = _kind(narrations)

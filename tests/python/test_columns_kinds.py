@@ -84,6 +84,19 @@ def test_pandas_results_keep_the_index_and_assign_back(data, texts, as_frame):
     assert groups.index.equals(pd.RangeIndex(len(groups)))
 
 
+@pytest.mark.parametrize("call", [qc.derive, qc.derive_partial,
+                                  lambda n, c, m: qc.evaluate(n, c, m, RULES)])
+def test_pandas_columns_with_different_indexes_are_refused(call):
+    """Columns read together are paired by position: where their indexes say otherwise, the
+    call is refused rather than pairing rows that pandas would keep apart."""
+    df = pd.DataFrame({"n": ["zesto 1", "kart 2"], "c": ["Food", "Shop"], "m": ["Z", "K"]},
+                      index=[7, 3])
+    call(df["n"], df["c"], df["m"])  # one frame's columns
+    call(df["n"], df["c"].copy(), pd.Series(["Z", "K"], index=pd.Index([7, 3])))  # equal indexes
+    with pytest.raises(ValueError, match=r"^merchants: its index differs from that of narrations, "):
+        call(df["n"], df["c"], df["m"].sort_index())
+
+
 @pytest.mark.parametrize("call, argument", [
     (lambda lazy: qc.categorize(lazy, RULES), "narrations"),
     (lambda lazy: qc.categorize(["a"], lazy), "rules"),

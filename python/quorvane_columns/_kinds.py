@@ -70,12 +70,19 @@ def kind_of(obj: object) -> Kind:
 
 def without_index(obj: Any) -> Any:
     """`obj` as the engines read it: a pandas DataFrame exports an index other than a
-    plain range as one more column, so such a frame is handed over without it."""
-    if _library(obj) == "pandas" and type(obj).__name__ == "DataFrame":
-        import pandas as pd
+    plain range as one more column, so such a frame is handed over without it. An Index
+    or array of pandas (pd.array, a Categorical) exports no Arrow data of its own and
+    would be read item by item, its missing values (NA, NaN) refused as no str: it goes
+    as the Series it makes, whose missing values are nulls."""
+    if _library(obj) != "pandas":
+        return obj
+    import pandas as pd
 
+    if isinstance(obj, pd.DataFrame):
         if not isinstance(obj.index, pd.RangeIndex):
             return obj.reset_index(drop=True)  # shares the columns' data
+    elif isinstance(obj, (pd.Index, pd.api.extensions.ExtensionArray)):
+        return pd.Series(obj, copy=False)
     return obj
 
 

@@ -84,6 +84,13 @@ def test_pandas_results_keep_the_index_and_assign_back(data, texts, as_frame):
     assert groups.index.equals(pd.RangeIndex(len(groups)))
 
 
+@pytest.mark.parametrize("make", [pd.Index, lambda v: pd.array(v, dtype="string"), pd.Categorical,
+                                  lambda v: pd.Index(v, dtype="string[pyarrow]")])
+def test_pandas_indexes_and_arrays_read_missing_values_as_nulls(make):
+    texts = ["zesto 1", None, "KART 2"]
+    assert table_data(qc.categorize(make(texts), RULES)) == qc.categorize(texts, RULES)
+
+
 @pytest.mark.parametrize("call", [qc.derive, qc.derive_partial,
                                   lambda n, c, m: qc.evaluate(n, c, m, RULES)])
 def test_pandas_columns_with_different_indexes_are_refused(call):

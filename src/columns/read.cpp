@@ -306,14 +306,19 @@ Status check_utf8(const TextChunk& chunk, std::int64_t words, std::int64_t first
   return value_failure(malformed_row(label, first_row + bad));
 }
 
-// The layout of a string type that is not a dictionary, if it is one.
+// The layout of a string type that is not a dictionary, if it is one. Binary columns are
+// read as text too: a Parquet file that does not mark its strings as UTF-8 gives them, and
+// their rows are checked as every string column's are.
 std::optional<TextLayout> plain_layout(ArrowType type) {
   switch (type) {
     case NANOARROW_TYPE_STRING:
+    case NANOARROW_TYPE_BINARY:
       return TextLayout::kOffsets32;
     case NANOARROW_TYPE_LARGE_STRING:
+    case NANOARROW_TYPE_LARGE_BINARY:
       return TextLayout::kOffsets64;
     case NANOARROW_TYPE_STRING_VIEW:
+    case NANOARROW_TYPE_BINARY_VIEW:
       return TextLayout::kViews;
     default:
       return std::nullopt;

@@ -93,7 +93,8 @@ enum class Utf8 : bool { kCheck, kByEngine };
 /// column. `label` starts a failure's message.
 Read<ColumnArrays> column_arrays(const Imported& in, std::int64_t index, std::string_view label);
 
-/// A column of strings: utf8, large_utf8, string_view, a dictionary of any of them with
+/// A column of strings: utf8, large_utf8, string_view (or their binary kin, whose bytes
+/// must then be UTF-8 text), a dictionary of any of them with
 /// indices of any integer type (each array with its own dictionary), or the null type.
 /// Every array is validated in full first, string views and dictionary indices included,
 /// and so is its text as UTF-8, unless `utf8` leaves that to the engine.

@@ -3,7 +3,8 @@
 // The input is read as draws. The first picks what is built:
 // - a column or a table of one (a struct, itself sliced), given as an array or as a
 //   stream of up to three arrays, in any layout the door reads: utf8, large_utf8,
-//   string_view, a dictionary of each with any index type, the null type, or numbers.
+//   string_view (or their binary kin), a dictionary of each with any index type, the
+//   null type, or numbers.
 //   Buffers hold the drawn bytes and are as large as the C Data Interface says they
 //   must be; offsets, views and indices may be anything. Reading must either fail or
 //   give, for each row, what nanoarrow reads from the same validated array (a
@@ -150,11 +151,14 @@ bool build(Draws& in, Kind kind, int index, ArrowArray* out, int depth = 0) {
   return depth < 2;
 }
 
-bool set_schema(ArrowSchema* schema, Kind kind, int index) {
+bool set_schema(ArrowSchema* schema, Kind kind, int index, bool binary) {
   static constexpr ArrowType kTypes[] = {NANOARROW_TYPE_STRING,      NANOARROW_TYPE_LARGE_STRING,
                                          NANOARROW_TYPE_STRING_VIEW, NANOARROW_TYPE_NA,
                                          NANOARROW_TYPE_INT32,       NANOARROW_TYPE_DOUBLE};
-  ArrowType type = kTypes[static_cast<int>(kind)];
+  static constexpr ArrowType kBinaryTypes[] = {
+      NANOARROW_TYPE_BINARY, NANOARROW_TYPE_LARGE_BINARY, NANOARROW_TYPE_BINARY_VIEW,
+      NANOARROW_TYPE_NA,     NANOARROW_TYPE_INT32,        NANOARROW_TYPE_DOUBLE};
+  ArrowType type = (binary ? kBinaryTypes : kTypes)[static_cast<int>(kind)];
   if (index < 0) return ArrowSchemaInitFromType(schema, type) == NANOARROW_OK;
   return ArrowSchemaInitFromType(schema, kIndexTypes[index]) == NANOARROW_OK &&
          ArrowSchemaAllocateDictionary(schema) == NANOARROW_OK &&
@@ -250,10 +254,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int index = texts && in.byte() % 2 == 0 ? static_cast<int>(in.below(8)) : -1;
   const bool table = mode & 1;
   const bool stream = mode & 2;
+  const bool binary = mode & 8;  // bytes that must be UTF-8 text
 
   Imported imported;
   ArrowSchema column_schema{};
-  if (!set_schema(&column_schema, kind, index)) return 0;
+  if (!set_schema(&column_schema, kind, index, binary)) return 0;
   if (table) {
     ArrowSchemaInit(imported.schema.get());
     QV_FUZZ_CHECK(ArrowSchemaSetTypeStruct(imported.schema.get(), 1) == NANOARROW_OK);

@@ -200,9 +200,10 @@ struct TextChunk {
 /// A whole column: its chunks in order.
 struct TextColumn {
   std::vector<TextChunk> chunks;
-  /// Empty when every row is known to be well-formed UTF-8. Otherwise the rows holding a
-  /// byte >= 0x80 are left to the engine that lowers them, which checks them then
-  /// (Categorizer::kMalformed), and this is the label its failure starts with.
+  /// Empty when every row is known to be well-formed UTF-8. Otherwise the rows are left to
+  /// whoever reads them as text: an engine that lowers them checks those holding a byte
+  /// >= 0x80 as it does (Categorizer::kMalformed), and this is the label its failure
+  /// starts with.
   std::string unchecked;
 
   std::int64_t size() const noexcept {

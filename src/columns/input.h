@@ -65,9 +65,10 @@ class Inputs {
             Utf8 utf8 = Utf8::kCheck);
 
   /// A column of cells to write out: an Arrow column of integers, or any text column as
-  /// `text` reads it (a table or stream of one column, or a sequence of str and None).
+  /// `text` reads it (a table or stream of one column, or a sequence of str and None). Its
+  /// text is copied as it is, so it is not checked as UTF-8.
   bool cells(PyObject* source, std::string_view what, FieldColumn& out) {
-    return read_column(source, what, Holds::kTextOrInteger, out);
+    return read_column(source, what, Holds::kTextOrInteger, out, Utf8::kUnchecked);
   }
 
   /// The columns named `names` of a table-shaped `source`: an Arrow table or stream, or a

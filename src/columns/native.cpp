@@ -113,7 +113,7 @@ bool read_narrations_and_rules(Inputs& inputs, PyObject* narrations_arg, PyObjec
                                                         py::type_name(column), "'")});
   }
   // The engines check the narrations as they lower them, the few holding a byte >= 0x80.
-  return inputs.text(narrations_arg, "narrations", column, narrations, Utf8::kByEngine) &&
+  return inputs.text(narrations_arg, "narrations", column, narrations, Utf8::kUnchecked) &&
          read_rules(inputs, rules_arg, rules);
 }
 
@@ -466,7 +466,8 @@ PyObject* longest_entry(PyObject* args, PyObject* kwargs) {
   }
   Inputs inputs;
   TextColumn column;
-  if (!inputs.text(source, "column", nullptr, column)) return nullptr;
+  // Lengths in bytes: the text is not read as such, so it is not checked as UTF-8.
+  if (!inputs.text(source, "column", nullptr, column, Utf8::kUnchecked)) return nullptr;
   std::size_t longest = 0;
   column.for_rows(0, column.size(), [&](std::int64_t, std::optional<std::string_view> text) {
     if (text) longest = std::max(longest, text->size());

@@ -475,7 +475,7 @@ Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, 
     rows += part.length;
     if (part.length > 0) out.chunks.push_back(chunk.value());
   }
-  if (utf8 == Utf8::kByEngine) out.unchecked = label;
+  if (utf8 == Utf8::kUnchecked) out.unchecked = label;
   return out;
 }
 

@@ -85,9 +85,10 @@ struct ColumnArrays {
 };
 
 /// Whether reading a column of strings checks that every row is well-formed UTF-8, or
-/// leaves the rows holding a byte >= 0x80 to an engine that checks them as it lowers them
-/// (TextColumn::unchecked).
-enum class Utf8 : bool { kCheck, kByEngine };
+/// leaves that to whoever reads the rows as text (TextColumn::unchecked): an engine that
+/// lowers them, which checks the rows holding a byte >= 0x80 as it goes, or nobody, for a
+/// call that only measures or copies their bytes.
+enum class Utf8 : bool { kCheck, kUnchecked };
 
 /// Column `index` of an imported table, or (with index -1) the producer itself as a
 /// column. `label` starts a failure's message.

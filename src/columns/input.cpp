@@ -229,8 +229,10 @@ bool Inputs::column_of(Imported& in, std::int64_t index, std::string_view label,
   if (holds == Holds::kTextOrInteger) {
     holds = holds_integers(arrays.value()) ? Holds::kNumber : Holds::kText;
   }
-  if (holds == Holds::kText) {
-    Read<TextColumn> column = read_texts(arrays.value(), label, store_, utf8);
+  if (holds == Holds::kText || holds == Holds::kMonth) {
+    Read<TextColumn> column = holds == Holds::kMonth
+                                  ? read_months(arrays.value(), label, store_)
+                                  : read_texts(arrays.value(), label, store_, utf8);
     if (!column) return raise(column.error());
     out.text = &texts_.emplace_back(std::move(column).value());
   } else {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>   // ENOMEM
+#include <cstdio>   // std::snprintf
 #include <cstring>  // std::strcmp
 
 #include "cat.h"
@@ -155,6 +156,12 @@ const std::string_view* Store::keep(std::vector<std::string_view> words) {
 const std::uint8_t* Store::keep(std::vector<std::uint8_t> bits) {
   return bits_.emplace_back(std::move(bits)).data();
 }
+
+const std::int64_t* Store::keep(std::vector<std::int64_t> offsets) {
+  return offsets_.emplace_back(std::move(offsets)).data();
+}
+
+const char* Store::keep(std::string text) { return texts_.emplace_back(std::move(text)).data(); }
 
 Read<ColumnArrays> column_arrays(const Imported& in, std::int64_t index, std::string_view label) {
   ColumnArrays out;
@@ -476,6 +483,96 @@ Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, 
     if (part.length > 0) out.chunks.push_back(chunk.value());
   }
   if (utf8 == Utf8::kUnchecked) out.unchecked = label;
+  return out;
+}
+
+namespace {
+
+// The year and month of the day `days` after 1970-01-01, in the proleptic Gregorian
+// calendar (H. Hinnant's days_from_civil, inverted).
+std::pair<std::int64_t, unsigned> month_of_day(std::int64_t days) {
+  const std::int64_t z = days + 719468;  // days since 0000-03-01
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t day_of_era = z - era * 146097;
+  const std::int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const std::int64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const std::int64_t shifted = (5 * day_of_year + 2) / 153;  // March is 0
+  const auto month = static_cast<unsigned>(shifted < 10 ? shifted + 3 : shifted - 9);
+  return {year_of_era + era * 400 + (month <= 2 ? 1 : 0), month};
+}
+
+// Units of a date or timestamp column in a day, or 0 for any other type.
+std::int64_t units_per_day(const ArrowSchemaView& type) {
+  switch (type.type) {
+    case NANOARROW_TYPE_DATE32:
+      return 1;
+    case NANOARROW_TYPE_DATE64:
+      return 86'400'000;
+    case NANOARROW_TYPE_TIMESTAMP:
+      switch (type.time_unit) {
+        case NANOARROW_TIME_UNIT_SECOND:
+          return 86'400;
+        case NANOARROW_TIME_UNIT_MILLI:
+          return 86'400'000;
+        case NANOARROW_TIME_UNIT_MICRO:
+          return 86'400'000'000;
+        case NANOARROW_TIME_UNIT_NANO:
+          return 86'400'000'000'000;
+      }
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+Read<TextColumn> read_months(const ColumnArrays& column, std::string_view label, Store& store) {
+  ArrowSchemaView type{};
+  ArrowError error{};
+  if (ArrowSchemaViewInit(&type, column.schema, &error) != NANOARROW_OK) {
+    return read_texts(column, label, store);  // whose failure names the type
+  }
+  const std::int64_t per_day = units_per_day(type);
+  if (per_day == 0) return read_texts(column, label, store);
+  if (type.type == NANOARROW_TYPE_TIMESTAMP && type.timezone != nullptr && *type.timezone != '\0') {
+    return type_failure(cat(label, ": expected a column of strings or dates, got ",
+                            type_name(column.schema),
+                            ": the month of a time in a zone is that zone's; convert it to a "
+                            "date first"));
+  }
+  TextColumn out;
+  for (const ColumnArrays::Part& part : column.parts) {
+    OwnedView view;
+    if (Status bad = validate(column.schema, part, label, view)) return *bad;
+    std::string text;
+    std::vector<std::int64_t> offsets{0};
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>((part.length + 7) / 8), 0);
+    char month[32];
+    for (std::int64_t r = 0; r < part.length; ++r) {
+      const std::int64_t i = part.start + r;
+      if (!ArrowArrayViewIsNull(view.get(), i)) {
+        const std::int64_t value = ArrowArrayViewGetIntUnsafe(view.get(), i);
+        const std::int64_t days = value / per_day - (value % per_day < 0 ? 1 : 0);
+        const auto [year, number] = month_of_day(days);
+        const int written =
+            std::snprintf(month, sizeof month, "%04lld-%02u", static_cast<long long>(year), number);
+        text.append(month, static_cast<std::size_t>(written));
+        bits[static_cast<std::size_t>(r >> 3)] |= static_cast<std::uint8_t>(1U << (r & 7));
+      }
+      offsets.push_back(static_cast<std::int64_t>(text.size()));
+    }
+    if (part.length == 0) continue;
+    TextChunk chunk;
+    chunk.layout = TextLayout::kOffsets64;
+    chunk.length = part.length;
+    chunk.validity = store.keep(std::move(bits));
+    chunk.values = store.keep(std::move(offsets));
+    chunk.data = store.keep(std::move(text));
+    out.chunks.push_back(chunk);
+  }
   return out;
 }
 

@@ -65,10 +65,14 @@ class Store {
  public:
   const std::string_view* keep(std::vector<std::string_view> words);
   const std::uint8_t* keep(std::vector<std::uint8_t> bits);
+  const std::int64_t* keep(std::vector<std::int64_t> offsets);
+  const char* keep(std::string text);
 
  private:
   std::deque<std::vector<std::string_view>> words_;
   std::deque<std::vector<std::uint8_t>> bits_;
+  std::deque<std::vector<std::int64_t>> offsets_;
+  std::deque<std::string> texts_;
 };
 
 /// The arrays of one column: the producer's own when it is a column, or one column of
@@ -104,6 +108,11 @@ Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, 
 
 /// The failure of a row of a string column that is not well-formed UTF-8.
 std::string malformed_row(std::string_view label, std::int64_t row);
+
+/// A column of months as text ("YYYY-MM"): a column of strings as read_texts reads it, or
+/// of dates (date32, date64) or timestamps without a time zone, each row the month it
+/// falls in. A timestamp with a time zone is refused: its month depends on the zone.
+Read<TextColumn> read_months(const ColumnArrays& column, std::string_view label, Store& store);
 
 /// Whether a column's Arrow type is an integer type.
 bool holds_integers(const ColumnArrays& column);

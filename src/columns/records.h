@@ -26,8 +26,15 @@
 namespace quorvane::columns {
 
 /// What the column of a field holds. kTextOrInteger, for cells that are only written out,
-/// is decided by the column's own type: integers, else text.
-enum class Holds : std::uint8_t { kText, kNumber, kTextOrInteger };
+/// is decided by the column's own type: integers, else text. kMonth is text ("YYYY-MM")
+/// that a column of dates or timestamps may give instead, as the month of each.
+enum class Holds : std::uint8_t { kText, kNumber, kTextOrInteger, kMonth };
+
+/// A field whose text names a month: its TextForm says so with `kMonth`.
+template <class T>
+concept MonthType = record::TextType<T> && requires {
+  record::TextForm<T>::kMonth;
+};
 
 namespace detail {
 
@@ -37,6 +44,8 @@ constexpr Holds holds() {
     return holds<typename T::value_type>();
   } else if constexpr (std::is_arithmetic_v<T>) {
     return Holds::kNumber;
+  } else if constexpr (MonthType<T>) {
+    return Holds::kMonth;
   } else {
     static_assert(std::is_same_v<T, std::string> || record::EnumType<T> || record::TextType<T>,
                   "a field read from a column holds a text or a number");

@@ -162,6 +162,7 @@ struct EnumSchema<emi::Keep> {
 
 template <>
 struct TextForm<emi::YearMonth> {
+  static constexpr bool kMonth = true;  // a column of dates gives it too
   static Result<emi::YearMonth, std::string> parse(std::string_view text) {
     return emi::YearMonth::parse(text);
   }

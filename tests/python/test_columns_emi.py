@@ -6,6 +6,7 @@ the event rules, hand-worked schedules for each kind of event, each refusal, and
 annual percentage rate against bisection and a published example. (The fuzz target
 checks the invariants of random loans with random events.)"""
 
+import datetime
 import math
 from decimal import Decimal
 
@@ -289,11 +290,42 @@ def test_refusals_stay_with_their_loan():
      ValueError, 'events[1]["month"]: TypeError: \'float\' object cannot be interpreted as an integer'),
     ([LOAN] * 3, [{"loan": 0, "month": -1, "kind": "prepay", "amount": 1}],
      ValueError, 'events[0]["month"]: OverflowError: out of range integral type conversion attempted'),
+    # A time in a zone has that zone's month, which the door does not know.
+    (pa.table({"mode": ["emi"], "start": pa.array([0], pa.timestamp("s", tz="Asia/Kolkata"))}), None,
+     TypeError, "loans: column 'start': expected a column of strings or dates, got "
+                "timestamp[s, tz=Asia/Kolkata]: the month of a time in a zone is that zone's; "
+                "convert it to a date first"),
 ])
 def test_bad_tables(loans, events, error, message):
     with pytest.raises(error) as raised:
         qc.emi(loans, events)
     assert str(raised.value) == message
+
+
+# Days from year 1 to 9999, in every unit a date or a timestamp column may have.
+@given(days=st.lists(st.one_of(st.none(), st.integers(-719_162, 2_932_896)), min_size=1, max_size=5),
+       seconds=st.integers(0, 86_399),
+       unit=st.sampled_from(["date32", "date64", "s", "ms", "us", "ns"]))
+@settings(max_examples=60, deadline=None)
+def test_a_start_may_be_a_date(days, seconds, unit):
+    """A column of dates or timestamps gives each loan the month its start falls in, as the
+    text "YYYY-MM" would."""
+    if unit == "ns":  # nanoseconds reach only from 1677 to 2262
+        days = [d if d is None else max(-106_000, min(d, 106_000)) for d in days]
+    epoch = datetime.date(1970, 1, 1)
+    texts = [None if d is None else (epoch + datetime.timedelta(days=d)).strftime("%Y-%m")
+             for d in days]
+    if unit.startswith("date"):
+        column = pa.array(days, pa.date32()).cast(getattr(pa, unit)())
+    else:
+        per_second = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}[unit]
+        column = pa.array([d if d is None else (d * 86_400 + seconds) * per_second for d in days],
+                          pa.timestamp(unit))
+    loans = {"mode": ["emi"] * len(days), "loanAmount": [1000.0] * len(days),
+             "months": [2] * len(days), "interestRate": [6.0] * len(days)}
+    by_date = qc.emi(pa.table(dict(loans, start=column)))
+    by_text = qc.emi(pa.table(dict(loans, start=pa.array(texts, pa.string()))))
+    assert [table_data(t) for t in by_date] == [table_data(t) for t in by_text]
 
 
 # MARK: the model

@@ -236,7 +236,7 @@ bool Inputs::column_of(Imported& in, std::int64_t index, std::string_view label,
     if (!column) return raise(column.error());
     out.text = &texts_.emplace_back(std::move(column).value());
   } else {
-    Read<NumberColumn> column = read_numbers(arrays.value(), label);
+    Read<NumberColumn> column = read_numbers(arrays.value(), label, store_);
     if (!column) return raise(column.error());
     out.number = &numbers_.emplace_back(std::move(column).value());
   }

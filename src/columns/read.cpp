@@ -161,6 +161,10 @@ const std::int64_t* Store::keep(std::vector<std::int64_t> offsets) {
   return offsets_.emplace_back(std::move(offsets)).data();
 }
 
+const double* Store::keep(std::vector<double> numbers) {
+  return numbers_.emplace_back(std::move(numbers)).data();
+}
+
 const char* Store::keep(std::string text) { return texts_.emplace_back(std::move(text)).data(); }
 
 Read<ColumnArrays> column_arrays(const Imported& in, std::int64_t index, std::string_view label) {
@@ -584,12 +588,63 @@ bool holds_integers(const ColumnArrays& column) {
   return number && *number < NumberType::kF32;
 }
 
-Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view label) {
+namespace {
+
+// A dictionary-encoded column of integers or floats (pandas' `category` of numbers), its
+// rows copied out of the dictionary: 64-bit integers as they are, floats as doubles.
+Read<NumberColumn> dictionary_numbers(const ColumnArrays& column, std::string_view label,
+                                      Store& store) {
+  NumberColumn out;
+  for (const ColumnArrays::Part& part : column.parts) {
+    OwnedView view;
+    if (Status bad = validate(column.schema, part, label, view)) return *bad;
+    const ArrowArrayView* v = view.get();
+    const ArrowArrayView* words = v->dictionary;
+    const bool floats =  // or nulls: a dictionary of the null type holds no value
+        number_type(words->storage_type).value_or(NumberType::kF64) >= NumberType::kF32;
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>((part.length + 7) / 8), 0);
+    std::vector<std::int64_t> integers;
+    std::vector<double> doubles;
+    for (std::int64_t r = 0; r < part.length; ++r) {
+      const std::int64_t i = part.start + r;
+      const std::int64_t word = ArrowArrayViewIsNull(v, i) ? -1 : ArrowArrayViewGetIntUnsafe(v, i);
+      const bool valid = word >= 0 && !ArrowArrayViewIsNull(words, word);
+      if (valid) bits[static_cast<std::size_t>(r >> 3)] |= static_cast<std::uint8_t>(1U << (r & 7));
+      if (floats) {
+        doubles.push_back(valid ? ArrowArrayViewGetDoubleUnsafe(words, word) : 0.0);
+      } else {
+        integers.push_back(valid ? ArrowArrayViewGetIntUnsafe(words, word) : 0);
+      }
+    }
+    if (part.length == 0) continue;
+    NumberChunk chunk;
+    chunk.type = floats ? NumberType::kF64 : NumberType::kI64;
+    chunk.length = part.length;
+    chunk.validity = store.keep(std::move(bits));
+    chunk.values = floats ? static_cast<const void*>(store.keep(std::move(doubles)))
+                          : static_cast<const void*>(store.keep(std::move(integers)));
+    out.chunks.push_back(chunk);
+  }
+  return out;
+}
+
+}  // namespace
+
+Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view label, Store& store) {
   ArrowSchemaView type{};
   ArrowError error{};
   std::optional<NumberType> number;
   unsigned decimal_bytes = 0;
   if (ArrowSchemaViewInit(&type, column.schema, &error) == NANOARROW_OK) {
+    if (type.type == NANOARROW_TYPE_DICTIONARY) {
+      ArrowSchemaView words{};
+      const std::optional<NumberType> index = number_type(type.storage_type);
+      if (index && *index < NumberType::kF32 &&
+          ArrowSchemaViewInit(&words, column.schema->dictionary, &error) == NANOARROW_OK) {
+        const std::optional<NumberType> value = number_type(words.type);
+        if (value) return dictionary_numbers(column, label, store);  // of nulls: all null
+      }
+    }
     number = number_type(type.type);
     decimal_bytes = type.type == NANOARROW_TYPE_DECIMAL32    ? 4
                     : type.type == NANOARROW_TYPE_DECIMAL64  ? 8

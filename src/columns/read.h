@@ -66,12 +66,14 @@ class Store {
   const std::string_view* keep(std::vector<std::string_view> words);
   const std::uint8_t* keep(std::vector<std::uint8_t> bits);
   const std::int64_t* keep(std::vector<std::int64_t> offsets);
+  const double* keep(std::vector<double> numbers);
   const char* keep(std::string text);
 
  private:
   std::deque<std::vector<std::string_view>> words_;
   std::deque<std::vector<std::uint8_t>> bits_;
   std::deque<std::vector<std::int64_t>> offsets_;
+  std::deque<std::vector<double>> numbers_;
   std::deque<std::string> texts_;
 };
 
@@ -117,7 +119,8 @@ Read<TextColumn> read_months(const ColumnArrays& column, std::string_view label,
 /// Whether a column's Arrow type is an integer type.
 bool holds_integers(const ColumnArrays& column);
 
-/// A column of numbers: any integer or floating-point type, or the null type.
-Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view label);
+/// A column of numbers: any integer or floating-point type, a decimal, the null type, or
+/// a dictionary of integers or floats (whose rows are copied out, each its value).
+Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view label, Store& store);
 
 }  // namespace quorvane::columns

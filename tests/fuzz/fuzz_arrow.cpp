@@ -319,7 +319,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       QV_FUZZ_CHECK(static_cast<bool>(read_texts(column.value(), "fuzz", store)) == well_formed);
     }
   } else {
-    Read<NumberColumn> read = read_numbers(column.value(), "fuzz");
+    Store store;
+    Read<NumberColumn> read = read_numbers(column.value(), "fuzz", store);
     if (read) check_numbers(read.value());
   }
   return 0;

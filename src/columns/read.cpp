@@ -591,7 +591,8 @@ bool holds_integers(const ColumnArrays& column) {
 namespace {
 
 // A dictionary-encoded column of integers or floats (pandas' `category` of numbers), its
-// rows copied out of the dictionary: 64-bit integers as they are, floats as doubles.
+// rows copied out of the dictionary: integers in 64 bits of their own signedness, floats
+// as doubles.
 Read<NumberColumn> dictionary_numbers(const ColumnArrays& column, std::string_view label,
                                       Store& store) {
   NumberColumn out;
@@ -600,8 +601,9 @@ Read<NumberColumn> dictionary_numbers(const ColumnArrays& column, std::string_vi
     if (Status bad = validate(column.schema, part, label, view)) return *bad;
     const ArrowArrayView* v = view.get();
     const ArrowArrayView* words = v->dictionary;
-    const bool floats =  // or nulls: a dictionary of the null type holds no value
-        number_type(words->storage_type).value_or(NumberType::kF64) >= NumberType::kF32;
+    const NumberType stored = number_type(words->storage_type).value_or(NumberType::kNull);
+    const bool floats = stored >= NumberType::kF32;  // or nulls, which hold no value
+    const bool unsigned64 = stored == NumberType::kU64;
     std::vector<std::uint8_t> bits(static_cast<std::size_t>((part.length + 7) / 8), 0);
     std::vector<std::int64_t> integers;
     std::vector<double> doubles;
@@ -613,12 +615,16 @@ Read<NumberColumn> dictionary_numbers(const ColumnArrays& column, std::string_vi
       if (floats) {
         doubles.push_back(valid ? ArrowArrayViewGetDoubleUnsafe(words, word) : 0.0);
       } else {
-        integers.push_back(valid ? ArrowArrayViewGetIntUnsafe(words, word) : 0);
+        // The bits of a uint64 as they are, read back as kU64.
+        integers.push_back(!valid ? 0
+                           : unsigned64
+                               ? static_cast<std::int64_t>(ArrowArrayViewGetUIntUnsafe(words, word))
+                               : ArrowArrayViewGetIntUnsafe(words, word));
       }
     }
     if (part.length == 0) continue;
     NumberChunk chunk;
-    chunk.type = floats ? NumberType::kF64 : NumberType::kI64;
+    chunk.type = floats ? NumberType::kF64 : unsigned64 ? NumberType::kU64 : NumberType::kI64;
     chunk.length = part.length;
     chunk.validity = store.keep(std::move(bits));
     chunk.values = floats ? static_cast<const void*>(store.keep(std::move(doubles)))

@@ -309,6 +309,17 @@ def test_bad_tables(loans, events, error, message):
     assert str(raised.value) == message
 
 
+@pytest.mark.parametrize("values, type_", [([2**63 + 5, 12, None], pa.uint64()),
+                                           ([-(2**63), 12, None], pa.int64()),
+                                           ([12.5, 12.0, None], pa.float32())])
+def test_dictionary_numbers_read_as_their_values(values, type_):
+    """Months past the range of the other signedness keep their own, as a plain column's do."""
+    table = {"mode": ["emi"] * 3, "loanAmount": [1e5] * 3, "interestRate": [12.0] * 3}
+    plain = pa.array(values, type_)
+    assert [table_data(t) for t in qc.emi(pa.table(dict(table, months=plain.dictionary_encode())))] == \
+        [table_data(t) for t in qc.emi(pa.table(dict(table, months=plain)))]
+
+
 # Days from year 1 to 9999, in every unit a date or a timestamp column may have.
 @given(days=st.lists(st.one_of(st.none(), st.integers(-719_162, 2_932_896)), min_size=1, max_size=5),
        seconds=st.integers(0, 86_399),

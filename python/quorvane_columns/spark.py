@@ -69,6 +69,9 @@ def _string_columns(df: DataFrame, *names: str) -> List[int]:
         if name not in positions:
             listed = ", ".join(repr(field.name) for field in fields)
             raise ValueError(f"no column {name!r} in the DataFrame (its columns: {listed})")
+        if sum(field.name == name for field in fields) > 1:  # as after a join
+            raise ValueError(f"the DataFrame has several columns named {name!r}; "
+                             f"rename or drop all but one")
         field = fields[positions[name]]
         if not isinstance(field.dataType, StringType):
             raise TypeError(f"column {name!r} is {field.dataType.simpleString()}, not string")

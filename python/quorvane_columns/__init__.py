@@ -85,7 +85,7 @@ def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
     `df[["rule", "category", "merchant"]] = categorize(df["narration"], rules)`.
     """
     _refuse_lazy(narrations=narrations, rules=rules)
-    table = _call(_native.categorize, _without_index(narrations), rules, column=column,
+    table = _call(_native.categorize, _without_index(narrations, column), rules, column=column,
                   threads=threads)
     return _convert(table, _kind(narrations), same_rows=True)
 

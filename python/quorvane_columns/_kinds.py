@@ -10,7 +10,7 @@ passed an object of that library.
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, Optional
 
 
 class Kind(NamedTuple):
@@ -68,17 +68,21 @@ def kind_of(obj: object) -> Kind:
     return Kind("python")
 
 
-def without_index(obj: Any) -> Any:
+def without_index(obj: Any, column: Optional[str] = None) -> Any:
     """`obj` as the engines read it: a pandas DataFrame exports an index other than a
     plain range as one more column, so such a frame is handed over without it. An Index
     or array of pandas (pd.array, a Categorical) exports no Arrow data of its own and
     would be read item by item, its missing values (NA, NaN) refused as no str: it goes
-    as the Series it makes, whose missing values are nulls."""
+    as the Series it makes, whose missing values are nulls. A frame read for one
+    `column` goes as that column alone: pyarrow converts every column it exports, and
+    refuses some (an object column of texts and numbers), which the call never reads."""
     if _library(obj) != "pandas":
         return obj
     import pandas as pd
 
     if isinstance(obj, pd.DataFrame):
+        if isinstance(column, str) and column in obj.columns:
+            obj = obj[[column]]  # both, where two columns have the name: the engine says so
         if not isinstance(obj.index, pd.RangeIndex):
             return obj.reset_index(drop=True)  # shares the columns' data
     elif isinstance(obj, (pd.Index, pd.api.extensions.ExtensionArray)):

@@ -33,7 +33,7 @@ def explain(narrations: Any, rules: Any, *, column: Optional[str] = None,
     result carries the narrations' index.
     """
     _refuse_lazy(narrations=narrations, rules=rules)
-    table = _call(_native.explain, _without_index(narrations), rules, column=column,
+    table = _call(_native.explain, _without_index(narrations, column), rules, column=column,
                   threads=threads)
     return _convert(table, _kind(narrations), same_rows=True)
 
@@ -102,6 +102,6 @@ def unmatched(narrations: Any, rules: Any, top: int = 50, *, column: Optional[st
     is null; null narrations are left out. Numbered from 0 in pandas.
     """
     _refuse_lazy(narrations=narrations, rules=rules)
-    table = _call(_native.unmatched, _without_index(narrations), rules, top, column=column,
+    table = _call(_native.unmatched, _without_index(narrations, column), rules, top, column=column,
                   threads=threads)
     return _convert(table, _kind(narrations))

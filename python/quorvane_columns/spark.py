@@ -69,6 +69,9 @@ def _string_columns(df: DataFrame, *names: str) -> List[int]:
         if name not in positions:
             listed = ", ".join(repr(field.name) for field in fields)
             raise ValueError(f"no column {name!r} in the DataFrame (its columns: {listed})")
+        if sum(field.name == name for field in fields) > 1:  # as after a join
+            raise ValueError(f"the DataFrame has several columns named {name!r}; "
+                             f"rename or drop all but one")
         field = fields[positions[name]]
         if not isinstance(field.dataType, StringType):
             raise TypeError(f"column {name!r} is {field.dataType.simpleString()}, not string")
@@ -127,7 +130,8 @@ _WORKER_VALUE_ERROR = re.compile(r"^ValueError: (.*)$", re.M)
 
 
 def _categorize_batches(batches: Iterator[pa.RecordBatch], rules: pa.Table, narration: int,
-                        kept: Sequence[int], threads: Optional[int]) -> Iterator[pa.RecordBatch]:
+                        kept: Sequence[int], names: Sequence[str],
+                        threads: Optional[int]) -> Iterator[pa.RecordBatch]:
     for batch in batches:
         result = _columns.categorize(batch.column(narration), rules, threads=threads)
         arrays = [batch.column(i) for i in kept]
@@ -135,8 +139,7 @@ def _categorize_batches(batches: Iterator[pa.RecordBatch], rules: pa.Table, narr
         arrays.append(result.column("rule").combine_chunks())
         arrays += [result.column(name).combine_chunks().dictionary_decode()
                    for name in ("category", "merchant")]
-        names = [batch.schema.field(i).name for i in kept] + [f.name for f in RESULT_FIELDS]
-        yield pa.RecordBatch.from_arrays(arrays, names=names)
+        yield pa.RecordBatch.from_arrays(arrays, names=list(names))
 
 
 def _first_null(column: pa.Array) -> int:
@@ -198,8 +201,12 @@ def categorize(df: DataFrame, rules: Any, column: str = "narration",
     kept = [i for i, field in enumerate(df.schema.fields) if field.name not in names]
     schema = StructType([df.schema.fields[i] for i in kept] + list(RESULT_FIELDS))
     work = functools.partial(_categorize_batches, rules=shipped, narration=narration, kept=kept,
-                             threads=threads)
-    return df.mapInArrow(work, schema)
+                             names=schema.fieldNames(), threads=threads)
+    # mapInArrow looks its input columns up by name, and Spark reads a dot in a name as a
+    # field of a struct: the columns go under names of their place, renamed back by the
+    # schema.
+    positional = df.toDF(*(f"_{i}" for i in range(len(df.columns))))
+    return positional.mapInArrow(work, schema)
 
 
 def derive(df: DataFrame, narration: str = "narration", category: str = "category",
@@ -215,7 +222,8 @@ def derive(df: DataFrame, narration: str = "narration", category: str = "categor
     names = (narration, category, merchant)
     _string_columns(df, *names)
     work = functools.partial(_count_batches, names=names, limit=_COUNT_BYTES, threads=threads)
-    counted = df.select(*(_quoted(name) for name in names)).mapInArrow(work, COUNTS_SCHEMA)
+    chosen = df.select(*(_quoted(name) for name in names)).toDF("_0", "_1", "_2")
+    counted = chosen.mapInArrow(work, COUNTS_SCHEMA)  # on names without dots, as categorize
     try:
         counts = counted.toArrow()
     except PythonException as error:

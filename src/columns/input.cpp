@@ -460,7 +460,6 @@ bool Inputs::encode_numbers(PyObject* sequence, std::string_view what, NumberCol
   encoded.validity.assign((static_cast<std::size_t>(size) + 7) / 8, 0);
   bool nulls = false;
   bool integers = true;
-  PyRef decimal;  // decimal.Decimal, looked up at the first item neither int nor float
   for (Py_ssize_t i = 0; i < size; ++i) {
     auto item = PyRef::steal(PySequence_GetItem(sequence, i));
     if (!item) return false;
@@ -469,30 +468,23 @@ bool Inputs::encode_numbers(PyObject* sequence, std::string_view what, NumberCol
       nulls = true;
       continue;
     }
-    if (PyLong_Check(item.get())) {
+    // Numbers as the module reads a request's: an integer is anything with __index__
+    // (numpy's integers among them), any other number anything with __float__ (numpy's
+    // floats, and money as Python keeps it, a Decimal, read as the nearest double, as a
+    // decimal column of Arrow is).
+    if (PyLong_Check(item.get()) || PyIndex_Check(item.get())) {
+      auto index = PyRef::steal(PyNumber_Index(item.get()));
+      if (!index) return false;
       int overflow = 0;
-      long long value = PyLong_AsLongLongAndOverflow(item.get(), &overflow);
+      long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
       if (value == -1 && PyErr_Occurred() != nullptr) return false;
       encoded.integers[at] = value;
       integers = integers && overflow == 0;
-    } else if (PyFloat_Check(item.get())) {
+    } else if (PyFloat_Check(item.get()) || PyObject_HasAttrString(item.get(), "__float__")) {
       integers = false;
     } else {
-      // Money as Python keeps it, a Decimal, is read as the double nearest to it, as a
-      // decimal column of Arrow is.
-      if (!decimal) {
-        auto module = PyRef::steal(PyImport_ImportModule("decimal"));
-        if (!module) return false;
-        decimal = PyRef::steal(PyObject_GetAttrString(module.get(), "Decimal"));
-        if (!decimal) return false;
-      }
-      const int is_decimal = PyObject_IsInstance(item.get(), decimal.get());
-      if (is_decimal < 0) return false;
-      if (is_decimal == 0) {
-        return type_error(cat(what, ": item ", std::to_string(i), " is a '",
-                              py::type_name(item.get()), "', not a number"));
-      }
-      integers = false;
+      return type_error(cat(what, ": item ", std::to_string(i), " is a '",
+                            py::type_name(item.get()), "', not a number"));
     }
     double value = PyFloat_AsDouble(item.get());
     if (value == -1.0 && PyErr_Occurred() != nullptr) {  // an int past a double, Decimal('sNaN')

@@ -320,6 +320,20 @@ def test_dictionary_numbers_read_as_their_values(values, type_):
         [table_data(t) for t in qc.emi(pa.table(dict(table, months=plain)))]
 
 
+@pytest.mark.parametrize("integers, floats", [("int64", "float32"), ("uint16", "float64"),
+                                               ("int32", "float16")])
+def test_numpy_columns_read_as_lists(integers, floats):
+    """A dict of numpy arrays: their items (numpy scalars, no int or float) are read as
+    compute_emi reads them."""
+    np = pytest.importorskip("numpy")
+    table = {"mode": ["emi", "tenure"], "loanAmount": [60_000, 50_000], "emi": [0, 2_000],
+             "months": [12, 0], "interestRate": [10.0, 8.5]}
+    arrays = {name: np.array(values, integers if isinstance(values[0], int) else floats)
+              for name, values in table.items() if name != "mode"}
+    assert [table_data(t) for t in qc.emi(dict(table, **arrays))] == \
+        [table_data(t) for t in qc.emi(table)]
+
+
 # Days from year 1 to 9999, in every unit a date or a timestamp column may have.
 @given(days=st.lists(st.one_of(st.none(), st.integers(-719_162, 2_932_896)), min_size=1, max_size=5),
        seconds=st.integers(0, 86_399),

@@ -1,6 +1,8 @@
 """Results in the caller's kind: the library of the input, and for pandas the input's own
 index wherever the result's rows are the input's rows."""
 
+from decimal import Decimal
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -89,6 +91,17 @@ def test_pandas_results_keep_the_index_and_assign_back(data, texts, as_frame):
 def test_pandas_indexes_and_arrays_read_missing_values_as_nulls(make):
     texts = ["zesto 1", None, "KART 2"]
     assert table_data(qc.categorize(make(texts), RULES)) == qc.categorize(texts, RULES)
+
+
+@pytest.mark.parametrize("call", [qc.categorize, qc.explain, qc.unmatched])
+@pytest.mark.parametrize("other", [["a", 1], [1j, 2j], [Decimal("1.5"), "x"]])
+def test_a_frame_read_for_one_column_ignores_the_others(call, other):
+    """With column=, only that column of a pandas frame is exported: another one that
+    pyarrow cannot convert (texts mixed with numbers, complex numbers) is no concern."""
+    texts = ["zesto 1", "ATM"]
+    df = pd.DataFrame({"narration": texts, "other": other}, index=["x", "y"])
+    out = call(df, RULES, column="narration")
+    assert table_data(out) == call(texts, RULES)
 
 
 @pytest.mark.parametrize("call", [qc.derive, qc.derive_partial,

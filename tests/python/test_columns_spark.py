@@ -79,6 +79,8 @@ BAD_RULES = [{"pattern": "a", "category": None, "merchant": "M"}]
     (lambda df: qcs.categorize(df, RULES, column="amount"), TypeError, "column 'amount' is int, not string"),
     (lambda df: qcs.categorize(df, BAD_RULES), ValueError, door_message(lambda: qc.categorize([], BAD_RULES))),
     (lambda df: qcs.derive(df), ValueError, "category: null in row 1 of partition 0"),
+    (lambda df: qcs.categorize(df.select("*", "narration"), RULES), ValueError,
+     "the DataFrame has several columns named 'narration'; rename or drop all but one"),
 ])
 def test_mistakes_are_reported_on_the_driver(spark, call, error, message):
     df = spark.createDataFrame([("zesto", 1, "F", "Z"), ("kart", 2, None, "K")],
@@ -86,3 +88,16 @@ def test_mistakes_are_reported_on_the_driver(spark, call, error, message):
     with pytest.raises(error) as raised:
         call(df)
     assert str(raised.value) == message
+
+
+def test_names_with_dots_and_backticks(spark):
+    """mapInArrow looks columns up by name, reading a dot as a struct's field: a name that
+    holds one, input or not, still works."""
+    df = spark.createDataFrame([(1, "zesto", "Food", "Z"), (2, "KART 2", "Shop", "K")],
+                               "`t.id` int, `n.x` string, `c``x` string, `m.x` string")
+    out = qcs.categorize(df, RULES, column="n.x").toArrow().sort_by("t.id")
+    assert out.column_names == ["t.id", "n.x", "c`x", "m.x", "rule", "category", "merchant"]
+    assert {name: out[name].to_pylist() for name in ("rule", "category", "merchant")} == \
+        qc.categorize(["zesto", "KART 2"], RULES)
+    rules = qcs.derive(df, narration="n.x", category="c`x", merchant="m.x")
+    assert rules.to_pydict() == qc.derive(["zesto", "KART 2"], ["Food", "Shop"], ["Z", "K"])

@@ -70,6 +70,18 @@ def _call(function: Any, *args: Any, **kwargs: Any) -> Any:
     raise raised
 
 
+def _rules(rules: Any) -> Any:
+    """A table of rules as the engines read it."""
+    return _without_index(rules, _native.COLUMNS["rules"])
+
+
+def _examples(narrations: Any, categories: Any, merchants: Any) -> Tuple[Any, Any, Any]:
+    """Labelled history as the engines read it: three columns, or one table of examples."""
+    whole = categories is None and merchants is None
+    return (_without_index(narrations, _native.COLUMNS["examples"] if whole else None),
+            _without_index(categories), _without_index(merchants))
+
+
 def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
                threads: Optional[int] = None) -> Result:
     """Each narration's first matching rule, in the narrations' order.
@@ -85,8 +97,8 @@ def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
     `df[["rule", "category", "merchant"]] = categorize(df["narration"], rules)`.
     """
     _refuse_lazy(narrations=narrations, rules=rules)
-    table = _call(_native.categorize, _without_index(narrations, column), rules, column=column,
-                  threads=threads)
+    table = _call(_native.categorize, _without_index(narrations, column), _rules(rules),
+                  column=column, threads=threads)
     return _convert(table, _kind(narrations), same_rows=True)
 
 
@@ -103,7 +115,7 @@ def derive(narrations: Any, categories: Any = None, merchants: Any = None, *,
     """
     _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
     _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
-    table = _call(_native.derive, *map(_without_index, (narrations, categories, merchants)),
+    table = _call(_native.derive, *_examples(narrations, categories, merchants),
                   threads=threads)
     return _convert(table, _kind(narrations))
 
@@ -120,8 +132,8 @@ def derive_partial(narrations: Any, categories: Any = None, merchants: Any = Non
     numbered from 0 in pandas."""
     _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
     _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
-    table = _call(_native.derive_partial,
-                  *map(_without_index, (narrations, categories, merchants)), threads=threads)
+    table = _call(_native.derive_partial, *_examples(narrations, categories, merchants),
+                  threads=threads)
     return _convert(table, _kind(narrations))
 
 
@@ -131,13 +143,15 @@ def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
     if not counts:
         raise TypeError("derive_merge() needs at least one table of counts")
     _refuse_lazy(**{f"counts {i}": table for i, table in enumerate(counts)})
-    return _convert(_call(_native.derive_merge, list(counts), threads=threads), _kind(counts[0]))
+    tables = [_without_index(table, _native.COLUMNS["counts"]) for table in counts]
+    return _convert(_call(_native.derive_merge, tables, threads=threads), _kind(counts[0]))
 
 
 def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
     """The rules a table of counts gives: those derive gives on the examples counted."""
     _refuse_lazy(counts=counts)
-    return _convert(_call(_native.derive_finish, counts, threads=threads), _kind(counts))
+    table = _without_index(counts, _native.COLUMNS["counts"])
+    return _convert(_call(_native.derive_finish, table, threads=threads), _kind(counts))
 
 
 def emi(loan_table: Any, events: Any = None, *,
@@ -172,8 +186,8 @@ def emi(loan_table: Any, events: Any = None, *,
     """
     _refuse_lazy(loan_table=loan_table, events=events)
     kind = _kind(loan_table)
-    loans, schedule = _call(_native.emi, _without_index(loan_table),
-                            None if events is None else _without_index(events), threads=threads)
+    loans, schedule = _call(_native.emi, _without_index(loan_table, _native.COLUMNS["loans"]),
+                            _without_index(events, _native.COLUMNS["events"]), threads=threads)
     return _convert(loans, kind, same_rows=True), _convert(schedule, kind)
 
 

@@ -10,7 +10,7 @@ passed an object of that library.
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Optional
+from typing import Any, NamedTuple, Sequence, Union
 
 
 class Kind(NamedTuple):
@@ -68,21 +68,25 @@ def kind_of(obj: object) -> Kind:
     return Kind("python")
 
 
-def without_index(obj: Any, column: Optional[str] = None) -> Any:
+def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any:
     """`obj` as the engines read it: a pandas DataFrame exports an index other than a
     plain range as one more column, so such a frame is handed over without it. An Index
     or array of pandas (pd.array, a Categorical) exports no Arrow data of its own and
     would be read item by item, its missing values (NA, NaN) refused as no str: it goes
-    as the Series it makes, whose missing values are nulls. A frame read for one
-    `column` goes as that column alone: pyarrow converts every column it exports, and
-    refuses some (an object column of texts and numbers), which the call never reads."""
+    as the Series it makes, whose missing values are nulls. A frame of which the call
+    `read`s one column, or some columns, goes as those columns alone: pyarrow converts
+    every column it exports, and refuses some (an object column of texts and numbers)
+    that the call never reads. A frame with none of them goes whole, so that the
+    engine's message lists its columns."""
     if _library(obj) != "pandas":
         return obj
     import pandas as pd
 
     if isinstance(obj, pd.DataFrame):
-        if isinstance(column, str) and column in obj.columns:
-            obj = obj[[column]]  # both, where two columns have the name: the engine says so
+        names = {read} if isinstance(read, str) else set(read or ())
+        chosen = [name for name in obj.columns if name in names]
+        if chosen:
+            obj = obj[chosen]  # in the frame's order; a name two columns share keeps both
         if not isinstance(obj.index, pd.RangeIndex):
             return obj.reset_index(drop=True)  # shares the columns' data
     elif isinstance(obj, (pd.Index, pd.api.extensions.ExtensionArray)):

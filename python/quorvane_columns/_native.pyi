@@ -3,6 +3,8 @@
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 __version__: str
+#: The columns read from each kind of whole table: rules, examples, counts, loans, events.
+COLUMNS: Dict[str, Tuple[str, ...]]
 
 class Table:
     """A result table; exports the Arrow PyCapsule interface. Table(data) reads back the

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from typing import Any, NamedTuple, Optional
 
-from . import _call, _native  # the package is initialised up to its last line here
+from . import _call, _examples, _native, _rules  # the package is initialised up to its last line here
 from ._kinds import convert as _convert
 from ._kinds import kind_of as _kind
 from ._kinds import refuse_lazy as _refuse_lazy
@@ -33,8 +33,8 @@ def explain(narrations: Any, rules: Any, *, column: Optional[str] = None,
     result carries the narrations' index.
     """
     _refuse_lazy(narrations=narrations, rules=rules)
-    table = _call(_native.explain, _without_index(narrations, column), rules, column=column,
-                  threads=threads)
+    table = _call(_native.explain, _without_index(narrations, column), _rules(rules),
+                  column=column, threads=threads)
     return _convert(table, _kind(narrations), same_rows=True)
 
 
@@ -49,7 +49,7 @@ def lint(rules: Any, *, threads: Optional[int] = None) -> Any:
     empty pattern occurs in all), the kind is "unreachable" and `by` the first of them.
     """
     _refuse_lazy(rules=rules)
-    return _convert(_call(_native.lint, rules, threads=threads), _kind(rules))
+    return _convert(_call(_native.lint, _rules(rules), threads=threads), _kind(rules))
 
 
 class Evaluation(NamedTuple):
@@ -84,8 +84,8 @@ def evaluate(narrations: Any, categories: Any = None, merchants: Any = None,
         raise TypeError("evaluate() missing required argument: 'rules'")
     _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants, rules=rules)
     _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
-    tables = _call(_native.evaluate, *map(_without_index, (narrations, categories, merchants)),
-                   rules, threads=threads)
+    tables = _call(_native.evaluate, *_examples(narrations, categories, merchants),
+                   _rules(rules), threads=threads)
     kind = _kind(narrations)
     return Evaluation(*(_convert(table, kind) for table in tables))
 
@@ -102,6 +102,6 @@ def unmatched(narrations: Any, rules: Any, top: int = 50, *, column: Optional[st
     is null; null narrations are left out. Numbered from 0 in pandas.
     """
     _refuse_lazy(narrations=narrations, rules=rules)
-    table = _call(_native.unmatched, _without_index(narrations, column), rules, top, column=column,
-                  threads=threads)
+    table = _call(_native.unmatched, _without_index(narrations, column), _rules(rules), top,
+                  column=column, threads=threads)
     return _convert(table, _kind(narrations))

@@ -10,6 +10,8 @@
 #include <array>
 #include <exception>  // std::exception
 #include <string>
+#include <string_view>
+#include <type_traits>  // std::type_identity
 #include <vector>
 
 #include "cat.h"
@@ -582,6 +584,39 @@ PyModuleDef g_definition = {
     nullptr,
 };
 
+// The names of the columns R is read from, appended to `names`.
+template <record::RecordType R>
+bool add_names(PyObject* names) {
+  for (std::string_view name : record::kFieldNames<R>) {
+    auto text = PyRef::steal(
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!text || PyList_Append(names, text.get()) < 0) return false;
+  }
+  return true;
+}
+
+// COLUMNS: for each kind of table a call reads whole, the names of the columns it reads,
+// so that the Python side can hand over those columns alone (pyarrow converts, and may
+// refuse, every column of a pandas frame it exports).
+PyRef table_columns() {
+  auto columns = PyRef::steal(PyDict_New());
+  if (!columns) return {};
+  auto add = [&](const char* kind, auto... records) {
+    auto names = PyRef::steal(PyList_New(0));
+    if (!names || !(add_names<typename decltype(records)::type>(names.get()) && ...)) return false;
+    auto tuple = PyRef::steal(PyList_AsTuple(names.get()));
+    return tuple && PyDict_SetItemString(columns.get(), kind, tuple.get()) == 0;
+  };
+  if (!add("rules", std::type_identity<categorizer::CategoryRule>{}) ||
+      !add("examples", std::type_identity<categorizer::DeriveInput>{}) ||
+      !add("counts", std::type_identity<categorizer::TokenCountRow>{}) ||
+      !add("loans", std::type_identity<emi::EmiRequest>{}, std::type_identity<emi::EmiCharges>{}) ||
+      !add("events", std::type_identity<emi::EmiEvent>{})) {
+    return {};
+  }
+  return columns;
+}
+
 PyObject* initialise() {
   auto module = PyRef::steal(PyModule_Create(&g_definition));
   if (!module) return nullptr;
@@ -601,6 +636,9 @@ PyObject* initialise() {
   PyRef counter_type = PyRef::borrow(g_counter_type.get());
   if (PyModule_AddObject(module.get(), "DeriveCounter", counter_type.get()) < 0) return nullptr;
   counter_type.release();  // PyModule_AddObject stole it
+  PyRef columns = table_columns();
+  if (!columns || PyModule_AddObject(module.get(), "COLUMNS", columns.get()) < 0) return nullptr;
+  columns.release();  // PyModule_AddObject stole it
   if (PyModule_AddStringConstant(module.get(), "__version__", QV_VERSION) < 0) return nullptr;
   return module.release();
 }

@@ -104,6 +104,31 @@ def test_a_frame_read_for_one_column_ignores_the_others(call, other):
     assert table_data(out) == call(texts, RULES)
 
 
+HISTORY = {"narration": ["zesto 1", "kart 2"], "category": ["Food", "Shop"], "merchant": ["Z", "K"]}
+
+
+@pytest.mark.parametrize("call, columns", [
+    (lambda f: qc.categorize(["zesto 1", "ATM"], f), {"pattern": ["zesto", "atm"],
+                                                      "category": ["Food", "Cash"],
+                                                      "merchant": ["Z", "A"]}),
+    (qc.derive, HISTORY),
+    (lambda f: qc.evaluate(f, rules=RULES).per_category, HISTORY),
+    (qc.derive_finish, {"category": ["Food", "Food"], "merchant": ["Z", "Z"],
+                        "token": ["zesto", "dinner"], "count": [3, 1]}),
+    (lambda f: qc.emi(f)[0], {"mode": ["emi", "tenure"], "loanAmount": [1000, 2000],
+                              "months": [12, None], "emi": [None, 500],
+                              "interestRate": [10.0, 12.0]}),
+    (lambda f: qc.emi([LOAN], f)[1], {"loan": [0, 0], "month": [0, 1],
+                                       "kind": ["prepay", "rate"], "amount": [100.0, 9.0]}),
+])
+def test_a_frame_read_whole_ignores_columns_it_does_not_read(call, columns):
+    """A pandas table of rules, examples, counts, loans or events goes with the columns
+    the call reads: a note beside them that pyarrow cannot convert is no concern."""
+    noted = pd.DataFrame({**columns, "note": ["a", 1]}, index=["x", "y"])
+    plain = table_data(call(pd.DataFrame(columns)))
+    assert table_data(call(noted)) == plain
+
+
 @pytest.mark.parametrize("call", [qc.derive, qc.derive_partial,
                                   lambda n, c, m: qc.evaluate(n, c, m, RULES)])
 def test_pandas_columns_with_different_indexes_are_refused(call):

@@ -157,6 +157,28 @@ def test_bundled_files_against_the_module(capsys, tmp_path):
         assert got == expected
 
 
+# The ends of a file, where the pyarrow path starts after the header and stops at the end:
+# (bytes, the cells read)
+EDGES = [
+    # a first data row starting with U+FEFF: pyarrow would take it for a byte order mark
+    (b"narration,x\r\n\xef\xbb\xbfzesto,1\r\n", [["\ufeffzesto", "1"]]),
+    (b'narration,x\n\xef\xbb\xbf"zesto",1\n', [['\ufeff"zesto"', "1"]]),
+    # quoted last cells, closed, where a quote may have been left open
+    (b'narration,x\nzesto,"1\r\n2"', [["zesto", "1\r\n2"]]),
+    (b'narration,x\nzesto,"a ""b"""\n\n', [["zesto", 'a "b"']]),
+]
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("data, cells", EDGES)
+def test_ends_of_the_file(capsys, tmp_path, monkeypatch, path, data, cells):
+    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
+    (tmp_path / "s.csv").write_bytes(data)
+    status, out, err = run(capsys, "categorize", tmp_path / "s.csv", "--rules", DATA / "rules.csv")
+    assert (status, err) == (0, "")
+    assert [row[:2] for row in csv.reader(io.StringIO(out, newline=""))][1:] == cells
+
+
 # ---------------------------------------------------------------- amounts
 
 SEPARATORS = {".": [",", " ", "\u00a0", "'"], ",": [".", " ", "\u202f", "'"]}
@@ -255,6 +277,8 @@ def test_summary_with_amounts_in_and_out(capsys, tmp_path, monkeypatch, path):
 RULES_CSV = "pattern,category,merchant\nzesto,Food,Z\n"
 STATEMENT = "date,narration,amount\n2026-01-01,zesto,-5\n"
 LOAN = "emi --mode emi --amount 1000 --months 3 --rate 9"
+UNCLOSED = ("a quoted field is not closed: its closing quote is missing, and the rest of the "
+            "file would be read as part of this row")
 NO_NARRATION = "no column named 'narration', 'description' or 'details' (the columns are"
 
 # (files to write, command, the error line with the paths as written)
@@ -293,6 +317,11 @@ MISTAKES = [
      "s.csv:2: byte 6 is not UTF-16-LE text, though the file starts with its byte order mark; "
      "convert the file to UTF-8 first, e.g. iconv -f WINDOWS-1252 -t UTF-8"),
     ({"s.csv": ""}, "categorize s.csv", "s.csv:1: empty file: expected a header row"),
+    # a quote never closed: the rows after it would have been one cell of the last column
+    *[({name: text}, "categorize s.csv", f"{name}:3: {UNCLOSED}") for name, text in [
+        ("s.csv", STATEMENT + '2026-01-02,kart,"-5\n2026-01-03,zesto,-6\n'),
+        ("s.csv", STATEMENT + '2026-01-02,kart,"-5'),  # no line break at the end
+        ("r.csv", RULES_CSV + 'kart,Shop,"Best Buy\nzz,Food,Joe\n')]],
     ({}, "categorize missing.csv", "missing.csv: No such file or directory"),
     # rules: the file's form here, each rule's by the engines' reader
     ({"s.csv": STATEMENT, "r.csv": "pattern,category\nx,y\n"}, "categorize s.csv",

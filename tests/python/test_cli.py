@@ -392,7 +392,7 @@ def test_usage_mistakes(capsys, argv, message):
 # ---------------------------------------------------------------- the output file
 
 
-@pytest.mark.parametrize("kind", ["new", "file", "symlink", "fifo", "devnull", "stdout"])
+@pytest.mark.parametrize("kind", ["new", "file", "symlink", "fifo", "devnull", "stdout", "descriptor"])
 def test_output_kinds(capfdbinary, tmp_path, kind):
     # derive's bytes are the module's rules for the bundled history, wherever they go
     text = io.StringIO()
@@ -407,6 +407,10 @@ def test_output_kinds(capfdbinary, tmp_path, kind):
     elif kind == "symlink":
         (tmp_path / "real.csv").write_text("old")
         target.symlink_to("real.csv")
+    elif kind == "descriptor":  # a shell's `3>>o.csv`, then -o /dev/fd/3: appended to
+        target.write_text("old")
+        appended = open(target, "ab")
+        target = Path(f"/dev/fd/{appended.fileno()}")
     elif kind == "fifo":  # read to its end by another thread, as another program would
         os.mkfifo(target)
         got = []
@@ -417,9 +421,13 @@ def test_output_kinds(capfdbinary, tmp_path, kind):
     out, err = capfdbinary.readouterr()
     if kind == "fifo":
         reader.join()
+    elif kind == "descriptor":
+        appended.close()
     after = {p.name: (p.lstat().st_ino, p.is_symlink()) for p in tmp_path.iterdir()}
     written = {"fifo": lambda: got[0], "devnull": lambda: expected, "stdout": lambda: out,
-               "symlink": (tmp_path / "real.csv").read_bytes}.get(kind, target.read_bytes)()
+               "symlink": (tmp_path / "real.csv").read_bytes,
+               "descriptor": lambda: (tmp_path / "o.csv").read_bytes().replace(b"old", b"", 1)
+               }.get(kind, target.read_bytes)()
     assert (written, err, b"" if kind == "stdout" else out) == (expected, b"", b"")
     if kind == "file":  # renamed over the old file, its mode kept
         assert after.keys() == before.keys() and after["o.csv"] != before["o.csv"]
@@ -428,6 +436,8 @@ def test_output_kinds(capfdbinary, tmp_path, kind):
         assert after["o.csv"] == before["o.csv"] and after["real.csv"] != before["real.csv"]
     else:
         assert list(after) == ["o.csv"] if kind == "new" else after == before
+    if kind == "descriptor":
+        assert (tmp_path / "o.csv").read_bytes().startswith(b"old")
 
 
 @pytest.mark.parametrize("path", PATHS)
@@ -498,6 +508,17 @@ def test_refusals(capsys, tmp_path, monkeypatch):
             2, "", f"quorvane: s.csv: {output} is this same file: writing it would destroy the input; "
             "write to another file, then rename it\n")
     assert run(capsys, "derive", "s.csv", "-o", ".")[:2] == (2, "")
+    # two things that would share one stream: the summary and the statement, or the rules
+    # and the rows on standard input
+    for argv, message in [
+            ("categorize s.csv --summary -o -", "-o -: --summary prints the summary on standard "
+             "output; with it, -o names the file for the statement"),
+            ("categorize - --rules -", "--rules -: standard input holds the statement; give the "
+             "rules as a file"),
+            ("check - --rules -", "--rules -: standard input holds the history; give the rules "
+             "as a file")]:
+        rules = ["--rules", DATA / "rules.csv"] if "--rules" not in argv else []
+        assert run(capsys, *argv.split(), *rules) == (2, "", f"quorvane: {message}\n")
     assert sorted(os.listdir()) == ["s.csv", "same.csv"] and Path("s.csv").read_text() == STATEMENT
 
 

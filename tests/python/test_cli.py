@@ -342,9 +342,11 @@ MISTAKES = [
     ({}, "emi --mode tenure --amount 1000 --emi 1 --rate 12",
      "emi: monthly payment of 1.00 does not cover the first month's interest of 10.00; the loan would never be repaid"),
     ({}, f"{LOAN} --start 2027-13", 'emi: month out of range in "2027-13"'),
+    ({}, f"{LOAN} --start 2027/01 --prepay 2027-03:5", "--start: expected YYYY-MM, got '2027/01'"),
     # emi events: each text names its option; an event the loan refuses, the option as typed
     *[({}, f"{LOAN} {event}", message) for event, message in [
         ("--prepay 0:5", "--prepay: MONTH is an instalment's number from 1 (or YYYY-MM with --start), got '0'"),
+        ("--prepay \u00b2:5", "--prepay: MONTH is an instalment's number from 1 (or YYYY-MM with --start), got '\u00b2'"),
         ("--prepay 1:x", "--prepay: AMOUNT is a number, got 'x'"),
         ("--rate-change 1", "--rate-change: expected MONTH:RATE[:keep], got '1'"),
         ("--rate-change 1:5:both", "--rate-change: keep is emi or tenure, got 'both'"),

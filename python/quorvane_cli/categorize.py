@@ -43,9 +43,13 @@ def add_parser(verbs: Any) -> None:
 
 def run(args: argparse.Namespace) -> None:
     _check_options(args)
+    options.stdin_once("statement", args.statement, args.rules)
     writes = args.output is not None or not args.summary
     target = Target(args.output, reads=[args.statement, args.rules]) if writes else None
     report = Target("-", reads=[args.statement, args.rules]) if args.summary else None
+    if report is not None and target is not None and target.to_stdout:
+        raise UserError(f"-o {args.output}", "--summary prints the summary on standard output; "
+                        "with it, -o names the file for the statement")
     rules = read_rules(args.rules)
     fmt = AmountFormat(args.decimal_mark)
     summary = Summary() if args.summary else None
@@ -55,7 +59,7 @@ def run(args: argparse.Namespace) -> None:
         amounts, hint = _amount_columns(source, args) if summary else ([], None)
         places, header = _places(source, args.replace)
         kind = source.kind
-        to_stdout = target is not None and target.path == "-"
+        to_stdout = target is not None and target.to_stdout
         with target.open() if target else contextlib.nullcontext() as out, \
                 _Behind(kind.WRITE_BEHIND and out is not None and not to_stdout) as later:
             if out is not None:

@@ -172,6 +172,8 @@ class CsvFile:
         text = "".join(lines.readline() for _ in range(self.reader.reader.line_num))
         if not text.endswith(("\n", "\r")):
             return None  # the header ends the file, or goes on past the first block
+        if first[len(text):].startswith("\ufeff"):
+            return None  # pyarrow would take the first cell's U+FEFF for a byte order mark
         return bom + len(text.encode(self.encoding))
 
     @property
@@ -248,6 +250,7 @@ class CsvFile:
                 self.progress.update(self.file.tell() if self.size else 0, done)
             return
         batches: Iterator[List[Any]] = self.arrow.batches(counted)
+        last: Optional[List[Any]] = None
         while True:
             try:
                 arrays = next(batches, None)
@@ -256,9 +259,15 @@ class CsvFile:
             except Exception as exc:  # pyarrow's own failure types
                 raise self._stdlib_failure(str(exc)) from None
             if arrays is None:
+                # pyarrow, like the csv module, ends a quoted field that the file ends in; the
+                # stdlib path refuses one, so it reads a file whose end may hold one.
+                failure = self._stdlib_check() if last and self._may_end_quoted(last) else None
+                if failure is not None:
+                    raise failure
                 return
             yield Batch(arrays, functools.partial(self._line_of, done))
             done += len(arrays[0]) if arrays else 0
+            last = arrays
             self.progress.update(self.arrow.position(), done)
 
     @contextlib.contextmanager
@@ -274,18 +283,41 @@ class CsvFile:
         finally:
             file.close()
 
-    def _stdlib_failure(self, arrow_message: str) -> UserError:
-        """The failure the stdlib path finds in this file where the pyarrow path failed, so
-        that both paths say the same. Where that path reads the file whole (pyarrow refuses
-        a row longer than its block, for one), the failure says to use it."""
+    def _stdlib_check(self) -> Optional[UserError]:
+        """The failure the stdlib path finds in this file, if any."""
         with self._reread() as reader:
             try:
                 for _ in reader.batches():
                     pass
             except UserError as exc:
                 return exc
-        return UserError(shown(self.path), f"pyarrow cannot read this file "
-                         f"({arrow_message.splitlines()[0]}); {PATH_VARIABLE}=stdlib reads it")
+        return None
+
+    def _stdlib_failure(self, arrow_message: str) -> UserError:
+        """The failure the stdlib path finds in this file where the pyarrow path failed, so
+        that both paths say the same. Where that path reads the file whole (pyarrow refuses
+        a row longer than its block, for one), the failure says to use it."""
+        return self._stdlib_check() or UserError(
+            shown(self.path), f"pyarrow cannot read this file "
+            f"({arrow_message.splitlines()[0]}); {PATH_VARIABLE}=stdlib reads it")
+
+    def _may_end_quoted(self, columns: List[Any]) -> bool:
+        """Whether the last row's last cell may be a quoted field that the end of the file
+        closed: it holds a line break, or the file's last line holds a quote (a cell without
+        a line break lies on that line)."""
+        column = columns[-1]
+        cell = column[len(column) - 1].as_py()
+        if "\n" in cell or "\r" in cell:
+            return True
+        unit = 4 if self.encoding.startswith("utf-32") else 2 if self.encoding.startswith(
+            "utf-16") else 1
+        start = max(0, (self.size or 0) - HEAD_BYTES)
+        start -= start % unit  # byte order marks are whole units too
+        with self._open(self.path, None) as f:
+            f.seek(start)
+            tail = f.read().decode(self.encoding, "ignore")
+        cut = max(tail.rfind("\n"), tail.rfind("\r"))
+        return (cut < 0 and start > 0) or '"' in tail[cut + 1:]
 
     def _line_of(self, before: int, row: int) -> int:
         """The line on which data row `before + row` (from 0) starts, found by the stdlib

@@ -126,13 +126,15 @@ def month_index(option: str, text: str, start: Optional[str]) -> int:
     """The schedule row after which an event given as MONTH takes effect: a YYYY-MM from
     the start on, or an instalment's number from 1."""
     if start is None:
-        if not text.isdigit() or int(text) < 1:
+        if not text.isdecimal() or int(text) < 1:
             raise UserError(option, f"MONTH is an instalment's number from 1 (or YYYY-MM with "
                             f"--start), got {text!r}")
         return int(text) - 1
     year, _, month = text.partition("-")
     first_year, _, first_month = start.partition("-")
-    if not (year.isdigit() and month.isdigit() and 1 <= int(month) <= 12):
+    if not (first_year.isdecimal() and first_month.isdecimal()):
+        raise UserError("--start", f"expected YYYY-MM, got {start!r}")
+    if not (year.isdecimal() and month.isdecimal() and 1 <= int(month) <= 12):
         raise UserError(option, f"MONTH is YYYY-MM when --start is given, got {text!r}")
     index = (int(year) - int(first_year)) * 12 + int(month) - int(first_month)
     if index < 0:
@@ -181,7 +183,7 @@ def solve(request: EmiRequest, events: Optional[List[Dict[str, Any]]] = None,
     error = loans["error"][0]
     if error is not None:
         where, _, rest = error.partition(": ")
-        if where.startswith("event ") and where[6:].isdigit():
+        if where.startswith("event ") and where[6:].isdecimal():
             # The engine counts rows from 0; the command line counts instalments from 1.
             late = _AFTER_END.fullmatch(rest)
             if late:

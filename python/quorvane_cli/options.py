@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 
 from quorvane_cli.csvfile import DELIMITERS
+from quorvane_cli.failures import UserError
 
 #: Columns taken for the narration when --column is not given, in order of preference.
 NARRATION_COLUMNS = ("narration", "description", "details")
@@ -60,3 +61,9 @@ def add_amounts(p: argparse.ArgumentParser) -> None:
     p.add_argument("--decimal-mark", choices=(".", ","), default=".",
                    help="the decimal mark of amounts (default .); the other one, a space or "
                    "an apostrophe may group digits in threes")
+
+
+def stdin_once(what: str, path: str, rules: str) -> None:
+    """Standard input is read once: it cannot hold both the rules and `what`."""
+    if path == rules == "-":
+        raise UserError("--rules -", f"standard input holds the {what}; give the rules as a file")

@@ -3,14 +3,16 @@
 A regular file (or a new one) is written to a unique temporary file in the same folder
 and renamed over the target once complete, keeping the target's mode; a symlink is
 followed and its target replaced, the link kept; anything else (standard output, a pipe,
-a terminal, a device) is written straight through. On any failure, SIGINT or SIGTERM the
-temporary file is removed and an existing target is left as it was.
+a terminal, a device, a path naming a descriptor) is written straight through. On any
+failure, SIGINT or SIGTERM the temporary file is removed and an existing target is left
+as it was.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
+import re
 import signal
 import stat
 import sys
@@ -40,6 +42,23 @@ def signals_held() -> Iterator[None]:
 
 def _identity(st: os.stat_result) -> Tuple[int, int]:
     return st.st_dev, st.st_ino
+
+
+def descriptor(path: str) -> Optional[int]:
+    """The descriptor of this process that a path names through /proc (/dev/stdout,
+    /dev/fd/3, /proc/self/fd/1), or None. Such a path is the shell's redirection: opened
+    again, it would be truncated or replaced, not appended to as `>>` asks."""
+    own = re.compile(rf"/proc/(?:self|{os.getpid()})/fd/([0-9]+)")
+    for _ in range(40):  # the kernel's limit on links followed
+        folder, name = os.path.split(os.path.abspath(path))
+        found = own.fullmatch(os.path.join(os.path.realpath(folder), name))
+        if found:
+            return int(found.group(1))
+        try:
+            path = os.path.join(folder, os.readlink(path))
+        except OSError:  # not a link (or not there): a path of its own
+            return None
+    return None
 
 
 class Sink:
@@ -74,13 +93,16 @@ class Target:
     def __init__(self, path: Optional[str], reads: Sequence[str] = ()) -> None:
         self.path = "-" if path in (None, "-") else str(path)
         self.existing: Optional[os.stat_result] = None
-        if self.path == "-":
+        #: The descriptor the path names (/dev/stdout, /dev/fd/3), written through; else None.
+        self.fd = None if self.path == "-" else descriptor(self.path)
+        if self.path == "-" or self.fd is not None:
             try:
-                here = os.fstat(sys.stdout.fileno())
+                here = os.fstat(sys.stdout.fileno() if self.fd is None else self.fd)
             except (OSError, ValueError, AttributeError):
                 return  # no real standard output (a test's capture): nothing to compare
             if stat.S_ISREG(here.st_mode):
-                self._refuse_inputs(here, reads, "standard output")
+                name = "standard output" if self.fd is None else self.path
+                self._refuse_inputs(here, reads, name)
             return
         try:
             self.existing = os.stat(self.path)
@@ -105,20 +127,31 @@ class Target:
     @property
     def replaced(self) -> bool:
         """Whether the output goes through a temporary file and a rename."""
-        return self.path != "-" and (self.existing is None or stat.S_ISREG(self.existing.st_mode))
+        return self.path != "-" and self.fd is None and (
+            self.existing is None or stat.S_ISREG(self.existing.st_mode))
+
+    @property
+    def to_stdout(self) -> bool:
+        """Whether the output is standard output."""
+        if self.path == "-":
+            return True
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            return self.fd == sys.stdout.fileno()
+        return False
 
     @contextlib.contextmanager
     def open(self) -> Iterator[Sink]:
         """The output, as a Sink; made final only when the block ends without an exception."""
-        if self.path == "-":
+        if self.to_stdout:
             sys.stdout.flush()  # text written before, then these bytes
-            sink = Sink(sys.stdout.buffer, "-")
+            sink = Sink(sys.stdout.buffer, self.path)
             yield sink
             sink.flush()
             return
         if not self.replaced:
             try:
-                file = open(self.path, "wb")
+                file = (open(self.path, "wb") if self.fd is None
+                        else os.fdopen(os.dup(self.fd), "wb"))
             except OSError as exc:
                 raise os_failure(self.path, exc, output=True) from None
             try:

@@ -30,6 +30,10 @@ CHUNK_ROWS = 50_000
 #: would only take turns with the reading.
 WRITE_BEHIND = False
 
+#: A line read after the file's last: a row of its own, unless a quoted field is still open
+#: at the end of the file, which then ends in it (non-characters, so that no text does).
+END_MARK = "\ufdd0quorvane: end of file\ufdd1"
+
 #: The columns of derived rules, in order.
 RULE_COLUMNS = ("pattern", "category", "merchant")
 
@@ -122,7 +126,8 @@ class Reader:
 
     def __init__(self, blocks: TextBlocks, delimiter: str) -> None:
         self.blocks = blocks
-        self.reader = csv.reader(itertools.chain.from_iterable(blocks), delimiter=delimiter)
+        lines = itertools.chain(itertools.chain.from_iterable(blocks), [END_MARK])
+        self.reader = csv.reader(lines, delimiter=delimiter)
         blocks.lines = lambda: self.reader.line_num
         self.header: Optional[List[str]] = None
 
@@ -132,6 +137,14 @@ class Reader:
         try:
             for fields in reader:
                 start, last = last + 1, reader.line_num
+                if fields and fields[-1].endswith(END_MARK):
+                    # The csv module ends a quoted field at the end of the file without a
+                    # word, and the rows after a stray quote would vanish into that field.
+                    if fields != [END_MARK]:
+                        raise UserError(where(self.blocks.path, start), "a quoted field is not "
+                                        "closed: its closing quote is missing, and the rest of "
+                                        "the file would be read as part of this row")
+                    return
                 if fields:
                     yield start, fields
         except csv.Error as exc:

@@ -157,6 +157,28 @@ def test_bundled_files_against_the_module(capsys, tmp_path):
         assert got == expected
 
 
+# The ends of a file, where the pyarrow path starts after the header and stops at the end:
+# (bytes, the cells read)
+EDGES = [
+    # a first data row starting with U+FEFF: pyarrow would take it for a byte order mark
+    (b"narration,x\r\n\xef\xbb\xbfzesto,1\r\n", [["\ufeffzesto", "1"]]),
+    (b'narration,x\n\xef\xbb\xbf"zesto",1\n', [['\ufeff"zesto"', "1"]]),
+    # quoted last cells, closed, where a quote may have been left open
+    (b'narration,x\nzesto,"1\r\n2"', [["zesto", "1\r\n2"]]),
+    (b'narration,x\nzesto,"a ""b"""\n\n', [["zesto", 'a "b"']]),
+]
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("data, cells", EDGES)
+def test_ends_of_the_file(capsys, tmp_path, monkeypatch, path, data, cells):
+    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
+    (tmp_path / "s.csv").write_bytes(data)
+    status, out, err = run(capsys, "categorize", tmp_path / "s.csv", "--rules", DATA / "rules.csv")
+    assert (status, err) == (0, "")
+    assert [row[:2] for row in csv.reader(io.StringIO(out, newline=""))][1:] == cells
+
+
 # ---------------------------------------------------------------- amounts
 
 SEPARATORS = {".": [",", " ", "\u00a0", "'"], ",": [".", " ", "\u202f", "'"]}
@@ -255,6 +277,8 @@ def test_summary_with_amounts_in_and_out(capsys, tmp_path, monkeypatch, path):
 RULES_CSV = "pattern,category,merchant\nzesto,Food,Z\n"
 STATEMENT = "date,narration,amount\n2026-01-01,zesto,-5\n"
 LOAN = "emi --mode emi --amount 1000 --months 3 --rate 9"
+UNCLOSED = ("a quoted field is not closed: its closing quote is missing, and the rest of the "
+            "file would be read as part of this row")
 NO_NARRATION = "no column named 'narration', 'description' or 'details' (the columns are"
 
 # (files to write, command, the error line with the paths as written)
@@ -293,6 +317,11 @@ MISTAKES = [
      "s.csv:2: byte 6 is not UTF-16-LE text, though the file starts with its byte order mark; "
      "convert the file to UTF-8 first, e.g. iconv -f WINDOWS-1252 -t UTF-8"),
     ({"s.csv": ""}, "categorize s.csv", "s.csv:1: empty file: expected a header row"),
+    # a quote never closed: the rows after it would have been one cell of the last column
+    *[({name: text}, "categorize s.csv", f"{name}:3: {UNCLOSED}") for name, text in [
+        ("s.csv", STATEMENT + '2026-01-02,kart,"-5\n2026-01-03,zesto,-6\n'),
+        ("s.csv", STATEMENT + '2026-01-02,kart,"-5'),  # no line break at the end
+        ("r.csv", RULES_CSV + 'kart,Shop,"Best Buy\nzz,Food,Joe\n')]],
     ({}, "categorize missing.csv", "missing.csv: No such file or directory"),
     # rules: the file's form here, each rule's by the engines' reader
     ({"s.csv": STATEMENT, "r.csv": "pattern,category\nx,y\n"}, "categorize s.csv",
@@ -313,9 +342,11 @@ MISTAKES = [
     ({}, "emi --mode tenure --amount 1000 --emi 1 --rate 12",
      "emi: monthly payment of 1.00 does not cover the first month's interest of 10.00; the loan would never be repaid"),
     ({}, f"{LOAN} --start 2027-13", 'emi: month out of range in "2027-13"'),
+    ({}, f"{LOAN} --start 2027/01 --prepay 2027-03:5", "--start: expected YYYY-MM, got '2027/01'"),
     # emi events: each text names its option; an event the loan refuses, the option as typed
     *[({}, f"{LOAN} {event}", message) for event, message in [
         ("--prepay 0:5", "--prepay: MONTH is an instalment's number from 1 (or YYYY-MM with --start), got '0'"),
+        ("--prepay \u00b2:5", "--prepay: MONTH is an instalment's number from 1 (or YYYY-MM with --start), got '\u00b2'"),
         ("--prepay 1:x", "--prepay: AMOUNT is a number, got 'x'"),
         ("--rate-change 1", "--rate-change: expected MONTH:RATE[:keep], got '1'"),
         ("--rate-change 1:5:both", "--rate-change: keep is emi or tenure, got 'both'"),
@@ -363,7 +394,7 @@ def test_usage_mistakes(capsys, argv, message):
 # ---------------------------------------------------------------- the output file
 
 
-@pytest.mark.parametrize("kind", ["new", "file", "symlink", "fifo", "devnull", "stdout"])
+@pytest.mark.parametrize("kind", ["new", "file", "symlink", "fifo", "devnull", "stdout", "descriptor"])
 def test_output_kinds(capfdbinary, tmp_path, kind):
     # derive's bytes are the module's rules for the bundled history, wherever they go
     text = io.StringIO()
@@ -378,6 +409,10 @@ def test_output_kinds(capfdbinary, tmp_path, kind):
     elif kind == "symlink":
         (tmp_path / "real.csv").write_text("old")
         target.symlink_to("real.csv")
+    elif kind == "descriptor":  # a shell's `3>>o.csv`, then -o /dev/fd/3: appended to
+        target.write_text("old")
+        appended = open(target, "ab")
+        target = Path(f"/dev/fd/{appended.fileno()}")
     elif kind == "fifo":  # read to its end by another thread, as another program would
         os.mkfifo(target)
         got = []
@@ -388,9 +423,13 @@ def test_output_kinds(capfdbinary, tmp_path, kind):
     out, err = capfdbinary.readouterr()
     if kind == "fifo":
         reader.join()
+    elif kind == "descriptor":
+        appended.close()
     after = {p.name: (p.lstat().st_ino, p.is_symlink()) for p in tmp_path.iterdir()}
     written = {"fifo": lambda: got[0], "devnull": lambda: expected, "stdout": lambda: out,
-               "symlink": (tmp_path / "real.csv").read_bytes}.get(kind, target.read_bytes)()
+               "symlink": (tmp_path / "real.csv").read_bytes,
+               "descriptor": lambda: (tmp_path / "o.csv").read_bytes().replace(b"old", b"", 1)
+               }.get(kind, target.read_bytes)()
     assert (written, err, b"" if kind == "stdout" else out) == (expected, b"", b"")
     if kind == "file":  # renamed over the old file, its mode kept
         assert after.keys() == before.keys() and after["o.csv"] != before["o.csv"]
@@ -399,6 +438,8 @@ def test_output_kinds(capfdbinary, tmp_path, kind):
         assert after["o.csv"] == before["o.csv"] and after["real.csv"] != before["real.csv"]
     else:
         assert list(after) == ["o.csv"] if kind == "new" else after == before
+    if kind == "descriptor":
+        assert (tmp_path / "o.csv").read_bytes().startswith(b"old")
 
 
 @pytest.mark.parametrize("path", PATHS)
@@ -469,6 +510,17 @@ def test_refusals(capsys, tmp_path, monkeypatch):
             2, "", f"quorvane: s.csv: {output} is this same file: writing it would destroy the input; "
             "write to another file, then rename it\n")
     assert run(capsys, "derive", "s.csv", "-o", ".")[:2] == (2, "")
+    # two things that would share one stream: the summary and the statement, or the rules
+    # and the rows on standard input
+    for argv, message in [
+            ("categorize s.csv --summary -o -", "-o -: --summary prints the summary on standard "
+             "output; with it, -o names the file for the statement"),
+            ("categorize - --rules -", "--rules -: standard input holds the statement; give the "
+             "rules as a file"),
+            ("check - --rules -", "--rules -: standard input holds the history; give the rules "
+             "as a file")]:
+        rules = ["--rules", DATA / "rules.csv"] if "--rules" not in argv else []
+        assert run(capsys, *argv.split(), *rules) == (2, "", f"quorvane: {message}\n")
     assert sorted(os.listdir()) == ["s.csv", "same.csv"] and Path("s.csv").read_text() == STATEMENT
 
 

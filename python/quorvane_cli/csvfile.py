@@ -267,7 +267,8 @@ class CsvFile:
                 return
             yield Batch(arrays, functools.partial(self._line_of, done))
             done += len(arrays[0]) if arrays else 0
-            last = arrays
+            if arrays and len(arrays[0]):
+                last = arrays
             self.progress.update(self.arrow.position(), done)
 
     @contextlib.contextmanager

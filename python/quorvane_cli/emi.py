@@ -16,7 +16,7 @@ import quorvane
 import quorvane_columns as qc
 
 from quorvane_cli import options
-from quorvane_cli.failures import UserError, os_failure, warn
+from quorvane_cli.failures import UserError, os_failure, shown, warn
 from quorvane_cli.output import Target
 from quorvane_cli.text import aligned
 
@@ -220,6 +220,9 @@ def run(args: argparse.Namespace) -> None:
     changed = bool(events) or args.fees is not None
     target = Target(args.output)
     plot_target = Target(args.plot) if args.plot else None
+    if plot_target is not None and plot_target.same_place(target):
+        raise UserError("--plot", f"{shown(args.plot, output=True)} is where -o writes the schedule too "
+                        "(standard output when -o is not given); give each its own file")
     if args.format == "json" and not changed:  # the module's whole result, years included
         try:
             output = quorvane.compute_emi_json(json.dumps(request)) + "\n"

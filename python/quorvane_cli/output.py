@@ -130,6 +130,20 @@ class Target:
         return self.path != "-" and self.fd is None and (
             self.existing is None or stat.S_ISREG(self.existing.st_mode))
 
+    def same_place(self, other: "Target") -> bool:
+        """Whether this output and `other` write to one place: one of them would be lost
+        (a file replaced by the other, two outputs mixed on one stream)."""
+        def place(target: Target) -> Tuple[object, ...]:
+            if target.to_stdout:
+                return ("standard output",)
+            if target.fd is not None:
+                return ("descriptor", target.fd)
+            if target.existing is not None:
+                return ("file", _identity(target.existing))
+            return ("path", os.path.realpath(target.path))
+
+        return place(self) == place(other)
+
     @property
     def to_stdout(self) -> bool:
         """Whether the output is standard output."""

@@ -518,8 +518,15 @@ def test_refusals(capsys, tmp_path, monkeypatch):
             ("categorize - --rules -", "--rules -: standard input holds the statement; give the "
              "rules as a file"),
             ("check - --rules -", "--rules -: standard input holds the history; give the rules "
-             "as a file")]:
-        rules = ["--rules", DATA / "rules.csv"] if "--rules" not in argv else []
+             "as a file"),
+            # two outputs of one run in one place: one would be lost
+            ("emi --mode emi --amount 900 --months 3 --rate 12 --plot p.svg -o ./p.svg",
+             "--plot: p.svg is where -o writes the schedule too (standard output when -o is not "
+             "given); give each its own file"),
+            ("emi --mode emi --amount 900 --months 3 --rate 12 --plot -",
+             "--plot: <stdout> is where -o writes the schedule too (standard output when -o is "
+             "not given); give each its own file")]:
+        rules = ["--rules", DATA / "rules.csv"] if argv[0] != "e" and "--rules" not in argv else []
         assert run(capsys, *argv.split(), *rules) == (2, "", f"quorvane: {message}\n")
     assert sorted(os.listdir()) == ["s.csv", "same.csv"] and Path("s.csv").read_text() == STATEMENT
 

@@ -13,6 +13,7 @@ from typing import Any, List, Optional, Sequence
 
 try:
     import dask.dataframe as dd
+    from dask.base import is_dask_collection
     from dask.dataframe.dispatch import make_meta
     from dask.dataframe.utils import clear_known_categories
     from dask.delayed import delayed
@@ -22,6 +23,7 @@ except ImportError as error:  # the package itself never needs Dask
         'pip install "quorvane[dask]"') from error
 
 import quorvane_columns as _columns
+from quorvane_columns._shipping import rules_table
 
 __all__ = ["categorize", "derive"]
 
@@ -46,19 +48,23 @@ def categorize(ddf: dd.DataFrame, rules: Any, column: str = "narration",
     """`ddf` with `rule`, `category` and `merchant` added: each row's first matching rule,
     as `quorvane_columns.categorize` gives it, nulls where none matched.
 
-    `rules` is what `quorvane_columns.categorize` takes. Columns of `ddf` named like a
-    result column are replaced. `threads`: how many each partition's call runs on (None:
-    every core; 1 where Dask already runs a task per core). Lazy, like every Dask
-    DataFrame operation.
+    `rules` is what `quorvane_columns.categorize` takes, or a Dask DataFrame of rules; it
+    is read once, here (a one-pass stream too), and reaches the workers as one pyarrow
+    table. Columns of `ddf` named like a result column are replaced. `threads`: how many
+    each partition's call runs on (None: every core; 1 where Dask already runs a task per
+    core). Lazy, like every Dask DataFrame operation.
     """
+    if is_dask_collection(rules):
+        rules = rules.compute()  # a table of rules is small: it goes to every task whole
+    shipped = rules_table(rules)
     # The function itself, run on the empty frame that stands for every partition, gives
-    # the meta (and checks `column` and `rules` before anything is sent to a worker).
-    meta = _categorize_partition(make_meta(ddf), rules, column, threads)
+    # the meta (and checks `column` before anything is sent to a worker).
+    meta = _categorize_partition(make_meta(ddf), shipped, column, threads)
     meta = clear_known_categories(meta, cols=list(RESULT_COLUMNS[1:]), index=False)
     # One task holds the rules, so each worker receives them once, not once per partition.
-    shared = delayed(rules, pure=True)
-    out: dd.DataFrame = ddf.map_partitions(_categorize_partition, shared, column, threads,
-                                           meta=meta, token="quorvane-categorize")
+    out: dd.DataFrame = ddf.map_partitions(_categorize_partition, delayed(shipped, pure=True),
+                                           column, threads, meta=meta,
+                                           token="quorvane-categorize")
     return out
 
 

@@ -105,16 +105,34 @@ def rules_as(form):
 
 @needs_dask
 @pytest.mark.parametrize("form", ["stream", "duckdb", "pandas category", "dask", "columns", "request"])
-def test_rules_in_any_form_reach_every_partition(form):
+@pytest.mark.parametrize("series", [False, True])
+def test_rules_in_any_form_reach_every_partition(form, series):
     df = frame([(f"{word} {i}", "", "") for i in range(12) for word in ("zesto", "ΣΟΦΊΑ", "x")])
     df = df[["text", "amount"]]
     ddf = dd.from_pandas(df, npartitions=4, sort=False)
     with dask.config.set(scheduler="threads"):
-        computed = qd.categorize(ddf, rules_as(form), column="text").compute()
+        if series:  # the three columns alone, aligned with the frame's rows
+            out = qd.categorize(ddf["text"], rules_as(form))
+            computed = ddf.assign(**{name: out[name] for name in out.columns}).compute()
+        else:
+            computed = qd.categorize(ddf, rules_as(form), column="text").compute()
     assert list(computed.index) == list(df.index)
     assert list(computed.columns) == ["text", "amount", "rule", "category", "merchant"]
     want = rows(qc.categorize(df["text"], RULES))
     assert {name: rows(computed)[name] for name in want} == want
+
+
+@needs_dask
+@pytest.mark.parametrize("column, row, message", [
+    ("text", 4, "text: null in row 1 of partition 1"),
+    ("merchant", 6, "merchant: null in row 0 of partition 2"),
+])
+def test_a_null_names_its_column_and_partition(column, row, message):
+    df = frame([(f"zesto {i}", "Food", "M1") for i in range(9)])
+    df.iloc[row, list(df.columns).index(column)] = None
+    with pytest.raises(ValueError) as raised:
+        qd.derive(dd.from_pandas(df, npartitions=3, sort=False), narration="text")
+    assert str(raised.value) == message
 
 
 @needs_dask

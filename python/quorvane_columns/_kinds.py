@@ -26,11 +26,17 @@ def _library(obj: object) -> str:
 
 
 def refuse_lazy(**arguments: Any) -> None:
-    """Raises TypeError for an argument that is a query rather than data."""
+    """Raises TypeError for an argument that is a query rather than data. (Read as a
+    sequence, a Dask collection would be computed item by item, or fail somewhere
+    inside Dask.)"""
     for name, value in arguments.items():
-        if _library(value) == "polars" and type(value).__name__ == "LazyFrame":
+        library = _library(value)
+        if library == "polars" and type(value).__name__ == "LazyFrame":
             raise TypeError(f"{name}: a polars LazyFrame holds no data until it runs: "
                             f"collect() it first")
+        if library in ("dask", "dask_expr") and hasattr(value, "__dask_graph__"):
+            raise TypeError(f"{name}: a Dask collection holds no data until it is "
+                            f"computed: use quorvane_columns.dask, or compute() it first")
 
 
 def refuse_misaligned(**columns: Any) -> None:

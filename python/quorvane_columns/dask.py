@@ -9,10 +9,12 @@ all the rows together. Calls run on whatever scheduler Dask would use: the activ
 
 from __future__ import annotations
 
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Optional, Sequence, Union
 
 try:
     import dask.dataframe as dd
+    import pandas as pd
+    from dask.base import is_dask_collection
     from dask.dataframe.dispatch import make_meta
     from dask.dataframe.utils import clear_known_categories
     from dask.delayed import delayed
@@ -22,6 +24,7 @@ except ImportError as error:  # the package itself never needs Dask
         'pip install "quorvane[dask]"') from error
 
 import quorvane_columns as _columns
+from quorvane_columns._shipping import rules_table
 
 __all__ = ["categorize", "derive"]
 
@@ -35,36 +38,51 @@ RESULT_COLUMNS = ("rule", "category", "merchant")
 
 
 def _categorize_partition(part: Any, rules: Any, column: str, threads: Optional[int]) -> Any:
-    """One partition with the result columns appended (replacing any of the same name)."""
+    """One partition with the result columns appended (replacing any of the same name);
+    a partition of a Series gives the result columns alone."""
+    if isinstance(part, pd.Series):
+        return _columns.categorize(part.to_frame(), rules, threads=threads)
     result = _columns.categorize(part[[column]], rules, threads=threads)
     kept = part.drop(columns=[name for name in RESULT_COLUMNS if name in part.columns])
     return kept.assign(**{name: result[name] for name in RESULT_COLUMNS})
 
 
-def categorize(ddf: dd.DataFrame, rules: Any, column: str = "narration",
+def categorize(ddf: Union[dd.DataFrame, dd.Series], rules: Any, column: str = "narration",
                threads: Optional[int] = None) -> dd.DataFrame:
     """`ddf` with `rule`, `category` and `merchant` added: each row's first matching rule,
     as `quorvane_columns.categorize` gives it, nulls where none matched.
 
-    `rules` is what `quorvane_columns.categorize` takes. Columns of `ddf` named like a
-    result column are replaced. `threads`: how many each partition's call runs on (None:
-    every core; 1 where Dask already runs a task per core). Lazy, like every Dask
-    DataFrame operation.
+    `rules` is what `quorvane_columns.categorize` takes, or a Dask DataFrame of rules; it
+    is read once, here (a one-pass stream too), and reaches the workers as one pyarrow
+    table. Columns of `ddf` named like a result column are replaced. A Dask Series of
+    narrations gives the three columns alone, with its index, ready for
+    `ddf.assign(...)`. `threads`: how many each partition's call runs on (None: every
+    core; 1 where Dask already runs a task per core). Lazy, like every Dask DataFrame
+    operation.
     """
+    if is_dask_collection(rules):
+        rules = rules.compute()  # a table of rules is small: it goes to every task whole
+    shipped = rules_table(rules)
     # The function itself, run on the empty frame that stands for every partition, gives
-    # the meta (and checks `column` and `rules` before anything is sent to a worker).
-    meta = _categorize_partition(make_meta(ddf), rules, column, threads)
+    # the meta (and checks `column` before anything is sent to a worker).
+    meta = _categorize_partition(make_meta(ddf), shipped, column, threads)
     meta = clear_known_categories(meta, cols=list(RESULT_COLUMNS[1:]), index=False)
     # One task holds the rules, so each worker receives them once, not once per partition.
-    shared = delayed(rules, pure=True)
-    out: dd.DataFrame = ddf.map_partitions(_categorize_partition, shared, column, threads,
-                                           meta=meta, token="quorvane-categorize")
+    out: dd.DataFrame = ddf.map_partitions(_categorize_partition, delayed(shipped, pure=True),
+                                           column, threads, meta=meta,
+                                           token="quorvane-categorize")
     return out
 
 
-def _count(part: Any, narration: str, category: str, merchant: str,
+def _count(part: Any, number: int, narration: str, category: str, merchant: str,
            threads: Optional[int]) -> Any:
-    """One partition's table of counts."""
+    """Partition `number`'s table of counts. A null is reported by the frame's column
+    name and the partition, which the engine, given one column at a time, cannot know."""
+    for name in (narration, category, merchant):
+        missing = part[name].isna().to_numpy()
+        if missing.any():
+            raise ValueError(f"{name}: null in row {int(missing.argmax())} "
+                             f"of partition {number}")
     return _columns.derive_partial(part[[narration]], part[[category]], part[[merchant]],
                                    threads=threads)
 
@@ -84,13 +102,14 @@ def derive(ddf: dd.DataFrame, narration: str = "narration", category: str = "cat
     DataFrame of `pattern`, `category` and `merchant`, in the same order.
 
     Each partition is counted where it lies; only the counts (one row per group and
-    token) travel, merged `split_every` tables at a time. Computes at once. A null fails
-    as in `quorvane_columns.derive`, its row counted from the start of its partition.
+    token) travel, merged `split_every` tables at a time. Computes at once. A null is a
+    ValueError naming its column, its partition and its row within the partition.
     """
     if split_every < 2:
         raise ValueError(f"split_every must be at least 2, got {split_every}")
     parts = ddf[[narration, category, merchant]].to_delayed()
     count = delayed(_count, pure=True)
-    counts = [count(part, narration, category, merchant, threads) for part in parts]
+    counts = [count(part, number, narration, category, merchant, threads)
+              for number, part in enumerate(parts)]
     finish = delayed(_columns.derive_finish, pure=True)
     return finish(_tree_merge(counts, split_every)).compute()

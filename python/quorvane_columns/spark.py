@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import functools
 import re
-from collections.abc import Mapping
 from typing import Any, Iterator, List, Optional, Sequence
 
 try:
@@ -27,6 +26,7 @@ except ImportError as error:  # the package itself never needs Spark
                       'pip install "quorvane[spark]"') from error
 
 import quorvane_columns as _columns
+from quorvane_columns._shipping import rules_table
 
 __all__ = ["categorize", "derive"]
 
@@ -44,8 +44,6 @@ COUNTS_SCHEMA = StructType([
     StructField("token", StringType()),
     StructField("count", LongType()),
 ])
-
-_RULE_FIELDS = ("pattern", "category", "merchant")
 
 # A worker counts a partition's batches together, in blocks of about this many bytes of
 # input: one call over a block takes about half the time of counting its batches apart
@@ -79,41 +77,13 @@ def _string_columns(df: DataFrame, *names: str) -> List[int]:
     return found
 
 
-def _decoded(column: pa.ChunkedArray) -> pa.ChunkedArray:
-    """A dictionary-encoded column of texts as plain large strings. (pyarrow takes no
-    rows from string views, so the dictionary is cast before its rows are taken.)"""
-    values = column.type.value_type
-    if not (pa.types.is_string(values) or pa.types.is_large_string(values)
-            or pa.types.is_string_view(values)):
-        return column  # not texts: categorize's check names the column's type
-    return pa.chunked_array([chunk.dictionary.cast(pa.large_string()).take(chunk.indices)
-                             for chunk in column.chunks], pa.large_string())
-
-
 def _shippable_rules(rules: Any) -> pa.Table:
     """`rules`, in any form `quorvane_columns.categorize` takes (or a Spark DataFrame), as
     a pyarrow table of `pattern`, `category` and `merchant`: one object that pickles,
     read and checked once, here, as `categorize` checks them."""
     if isinstance(rules, DataFrame):
         rules = rules.toArrow()
-    if hasattr(rules, "__arrow_c_stream__") or hasattr(rules, "__arrow_c_array__"):
-        table = pa.table(rules)  # a one-pass stream is read here, once
-        columns = {}
-        for name in _RULE_FIELDS:
-            if name in table.column_names:
-                column = table.column(name)
-                if pa.types.is_dictionary(column.type):  # polars Categorical, pandas category
-                    column = _decoded(column)
-                columns[name] = column
-        shipped = pa.table(columns)
-        _columns.categorize([], shipped)
-        return shipped
-    _columns.categorize([], rules)  # every rule checked, with categorize's own messages
-    listed: Sequence[Any] = rules["rules"] if isinstance(rules, Mapping) else rules
-    triples = [tuple(rule[name] for name in _RULE_FIELDS) if isinstance(rule, Mapping)
-               else tuple(rule[:3]) for rule in listed]
-    return pa.table({name: pa.array([triple[k] for triple in triples], pa.large_string())
-                     for k, name in enumerate(_RULE_FIELDS)})
+    return rules_table(rules)
 
 
 def _quoted(name: str) -> str:

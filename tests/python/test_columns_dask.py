@@ -56,9 +56,9 @@ def derive_rules(df):
     return [(r["pattern"], r["category"], r["merchant"]) for r in quorvane.derive_rules({"data": data})["rules"]]
 
 
-def check(ddf, df, split_every=8):
+def check(ddf, df, split_every=8, rules=RULES):
     """Both calls on `ddf` against the single-process ones on `df`, its rows together."""
-    out = qd.categorize(ddf, RULES, column="text")
+    out = qd.categorize(ddf, rules, column="text")
     computed = out.compute()
     assert list(computed.columns) == ["text", "amount", "rule", "category", "merchant"]
     # Every dtype is the one the frame announced (categories, unknown beforehand, aside).
@@ -84,6 +84,57 @@ def test_any_partitioning_gives_the_single_process_results(examples, npartitions
         check(dd.from_pandas(df, npartitions=npartitions, sort=False), df, split_every)
 
 
+def rules_as(form):
+    """RULES in a form categorize takes: some can be read only once (a stream), or by one
+    thread at a time (a relation), and neither pickles."""
+    import pyarrow as pa
+
+    table = pa.Table.from_pylist(RULES)
+    if form == "stream":
+        return pa.RecordBatchReader.from_batches(table.schema, table.to_batches())
+    if form == "duckdb":
+        return pytest.importorskip("duckdb").from_arrow(table)
+    if form == "pandas category":
+        return pd.DataFrame(RULES, index=[7, 3, 5, 1]).astype("category")
+    if form == "dask":
+        return dd.from_pandas(pd.DataFrame(RULES), npartitions=2)
+    if form == "columns":
+        return {name: [rule[name] for rule in RULES] for name in RULES[0]}
+    return {"rules": RULES}
+
+
+@needs_dask
+@pytest.mark.parametrize("form", ["stream", "duckdb", "pandas category", "dask", "columns", "request"])
+@pytest.mark.parametrize("series", [False, True])
+def test_rules_in_any_form_reach_every_partition(form, series):
+    df = frame([(f"{word} {i}", "", "") for i in range(12) for word in ("zesto", "ΣΟΦΊΑ", "x")])
+    df = df[["text", "amount"]]
+    ddf = dd.from_pandas(df, npartitions=4, sort=False)
+    with dask.config.set(scheduler="threads"):
+        if series:  # the three columns alone, aligned with the frame's rows
+            out = qd.categorize(ddf["text"], rules_as(form))
+            computed = ddf.assign(**{name: out[name] for name in out.columns}).compute()
+        else:
+            computed = qd.categorize(ddf, rules_as(form), column="text").compute()
+    assert list(computed.index) == list(df.index)
+    assert list(computed.columns) == ["text", "amount", "rule", "category", "merchant"]
+    want = rows(qc.categorize(df["text"], RULES))
+    assert {name: rows(computed)[name] for name in want} == want
+
+
+@needs_dask
+@pytest.mark.parametrize("column, row, message", [
+    ("text", 4, "text: null in row 1 of partition 1"),
+    ("merchant", 6, "merchant: null in row 0 of partition 2"),
+])
+def test_a_null_names_its_column_and_partition(column, row, message):
+    df = frame([(f"zesto {i}", "Food", "M1") for i in range(9)])
+    df.iloc[row, list(df.columns).index(column)] = None
+    with pytest.raises(ValueError) as raised:
+        qd.derive(dd.from_pandas(df, npartitions=3, sort=False), narration="text")
+    assert str(raised.value) == message
+
+
 @needs_dask
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="a LocalCluster whose worker processes start under the ASan preload "
@@ -100,7 +151,8 @@ def test_a_local_cluster_runs_the_work_in_both_workers():
         client.wait_for_workers(2)
         pids = client.run(os.getpid)  # worker address -> its process id
         with distributed.get_task_stream(client) as stream:
-            check(ddf, df, split_every=3)
+            # Rules that neither pickle nor can be read twice: read once, shipped as a table.
+            check(ddf, df, split_every=3, rules=rules_as("stream"))
     ran_in = {pids[task["worker"]] for task in stream.data
               if str(task["key"]).startswith(("('quorvane-categorize-", "_count-"))}
     assert len(set(pids.values())) == 2 and os.getpid() not in pids.values()

@@ -152,9 +152,16 @@ def test_pandas_columns_with_different_indexes_are_refused(call):
     (lambda lazy: qc.evaluate(lazy, rules=RULES), "narrations"),
     (lambda lazy: qc.unmatched(["a"], lazy), "rules"),
 ])
-def test_a_lazy_frame_is_refused(call, argument):
-    pl = pytest.importorskip("polars")
+@pytest.mark.parametrize("lazy", ["polars", "dask"])
+def test_a_lazy_frame_is_refused(call, argument, lazy):
+    if lazy == "polars":
+        query = pytest.importorskip("polars").LazyFrame({"narration": ["a"]})
+        reason = "a polars LazyFrame holds no data until it runs: collect() it first"
+    else:  # read as a sequence, it would be computed item by item, or fail inside Dask
+        dd = pytest.importorskip("dask.dataframe")
+        query = dd.from_pandas(pd.DataFrame({"narration": ["a"]}), npartitions=1)
+        reason = ("a Dask collection holds no data until it is computed: use "
+                  "quorvane_columns.dask, or compute() it first")
     with pytest.raises(TypeError) as raised:
-        call(pl.LazyFrame({"narration": ["a"]}))
-    assert str(raised.value) == (f"{argument}: a polars LazyFrame holds no data until it runs: "
-                                 f"collect() it first")
+        call(query)
+    assert str(raised.value) == f"{argument}: {reason}"

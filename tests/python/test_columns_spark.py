@@ -4,7 +4,7 @@ rules in any form, the same results as the single-process calls."""
 from unittest import mock
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import quorvane_columns as qc
@@ -31,20 +31,24 @@ def rules_as(form, spark):
     if form == "categorical":
         pl = pytest.importorskip("polars")
         return pl.from_arrow(table).with_columns(pl.col("category", "merchant").cast(pl.Categorical))
+    if form == "columns":  # as plain lists in give derive's rules back
+        return {name: [rule[name] for rule in RULES] for name in RULES[0]}
     return spark.createDataFrame(RULES) if form == "spark" else RULES
 
 
 words = st.sampled_from(["zesto", "ZESTO", "kart", "upi", "fuel", "ÄRGER", "ΣΟΦΊΑ", "ab", "4471"])
 narration = st.lists(words, max_size=4).map(" ".join)
-example = st.tuples(st.one_of(st.none(), narration), st.sampled_from(["Food", "Fuel", "Ä"]),
-                    st.sampled_from(["M1", "M2"]))
+labelled = st.tuples(st.one_of(st.none(), narration), st.sampled_from(["Food", "Fuel", "Ä"]),
+                     st.sampled_from(["M1", "M2"]))
 SCHEMA = "id int, text string, category string, merchant string"
 
 
 @settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(examples=st.lists(example, max_size=30), partitions=st.integers(1, 4),
-       form=st.sampled_from(["dicts", "stream", "categorical", "spark"]),
+@given(examples=st.lists(labelled, max_size=30), partitions=st.integers(1, 4),
+       form=st.sampled_from(["dicts", "columns", "stream", "categorical", "spark"]),
        block=st.sampled_from([1, 64 << 20]))  # bytes counted at once: one batch, or all
+@example(examples=[("zesto", "Food", "M1"), (None, "Fuel", "M2")], partitions=2, form="columns",
+         block=1)
 def test_spark_gives_the_single_process_results(spark, examples, partitions, form, block):
     rows = [(i, n, c, m) for i, (n, c, m) in enumerate(examples)]
     df = spark.createDataFrame(spark.sparkContext.parallelize(rows, partitions), SCHEMA)

@@ -19,8 +19,8 @@ try:
     from pyspark import TaskContext
     from pyspark.errors import PythonException
     from pyspark.sql import DataFrame
-    from pyspark.sql.types import (IntegerType, LongType, StringType, StructField,
-                                   StructType)
+    from pyspark.sql.types import (BinaryType, IntegerType, LongType, StringType,
+                                   StructField, StructType)
 except ImportError as error:  # the package itself never needs Spark
     raise ImportError('quorvane_columns.spark needs pyspark 4 and pyarrow: '
                       'pip install "quorvane[spark]"') from error
@@ -59,7 +59,7 @@ _MERGE_EVERY = 8
 
 
 def _string_columns(df: DataFrame, *names: str) -> List[int]:
-    """The positions of the columns `names`, each checked to be a string column."""
+    """The positions of the columns `names`, each checked to be a column of texts."""
     fields = df.schema.fields
     positions = {field.name: i for i, field in enumerate(fields)}
     found = []
@@ -71,8 +71,11 @@ def _string_columns(df: DataFrame, *names: str) -> List[int]:
             raise ValueError(f"the DataFrame has several columns named {name!r}; "
                              f"rename or drop all but one")
         field = fields[positions[name]]
-        if not isinstance(field.dataType, StringType):
-            raise TypeError(f"column {name!r} is {field.dataType.simpleString()}, not string")
+        # Binary is text that some writers (Parquet without the string annotation) leave
+        # untyped; the column door reads it as UTF-8 and names a row that is not.
+        if not isinstance(field.dataType, (StringType, BinaryType)):
+            raise TypeError(f"column {name!r} is {field.dataType.simpleString()}, "
+                            f"not string or binary")
         found.append(positions[name])
     return found
 

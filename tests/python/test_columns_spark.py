@@ -80,7 +80,8 @@ BAD_RULES = [{"pattern": "a", "category": None, "merchant": "M"}]
 @pytest.mark.parametrize("call, error, message", [
     (lambda df: qcs.categorize(df, RULES, column="nope"), ValueError,
      "no column 'nope' in the DataFrame (its columns: 'narration', 'amount', 'category', 'merchant')"),
-    (lambda df: qcs.categorize(df, RULES, column="amount"), TypeError, "column 'amount' is int, not string"),
+    (lambda df: qcs.categorize(df, RULES, column="amount"), TypeError,
+     "column 'amount' is int, not string or binary"),
     (lambda df: qcs.categorize(df, BAD_RULES), ValueError, door_message(lambda: qc.categorize([], BAD_RULES))),
     (lambda df: qcs.derive(df), ValueError, "category: null in row 1 of partition 0"),
     (lambda df: qcs.categorize(df.select("*", "narration"), RULES), ValueError,
@@ -94,13 +95,15 @@ def test_mistakes_are_reported_on_the_driver(spark, call, error, message):
     assert str(raised.value) == message
 
 
-def test_names_with_dots_and_backticks(spark):
+def test_names_with_dots_and_binary_texts(spark):
     """mapInArrow looks columns up by name, reading a dot as a struct's field: a name that
-    holds one, input or not, still works."""
-    df = spark.createDataFrame([(1, "zesto", "Food", "Z"), (2, "KART 2", "Shop", "K")],
-                               "`t.id` int, `n.x` string, `c``x` string, `m.x` string")
+    holds one, input or not, still works. Texts may come as binary (Parquet written
+    without the string annotation), read as UTF-8 and passed through as they came."""
+    df = spark.createDataFrame([(1, b"zesto", "Food", "Z"), (2, b"KART 2", "Shop", "K")],
+                               "`t.id` int, `n.x` binary, `c``x` string, `m.x` string")
     out = qcs.categorize(df, RULES, column="n.x").toArrow().sort_by("t.id")
     assert out.column_names == ["t.id", "n.x", "c`x", "m.x", "rule", "category", "merchant"]
+    assert out["n.x"].to_pylist() == [b"zesto", b"KART 2"]
     assert {name: out[name].to_pylist() for name in ("rule", "category", "merchant")} == \
         qc.categorize(["zesto", "KART 2"], RULES)
     rules = qcs.derive(df, narration="n.x", category="c`x", merchant="m.x")

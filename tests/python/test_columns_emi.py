@@ -514,3 +514,6 @@ def test_apr_examples():
     rows = table_data(qc.emi(loans)[0])
     assert rows["apr"][0] > rows["apr"][1] == pytest.approx(12, abs=0.1)
     assert rows["interestSaved"] == [0, 0]
+    # So is None in a list of requests, which once failed the loan.
+    listed = table_data(qc.emi([dict(LOAN, fees=None), dict(LOAN, fees=0)])[0])
+    assert listed["error"] == [None, None] and listed["apr"][0] == listed["apr"][1]

@@ -56,6 +56,15 @@ number.__name__ = "number"
 count.__name__ = "count"
 
 
+class InOrder(argparse.Action):
+    """Collects the event options into one list, `changes`, as (option, value) in the
+    order typed: events of one month apply in that order, as rows of an events table do."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> None:
+        namespace.changes = [*getattr(namespace, "changes", []), (self.option_strings[0], values)]
+
+
 def add_parser(verbs: Any) -> None:
     p = verbs.add_parser(
         NAME, help="solve a loan for its instalment, tenure or amount",
@@ -77,13 +86,13 @@ def add_parser(verbs: Any) -> None:
         "events", "what happens to the loan after a month: MONTH is YYYY-MM with --start, else "
         "the instalment's number from 1 (the event follows that instalment); keep is emi "
         "(the default: the instalment stays, the tenure changes) or tenure (the other way "
-        "round). Each may be given more than once.")
-    changes.add_argument("--prepay", action="append", default=[], metavar="MONTH:AMOUNT[:keep]",
+        "round). Each may be given more than once; events of one month apply in the order "
+        "given, and the last one's keep decides.")
+    changes.add_argument("--prepay", action=InOrder, metavar="MONTH:AMOUNT[:keep]",
                          help="pay AMOUNT off the balance after the month")
-    changes.add_argument("--rate-change", action="append", default=[],
-                         metavar="MONTH:RATE[:keep]",
+    changes.add_argument("--rate-change", action=InOrder, metavar="MONTH:RATE[:keep]",
                          help="the annual rate becomes RATE percent after the month")
-    changes.add_argument("--emi-change", action="append", default=[], metavar="MONTH:AMOUNT",
+    changes.add_argument("--emi-change", action=InOrder, metavar="MONTH:AMOUNT",
                          help="the instalment becomes AMOUNT after the month")
     changes.add_argument("--fees", type=number, metavar="AMOUNT",
                          help="upfront charges: adds the annual percentage rate (APR) of the "
@@ -94,7 +103,7 @@ def add_parser(verbs: Any) -> None:
                    "the balance without them) and the principal/interest split over time "
                    "(needs matplotlib: pip install \"quorvane[plot]\")")
     options.add_output(p, "the table, schedule or result")
-    p.set_defaults(run=run)
+    p.set_defaults(run=run, changes=[])
 
 
 def request_of(args: argparse.Namespace) -> EmiRequest:
@@ -114,12 +123,14 @@ def request_of(args: argparse.Namespace) -> EmiRequest:
 
 
 #: The event options: the kind of event each gives, and the form of its value.
-_EVENT_OPTIONS = {"prepay": ("prepay", "MONTH:AMOUNT[:keep]"),
-                  "rate_change": ("rate", "MONTH:RATE[:keep]"),
-                  "emi_change": ("emi", "MONTH:AMOUNT")}
+_EVENT_OPTIONS = {"--prepay": ("prepay", "MONTH:AMOUNT[:keep]"),
+                  "--rate-change": ("rate", "MONTH:RATE[:keep]"),
+                  "--emi-change": ("emi", "MONTH:AMOUNT")}
 
 
 _AFTER_END = re.compile(r"it takes effect after month \d+, but the loan ends in month (\d+)")
+#: An event that another event's message names, by its row in the events table.
+_OTHER_EVENT = re.compile(r"\bevent (\d+)\b")
 
 
 def month_index(option: str, text: str, start: Optional[str]) -> int:
@@ -143,30 +154,28 @@ def month_index(option: str, text: str, start: Optional[str]) -> int:
 
 
 def events_of(args: argparse.Namespace) -> Tuple[List[Dict[str, Any]], List[str]]:
-    """The events the options give, in the order of the command line's options (prepay,
-    then rate changes, then instalment changes), and each one's option as typed."""
+    """The events the options give, in the order typed, and each one's option as typed."""
     events: List[Dict[str, Any]] = []
     typed: List[str] = []
-    for dest, (kind, form) in _EVENT_OPTIONS.items():
-        option = "--" + dest.replace("_", "-")
-        for text in getattr(args, dest):
-            parts = text.split(":")
-            if len(parts) not in ((2, 3) if form.endswith("[:keep]") else (2,)):
-                raise UserError(option, f"expected {form}, got {text!r}")
-            month = month_index(option, parts[0], args.start)
-            try:
-                amount = number(parts[1])
-            except ValueError:
-                raise UserError(option, f"{form.split(':')[1].rstrip('[')} is a number, got "
-                                f"{parts[1]!r}") \
-                    from None
-            event: Dict[str, Any] = {"loan": 0, "month": month, "kind": kind, "amount": amount}
-            if len(parts) == 3:
-                if parts[2] not in ("emi", "tenure"):
-                    raise UserError(option, f"keep is emi or tenure, got {parts[2]!r}")
-                event["keep"] = parts[2]
-            events.append(event)
-            typed.append(f"{option} {text}")
+    for option, text in args.changes:
+        kind, form = _EVENT_OPTIONS[option]
+        parts = text.split(":")
+        if len(parts) not in ((2, 3) if form.endswith("[:keep]") else (2,)):
+            raise UserError(option, f"expected {form}, got {text!r}")
+        month = month_index(option, parts[0], args.start)
+        try:
+            amount = number(parts[1])
+        except ValueError:
+            raise UserError(option, f"{form.split(':')[1].rstrip('[')} is a number, got "
+                            f"{parts[1]!r}") \
+                from None
+        event: Dict[str, Any] = {"loan": 0, "month": month, "kind": kind, "amount": amount}
+        if len(parts) == 3:
+            if parts[2] not in ("emi", "tenure"):
+                raise UserError(option, f"keep is emi or tenure, got {parts[2]!r}")
+            event["keep"] = parts[2]
+        events.append(event)
+        typed.append(f"{option} {text}")
     return events, typed
 
 
@@ -188,6 +197,7 @@ def solve(request: EmiRequest, events: Optional[List[Dict[str, Any]]] = None,
             late = _AFTER_END.fullmatch(rest)
             if late:
                 rest = f"the loan ends with instalment {int(late.group(1)) + 1}"
+            rest = _OTHER_EVENT.sub(lambda m: typed[int(m.group(1))], rest)
             raise UserError(typed[int(where[6:])], rest)
         raise UserError(NAME, error.replace("invalid request: ", ""))
     names = [name for name in schedule if name != "loan"

@@ -51,7 +51,7 @@ Result<EmiEventResult, QuorvaneError> solve(const EmiRequest& request, const Loa
     return EmiEventResult{std::move(result).value(), {}, {}};
   }
   std::optional<double> fees;
-  if (extras->fees) fees = extras->charges[loan].fees;
+  if (extras->fees) fees = extras->charges[loan].fees.value_or(0.0);
   return emi::compute_with_events(request, extras->index->of(extras->events, loan), fees);
 }
 

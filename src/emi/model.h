@@ -90,7 +90,9 @@ struct EmiResult {
 
 /// What a loan's row carries beside its EmiRequest when its costs are asked for.
 struct EmiCharges {
-  double fees = 0.0;  // upfront charges, whole units: the borrower receives the rest
+  // Upfront charges, whole units: the borrower receives the rest. Absent (a null, or a
+  // None in a request dict) is none, in every channel alike.
+  std::optional<double> fees;
 };
 
 /// What an event does to its loan.
@@ -263,7 +265,7 @@ template <>
 struct Schema<emi::EmiCharges> {
   using R = emi::EmiCharges;
   static constexpr std::string_view name = "EmiCharges";
-  static constexpr std::tuple fields{defaulted("fees", &R::fees)};
+  static constexpr std::tuple fields{optional("fees", &R::fees)};
 };
 
 template <>

@@ -354,6 +354,8 @@ MISTAKES = [
         ("--start 2027-05 --prepay 2:5", "--prepay: MONTH is YYYY-MM when --start is given, got '2'"),
         ("--start 2027-05 --prepay 2027-04:5", "--prepay: MONTH 2027-04 is before the loan starts in 2027-05"),
         ("--prepay 3:5", "--prepay 3:5: the loan ends with instalment 3"),
+        ("--emi-change 1:500 --prepay 1:5:tenure",
+         "--prepay 1:5:tenure: keeping the tenure would re-solve the emi that --emi-change 1:500 sets"),
         ("--fees 1000", "emi: invalid input: fees must be less than the loan amount"),
     ]],
 ]
@@ -618,6 +620,23 @@ def test_emi_events(capsys):
     rows = list(csv.DictReader(io.StringIO(out)))
     assert [int(row["outstanding"]) for row in rows] == schedule["outstanding"]
     assert [float(row["rate"]) for row in rows] == schedule["rate"]
+
+
+@pytest.mark.parametrize("options", [
+    # The month's last keep decides: here the rate's (the tenure stays, 24 months)...
+    "--prepay 6:20000 --rate-change 6:12:tenure",
+    # ...and here the prepayment's (the default: the instalment stays, 20 months).
+    "--rate-change 6:12:tenure --prepay 6:20000",
+])
+def test_emi_events_of_a_month_apply_in_the_order_typed(capsys, options):
+    typed = {"--prepay": ("prepay", 20000, None), "--rate-change": ("rate", 12, "tenure")}
+    events = [dict(zip(("kind", "amount", "keep"), typed[option]), loan=0, month=5)
+              for option in options.split()[::2]]
+    _, schedule = qc.emi([{"mode": "emi", "loanAmount": 100000, "months": 24, "interestRate": 10}],
+                         events)
+    _, out, _ = run(capsys, "emi", *"--mode emi --amount 100000 --months 24 --rate 10".split(),
+                    *options.split(), "--format", "csv")
+    assert [int(row["emi"]) for row in csv.DictReader(io.StringIO(out))] == schedule["emi"]
 
 
 def test_plot(capsys, tmp_path, monkeypatch):

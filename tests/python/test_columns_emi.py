@@ -287,6 +287,9 @@ def test_refusals_stay_with_their_loan():
      "loans: column 'interestRate': item 0 is a 'str', not a number"),
     ({"mode": ["emi"], "loanAmount": [Decimal(1), Decimal("sNaN")]}, None, ValueError,
      "loans: column 'loanAmount': item 1: ValueError: cannot convert signaling NaN to float"),
+    # A truth value is no number (an Arrow bool column is refused too), not 1 month.
+    ({"mode": ["emi"], "months": [12, True]}, None, TypeError,
+     "loans: column 'months': item 1 is a 'bool', not a number"),
     # An event for a loan that does not exist is the whole table's fault, and so is a row
     # that is no event: its loan cannot be told.
     ([LOAN] * 3, {"loan": [0, 3], "month": [0, 0], "kind": ["prepay"] * 2, "amount": [1, 1]},
@@ -332,6 +335,11 @@ def test_numpy_columns_read_as_lists(integers, floats):
               for name, values in table.items() if name != "mode"}
     assert [table_data(t) for t in qc.emi(dict(table, **arrays))] == \
         [table_data(t) for t in qc.emi(table)]
+    # numpy's bool is no int, yet converts to a float: still no number.
+    with pytest.raises(TypeError, match="^loans: column 'months': item 0 is a 'bool', not a number$"):
+        qc.emi(dict(table, months=np.array([True, False])))
+    assert table_data(qc.emi([dict(LOAN, fees=np.True_)])[0])["error"] == [
+        "invalid request: TypeError: must be real number, not bool"]
 
 
 # Days from year 1 to 9999, in every unit a date or a timestamp column may have.
@@ -459,13 +467,59 @@ def test_against_the_model(amount, months, rate, events):
         plain["months"] - len(rows))
 
 
+@settings(max_examples=200, deadline=None)
+@given(mode=st.sampled_from(["emi", "tenure", "loanAmount"]), amount=st.integers(1000, 10 ** 8),
+       months=st.integers(1, 600), rate=st.integers(0, 4000).map(lambda k: k / 100),
+       inflation=st.sampled_from([0, 4.5]), fees=st.one_of(st.none(), st.integers(0, 999)),
+       changes=st.lists(st.tuples(st.integers(0, 24), st.sampled_from(["prepay", "rate", "emi"]),
+                                  st.floats(0, 1), st.sampled_from([None, "tenure"])), max_size=4))
+def test_every_row_against_plain_arithmetic(mode, amount, months, rate, inflation, fees, changes):
+    """Every mode, any tenure, the events of a month together: each row charges interest
+    on the balance it starts with at the rate it shows, the balance falls by its principal
+    (prepayment included), real amounts are deflated by one more month each, the last row
+    clears the loan, the savings are those against compute_emi, and the APR is the rate
+    at which the payments repay the amount received (all up to the rounding of a unit)."""
+    r = rate / 1200
+    instalment = amount * (r + 1 / months) * 1.01  # above the interest, for a tenure to exist
+    request = {"mode": mode, "loanAmount": amount, "months": months, "emi": instalment,
+               "interestRate": rate, "inflationRate": inflation}
+    # Prepayments up to half the loan, rates up to 40%, instalments stepped up to double.
+    scale = {"prepay": amount / 2, "rate": 40, "emi": instalment}
+    events = [event(month, kind, scale[kind] * (x + (kind == "emi")), None if kind == "emi" else keep)
+              for month, kind, x, keep in changes]
+    answer = one(request, events, fees)
+    if isinstance(answer, str):  # which events are refused is the exact model's concern
+        return
+    rows = answer["rows"]
+    balance = answer["loanAmount"]  # the unrounded amount, within half a unit
+    for i, ((paid, principal, interest, outstanding), yearly) in enumerate(zip(rows, answer["rates"])):
+        slack = 0.5 + (0.5 * yearly / 1200 + 1e-9 if i == 0 else 1e-9)
+        assert paid == principal + interest and abs(interest - balance * yearly / 1200) <= slack
+        assert abs(balance - principal - outstanding) <= (1.5 if i == 0 else 1)
+        balance = outstanding
+    assert balance == 0 and answer["months"] == len(rows)
+    monthly = (1 + inflation / 100) ** (1 / 12)
+    real = sum(row[0] / monthly ** i for i, row in enumerate(rows))
+    assert abs(answer["realPaid"] - real) <= 1.5 * len(rows)
+    plain = quorvane.compute_emi(request)
+    assert (answer["baselineInterest"], answer["interestSaved"], answer["monthsSaved"]) == (
+        plain["totals"]["nominalInterest"], plain["totals"]["nominalInterest"] - answer["nominalInterest"],
+        plain["months"] - len(rows))
+    if fees is None:
+        assert answer["apr"] is None
+        return
+    i = bisect_rate(answer["loanAmount"] - fees, [row[0] for row in rows])
+    assert answer["apr"] == pytest.approx(1200 * i, rel=1e-9, abs=1e-9)
+    assert answer["effectiveRate"] == pytest.approx(100 * ((1 + i) ** 12 - 1), rel=1e-9, abs=1e-9)
+
+
 # MARK: annual percentage rate
 
 
 def bisect_rate(received, payments):
     """The monthly rate at which the payments, one a month from month 1, are worth `received`."""
     def worth(i):
-        return sum(p / (1 + i) ** (k + 1) for k, p in enumerate(payments))
+        return sum(p * math.exp(-(k + 1) * math.log1p(i)) for k, p in enumerate(payments))
     low, high = 0.0, sum(payments) / received
     for _ in range(200):
         middle = (low + high) / 2
@@ -506,3 +560,6 @@ def test_apr_examples():
     rows = table_data(qc.emi(loans)[0])
     assert rows["apr"][0] > rows["apr"][1] == pytest.approx(12, abs=0.1)
     assert rows["interestSaved"] == [0, 0]
+    # So is None in a list of requests, which once failed the loan.
+    listed = table_data(qc.emi([dict(LOAN, fees=None), dict(LOAN, fees=0)])[0])
+    assert listed["error"] == [None, None] and listed["apr"][0] == listed["apr"][1]

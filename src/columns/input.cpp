@@ -472,10 +472,6 @@ bool Inputs::encode_numbers(PyObject* sequence, std::string_view what, NumberCol
     // (numpy's integers among them), any other number anything with __float__ (numpy's
     // floats, and money as Python keeps it, a Decimal, read as the nearest double, as a
     // decimal column of Arrow is).
-    if (py::detail::is_truth_value(item.get())) {
-      return type_error(cat(what, ": item ", std::to_string(i), " is a '",
-                            py::type_name(item.get()), "', not a number"));
-    }
     if (PyLong_Check(item.get()) || PyIndex_Check(item.get())) {
       auto index = PyRef::steal(PyNumber_Index(item.get()));
       if (!index) return false;

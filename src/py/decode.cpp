@@ -2,9 +2,7 @@
 #include "py/decode.h"
 
 #include <climits>  // LONG_MAX
-#include <string>
 
-#include "cat.h"
 #include "fault.h"
 #include "py/failure.h"
 
@@ -57,22 +55,7 @@ bool decode_text(Decoder& d, PyObject* object, std::string& out) {
   return true;
 }
 
-bool is_truth_value(PyObject* object) {
-  if (PyBool_Check(object)) return true;
-  if (PyFloat_Check(object) || PyLong_Check(object)) return false;
-  // numpy's bool is no subclass of Python's; its type is named bool (numpy 2) or bool_.
-  // Only numbers of other types (numpy's, Decimal) pay for the name.
-  const std::string name = type_name(object);
-  return name == "bool" || name == "bool_";
-}
-
-// A truth value where a number is wanted: JSON's `true` and a column of Arrow bools are
-// refused, so True is not read as 1 here either.
 bool decode_f64(Decoder& d, PyObject* object, double& out) {
-  if (is_truth_value(object)) {
-    return d.fail(DecodeFault::kInterpreter,
-                  cat("TypeError: must be real number, not ", type_name(object)));
-  }
   out = PyFloat_AsDouble(object);
   if (out == -1.0 && PyErr_Occurred()) return d.fail_exception();
   return true;
@@ -83,10 +66,6 @@ namespace {
 // An integer from 0 to `max`, through __index__ as Python converts to a C long.
 bool decode_unsigned(Decoder& d, PyObject* object, long max, long& out) {
   static_assert(sizeof(long) == 8, "a C long holds any signed 64-bit value");
-  if (is_truth_value(object)) {
-    return d.fail(DecodeFault::kInterpreter, cat("TypeError: '", type_name(object),
-                                                 "' object cannot be interpreted as an integer"));
-  }
   PyRef index;
   if (!PyLong_Check(object)) {
     index = PyRef::steal(PyNumber_Index(object));

@@ -87,9 +87,6 @@ bool decode_u64(Decoder& d, PyObject* object, std::uint64_t& out);
 int decode_variant(Decoder& d, PyObject* object, const std::string_view* names, std::size_t count);
 bool is_mapping(PyObject* object);
 bool is_sequence(PyObject* object);
-/// Whether `object` is a truth value (Python's bool, numpy's): no number, though Python
-/// would take it for 1 or 0.
-bool is_truth_value(PyObject* object);
 
 /// A dict's entries in order, read in one go (iterating a dict runs no Python code):
 /// for each, the field its key names (kOther for none, kNotText for a key that is not a

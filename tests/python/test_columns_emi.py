@@ -287,9 +287,6 @@ def test_refusals_stay_with_their_loan():
      "loans: column 'interestRate': item 0 is a 'str', not a number"),
     ({"mode": ["emi"], "loanAmount": [Decimal(1), Decimal("sNaN")]}, None, ValueError,
      "loans: column 'loanAmount': item 1: ValueError: cannot convert signaling NaN to float"),
-    # A truth value is no number (an Arrow bool column is refused too), not 1 month.
-    ({"mode": ["emi"], "months": [12, True]}, None, TypeError,
-     "loans: column 'months': item 1 is a 'bool', not a number"),
     # An event for a loan that does not exist is the whole table's fault, and so is a row
     # that is no event: its loan cannot be told.
     ([LOAN] * 3, {"loan": [0, 3], "month": [0, 0], "kind": ["prepay"] * 2, "amount": [1, 1]},
@@ -335,11 +332,6 @@ def test_numpy_columns_read_as_lists(integers, floats):
               for name, values in table.items() if name != "mode"}
     assert [table_data(t) for t in qc.emi(dict(table, **arrays))] == \
         [table_data(t) for t in qc.emi(table)]
-    # numpy's bool is no int, yet converts to a float: still no number.
-    with pytest.raises(TypeError, match="^loans: column 'months': item 0 is a 'bool', not a number$"):
-        qc.emi(dict(table, months=np.array([True, False])))
-    assert table_data(qc.emi([dict(LOAN, fees=np.True_)])[0])["error"] == [
-        "invalid request: TypeError: must be real number, not bool"]
 
 
 # Days from year 1 to 9999, in every unit a date or a timestamp column may have.

@@ -609,34 +609,28 @@ def test_emi_notes_and_warnings(capsys):
     assert len(out.splitlines()) == 586
 
 
-def test_emi_events(capsys):
-    # The schedule is quorvane_columns' for the same loan and events (the table's lines on
-    # what they save and the APR are in the README's console block).
-    loan = {"mode": "emi", "loanAmount": 100000, "months": 24, "interestRate": 10, "start": "2027-01", "fees": 1500}
-    events = {"loan": [0] * 3, "month": [5, 11, 14], "kind": ["prepay", "rate", "emi"],
-              "amount": [20000, 12, 6000], "keep": [None, "tenure", None]}
-    _, schedule = qc.emi([loan], events)
-    _, out, _ = run(capsys, "emi", *EVENTS, "--format", "csv")
-    rows = list(csv.DictReader(io.StringIO(out)))
-    assert [int(row["outstanding"]) for row in rows] == schedule["outstanding"]
-    assert [float(row["rate"]) for row in rows] == schedule["rate"]
-
-
-@pytest.mark.parametrize("options", [
-    # The month's last keep decides: here the rate's (the tenure stays, 24 months)...
-    "--prepay 6:20000 --rate-change 6:12:tenure",
-    # ...and here the prepayment's (the default: the instalment stays, 20 months).
-    "--rate-change 6:12:tenure --prepay 6:20000",
+@pytest.mark.parametrize("argv, loan, events", [
+    # (the table's lines on what the events save and the APR are in the README's console block)
+    (EVENTS, {"loanAmount": 100000, "months": 24, "interestRate": 10, "start": "2027-01", "fees": 1500},
+     [(5, "prepay", 20000, None), (11, "rate", 12, "tenure"), (14, "emi", 6000, None)]),
+    # Events of a month apply in the order typed, and the last one's keep decides: here the
+    # rate's (the tenure stays, 24 months), then the prepayment's (the instalment stays).
+    ("--mode emi --amount 100000 --months 24 --rate 10 --prepay 6:20000 --rate-change 6:12:tenure",
+     {"loanAmount": 100000, "months": 24, "interestRate": 10},
+     [(5, "prepay", 20000, None), (5, "rate", 12, "tenure")]),
+    ("--mode emi --amount 100000 --months 24 --rate 10 --rate-change 6:12:tenure --prepay 6:20000",
+     {"loanAmount": 100000, "months": 24, "interestRate": 10},
+     [(5, "rate", 12, "tenure"), (5, "prepay", 20000, None)]),
 ])
-def test_emi_events_of_a_month_apply_in_the_order_typed(capsys, options):
-    typed = {"--prepay": ("prepay", 20000, None), "--rate-change": ("rate", 12, "tenure")}
-    events = [dict(zip(("kind", "amount", "keep"), typed[option]), loan=0, month=5)
-              for option in options.split()[::2]]
-    _, schedule = qc.emi([{"mode": "emi", "loanAmount": 100000, "months": 24, "interestRate": 10}],
-                         events)
-    _, out, _ = run(capsys, "emi", *"--mode emi --amount 100000 --months 24 --rate 10".split(),
-                    *options.split(), "--format", "csv")
-    assert [int(row["emi"]) for row in csv.DictReader(io.StringIO(out))] == schedule["emi"]
+def test_emi_events(capsys, argv, loan, events):
+    """The schedule is quorvane_columns' for the same loan and events."""
+    events = [dict(loan=0, month=m, kind=k, amount=a, keep=keep) for m, k, a, keep in events]
+    _, schedule = qc.emi([dict(loan, mode="emi")], events)
+    argv = argv.split() if isinstance(argv, str) else argv
+    _, out, _ = run(capsys, "emi", *argv, "--format", "csv")
+    rows = list(csv.DictReader(io.StringIO(out)))
+    for name in ("emi", "outstanding", "rate"):
+        assert [float(row[name]) for row in rows] == schedule[name]
 
 
 def test_plot(capsys, tmp_path, monkeypatch):

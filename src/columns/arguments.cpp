@@ -3,7 +3,7 @@
 
 #include <algorithm>  // std::max
 #include <climits>    // UINT_MAX
-#include <cstdint>
+#include <cstdint>    // SIZE_MAX
 #include <string>
 #include <thread>
 
@@ -245,6 +245,28 @@ bool read_threads(PyObject* value, unsigned& out) {
   }
   // Never more threads than parts of work, so a large number is as good as the largest.
   out = overflow > 0 || threads > UINT_MAX ? UINT_MAX : static_cast<unsigned>(threads);
+  return true;
+}
+
+bool read_top(PyObject* value, std::size_t& out) {
+  // Any integer, numpy's included (`__index__`), but not a bool, as for `threads`.
+  PyRef index = PyBool_Check(value) ? PyRef() : PyRef::steal(PyNumber_Index(value));
+  if (!index) {
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return type_error(cat("top: expected an int, got '", py::type_name(value), "'"));
+  }
+  int overflow = 0;
+  long long top = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (top == -1 && PyErr_Occurred() != nullptr) return false;
+  if (overflow < 0 || (overflow == 0 && top < 0)) {
+    return value_error(cat("top: expected a count of at least 0, got ",
+                           overflow < 0 ? "a large negative number" : std::to_string(top)));
+  }
+  // More groups than there can be narrations is as good as the largest count.
+  out = overflow > 0 || static_cast<unsigned long long>(top) > SIZE_MAX
+            ? SIZE_MAX
+            : static_cast<std::size_t>(top);
   return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <cstddef>  // std::size_t
 #include <vector>
 
 #include "categorizer/engine.h"
@@ -45,5 +46,8 @@ bool read_events(Inputs& inputs, PyObject* source, std::vector<emi::EmiEvent>& o
 
 /// The `threads` argument: None (or null) for every core, else a positive int.
 bool read_threads(PyObject* value, unsigned& out);
+
+/// unmatched()'s `top`: an int of at least 0; one too large for a size_t means all groups.
+bool read_top(PyObject* value, std::size_t& out);
 
 }  // namespace quorvane::columns

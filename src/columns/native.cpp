@@ -433,18 +433,15 @@ PyObject* unmatched_entry(PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"narrations", "rules", "top", "column", "threads", nullptr};
   PyObject* narrations_arg = nullptr;
   PyObject* rules_arg = nullptr;
-  Py_ssize_t top = 50;
+  PyObject* top_arg = nullptr;
   PyObject* column = nullptr;
   PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|n$OO:unmatched", const_cast<char**>(names),
-                                   &narrations_arg, &rules_arg, &top, &column, &threads_arg)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$OO:unmatched", const_cast<char**>(names),
+                                   &narrations_arg, &rules_arg, &top_arg, &column, &threads_arg)) {
     return nullptr;
   }
-  if (top < 0) {
-    return Inputs::raise({ReadFailure::Kind::kValue,
-                          cat("top: expected a count of at least 0, got ", std::to_string(top))}),
-           nullptr;
-  }
+  std::size_t top = 50;
+  if (top_arg != nullptr && !read_top(top_arg, top)) return nullptr;
   unsigned threads = 1;
   if (!read_threads(threads_arg, threads)) return nullptr;
   Inputs inputs;
@@ -454,7 +451,7 @@ PyObject* unmatched_entry(PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return checked_table_without_lock(narrations, [&](std::int64_t& malformed) {
-    return unmatched_table(narrations, rules, static_cast<std::size_t>(top), threads, malformed);
+    return unmatched_table(narrations, rules, top, threads, malformed);
   });
 }
 

@@ -20,8 +20,10 @@ from columns_support import LAYOUTS, column, table_data  # noqa: E402
 # on every character here.
 ALPHABET = "abAB1 /-İẞȺΣσςi\u0307"
 texts = st.text(ALPHABET, max_size=14)
-labels = st.sampled_from(["Food", "Fuel", "Ünï"])
-merchants = st.sampled_from(["M1", "M2"])
+# Labels equal only once case is ignored or normalised are different labels: a row is
+# correct, and two rules are duplicates, only where the bytes agree.
+labels = st.sampled_from(["Food", "Fuel", "Ünï", "food", "U\u0308nï"])
+merchants = st.sampled_from(["M1", "M2", "m1"])
 rule_lists = st.lists(st.tuples(st.text(ALPHABET, max_size=3), labels, merchants), max_size=8)
 narration_lists = st.lists(st.one_of(st.none(), texts), max_size=25)
 
@@ -212,8 +214,8 @@ def grouped(narrations, rules, top):
 
 
 @settings(max_examples=150, deadline=None)
-@given(narration_lists, rule_lists, st.integers(0, 6), st.sampled_from(["utf8", "dictionary"]),
-       st.data())
+@given(narration_lists, rule_lists, st.one_of(st.integers(0, 6), st.just(2**70)),
+       st.sampled_from(["utf8", "dictionary"]), st.data())
 def test_unmatched_matches_model(narrations, rules, top, layout, data):
     got = table_data(qc.unmatched(column(narrations, layout, data.draw), rules, top=top))
     assert list(zip(got["word"], got["count"], got["examples"])) == grouped(narrations, rules, top)
@@ -247,7 +249,10 @@ def test_threads_change_nothing():
      "evaluate() missing required argument: 'rules'"),
     (lambda: qc.unmatched(["a"], [], top=-1), ValueError,
      "top: expected a count of at least 0, got -1"),
-    (lambda: qc.unmatched(["a"], [], top=2.5), TypeError, None),
+    (lambda: qc.unmatched(["a"], [], top=2.5), TypeError, "top: expected an int, got 'float'"),
+    (lambda: qc.unmatched(["a"], [], top=True), TypeError, "top: expected an int, got 'bool'"),
+    (lambda: qc.unmatched(["a"], [], top=-2**70), ValueError,
+     "top: expected a count of at least 0, got a large negative number"),
     (lambda: qc.explain(["a"], [["a", None, "M"]]), ValueError, None),
     (lambda: qc.lint({"pattern": ["a", None], "category": ["C", "D"], "merchant": ["M", "N"]}),
      ValueError, "rules: column 'pattern': null in row 1"),

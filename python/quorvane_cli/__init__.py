@@ -30,7 +30,12 @@ from quorvane_cli import categorize, check, derive, emi
 from quorvane_cli.failures import Failure, Interrupted, SystemFailure, UserError
 from quorvane_cli.rules import read_rules
 
-__all__ = ["main", "parser", "read_rules", "UserError", "COMMANDS"]
+__all__ = ["main", "program", "parser", "read_rules", "UserError", "COMMANDS"]
+
+#: Whether this process is the `quorvane` program (`program()`), which owns its
+#: interpreter and may load modules its own way; main() called from other code leaves
+#: that code's interpreter as it would be.
+PROGRAM = False
 
 #: The commands, in the order `quorvane --help` lists them.
 COMMANDS = (categorize, derive, emi, check)
@@ -122,3 +127,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except Interrupted as exc:
             return _SIGNAL_BASE + exc.signum
     return status or 0
+
+
+def program() -> int:
+    """The `quorvane` command (and `python -m quorvane_cli`): main() on the process's own
+    arguments, in a process of its own."""
+    global PROGRAM
+    PROGRAM = True
+    return main()

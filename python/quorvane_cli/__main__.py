@@ -1,5 +1,5 @@
 """`python -m quorvane_cli`: the same as the `quorvane` command."""
 
-from quorvane_cli import main
+from quorvane_cli import program
 
-raise SystemExit(main())
+raise SystemExit(program())

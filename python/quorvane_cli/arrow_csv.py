@@ -16,11 +16,16 @@ import sys
 from decimal import Decimal
 from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
+import quorvane_cli
+
 # pyarrow imports numpy where it is installed, which is most of this module's start-up
 # (about 0.17 s, and a pool of BLAS threads), and cloudpickle (about 0.01 s, for pickling
-# its objects), though nothing here needs either: unless something loaded them already,
-# they are kept out while pyarrow loads.
-_KEPT_OUT = [name for name in ("numpy", "cloudpickle") if name not in sys.modules]
+# its objects), though nothing here needs either: in the quorvane program, unless
+# something loaded them already, they are kept out while pyarrow loads. (pyarrow then
+# works without numpy for the rest of the process, so not where main() runs inside
+# someone else's program.)
+_KEPT_OUT = [name for name in ("numpy", "cloudpickle")
+             if quorvane_cli.PROGRAM and name not in sys.modules]
 for _name in _KEPT_OUT:
     sys.modules[_name] = None  # type: ignore[assignment]
 try:

@@ -18,7 +18,7 @@ from quorvane_cli.derive import unlabelled
 from quorvane_cli.failures import shown, warn
 from quorvane_cli.output import Target
 from quorvane_cli.rules import read_rules
-from quorvane_cli.text import aligned
+from quorvane_cli.text import aligned, counted
 
 NAME = "check"
 
@@ -95,7 +95,7 @@ def percent(value: Optional[float]) -> str:
 def summary_line(summary: Columns) -> str:
     rows, matched, correct = (summary[name][0] for name in ("rows", "matched", "correct"))
     macro = summary["macro_f1"][0]
-    return (f"{rows:,} rows: {matched:,} matched (coverage {percent(summary['coverage'][0])}), "
+    return (f"{counted(rows, 'row')}: {matched:,} matched (coverage {percent(summary['coverage'][0])}), "
             f"{correct:,} correct (accuracy {percent(summary['accuracy'][0])}, precision "
             f"{percent(summary['precision'][0])}); macro F1 "
             f"{'n/a' if macro is None else f'{macro:.3f}'}.")
@@ -112,8 +112,9 @@ def text(rules_path: str, history_path: Optional[str], checked: Checked) -> str:
     """What check prints: the findings, then the figures on the history."""
     findings, rules = checked.findings, len(checked.per_rule["rule"])
     count = len(findings["rule"])
-    lines = [f"{shown(rules_path)}: no finding in {rules:,} rules."] if not count else [
-        f"{shown(rules_path)}: {count:,} of {rules:,} rules never win:"] + [
+    lines = [f"{shown(rules_path)}: no finding in {counted(rules, 'rule')}."] if not count else [
+        f"{shown(rules_path)}: {count:,} of {counted(rules, 'rule')} "
+        f"{'never wins' if count == 1 else 'never win'}:"] + [
         f"  {kind}: {message}" for kind, message in zip(findings["kind"], findings["message"])]
     if checked.evaluation is not None and history_path is not None:
         per_rule = checked.evaluation.per_rule

@@ -32,3 +32,8 @@ def aligned(titles: Sequence[str], rows: Sequence[Sequence[str]],
     if rule_before_last and rows:
         lines.insert(len(lines) - 1, rule)
     return lines
+
+
+def counted(count: int, noun: str) -> str:
+    """A count and its noun: "1 rule", "2,000 rules"."""
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"

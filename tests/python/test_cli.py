@@ -552,11 +552,17 @@ def test_start_up_imports():
     # pandas (pa.array and pa.table import it where installed), numpy and cloudpickle (pyarrow's
     # own imports) are much of the start-up; neither path loads them, nor compute kernels but for
     # a summary, and the stdlib path no pyarrow at all. Those kept out still import afterwards.
-    code = ("import sys, quorvane_cli; quorvane_cli.main(sys.argv[1:]); "
+    code = ("import sys, quorvane_cli; quorvane_cli.program(); "
             "print(sorted({'numpy', 'cloudpickle', 'pandas', 'pyarrow', 'pyarrow.compute', "
             "'pyarrow.dataset'} & set(sys.modules))); import importlib.util; "
             "assert all(importlib.util.find_spec(m) is None or __import__(m) "
             "for m in ('numpy', 'cloudpickle'))")
+    # main() inside someone else's program keeps nothing out: pyarrow goes on with numpy.
+    inside = ("import sys, quorvane_cli; quorvane_cli.main(sys.argv[1:]); import pyarrow; "
+              "assert pyarrow.array([1.5]).to_numpy().tolist() == [1.5]")
+    argv = ["categorize", DATA / "statement.csv", "--rules", DATA / "rules.csv", "-o", os.devnull]
+    assert subprocess.run([sys.executable, "-c", inside, *map(str, argv)],
+                          env=dict(os.environ, QUORVANE_CLI_CSV="pyarrow")).returncode == 0
     for path, expected in (("stdlib", "[]"), ("pyarrow", "['pyarrow']")):
         for argv in (["categorize", DATA / "statement.csv", "--rules", DATA / "rules.csv", "-o", os.devnull],
                      ["derive", DATA / "history.csv", "-o", os.devnull]):

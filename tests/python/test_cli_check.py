@@ -42,6 +42,7 @@ def files(tmp_path):
     written = {}
     for name, file, header, rows in [("rules", "rules.csv", ["pattern", "category", "merchant"], RULES),
                                      ("clean", "clean.csv", ["pattern", "category", "merchant"], CLEAN_RULES),
+                                     ("one", "one.csv", ["pattern", "category", "merchant"], CLEAN_RULES[:1]),
                                      ("history", "history.csv", ["Narration", "category", "merchant"], HISTORY),
                                      ("unlabelled", "plain.csv", ["narration", "amount"], [["x", "1"]])]:
         with open(tmp_path / file, "w", encoding="utf-8", newline="") as f:
@@ -57,6 +58,7 @@ def figures():
 
 @pytest.mark.parametrize("argv,status,shown", [
     (["--rules", "clean"], 0, "clean.csv: no finding in 2 rules.\n"),
+    (["--rules", "one"], 0, "one.csv: no finding in 1 rule.\n"),
     (["--rules", "rules"], 1, "unreachable: rule 4 never wins: rule 3's pattern"),
     (["--rules", "clean", "history"], 0, "201 rows: 80 matched"),
     (["--rules", "missing"], 2, "absent.csv: No such file or directory"),
@@ -74,7 +76,7 @@ def test_exit_status(capsys, files, argv, status, shown):
     if status == 2:
         assert not out and len(err.splitlines()) == 1
     # Nothing is left behind, and no input is overwritten.
-    assert sorted(os.listdir(files["dir"])) == ["clean.csv", "history.csv", "plain.csv", "rules.csv"]
+    assert sorted(os.listdir(files["dir"])) == ["clean.csv", "history.csv", "one.csv", "plain.csv", "rules.csv"]
 
 
 @pytest.mark.parametrize("path", PATHS)

@@ -5,6 +5,7 @@
 #include <climits>    // UINT_MAX
 #include <cstdint>    // SIZE_MAX
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "cat.h"
@@ -228,17 +229,32 @@ bool read_events(Inputs& inputs, PyObject* source, std::vector<emi::EmiEvent>& o
   return true;
 }
 
+namespace {
+
+// An int argument: anything with __index__ (numpy's integers among them) but a bool. Its
+// value, or with `overflow` set (as PyLong_AsLongLongAndOverflow sets it) past a long long.
+bool read_int(PyObject* value, std::string_view expected, long long& out, int& overflow) {
+  PyRef index = PyBool_Check(value) ? PyRef() : PyRef::steal(PyNumber_Index(value));
+  if (!index) {
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return type_error(cat(expected, ", got '", py::type_name(value), "'"));
+  }
+  overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  return !(out == -1 && PyErr_Occurred() != nullptr);
+}
+
+}  // namespace
+
 bool read_threads(PyObject* value, unsigned& out) {
   if (value == nullptr || value == Py_None) {
     out = std::max(1U, std::thread::hardware_concurrency());
     return true;
   }
-  if (!PyLong_Check(value) || PyBool_Check(value)) {
-    return type_error(cat("threads: expected an int or None, got '", py::type_name(value), "'"));
-  }
+  long long threads = 0;
   int overflow = 0;
-  long long threads = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (threads == -1 && PyErr_Occurred() != nullptr) return false;
+  if (!read_int(value, "threads: expected an int or None", threads, overflow)) return false;
   if (overflow < 0 || (overflow == 0 && threads < 1)) {
     return value_error(cat("threads: expected at least 1, got ",
                            overflow < 0 ? "a large negative number" : std::to_string(threads)));
@@ -249,16 +265,9 @@ bool read_threads(PyObject* value, unsigned& out) {
 }
 
 bool read_top(PyObject* value, std::size_t& out) {
-  // Any integer, numpy's included (`__index__`), but not a bool, as for `threads`.
-  PyRef index = PyBool_Check(value) ? PyRef() : PyRef::steal(PyNumber_Index(value));
-  if (!index) {
-    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyErr_Clear();
-    return type_error(cat("top: expected an int, got '", py::type_name(value), "'"));
-  }
+  long long top = 0;
   int overflow = 0;
-  long long top = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (top == -1 && PyErr_Occurred() != nullptr) return false;
+  if (!read_int(value, "top: expected an int", top, overflow)) return false;
   if (overflow < 0 || (overflow == 0 && top < 0)) {
     return value_error(cat("top: expected a count of at least 0, got ",
                            overflow < 0 ? "a large negative number" : std::to_string(top)));

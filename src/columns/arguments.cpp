@@ -1,8 +1,8 @@
 // columns/arguments.cpp: rules, examples, counts, loans and threads from Python arguments.
 #include "columns/arguments.h"
 
-#include <algorithm>  // std::max
-#include <climits>    // UINT_MAX
+#include <algorithm>  // std::max, std::min
+#include <climits>    // UINT_MAX, ULLONG_MAX
 #include <cstdint>    // SIZE_MAX
 #include <string>
 #include <string_view>
@@ -231,18 +231,26 @@ bool read_events(Inputs& inputs, PyObject* source, std::vector<emi::EmiEvent>& o
 
 namespace {
 
-// An int argument: anything with __index__ (numpy's integers among them) but a bool. Its
-// value, or with `overflow` set (as PyLong_AsLongLongAndOverflow sets it) past a long long.
-bool read_int(PyObject* value, std::string_view expected, long long& out, int& overflow) {
+// A count argument named `name`: any int (anything with __index__, numpy's integers among
+// them) but a bool, of at least `minimum` (`wanted` says so in the failure). One past a
+// long long is as good as the largest.
+bool read_count(PyObject* value, std::string_view name, std::string_view type, long long minimum,
+                std::string_view wanted, unsigned long long& out) {
   PyRef index = PyBool_Check(value) ? PyRef() : PyRef::steal(PyNumber_Index(value));
   if (!index) {
     if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyErr_Clear();
-    return type_error(cat(expected, ", got '", py::type_name(value), "'"));
+    return type_error(cat(name, ": expected ", type, ", got '", py::type_name(value), "'"));
   }
-  overflow = 0;
-  out = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  return !(out == -1 && PyErr_Occurred() != nullptr);
+  int overflow = 0;
+  const long long count = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (count == -1 && PyErr_Occurred() != nullptr) return false;
+  if (overflow < 0 || (overflow == 0 && count < minimum)) {
+    return value_error(cat(name, ": expected ", wanted, ", got ",
+                           overflow < 0 ? "a large negative number" : std::to_string(count)));
+  }
+  out = overflow > 0 ? ULLONG_MAX : static_cast<unsigned long long>(count);
+  return true;
 }
 
 }  // namespace
@@ -252,30 +260,18 @@ bool read_threads(PyObject* value, unsigned& out) {
     out = std::max(1U, std::thread::hardware_concurrency());
     return true;
   }
-  long long threads = 0;
-  int overflow = 0;
-  if (!read_int(value, "threads: expected an int or None", threads, overflow)) return false;
-  if (overflow < 0 || (overflow == 0 && threads < 1)) {
-    return value_error(cat("threads: expected at least 1, got ",
-                           overflow < 0 ? "a large negative number" : std::to_string(threads)));
-  }
+  unsigned long long threads = 0;
+  if (!read_count(value, "threads", "an int or None", 1, "at least 1", threads)) return false;
   // Never more threads than parts of work, so a large number is as good as the largest.
-  out = overflow > 0 || threads > UINT_MAX ? UINT_MAX : static_cast<unsigned>(threads);
+  out = static_cast<unsigned>(std::min<unsigned long long>(threads, UINT_MAX));
   return true;
 }
 
 bool read_top(PyObject* value, std::size_t& out) {
-  long long top = 0;
-  int overflow = 0;
-  if (!read_int(value, "top: expected an int", top, overflow)) return false;
-  if (overflow < 0 || (overflow == 0 && top < 0)) {
-    return value_error(cat("top: expected a count of at least 0, got ",
-                           overflow < 0 ? "a large negative number" : std::to_string(top)));
-  }
+  unsigned long long top = 0;
+  if (!read_count(value, "top", "an int", 0, "a count of at least 0", top)) return false;
   // More groups than there can be narrations is as good as the largest count.
-  out = overflow > 0 || static_cast<unsigned long long>(top) > SIZE_MAX
-            ? SIZE_MAX
-            : static_cast<std::size_t>(top);
+  out = static_cast<std::size_t>(std::min<unsigned long long>(top, SIZE_MAX));
   return true;
 }
 

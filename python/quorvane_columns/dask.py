@@ -76,13 +76,13 @@ def categorize(ddf: Union[dd.DataFrame, dd.Series], rules: Any, column: str = "n
 
 def _count(part: Any, number: int, narration: str, category: str, merchant: str,
            threads: Optional[int]) -> Any:
-    """Partition `number`'s table of counts. A null is reported by the frame's column
-    name and the partition, which the engine, given one column at a time, cannot know."""
-    for name in (narration, category, merchant):
-        missing = part[name].isna().to_numpy()
-        if missing.any():
-            raise ValueError(f"{name}: null in row {int(missing.argmax())} "
-                             f"of partition {number}")
+    """Partition `number`'s table of counts. A null narration is reported by the frame's
+    column name and the partition, which the engine, given one column at a time, cannot
+    know; a null label reads as empty, as the engine reads it."""
+    missing = part[narration].isna().to_numpy()
+    if missing.any():
+        raise ValueError(f"{narration}: null in row {int(missing.argmax())} "
+                         f"of partition {number}")
     return _columns.derive_partial(part[[narration]], part[[category]], part[[merchant]],
                                    threads=threads)
 
@@ -102,8 +102,9 @@ def derive(ddf: dd.DataFrame, narration: str = "narration", category: str = "cat
     DataFrame of `pattern`, `category` and `merchant`, in the same order.
 
     Each partition is counted where it lies; only the counts (one row per group and
-    token) travel, merged `split_every` tables at a time. Computes at once. A null is a
-    ValueError naming its column, its partition and its row within the partition.
+    token) travel, merged `split_every` tables at a time. Computes at once. A null
+    category or merchant reads as empty, as a blank cell of a CSV file; a null narration
+    is a ValueError naming its column, its partition and its row within the partition.
     """
     if split_every < 2:
         raise ValueError(f"split_every must be at least 2, got {split_every}")

@@ -121,16 +121,16 @@ def _first_null(column: pa.Array) -> int:
 
 def _blocks(batches: Iterator[pa.RecordBatch], names: Sequence[str],
             limit: int) -> Iterator[pa.Table]:
-    """A partition's batches, checked for nulls, gathered into tables of about `limit`
-    bytes."""
+    """A partition's batches, checked for null narrations (the first column; a null label
+    reads as empty), gathered into tables of about `limit` bytes."""
     block: List[pa.RecordBatch] = []
     size = row = 0  # row: from the start of the partition
     for batch in batches:
-        for name, column in zip(names, batch.columns):
-            if column.null_count:
-                partition = TaskContext.get().partitionId()  # type: ignore[union-attr]
-                raise ValueError(f"{name}: null in row {row + _first_null(column)} "
-                                 f"of partition {partition}")
+        narrations = batch.column(0)
+        if narrations.null_count:
+            partition = TaskContext.get().partitionId()  # type: ignore[union-attr]
+            raise ValueError(f"{names[0]}: null in row {row + _first_null(narrations)} "
+                             f"of partition {partition}")
         row += batch.num_rows
         block.append(batch)
         size += batch.nbytes
@@ -188,9 +188,9 @@ def derive(df: DataFrame, narration: str = "narration", category: str = "categor
     pyarrow table of `pattern`, `category` and `merchant`, in the same order.
 
     Each partition is counted where it lies; only the counts (one row per group and
-    token) travel to the driver. Computes at once. A null in any of the three columns
-    is a ValueError naming the column, the partition and the row within it. `threads`
-    as in `categorize`.
+    token) travel to the driver. Computes at once. A null category or merchant reads as
+    empty, as a blank cell of a CSV file; a null narration is a ValueError naming the
+    column, the partition and the row within it. `threads` as in `categorize`.
     """
     names = (narration, category, merchant)
     _string_columns(df, *names)

@@ -108,7 +108,10 @@ bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, P
       return value_error(cat(kNames[c], ": ", std::to_string(columns[c].size()),
                              " rows, but narrations has ", std::to_string(columns[0].size())));
     }
-    if (std::int64_t row = columns[c].first_null(); row >= 0) {
+    // A null label reads as empty, as a blank cell; a null narration is refused.
+    const std::int64_t row =
+        kNullReadsEmpty<categorizer::DeriveInput>[c] ? -1 : columns[c].first_null();
+    if (row >= 0) {
       return value_error(cat(kNames[c], ": null in row ", std::to_string(row)));
     }
   }

@@ -123,8 +123,7 @@ std::array<SharedTable, 3> evaluate_tables(const ExampleRows& examples,
     std::vector<std::int32_t> won(kBatch);
     Categorizer::Batch batch;  // buffers reused batch after batch
     for (std::int64_t first = begin; first < end; first += kBatch) {
-      const auto n = static_cast<std::size_t>(std::min(end - first, kBatch));
-      examples.fill(first, first + static_cast<std::int64_t>(n), part.data());
+      const std::size_t n = examples.fill(first, std::min(end, first + kBatch), part.data());
       for (std::size_t k = 0; k < n; ++k) texts[k] = part[k].narration;
       categorizer.rules_for({texts.data(), n}, won.data(), batch);
       for (std::size_t k = 0; k < n; ++k) {

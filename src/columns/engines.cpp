@@ -11,6 +11,7 @@
 #include "categorizer/engine.h"
 #include "columns/arrow_output.h"
 #include "columns/records.h"
+#include "fault.h"
 #include "parallel.h"
 
 namespace quorvane::columns {
@@ -145,19 +146,30 @@ SharedTable counts_table(const std::vector<categorizer::TokenCountRow>& rows) {
   return records_table(rows);
 }
 
-void ExampleRows::fill(std::int64_t begin, std::int64_t end, categorizer::ExampleView* out) const {
+std::size_t ExampleRows::fill(std::int64_t begin, std::int64_t end,
+                              categorizer::ExampleView* out) const {
   if (!by_columns_) {
     std::copy(views_.begin() + begin, views_.begin() + end, out);
-    return;
+    return static_cast<std::size_t>(end - begin);
   }
   std::string_view categorizer::ExampleView::*fields[3] = {&categorizer::ExampleView::narration,
                                                            &categorizer::ExampleView::category,
                                                            &categorizer::ExampleView::merchant};
+  // Whether a row's labels hold a null: one whose labels are then both empty has none.
+  QV_ASSERT(end - begin <= kFillBlock, "fill() takes a block at a time");
+  bool null_label[kFillBlock] = {};
   for (int c = 0; c < 3; ++c) {
     columns_[c].for_rows(begin, end, [&](std::int64_t row, std::optional<std::string_view> text) {
       out[row - begin].*fields[c] = text.value_or("");
+      if (c > 0 && !text) null_label[row - begin] = true;
     });
   }
+  std::size_t kept = 0;
+  for (std::int64_t r = 0; r < end - begin; ++r) {
+    const categorizer::ExampleView& v = out[r];
+    if (!null_label[r] || !v.category.empty() || !v.merchant.empty()) out[kept++] = v;
+  }
+  return kept;
 }
 
 std::span<const categorizer::ExampleView> ExampleRows::all(unsigned threads) {
@@ -165,14 +177,25 @@ std::span<const categorizer::ExampleView> ExampleRows::all(unsigned threads) {
     viewed_ = true;
     views_.resize(static_cast<std::size_t>(size()));
     // A block of rows at a time, each column filling its field in turn while the block
-    // stays in the cache.
-    constexpr std::int64_t kBlock = 4096;
-    in_ranges(size(), threads, kMinRowsPerThread, [&](std::int64_t begin, std::int64_t end) {
-      for (std::int64_t first = begin; first < end; first += kBlock) {
-        const std::int64_t last = std::min(end, first + kBlock);
-        fill(first, last, views_.data() + first);
+    // stays in the cache. A part's rows are written from its start; the gaps that rows
+    // without a label leave at the parts' ends are closed afterwards.
+    const auto rows = size();
+    const std::size_t parts = parts_for(rows, threads, kMinRowsPerThread);
+    auto start = [&](std::size_t p) {
+      return rows * static_cast<std::int64_t>(p) / static_cast<std::int64_t>(parts);
+    };
+    std::vector<std::size_t> kept(parts, 0);
+    on_threads(parts, [&](std::size_t p) {
+      for (std::int64_t first = start(p); first < start(p + 1); first += kFillBlock) {
+        const std::int64_t last = std::min(start(p + 1), first + kFillBlock);
+        kept[p] += fill(first, last, views_.data() + start(p) + kept[p]);
       }
     });
+    auto at = views_.begin();
+    for (std::size_t p = 0; p < parts; ++p) {
+      at = std::copy_n(views_.begin() + start(p), kept[p], at);
+    }
+    views_.erase(at, views_.end());
   }
   return views_;
 }

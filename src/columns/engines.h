@@ -48,7 +48,11 @@ SharedTable rules_table(const std::vector<categorizer::CategoryRule>& rules);
 SharedTable counts_table(const std::vector<categorizer::TokenCountRow>& rows);
 
 /// Labelled examples as a call reads them, viewed where they lie: three equally long
-/// columns without nulls, or the views of records given one by one.
+/// columns, or the views of records given one by one. In columns, a null category or
+/// merchant reads as empty, and a row whose labels are then both empty, one null at
+/// least, has no label (a CSV file's blank pair of cells, as pandas, polars, pyarrow or
+/// Spark read it): it is left out, as the command line leaves out a row whose pair of
+/// cells is blank. Two labels given as empty texts are a label, as the module takes them.
 class ExampleRows {
  public:
   ExampleRows() = default;
@@ -61,8 +65,12 @@ class ExampleRows {
     return by_columns_ ? columns_[0].size() : static_cast<std::int64_t>(views_.size());
   }
 
-  /// The views of rows [begin, end) into `out`, for a caller that reads a block at a time.
-  void fill(std::int64_t begin, std::int64_t end, categorizer::ExampleView* out) const;
+  /// The most rows fill() takes at once.
+  static constexpr std::int64_t kFillBlock = 4096;
+
+  /// The views of rows [begin, end) into `out`, for a caller that reads a block at a
+  /// time, rows without a label left out: gives how many were written.
+  std::size_t fill(std::int64_t begin, std::int64_t end, categorizer::ExampleView* out) const;
 
   /// The views of every row, made once (on up to `threads` threads) when first asked.
   std::span<const categorizer::ExampleView> all(unsigned threads);

@@ -349,8 +349,9 @@ bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, Tex
 }
 
 bool Inputs::table(PyObject* source, std::string_view what, std::span<const std::string_view> names,
-                   std::span<const Holds> holds, std::span<const bool> required, bool all,
-                   std::span<FieldColumn> out, std::int64_t& rows, bool& is_table) {
+                   std::span<const Holds> holds, std::span<const bool> required,
+                   std::span<const bool> nullable, bool all, std::span<FieldColumn> out,
+                   std::int64_t& rows, bool& is_table) {
   is_table = true;
   Shape shape = shape_of(source);
   if (shape == Shape::kSequence) {
@@ -407,6 +408,7 @@ bool Inputs::table(PyObject* source, std::string_view what, std::span<const std:
       return value_error(cat(what, ": no column '", names[f], "' (the columns are ",
                              in != nullptr ? in->column_names() : quoted_keys(source), ")"));
     }
+    if (nullable[f]) continue;
     std::int64_t null =
         field.text != nullptr ? field.text->first_null() : first_null(*field.number);
     if (null >= 0) return value_error(cat(label, ": null in row ", std::to_string(null)));

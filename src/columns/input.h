@@ -74,11 +74,13 @@ class Inputs {
   /// The columns named `names` of a table-shaped `source`: an Arrow table or stream, or a
   /// mapping of names to columns (Arrow columns or sequences; None for an absent one).
   /// Each is read as `holds` says; one the table lacks stays absent. With `all`, a
-  /// `required` column that is absent or holds a null fails. `is_table` is false, and
-  /// nothing read, when `source` is a sequence instead (of records, for the caller).
+  /// `required` column that is absent fails, and so does one holding a null unless
+  /// `nullable` says its nulls read as empty. `is_table` is false, and nothing read, when
+  /// `source` is a sequence instead (of records, for the caller).
   bool table(PyObject* source, std::string_view what, std::span<const std::string_view> names,
-             std::span<const Holds> holds, std::span<const bool> required, bool all,
-             std::span<FieldColumn> out, std::int64_t& rows, bool& is_table);
+             std::span<const Holds> holds, std::span<const bool> required,
+             std::span<const bool> nullable, bool all, std::span<FieldColumn> out,
+             std::int64_t& rows, bool& is_table);
 
   /// The records of R in `source`: the columns of a table (see `table`), or the elements
   /// of a sequence, each a mapping or an array of the fields in declared order. Records
@@ -172,6 +174,7 @@ bool Inputs::records(PyObject* source, std::string_view what, Rows rows, RecordI
   std::array<std::string_view, kCount> names{};
   std::array<Holds, kCount> holds{};
   std::array<bool, kCount> required{};
+  std::array<bool, kCount> nullable{};
   std::array<FieldColumn, kCount> fields{};
   std::size_t at = 0;
   auto lay_out = [&]<record::RecordType T>(const RecordInput<T>&) {
@@ -179,13 +182,15 @@ bool Inputs::records(PyObject* source, std::string_view what, Rows rows, RecordI
       names[at] = record::kFieldNames<T>[i];
       holds[at] = kHolds<T>[i];
       required[at] = record::kPresence<T>[i] == record::Presence::kRequired;
+      nullable[at] = kNullReadsEmpty<T>[i];
     }
   };
   lay_out(out);
   (lay_out(beside), ...);
   bool is_table = false;
   std::int64_t count = 0;
-  if (!table(source, what, names, holds, required, rows == Rows::kAll, fields, count, is_table)) {
+  if (!table(source, what, names, holds, required, nullable, rows == Rows::kAll, fields, count,
+             is_table)) {
     return false;
   }
   at = 0;

@@ -424,6 +424,21 @@ std::optional<NumberType> number_type(ArrowType type) {
   }
 }
 
+// Whether every row of a column of numbers is null (a malformed array is not read).
+bool only_nulls(const ColumnArrays& column) {
+  for (const ColumnArrays::Part& part : column.parts) {
+    OwnedView view;
+    if (validate(column.schema, part, "", view)) return false;
+    const std::uint8_t* valid = view.get()->buffer_views[0].data.as_uint8;
+    if (part.length > 0 &&
+        (valid == nullptr ||
+         ArrowBitCountSet(valid, view.get()->offset + part.start, part.length) != 0)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string malformed_row(std::string_view label, std::int64_t row) {
@@ -457,6 +472,9 @@ Read<TextColumn> read_texts(const ColumnArrays& column, std::string_view label, 
       if (values) layout = TextLayout::kDictionary;
     } else {
       layout = plain_layout(type.type);
+      // A column of numbers without a number is a column of nulls: pandas gives a column
+      // of blank cells (a CSV file's column nobody filled in) the type float.
+      if (!layout && number_type(type.type) && only_nulls(column)) layout = TextLayout::kNull;
     }
   }
   if (!layout) {

@@ -64,6 +64,24 @@ inline constexpr auto kHolds = std::apply(
     },
     record::Schema<R>::fields);
 
+/// Whether a null cell of a text field reads as empty text instead of failing: a label (a
+/// category or a merchant), which a CSV file leaves blank where there is none and which
+/// pandas, polars and Spark read back as null. The command line reads the same blank cell
+/// as empty text, so both ways of reading a file give the same answer.
+constexpr bool null_reads_empty(std::string_view field) {
+  return field == "category" || field == "merchant";
+}
+
+/// For each field of R, in declared order, null_reads_empty of its name.
+template <record::RecordType R>
+inline constexpr auto kNullReadsEmpty = [] {
+  std::array<bool, record::kFieldCount<R>> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i] = kHolds<R>[i] == Holds::kText && null_reads_empty(record::kFieldNames<R>[i]);
+  }
+  return out;
+}();
+
 /// The column a source has for a field: none, or a text or number column, and its place
 /// among the source's columns.
 struct FieldColumn {
@@ -180,7 +198,8 @@ class RowReader {
       if (!read) return false;
     }
     for (std::size_t i = 0; i < kCount; ++i) {
-      if (cells[i].null() && record::kPresence<R>[i] == record::Presence::kRequired) {
+      if (cells[i].null() && record::kPresence<R>[i] == record::Presence::kRequired &&
+          !kNullReadsEmpty<R>[i]) {
         return detail::fail(failure, DecodeFault::kMissingField,
                             std::string(record::kFieldNames<R>[i]));
       }

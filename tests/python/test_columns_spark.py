@@ -38,8 +38,9 @@ def rules_as(form, spark):
 
 words = st.sampled_from(["zesto", "ZESTO", "kart", "upi", "fuel", "ÄRGER", "ΣΟΦΊΑ", "ab", "4471"])
 narration = st.lists(words, max_size=4).map(" ".join)
-labelled = st.tuples(st.one_of(st.none(), narration), st.sampled_from(["Food", "Fuel", "Ä"]),
-                     st.sampled_from(["M1", "M2"]))
+# A null label reads as empty, a row with neither label is left out.
+labelled = st.tuples(st.one_of(st.none(), narration), st.sampled_from(["Food", "Fuel", "Ä", None]),
+                     st.sampled_from(["M1", "M2", None]))
 SCHEMA = "id int, text string, category string, merchant string"
 
 
@@ -63,7 +64,7 @@ def test_spark_gives_the_single_process_results(spark, examples, partitions, for
 
     labelled = [e for e in examples if e[0] is not None]
     with mock.patch.object(qcs, "_COUNT_BYTES", block):
-        rules = qcs.derive(df.dropna(), narration="text")
+        rules = qcs.derive(df.dropna(subset=["text"]), narration="text")
     assert isinstance(rules, pa.Table)
     assert rules.to_pydict() == qc.derive(*([e[k] for e in labelled] for k in range(3)))
 
@@ -83,7 +84,8 @@ BAD_RULES = [{"pattern": "a", "category": None, "merchant": "M"}]
     (lambda df: qcs.categorize(df, RULES, column="amount"), TypeError,
      "column 'amount' is int, not string or binary"),
     (lambda df: qcs.categorize(df, BAD_RULES), ValueError, door_message(lambda: qc.categorize([], BAD_RULES))),
-    (lambda df: qcs.derive(df), ValueError, "category: null in row 1 of partition 0"),
+    (lambda df: qcs.derive(df, narration="category"), ValueError,
+     "category: null in row 1 of partition 0"),
     (lambda df: qcs.categorize(df.select("*", "narration"), RULES), ValueError,
      "the DataFrame has several columns named 'narration'; rename or drop all but one"),
 ])

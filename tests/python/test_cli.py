@@ -41,9 +41,18 @@ DATA = Path(__file__).resolve().parents[2] / "examples" / "data"
 
 def run(capsys, *argv):
     """main() on argv: (exit status, standard output, standard error)."""
-    status = quorvane_cli.main([str(arg) for arg in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
+    try:
+        status = quorvane_cli.main([str(arg) for arg in argv])
+    except SystemExit as exc:  # argparse's usage errors
+        status = exc.code
+    return (status, *capsys.readouterr())
+
+
+@pytest.fixture(params=PATHS)
+def path(request, monkeypatch):
+    """Each CSV path in turn, as QUORVANE_CLI_CSV chooses it."""
+    monkeypatch.setenv("QUORVANE_CLI_CSV", request.param)
+    return request.param
 
 
 def write_csv(path, rows, delimiter=",", newline="\r\n", encoding="utf-8", quote_all=False):
@@ -92,49 +101,41 @@ def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newli
         # Batches of rows and blocks of bytes end anywhere.
         mp.setattr(stdlib_csv, "CHUNK_ROWS", 1 + block % 4)
         mp.setattr(stdlib_csv, "BLOCK_BYTES", block)
+        for kind in ("", "COUNT_") if HAS_PYARROW else ():
+            mp.setattr(arrow_csv, f"{kind}BLOCK_BYTES", 1024 + block)
+            mp.setattr(arrow_csv, f"{kind}BATCH_BYTES", block)
         outputs = []
         for path in ["stdlib"] + (["pyarrow"] if HAS_PYARROW else []):
             mp.setenv("QUORVANE_CLI_CSV", path)
-            if path == "pyarrow":
-                for kind in ("", "COUNT_"):
-                    mp.setattr(arrow_csv, f"{kind}BLOCK_BYTES", 1024 + block)
-                    mp.setattr(arrow_csv, f"{kind}BATCH_BYTES", block)
-            out = tmp / f"{path}.csv"
             mp.setattr(sys, "stdout", io.TextIOWrapper(io.BytesIO(), "utf-8"))
+            out, rules_out = tmp / f"{path}.csv", tmp / f"{path}.rules"
             assert quorvane_cli.main(["categorize", str(statement), "--rules", str(tmp / "r.json"),
                                       "--replace", "--summary", "-o", str(out), *given]) == 0
-            assert quorvane_cli.main(["derive", str(statement), "-o", str(tmp / f"{path}.rules"), *given]) == 0
-            outputs.append((out.read_bytes(), sys.stdout.buffer.getvalue(),
-                            (tmp / f"{path}.rules").read_bytes()))
+            assert quorvane_cli.main(["derive", str(statement), "-o", str(rules_out), *given]) == 0
+            outputs.append((out.read_bytes(), sys.stdout.buffer.getvalue(), rules_out.read_bytes()))
         assert sorted(os.listdir(tmp)) == sorted(["s.csv", "r.json"] + [
             f"{p}.{e}" for p in ("stdlib", "pyarrow")[:len(outputs)] for e in ("csv", "rules")])
     assert all(o == outputs[0] for o in outputs)
     written = list(csv.reader(io.StringIO(outputs[0][0].decode("utf-8"), newline=""),
                               delimiter=delimiter))
-    assert written[0] == header + ["rule"]
-    assert len(written) == len(rows) + 1
-    for row, out in zip(body, written[1:]):
-        winner = model(row[0], rules)
-        labels = ["", ""] if winner is None else list(rules[winner][1:])
-        assert out == row[:3] + labels + ["" if winner is None else str(winner)]
+    assert written == [header + ["rule"]] + [  # the first matching rule's labels and index
+        row[:3] + (["", "", ""] if winner is None else [*rules[winner][1:], str(winner)])
+        for row in body for winner in [model(row[0], rules)]]
     total = sum((Decimal(r[2]) for r in rows), Decimal(0))
     assert outputs[0][1].decode().splitlines()[-3].split()[-1] == f"{total:,.2f}" or not rows
 
 
-@pytest.mark.parametrize("path", PATHS)
-def test_rows_without_labels_are_left_out(capsys, monkeypatch, tmp_path, path):
+def test_rows_without_labels_are_left_out(capsys, tmp_path, path):
     # A history row with neither category nor merchant has no label, rather than an empty
     # one: as an example it would teach a first rule that blanks its word's rows' labels.
-    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
     rows = [["UBER TRIP 1", "Transport", "Uber"], ["UBER EATS 2", "", ""],
             ["ZOMATO 3", "Food", ""], ["SWIGGY 4", "", ""], ["OLA 5", "", "Ola"]]
     history = write_csv(tmp_path / "h.csv", [["narration", "category", "merchant"], *rows])
     warning = f"quorvane: warning: {history}: 2 rows have neither a category nor a merchant: left out\n"
-    status, out, err = run(capsys, "derive", history)
     labelled = [dict(zip(("narration", "category", "merchant"), r)) for r in rows if r[1] or r[2]]
-    assert (status, err) == (0, warning)
-    assert list(csv.reader(io.StringIO(out)))[1:] == [
-        list(r.values()) for r in quorvane.derive_rules({"data": labelled})["rules"]]
+    status, out, err = run(capsys, "derive", history)
+    assert (status, err, list(csv.reader(io.StringIO(out)))[1:]) == (0, warning, [
+        list(r.values()) for r in quorvane.derive_rules({"data": labelled})["rules"]])
     # A rules file saved from a spreadsheet, ending in empty rows: as rules they would
     # match every narration left.
     rules = write_csv(tmp_path / "r.csv", [["pattern", "category", "merchant"],
@@ -144,39 +145,21 @@ def test_rows_without_labels_are_left_out(capsys, monkeypatch, tmp_path, path):
     assert err == f"quorvane: warning: {rules}: 2 rows have no pattern, category or merchant: left out\n" + warning
 
 
-def test_bundled_files_against_the_module(capsys, tmp_path):
-    # (derive on the bundled history is compared byte for byte in test_output_kinds)
-    statement = json.loads((DATA / "statement.json").read_text("utf-8"))["data"]
-    rules = json.loads((DATA / "rules.json").read_text("utf-8"))["rules"]
-    expected = quorvane.categorize_transactions({"data": statement, "rules": rules})["data"]
-    for rules_file in ("rules.csv", "rules.json"):
-        assert run(capsys, "categorize", DATA / "statement.csv", "--rules", DATA / rules_file,
-                   "-o", tmp_path / rules_file)[0] == 0
-        with open(tmp_path / rules_file, encoding="utf-8", newline="") as f:
-            got = [None if r[3] == "" else {"category": r[3], "merchant": r[4]} for r in list(csv.reader(f))[1:]]
-        assert got == expected
-
-
 # The ends of a file, where the pyarrow path starts after the header and stops at the end:
 # (bytes, the cells read)
-EDGES = [
+@pytest.mark.parametrize("data, cells", [
     # a first data row starting with U+FEFF: pyarrow would take it for a byte order mark
     (b"narration,x\r\n\xef\xbb\xbfzesto,1\r\n", [["\ufeffzesto", "1"]]),
     (b'narration,x\n\xef\xbb\xbf"zesto",1\n', [['\ufeff"zesto"', "1"]]),
     # quoted last cells, closed, where a quote may have been left open
     (b'narration,x\nzesto,"1\r\n2"', [["zesto", "1\r\n2"]]),
     (b'narration,x\nzesto,"a ""b"""\n\n', [["zesto", 'a "b"']]),
-]
-
-
-@pytest.mark.parametrize("path", PATHS)
-@pytest.mark.parametrize("data, cells", EDGES)
-def test_ends_of_the_file(capsys, tmp_path, monkeypatch, path, data, cells):
-    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
+])
+def test_ends_of_the_file(capsys, tmp_path, path, data, cells):
     (tmp_path / "s.csv").write_bytes(data)
     status, out, err = run(capsys, "categorize", tmp_path / "s.csv", "--rules", DATA / "rules.csv")
-    assert (status, err) == (0, "")
-    assert [row[:2] for row in csv.reader(io.StringIO(out, newline=""))][1:] == cells
+    assert (status, err, [row[:2] for row in csv.reader(io.StringIO(out, newline=""))][1:]) == (
+        0, "", cells)
 
 
 # ---------------------------------------------------------------- amounts
@@ -244,10 +227,8 @@ def test_native_lines_are_the_csv_modules(data, width, delimiter):
     assert sink.getvalue() == stdlib_csv.lines_of(zip(*cells), delimiter)
 
 
-@pytest.mark.parametrize("path", PATHS)
-def test_summary_with_amounts_in_and_out(capsys, tmp_path, monkeypatch, path):
+def test_summary_with_amounts_in_and_out(capsys, tmp_path, path):
     # (a cell that reads only under the other mark fails with a hint: see MISTAKES)
-    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
     statement = write_csv(tmp_path / "s.csv", [
         ["Text", "Credit", "Debit"], ["zesto 1", "", "1.200,50"], ["zesto 2", "", "99,5"],
         ["salary", "50.000", ""], ["???", "3", ""]], delimiter=";")
@@ -256,8 +237,7 @@ def test_summary_with_amounts_in_and_out(capsys, tmp_path, monkeypatch, path):
     status, out, err = run(capsys, "categorize", statement, "--rules", rules, "--column", "text",
                            "--summary", "--amount-in", "credit", "--amount-out", "DEBIT",
                            "--decimal-mark", ",")
-    assert (status, err) == (0, "")
-    assert out.splitlines() == [
+    assert (status, err, out.splitlines()) == (0, "", [
         "Category / merchant  Count     Amount",
         "-------------------  -----  ---------",
         "Food                     2  -1,300.00",
@@ -269,7 +249,7 @@ def test_summary_with_amounts_in_and_out(capsys, tmp_path, monkeypatch, path):
         "All                      4  48,703.00",
         "",
         "Unmatched: 1 of 4 transactions (25.0%).",
-    ]
+    ])
 
 
 # ---------------------------------------------------------------- mistakes: one line each
@@ -323,6 +303,21 @@ MISTAKES = [
         ("s.csv", STATEMENT + '2026-01-02,kart,"-5'),  # no line break at the end
         ("r.csv", RULES_CSV + 'kart,Shop,"Best Buy\nzz,Food,Joe\n')]],
     ({}, "categorize missing.csv", "missing.csv: No such file or directory"),
+    # outputs refused: the input, whatever the path says (a Path is a symbolic link to it), a folder
+    *[({"s.csv": STATEMENT, "same.csv": Path("s.csv")}, f"categorize s.csv -o {output}",
+       f"s.csv: {output} is this same file: writing it would destroy the input; write to another "
+       "file, then rename it") for output in ("./s.csv", "same.csv")],
+    ({"s.csv": STATEMENT}, "derive s.csv -o .", ".: is a folder; -o names the file to write"),
+    # two things that would share one stream: the summary and the statement, or the rules
+    # and the rows on standard input
+    ({"s.csv": STATEMENT}, "categorize s.csv --summary -o -", "-o -: --summary prints the summary "
+     "on standard output; with it, -o names the file for the statement"),
+    ({}, "categorize - --rules -", "--rules -: standard input holds the statement; give the rules as a file"),
+    ({}, "check - --rules -", "--rules -: standard input holds the history; give the rules as a file"),
+    # two outputs of one run in one place: one would be lost
+    *[({}, f"{LOAN} --plot {plot}", f"--plot: {where} is where -o writes the schedule too (standard "
+       "output when -o is not given); give each its own file")
+      for plot, where in [("p.svg -o ./p.svg", "p.svg"), ("-", "<stdout>")]],
     # rules: the file's form here, each rule's by the engines' reader
     ({"s.csv": STATEMENT, "r.csv": "pattern,category\nx,y\n"}, "categorize s.csv",
      "r.csv:1: no column named 'merchant' (the columns are 'pattern', 'category')"),
@@ -361,19 +356,21 @@ MISTAKES = [
 ]
 
 
-@pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("files, argv, message", MISTAKES)
 def test_mistakes(capsys, tmp_path, monkeypatch, path, files, argv, message):
-    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
     monkeypatch.chdir(tmp_path)
-    Path("r.csv").write_text(RULES_CSV, "utf-8")
-    Path("out.csv").write_text("kept", "utf-8")
-    for name, content in files.items():
-        Path(name).write_bytes(content if isinstance(content, bytes) else content.encode("utf-8"))
-    rules = ["--rules", "r.csv"] if argv.startswith("categorize") else []
-    assert run(capsys, *argv.split(), *rules, "-o", "out.csv") == (2, "", f"quorvane: {message}\n")
-    assert sorted(os.listdir()) == sorted({"r.csv", "out.csv", *files})  # no temporary left
-    assert Path("out.csv").read_text("utf-8") == "kept"
+    for name, content in {"r.csv": RULES_CSV, "out.csv": "kept", **files}.items():
+        if isinstance(content, Path):
+            Path(name).symlink_to(content)
+        else:
+            Path(name).write_bytes(content if isinstance(content, bytes) else content.encode("utf-8"))
+    before = {name: Path(name).read_bytes() for name in os.listdir()}
+    rules = ["--rules", "r.csv"] if argv.startswith("categorize") and "--rules" not in argv else []
+    # -o out.csv, which must survive, unless the row names an output (standard output for "-")
+    output = [] if "-o" in argv.split() or argv.endswith(" -") else ["-o", "out.csv"]
+    assert run(capsys, *argv.split(), *rules, *output) == (2, "", f"quorvane: {message}\n")
+    # every file as it was, and no temporary left
+    assert {name: Path(name).read_bytes() for name in os.listdir()} == before
 
 
 @pytest.mark.parametrize("argv, message", [
@@ -385,10 +382,8 @@ def test_mistakes(capsys, tmp_path, monkeypatch, path, files, argv, message):
     ("", "quorvane: the following arguments are required: VERB"),
 ])
 def test_usage_mistakes(capsys, argv, message):
-    with pytest.raises(SystemExit) as info:
-        quorvane_cli.main(argv.split())
-    out, err = capsys.readouterr()
-    assert (info.value.code, out) == (2, "")
+    status, out, err = run(capsys, *argv.split())
+    assert (status, out) == (2, "")
     # argparse's quoting of choices changed in Python 3.12.1; compare without quotes there.
     assert err.replace("'", "") == f"{message} (see {message.split(':')[0]} --help)\n".replace("'", "")
 
@@ -430,7 +425,7 @@ def test_output_kinds(capfdbinary, tmp_path, kind):
     after = {p.name: (p.lstat().st_ino, p.is_symlink()) for p in tmp_path.iterdir()}
     written = {"fifo": lambda: got[0], "devnull": lambda: expected, "stdout": lambda: out,
                "symlink": (tmp_path / "real.csv").read_bytes,
-               "descriptor": lambda: (tmp_path / "o.csv").read_bytes().replace(b"old", b"", 1)
+               "descriptor": lambda: (tmp_path / "o.csv").read_bytes().removeprefix(b"old")
                }.get(kind, target.read_bytes)()
     assert (written, err, b"" if kind == "stdout" else out) == (expected, b"", b"")
     if kind == "file":  # renamed over the old file, its mode kept
@@ -440,38 +435,29 @@ def test_output_kinds(capfdbinary, tmp_path, kind):
         assert after["o.csv"] == before["o.csv"] and after["real.csv"] != before["real.csv"]
     else:
         assert list(after) == ["o.csv"] if kind == "new" else after == before
-    if kind == "descriptor":
-        assert (tmp_path / "o.csv").read_bytes().startswith(b"old")
 
 
-@pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("how", ["tmpfs", "raising write", "/dev/full"])
 def test_full_disk(capsys, tmp_path, monkeypatch, how, path):
-    monkeypatch.setenv("QUORVANE_CLI_CSV", path)
     statement = write_csv(tmp_path / "s.csv", [["narration"]] + [["zesto " * 20]] * 5000)
-    folder = tmp_path
-    if how == "tmpfs":  # 64 KiB, where this process may mount one
-        folder = tmp_path / "full"
-        folder.mkdir()
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(folder)],
-                          capture_output=True).returncode:
-            pytest.skip("cannot mount a tmpfs here (needs root or CAP_SYS_ADMIN)")
+    folder = tmp_path / "full"
+    folder.mkdir()
+    if how == "tmpfs" and subprocess.run(  # 64 KiB, where this process may mount one
+            ["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(folder)],
+            capture_output=True).returncode:
+        pytest.skip("cannot mount a tmpfs here (needs root or CAP_SYS_ADMIN)")
     elif how == "raising write":  # the file's every write fails as a full disk's does
         def full(data):
             raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
         init = Sink.__init__
         monkeypatch.setattr(Sink, "__init__", lambda self, file, path: init(self, SimpleNamespace(
             write=full, flush=file.flush), path))
+    (folder / "o.csv").write_text("kept")
     target = Path("/dev/full") if how == "/dev/full" else folder / "o.csv"
-    if how != "/dev/full":
-        target.write_text("kept")
     try:
-        status, out, err = run(capsys, "categorize", statement, "--rules", DATA / "rules.csv",
-                               "-o", target)
-        assert (status, out, err) == (1, "", f"quorvane: {target}: No space left on device\n")
-        if how != "/dev/full":
-            assert target.read_text() == "kept" and sorted(os.listdir(folder)) == ["o.csv"] + (
-                ["s.csv"] if folder == tmp_path else [])
+        assert run(capsys, "categorize", statement, "--rules", DATA / "rules.csv", "-o", target) == (
+            1, "", f"quorvane: {target}: No space left on device\n")
+        assert (folder / "o.csv").read_text() == "kept" and os.listdir(folder) == ["o.csv"]
     finally:
         if how == "tmpfs":
             subprocess.run(["umount", str(folder)], check=True)
@@ -503,36 +489,6 @@ def test_signal_mid_run(tmp_path, signum):
     assert (tmp_path / "o.csv").read_text() == "kept"
 
 
-def test_refusals(capsys, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    Path("s.csv").write_text(STATEMENT)
-    Path("same.csv").symlink_to("s.csv")
-    for output in ["./s.csv", "same.csv"]:  # the input, whatever the path says
-        assert run(capsys, "categorize", "s.csv", "--rules", DATA / "rules.csv", "-o", output) == (
-            2, "", f"quorvane: s.csv: {output} is this same file: writing it would destroy the input; "
-            "write to another file, then rename it\n")
-    assert run(capsys, "derive", "s.csv", "-o", ".")[:2] == (2, "")
-    # two things that would share one stream: the summary and the statement, or the rules
-    # and the rows on standard input
-    for argv, message in [
-            ("categorize s.csv --summary -o -", "-o -: --summary prints the summary on standard "
-             "output; with it, -o names the file for the statement"),
-            ("categorize - --rules -", "--rules -: standard input holds the statement; give the "
-             "rules as a file"),
-            ("check - --rules -", "--rules -: standard input holds the history; give the rules "
-             "as a file"),
-            # two outputs of one run in one place: one would be lost
-            ("emi --mode emi --amount 900 --months 3 --rate 12 --plot p.svg -o ./p.svg",
-             "--plot: p.svg is where -o writes the schedule too (standard output when -o is not "
-             "given); give each its own file"),
-            ("emi --mode emi --amount 900 --months 3 --rate 12 --plot -",
-             "--plot: <stdout> is where -o writes the schedule too (standard output when -o is "
-             "not given); give each its own file")]:
-        rules = ["--rules", DATA / "rules.csv"] if argv[0] != "e" and "--rules" not in argv else []
-        assert run(capsys, *argv.split(), *rules) == (2, "", f"quorvane: {message}\n")
-    assert sorted(os.listdir()) == ["s.csv", "same.csv"] and Path("s.csv").read_text() == STATEMENT
-
-
 def test_closed_stdout_and_installed_command(tmp_path):
     statement = write_csv(tmp_path / "s.csv", [["narration"]] + [["zesto"]] * 200_000)
     process = subprocess.Popen(COMMAND + ["categorize", str(statement), "--rules", str(DATA / "rules.csv")],
@@ -560,12 +516,11 @@ def test_start_up_imports():
     # main() inside someone else's program keeps nothing out: pyarrow goes on with numpy.
     inside = ("import sys, quorvane_cli; quorvane_cli.main(sys.argv[1:]); import pyarrow; "
               "assert pyarrow.array([1.5]).to_numpy().tolist() == [1.5]")
-    argv = ["categorize", DATA / "statement.csv", "--rules", DATA / "rules.csv", "-o", os.devnull]
-    assert subprocess.run([sys.executable, "-c", inside, *map(str, argv)],
+    categorize = ["categorize", DATA / "statement.csv", "--rules", DATA / "rules.csv", "-o", os.devnull]
+    assert subprocess.run([sys.executable, "-c", inside, *map(str, categorize)],
                           env=dict(os.environ, QUORVANE_CLI_CSV="pyarrow")).returncode == 0
     for path, expected in (("stdlib", "[]"), ("pyarrow", "['pyarrow']")):
-        for argv in (["categorize", DATA / "statement.csv", "--rules", DATA / "rules.csv", "-o", os.devnull],
-                     ["derive", DATA / "history.csv", "-o", os.devnull]):
+        for argv in (categorize, ["derive", DATA / "history.csv", "-o", os.devnull]):
             done = subprocess.run([sys.executable, "-c", code, *map(str, argv)], capture_output=True,
                                   env=dict(os.environ, QUORVANE_CLI_CSV=path))
             assert done.returncode == 0 and done.stdout.decode().splitlines()[-1] == expected, (path, argv)
@@ -573,32 +528,51 @@ def test_start_up_imports():
 
 # ---------------------------------------------------------------- emi
 
-LOANS = [  # the options, and the request they stand for
-    ("--mode emi --amount 250000 --months 18 --rate 9.5 --inflation 4 --start 2027-11".split(),
-     {"mode": "emi", "loanAmount": 250000, "months": 18, "interestRate": 9.5, "inflationRate": 4, "start": "2027-11"}),
-    ("--mode tenure --amount 100000 --emi 5000 --rate 10".split(),
-     {"mode": "tenure", "loanAmount": 100000, "emi": 5000, "interestRate": 10}),
-    ("--mode loan-amount --emi 5000 --months 12 --rate 0".split(),
-     {"mode": "loanAmount", "emi": 5000, "months": 12, "interestRate": 0}),
+# (the options, the request they stand for, its events as (instalment index, kind, amount, keep))
+LOANS = [
+    ("--mode emi --amount 250000 --months 18 --rate 9.5 --inflation 4 --start 2027-11",
+     {"mode": "emi", "loanAmount": 250000, "months": 18, "interestRate": 9.5, "inflationRate": 4, "start": "2027-11"}, []),
+    ("--mode tenure --amount 100000 --emi 5000 --rate 10",
+     {"mode": "tenure", "loanAmount": 100000, "emi": 5000, "interestRate": 10}, []),
+    ("--mode loan-amount --emi 5000 --months 12 --rate 0",
+     {"mode": "loanAmount", "emi": 5000, "months": 12, "interestRate": 0}, []),
+    # Each kind of event, months as YYYY-MM (the table's lines on what the events save and the
+    # APR are in the README's console block)
+    ("--mode emi --amount 100000 --months 24 --rate 10 --start 2027-01 --prepay 2027-06:20000 "
+     "--rate-change 2027-12:12:tenure --emi-change 2028-03:6000 --fees 1500",
+     {"mode": "emi", "loanAmount": 100000, "months": 24, "interestRate": 10, "start": "2027-01", "fees": 1500},
+     [(5, "prepay", 20000, None), (11, "rate", 12, "tenure"), (14, "emi", 6000, None)]),
+    # Events of a month apply in the order typed, and the last one's keep decides: here the
+    # rate's (the tenure stays, 24 months), then the prepayment's (the instalment stays).
+    ("--mode emi --amount 100000 --months 24 --rate 10 --prepay 6:20000 --rate-change 6:12:tenure",
+     {"mode": "emi", "loanAmount": 100000, "months": 24, "interestRate": 10},
+     [(5, "prepay", 20000, None), (5, "rate", 12, "tenure")]),
+    ("--mode emi --amount 100000 --months 24 --rate 10 --rate-change 6:12:tenure --prepay 6:20000",
+     {"mode": "emi", "loanAmount": 100000, "months": 24, "interestRate": 10},
+     [(5, "rate", 12, "tenure"), (5, "prepay", 20000, None)]),
 ]
-# A loan with each kind of event, months as YYYY-MM
-EVENTS = ("--mode emi --amount 100000 --months 24 --rate 10 --start 2027-01 --prepay 2027-06:20000 "
-          "--rate-change 2027-12:12:tenure --emi-change 2028-03:6000 --fees 1500").split()
 
 
-@pytest.mark.parametrize("argv, loan", LOANS)
-def test_emi_formats(capsys, monkeypatch, argv, loan):
+@pytest.mark.parametrize("argv, loan, events", LOANS)
+def test_emi_forms(capsys, monkeypatch, argv, loan, events):
+    argv = argv.split()
+    _, out, _ = run(capsys, "emi", *argv, "--format", "csv")
+    rows = list(csv.DictReader(io.StringIO(out)))
+    if events:  # the schedule is quorvane_columns' for the same loan and events
+        _, schedule = qc.emi([loan], [dict(loan=0, month=m, kind=k, amount=a, keep=keep)
+                                      for m, k, a, keep in events])
+        for name in ("emi", "outstanding", "rate"):
+            assert [float(row[name]) for row in rows] == schedule[name]
+        return
     result = quorvane.compute_emi(loan)
+    assert [{k: int(v) for k, v in row.items()} for row in rows] == result["schedule"]
     solves = []
     for name in ("compute_emi", "compute_emi_json"):
         monkeypatch.setattr(quorvane, name, lambda r, f=getattr(quorvane, name): solves.append(1) or f(r))
     status, out, _ = run(capsys, "emi", *argv, "--format", "json")
     assert (status, len(solves)) == (0, 1)  # the result, years included, from one solve
     assert out == quorvane.compute_emi_json(json.dumps(loan)) + "\n"
-    _, out, _ = run(capsys, "emi", *argv, "--format", "csv")
-    assert [{k: int(v) for k, v in row.items()} for row in csv.DictReader(io.StringIO(out))] == result["schedule"]
-    _, out, _ = run(capsys, "emi", *argv)
-    lines = out.splitlines()
+    lines = run(capsys, "emi", *argv)[1].splitlines()
     assert f"{result['months']} monthly instalments of {result['emi']:,}" in lines[0]
     # a title (and the inflation), the schedule under a header, the totals under a header
     assert len(lines) == 1 + ("inflationRate" in loan) + 1 + 2 + len(result["schedule"]) + 1 + 5
@@ -615,38 +589,14 @@ def test_emi_notes_and_warnings(capsys):
     assert len(out.splitlines()) == 586
 
 
-@pytest.mark.parametrize("argv, loan, events", [
-    # (the table's lines on what the events save and the APR are in the README's console block)
-    (EVENTS, {"loanAmount": 100000, "months": 24, "interestRate": 10, "start": "2027-01", "fees": 1500},
-     [(5, "prepay", 20000, None), (11, "rate", 12, "tenure"), (14, "emi", 6000, None)]),
-    # Events of a month apply in the order typed, and the last one's keep decides: here the
-    # rate's (the tenure stays, 24 months), then the prepayment's (the instalment stays).
-    ("--mode emi --amount 100000 --months 24 --rate 10 --prepay 6:20000 --rate-change 6:12:tenure",
-     {"loanAmount": 100000, "months": 24, "interestRate": 10},
-     [(5, "prepay", 20000, None), (5, "rate", 12, "tenure")]),
-    ("--mode emi --amount 100000 --months 24 --rate 10 --rate-change 6:12:tenure --prepay 6:20000",
-     {"loanAmount": 100000, "months": 24, "interestRate": 10},
-     [(5, "rate", 12, "tenure"), (5, "prepay", 20000, None)]),
-])
-def test_emi_events(capsys, argv, loan, events):
-    """The schedule is quorvane_columns' for the same loan and events."""
-    events = [dict(loan=0, month=m, kind=k, amount=a, keep=keep) for m, k, a, keep in events]
-    _, schedule = qc.emi([dict(loan, mode="emi")], events)
-    argv = argv.split() if isinstance(argv, str) else argv
-    _, out, _ = run(capsys, "emi", *argv, "--format", "csv")
-    rows = list(csv.DictReader(io.StringIO(out)))
-    for name in ("emi", "outstanding", "rate"):
-        assert [float(row[name]) for row in rows] == schedule[name]
-
-
 def test_plot(capsys, tmp_path, monkeypatch):
     pytest.importorskip("matplotlib")
-    for argv, drawn in ((LOANS[0][0], "<svg"), (LOANS[1][0], "<svg"), (EVENTS, "without the events")):
-        assert run(capsys, "emi", *argv, "--plot", tmp_path / "loan.svg")[0] == 0
+    for (argv, _, _), drawn in zip(LOANS[:2] + LOANS[3:4], ("<svg", "<svg", "without the events")):
+        assert run(capsys, "emi", *argv.split(), "--plot", tmp_path / "loan.svg")[0] == 0
         assert drawn in (tmp_path / "loan.svg").read_text("utf-8")
-    assert run(capsys, "emi", *LOANS[0][0], "--plot", tmp_path / "loan.nope")[:2] == (2, "")
+    assert run(capsys, "emi", *LOANS[0][0].split(), "--plot", tmp_path / "loan.nope")[:2] == (2, "")
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # import fails
-    assert run(capsys, "emi", *LOANS[1][0], "--plot", tmp_path / "loan.svg") == (
+    assert run(capsys, "emi", *LOANS[1][0].split(), "--plot", tmp_path / "loan.svg") == (
         2, "", 'quorvane: --plot: needs matplotlib: pip install "quorvane[plot]"\n')
     assert sorted(os.listdir(tmp_path)) == ["loan.svg"]
 

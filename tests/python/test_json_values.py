@@ -5,6 +5,7 @@ numbers of both kinds, a nested record, a list)."""
 import ctypes
 import json
 import math
+import re
 import struct
 from decimal import Decimal
 
@@ -133,22 +134,13 @@ def test_f64_reading_rule(lib, text):
 # MARK: writing floats
 
 def layout(value):
-    """Shortest round-trip digits laid out by their decimal exponent."""
+    """Python's shortest round-trip digits: fixed, with a point, from 1e-5 up to 1e16, and
+    elsewhere as Python writes them but with the exponent unpadded."""
     if not math.isfinite(value):
         return "null"
-    sign = "-" if math.copysign(1, value) < 0 else ""
-    if value == 0:
-        return sign + "0.0"
-    digits, exponent = Decimal(repr(abs(value))).normalize().as_tuple()[1:]
-    digits = "".join(map(str, digits))
-    e = len(digits) - 1 + exponent
-    if 0 <= e <= 15:
-        body = digits + "0" * (e + 1 - len(digits)) + ".0" if len(digits) <= e + 1 else digits[: e + 1] + "." + digits[e + 1:]
-    elif -5 <= e < 0:
-        body = "0." + "0" * (-e - 1) + digits
-    else:
-        body = digits[0] + ("." + digits[1:] if len(digits) > 1 else "") + f"e{'-' if e < 0 else '+'}{abs(e)}"
-    return sign + body
+    if value == 0 or 1e-5 <= abs(value) < 1e16:
+        return f"{Decimal(repr(value)):f}"
+    return re.sub(r"e([+-])0(?=\d)", r"e\1", repr(value))
 
 
 @pytest.mark.parametrize("value, text", [

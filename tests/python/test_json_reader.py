@@ -3,6 +3,8 @@
 import json
 
 import pytest
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 import quorvane
 
@@ -20,27 +22,20 @@ def failure(text):
 # (request text, failure text with its position)
 SYNTAX = [
     # nothing, or something else, where the request is due
-    ("", "EOF while parsing a value at line 1 column 0"),
-    ("   ", "EOF while parsing a value at line 1 column 3"),
-    ("\ufeff{}", "expected value at line 1 column 1"),
-    ("x", "expected value at line 1 column 1"),
+    *((text, f"EOF while parsing a value at line 1 column {len(text)}") for text in ("", "   ")),
+    *((text, "expected value at line 1 column 1") for text in ("\ufeff{}", "x")),
     ('{"data":[],"rules":[]} x', "trailing characters at line 1 column 24"),
     ('{"data":[],"rules":[]}{"data":[],"rules":[]}', "trailing characters at line 1 column 23"),
     # literals
     (P + "tru}", "expected ident at line 1 column 30"),
     (P + "nul", "EOF while parsing a value at line 1 column 29"),
-    # numbers
-    (P + "01}", "invalid number at line 1 column 28"),
-    (P + "1.}", "invalid number at line 1 column 29"),
-    (P + "1.", "EOF while parsing a value at line 1 column 28"),
-    (P + "-}", "invalid number at line 1 column 28"),
-    (P + "-", "EOF while parsing a value at line 1 column 27"),
-    (P + "1e}", "invalid number at line 1 column 29"),
-    (P + "1e", "EOF while parsing a value at line 1 column 28"),
-    (P + "+1}", "expected value at line 1 column 27"),
-    (P + ".5}", "expected value at line 1 column 27"),
-    (P + "NaN}", "expected value at line 1 column 27"),
-    (P + "Infinity}", "expected value at line 1 column 27"),
+    # numbers: cut short before the "}" or at the end, and what no number starts with
+    *((P + text, f"invalid number at line 1 column {column}")
+      for text, column in [("01}", 28), ("1.}", 29), ("-}", 28), ("1e}", 29)]),
+    *((P + text, f"EOF while parsing a value at line 1 column {26 + len(text)}")
+      for text in ("1.", "-", "1e")),
+    *((P + text, "expected value at line 1 column 27")
+      for text in ("+1}", ".5}", "NaN}", "Infinity}")),
     # strings
     (P + '"a\\qb"}', "invalid escape at line 1 column 30"),
     (P + '"\\u12G4"}', "invalid escape at line 1 column 32"),
@@ -107,11 +102,6 @@ SHAPE = [
 ]
 
 
-@pytest.mark.parametrize("text, message", SYNTAX + SHAPE)
-def test_failure_text_and_position(text, message):
-    assert failure(text) == message
-
-
 ACCEPTED = [
     '{"data":[],"rules":[]} \n',
     ' \t\r\n{"data":[],"rules":[]}',
@@ -125,18 +115,23 @@ ACCEPTED = [
 ]
 
 
-@pytest.mark.parametrize("text", ACCEPTED)
-def test_accepted(text):
-    json.loads(quorvane.categorize_transactions_json(text))
+@pytest.mark.parametrize("text, message", SYNTAX + SHAPE + [(text, None) for text in ACCEPTED])
+def test_failure_text_and_position(text, message):
+    """The failure text with its position, or None for a text that is read."""
+    if message is None:
+        json.loads(quorvane.categorize_transactions_json(text))
+    else:
+        assert failure(text) == message
 
 
-def test_escapes_are_decoded_and_written_back():
-    text = json.dumps(
-        {"data": [{"narration": "X"}],
-         "rules": [{"pattern": "x", "category": "\"\\/\b\f\n\r\t\x01\x1f\x7f", "merchant": "é\U0001F600"}]},
-        ensure_ascii=True,
-    )
-    out = quorvane.categorize_transactions_json(text)
-    assert out == ('{"data":[{"category":"\\"\\\\/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f",'
-                   '"merchant":"é\U0001F600"}]}')
-    assert json.loads(out)["data"][0]["category"] == "\"\\/\b\f\n\r\t\x01\x1f\x7f"
+# Any text, with its escapes (surrogate pairs too) as Python writes them or left raw, reads
+# back as the object form reads it, and is written back as Python's compact JSON.
+@settings(max_examples=300, deadline=None)
+@example(["\"\\/\b\f\n\r\t\x01\x1f\x7f", "é\U0001F600"], True)
+@given(st.lists(st.text(max_size=6), max_size=4), st.booleans())
+def test_json_form_equals_object_form(texts, ascii):
+    rules = [{"pattern": t[:2], "category": t, "merchant": t[::-1] + "\x7f/"} for t in texts]
+    request = {"data": [{"narration": t.upper()} for t in texts], "rules": rules}
+    out = quorvane.categorize_transactions_json(json.dumps(request, ensure_ascii=ascii))
+    assert out == json.dumps(quorvane.categorize_transactions(request), ensure_ascii=False,
+                             separators=(",", ":"))

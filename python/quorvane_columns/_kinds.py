@@ -90,9 +90,18 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
 
     if isinstance(obj, pd.DataFrame):
         names = {read} if isinstance(read, str) else set(read or ())
-        chosen = [name for name in obj.columns if name in names]
+        chosen = [at for at, name in enumerate(obj.columns) if name in names]
         if chosen:
-            obj = obj[chosen]  # in the frame's order; a name two columns share keeps both
+            obj = obj.iloc[:, chosen]  # in the frame's order; a name two columns share keeps both
+        if obj.columns.has_duplicates:
+            # pyarrow refuses to export such a frame, in words that name neither the
+            # argument nor the column: the columns go as a table of their own, which the
+            # engine refuses by name.
+            import pyarrow as pa
+
+            return pa.Table.from_arrays([pa.array(obj.iloc[:, at], from_pandas=True)
+                                         for at in range(obj.shape[1])],
+                                        names=[str(name) for name in obj.columns])
         if not isinstance(obj.index, pd.RangeIndex):
             return obj.reset_index(drop=True)  # shares the columns' data
     elif isinstance(obj, (pd.Index, pd.api.extensions.ExtensionArray)):

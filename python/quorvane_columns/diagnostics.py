@@ -81,7 +81,10 @@ def evaluate(narrations: Any, categories: Any = None, merchants: Any = None,
     merchant are the winning rule's. Every ratio is null where its denominator is 0.
     """
     if rules is None:
-        raise TypeError("evaluate() missing required argument: 'rules'")
+        # evaluate(history, rules) puts the rules where the categories go
+        hint = (" (with the history as one table, pass them as rules=)"
+                if categories is not None and merchants is None else "")
+        raise TypeError(f"evaluate() missing required argument: 'rules'{hint}")
     _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants, rules=rules)
     _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
     tables = _call(_native.evaluate, *_examples(narrations, categories, merchants),

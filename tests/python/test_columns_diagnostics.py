@@ -251,6 +251,9 @@ def test_threads_change_nothing():
      "merchants: 1 rows, but narrations has 2"),
     (lambda: qc.evaluate(["a"], ["C"], ["M"]), TypeError,
      "evaluate() missing required argument: 'rules'"),
+    (lambda: qc.evaluate({"narration": ["a"], "category": ["C"], "merchant": ["M"]}, []),
+     TypeError, "evaluate() missing required argument: 'rules' (with the history as one "
+                "table, pass them as rules=)"),
     (lambda: qc.unmatched(["a"], [], top=-1), ValueError,
      "top: expected a count of at least 0, got -1"),
     (lambda: qc.unmatched(["a"], [], top=2.5), TypeError, "top: expected an int, got 'float'"),

@@ -129,6 +129,22 @@ def test_a_frame_read_whole_ignores_columns_it_does_not_read(call, columns):
     assert table_data(call(noted)) == plain
 
 
+@pytest.mark.parametrize("call, columns, message", [
+    (lambda f: qc.categorize(f, RULES, column="narration"), ["narration", "narration"],
+     "narrations: the table has 2 columns named 'narration'; rename all but one"),
+    (lambda f: qc.categorize(["x"], f), ["pattern", "category", "merchant", "merchant"],
+     "rules: the table has 2 columns named 'merchant'; rename all but one"),
+    (qc.derive, ["narration", "category", "merchant", "category"],
+     "examples: the table has 2 columns named 'category'; rename all but one"),
+])
+def test_a_pandas_name_two_columns_share_is_refused_by_name(call, columns, message):
+    """pyarrow exports no such frame (its refusal names neither argument nor column, and
+    selecting the name would have doubled both columns): the engine refuses it by name."""
+    with pytest.raises(ValueError) as raised:
+        call(pd.DataFrame([["a"] * len(columns)], columns=columns, index=[4]))
+    assert str(raised.value) == message
+
+
 @pytest.mark.parametrize("call", [qc.derive, qc.derive_partial,
                                   lambda n, c, m: qc.evaluate(n, c, m, RULES)])
 def test_pandas_columns_with_different_indexes_are_refused(call):

@@ -107,9 +107,9 @@ def derive(narrations: Any, categories: Any = None, merchants: Any = None, *,
     """Rules learnt from labelled examples: a table of `pattern`, `category` and
     `merchant`, the same rules in the same order as `quorvane.derive_rules`.
 
-    The three columns have one row per example. A null category or merchant reads as
-    empty, as a blank cell of a CSV file does, and a row left with neither label is left
-    out; a null narration is a ValueError naming its first null row. Alone, `narrations`
+    The three columns have one row per example, read as the command line reads a CSV
+    file: a null category or merchant (a blank cell) reads as empty, and a row with
+    neither label is left out; a null narration is a ValueError naming its first null row. Alone, `narrations`
     may instead hold the examples whole: a table with `narration`, `category` and
     `merchant` columns, or what `quorvane.derive_rules` takes. A pandas result is numbered from 0, the rule's number:
     the `rule` that `categorize` gives.

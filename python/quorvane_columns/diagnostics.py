@@ -76,8 +76,9 @@ def evaluate(narrations: Any, categories: Any = None, merchants: Any = None,
 
     The history is what `derive` takes: three columns of one row per example, or with
     `categories` and `merchants` left out, one table with `narration`, `category` and
-    `merchant` columns (then pass `rules=`); a null in any of them is a ValueError naming
-    the column and its row. A row counts as correct only when both its category and its
+    `merchant` columns (then pass `rules=`), read as `derive` reads them: a null label
+    reads as empty, a row with neither label is left out, and a null narration is a
+    ValueError naming its row. A row counts as correct only when both its category and its
     merchant are the winning rule's. Every ratio is null where its denominator is 0.
     """
     if rules is None:

@@ -11,7 +11,6 @@
 #include "categorizer/engine.h"
 #include "columns/arrow_output.h"
 #include "columns/records.h"
-#include "fault.h"
 #include "parallel.h"
 
 namespace quorvane::columns {
@@ -155,19 +154,14 @@ std::size_t ExampleRows::fill(std::int64_t begin, std::int64_t end,
   std::string_view categorizer::ExampleView::*fields[3] = {&categorizer::ExampleView::narration,
                                                            &categorizer::ExampleView::category,
                                                            &categorizer::ExampleView::merchant};
-  // Whether a row's labels hold a null: one whose labels are then both empty has none.
-  QV_ASSERT(end - begin <= kFillBlock, "fill() takes a block at a time");
-  bool null_label[kFillBlock] = {};
   for (int c = 0; c < 3; ++c) {
     columns_[c].for_rows(begin, end, [&](std::int64_t row, std::optional<std::string_view> text) {
       out[row - begin].*fields[c] = text.value_or("");
-      if (c > 0 && !text) null_label[row - begin] = true;
     });
   }
   std::size_t kept = 0;
   for (std::int64_t r = 0; r < end - begin; ++r) {
-    const categorizer::ExampleView& v = out[r];
-    if (!null_label[r] || !v.category.empty() || !v.merchant.empty()) out[kept++] = v;
+    if (!out[r].category.empty() || !out[r].merchant.empty()) out[kept++] = out[r];
   }
   return kept;
 }
@@ -179,6 +173,7 @@ std::span<const categorizer::ExampleView> ExampleRows::all(unsigned threads) {
     // A block of rows at a time, each column filling its field in turn while the block
     // stays in the cache. A part's rows are written from its start; the gaps that rows
     // without a label leave at the parts' ends are closed afterwards.
+    constexpr std::int64_t kBlock = 4096;
     const auto rows = size();
     const std::size_t parts = parts_for(rows, threads, kMinRowsPerThread);
     auto start = [&](std::size_t p) {
@@ -186,8 +181,8 @@ std::span<const categorizer::ExampleView> ExampleRows::all(unsigned threads) {
     };
     std::vector<std::size_t> kept(parts, 0);
     on_threads(parts, [&](std::size_t p) {
-      for (std::int64_t first = start(p); first < start(p + 1); first += kFillBlock) {
-        const std::int64_t last = std::min(start(p + 1), first + kFillBlock);
+      for (std::int64_t first = start(p); first < start(p + 1); first += kBlock) {
+        const std::int64_t last = std::min(start(p + 1), first + kBlock);
         kept[p] += fill(first, last, views_.data() + start(p) + kept[p]);
       }
     });
@@ -195,6 +190,7 @@ std::span<const categorizer::ExampleView> ExampleRows::all(unsigned threads) {
     for (std::size_t p = 0; p < parts; ++p) {
       at = std::copy_n(views_.begin() + start(p), kept[p], at);
     }
+    unlabelled_ = views_.end() - at;
     views_.erase(at, views_.end());
   }
   return views_;
@@ -202,6 +198,7 @@ std::span<const categorizer::ExampleView> ExampleRows::all(unsigned threads) {
 
 std::int64_t ExampleRows::drop_unlabelled(unsigned threads) {
   all(threads);
+  if (by_columns_) return unlabelled_;
   return static_cast<std::int64_t>(std::erase_if(views_, [](const categorizer::ExampleView& v) {
     return v.category.empty() && v.merchant.empty();
   }));

@@ -49,10 +49,11 @@ SharedTable counts_table(const std::vector<categorizer::TokenCountRow>& rows);
 
 /// Labelled examples as a call reads them, viewed where they lie: three equally long
 /// columns, or the views of records given one by one. In columns, a null category or
-/// merchant reads as empty, and a row whose labels are then both empty, one null at
-/// least, has no label (a CSV file's blank pair of cells, as pandas, polars, pyarrow or
-/// Spark read it): it is left out, as the command line leaves out a row whose pair of
-/// cells is blank. Two labels given as empty texts are a label, as the module takes them.
+/// merchant reads as empty, and a row whose labels are both empty has no label (a CSV
+/// file's blank pair of cells, which pandas, polars and Spark read as nulls and pyarrow
+/// as empty texts or nulls): it is left out, as the command line leaves it out, so that
+/// every reader of a file gives the same answer. Records keep the module's rule: two
+/// empty labels are a label.
 class ExampleRows {
  public:
   ExampleRows() = default;
@@ -65,9 +66,6 @@ class ExampleRows {
     return by_columns_ ? columns_[0].size() : static_cast<std::int64_t>(views_.size());
   }
 
-  /// The most rows fill() takes at once.
-  static constexpr std::int64_t kFillBlock = 4096;
-
   /// The views of rows [begin, end) into `out`, for a caller that reads a block at a
   /// time, rows without a label left out: gives how many were written.
   std::size_t fill(std::int64_t begin, std::int64_t end, categorizer::ExampleView* out) const;
@@ -76,13 +74,15 @@ class ExampleRows {
   std::span<const categorizer::ExampleView> all(unsigned threads);
 
   /// Leaves out of all() the rows whose category and merchant are both empty (a CSV file's
-  /// way of saying a row has no label); gives how many there were.
+  /// way of saying a row has no label; columns leave them out anyway); gives how many there
+  /// were.
   std::int64_t drop_unlabelled(unsigned threads);
 
  private:
   TextColumn columns_[3];
   bool by_columns_ = false;
-  bool viewed_ = false;  // views_ made from the columns
+  bool viewed_ = false;          // views_ made from the columns
+  std::int64_t unlabelled_ = 0;  // rows of the columns that views_ leaves out
   std::vector<categorizer::ExampleView> views_;
 };
 

@@ -82,6 +82,19 @@ inline constexpr auto kNullReadsEmpty = [] {
   return out;
 }();
 
+/// For each field of R, in declared order, whether an empty text in its column reads as
+/// absent: a field that may be absent (a loan's start, an event's keep), whose blank cell
+/// in a CSV file pyarrow reads as an empty text where pandas and polars read a null.
+template <record::RecordType R>
+inline constexpr auto kEmptyIsAbsent = [] {
+  std::array<bool, record::kFieldCount<R>> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i] = record::kPresence<R>[i] != record::Presence::kRequired &&
+             (kHolds<R>[i] == Holds::kText || kHolds<R>[i] == Holds::kMonth);
+  }
+  return out;
+}();
+
 /// The column a source has for a field: none, or a text or number column, and its place
 /// among the source's columns.
 struct FieldColumn {
@@ -183,7 +196,9 @@ class RowReader {
     for (std::size_t i = 0; i < kCount; ++i) {
       if (texts_[i]) {
         auto [chunk, row] = texts_[i]->next();
-        if (!chunk->is_null(row)) cells[i] = Cell{chunk, nullptr, row};
+        if (!chunk->is_null(row) && !(kEmptyIsAbsent<R>[i] && chunk->text(row).empty())) {
+          cells[i] = Cell{chunk, nullptr, row};
+        }
       } else if (numbers_[i]) {
         auto [chunk, row] = numbers_[i]->next();
         if (!chunk->is_null(row)) cells[i] = Cell{nullptr, chunk, row};

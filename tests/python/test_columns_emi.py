@@ -320,6 +320,22 @@ def test_other_forms_read_as_the_plain_one(form, a, b):
     assert [table_data(t) for t in qc.emi(other)] == [table_data(t) for t in qc.emi(plain)]
 
 
+
+def test_blank_cells_of_a_csv_file_are_absent(tmp_path):
+    """pyarrow reads a blank cell as an empty text in a column holding other texts (pandas
+    and polars as a null): an empty start or keep is absent, as a null is."""
+    csv = pytest.importorskip("pyarrow.csv")
+    (tmp_path / "loans.csv").write_text("mode,loanAmount,months,interestRate,start\n"
+                                        "emi,100000,12,9,\nemi,100000,12,9,2027-01\n")
+    (tmp_path / "events.csv").write_text("loan,month,kind,amount,keep\n"
+                                         "0,3,prepay,1000,\n1,3,prepay,1000,tenure\n")
+    got = qc.emi(csv.read_csv(tmp_path / "loans.csv"), csv.read_csv(tmp_path / "events.csv"))
+    loans = {"mode": ["emi"] * 2, "loanAmount": [100000] * 2, "months": [12] * 2,
+             "interestRate": [9] * 2, "start": [None, "2027-01"]}
+    events = {"loan": [0, 1], "month": [3, 3], "kind": ["prepay"] * 2, "amount": [1000] * 2,
+              "keep": [None, "tenure"]}
+    assert [table_data(t) for t in got] == [table_data(t) for t in qc.emi(loans, events)]
+
 # Days from year 1 to 9999, in every unit a date or a timestamp column may have.
 @given(days=st.lists(st.one_of(st.none(), st.integers(-719_162, 2_932_896)), min_size=1, max_size=5),
        seconds=st.integers(0, 86_399),

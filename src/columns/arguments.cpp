@@ -101,7 +101,12 @@ bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, P
   PyObject* sources[3] = {narrations, categories, merchants};
   TextColumn columns[3];
   for (int c = 0; c < 3; ++c) {
-    if (!inputs.text(sources[c], kNames[c], nullptr, columns[c])) return false;
+    const std::string_view choose =
+        c == 0 ? "pass the table alone, without categories and merchants, or one column of it"
+               : "pass one column of it";
+    if (!inputs.text(sources[c], kNames[c], nullptr, columns[c], Utf8::kCheck, choose)) {
+      return false;
+    }
   }
   for (int c = 0; c < 3; ++c) {
     if (columns[c].size() != columns[0].size()) {

@@ -280,7 +280,7 @@ bool Inputs::read_column(PyObject* source, std::string_view label, Holds holds, 
 }
 
 bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, TextColumn& out,
-                  Utf8 utf8) {
+                  Utf8 utf8, std::string_view choose) {
   std::string name = column != nullptr ? py::lossy_utf8(column) : std::string();
   std::string label = column != nullptr ? cat(what, ": column '", name, "'") : std::string(what);
   FieldColumn field;
@@ -304,7 +304,7 @@ bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, Tex
         if (in->schema->n_children != 1) {
           return type_error(cat(what, ": expected one column, got a table of ",
                                 std::to_string(in->schema->n_children), " columns (",
-                                in->column_names(), "); choose one with column="));
+                                in->column_names(), "); ", choose));
         }
         index = 0;
       }
@@ -323,7 +323,7 @@ bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, Tex
         if (PyMapping_Size(source) != 1) {
           if (PyErr_Occurred() != nullptr) return false;
           return type_error(cat(what, ": expected one column, got a mapping of columns (",
-                                quoted_keys(source), "); choose one with column="));
+                                quoted_keys(source), "); ", choose));
         }
         auto values = PyRef::steal(PyMapping_Values(source));
         if (!values) return false;

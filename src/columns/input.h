@@ -60,9 +60,10 @@ class Inputs {
   /// A string column: an Arrow column (any string layout, see read_texts), a table or
   /// stream of one column, or of several with `column` (a str, or null for none) naming
   /// one; a mapping of names to columns, likewise; or a sequence of str and None.
-  /// `utf8`: see read_texts.
+  /// `utf8`: see read_texts. `choose` ends the message for a table of several columns
+  /// without `column`: how the call lets the caller pick one.
   bool text(PyObject* source, std::string_view what, PyObject* column, TextColumn& out,
-            Utf8 utf8 = Utf8::kCheck);
+            Utf8 utf8 = Utf8::kCheck, std::string_view choose = "choose one with column=");
 
   /// A column of cells to write out: an Arrow column of integers, or any text column as
   /// `text` reads it (a table or stream of one column, or a sequence of str and None). Its

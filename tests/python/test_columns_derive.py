@@ -136,6 +136,9 @@ COUNT = {"category": ["F"], "merchant": ["M"], "token": ["abc"]}
     # examples: a null narration is named by its first row; three columns of one length
     (lambda: qc.derive(pa.array(["a", "b", None, None]), ABCD, ABCD), ValueError, "narrations: null in row 2"),
     (lambda: qc.derive(["a", "b"], ["c", "d"], ["m"]), ValueError, "merchants: 1 rows, but narrations has 2"),
+    (lambda: qc.derive(pa.table({"narration": ["a"], "category": ["c"]}), ["c"], ["m"]), TypeError,
+     "narrations: expected one column, got a table of 2 columns ('narration', 'category'); "
+     "pass the table alone, without categories and merchants, or one column of it"),
     (lambda: qc.derive(["a"], ["F"]), TypeError,
      "examples: expected categories and merchants beside the narrations, or one table"),
     # counts

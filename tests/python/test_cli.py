@@ -437,7 +437,7 @@ def test_output_kinds(capfdbinary, tmp_path, kind):
         assert list(after) == ["o.csv"] if kind == "new" else after == before
 
 
-@pytest.mark.parametrize("how", ["tmpfs", "raising write", "/dev/full"])
+@pytest.mark.parametrize("how", ["tmpfs", "raising write", "/dev/full", "read-only"])
 def test_full_disk(capsys, tmp_path, monkeypatch, how, path):
     statement = write_csv(tmp_path / "s.csv", [["narration"]] + [["zesto " * 20]] * 5000)
     folder = tmp_path / "full"
@@ -454,9 +454,15 @@ def test_full_disk(capsys, tmp_path, monkeypatch, how, path):
             write=full, flush=file.flush), path))
     (folder / "o.csv").write_text("kept")
     target = Path("/dev/full") if how == "/dev/full" else folder / "o.csv"
+    message = "No space left on device"
+    if how == "read-only":  # its folder writable: a rename could replace it, `>` could not
+        (folder / "o.csv").chmod(0o444)
+        if os.geteuid() == 0:  # root writes any file; ask as its owner would be answered
+            monkeypatch.setattr(os, "access", lambda *args, **kwargs: False)
+        message = "Permission denied: the file is read-only"
     try:
         assert run(capsys, "categorize", statement, "--rules", DATA / "rules.csv", "-o", target) == (
-            1, "", f"quorvane: {target}: No space left on device\n")
+            1, "", f"quorvane: {target}: {message}\n")
         assert (folder / "o.csv").read_text() == "kept" and os.listdir(folder) == ["o.csv"]
     finally:
         if how == "tmpfs":

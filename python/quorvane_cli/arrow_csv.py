@@ -12,6 +12,7 @@ from __future__ import annotations
 import array
 import concurrent.futures
 import csv
+import os
 import sys
 from decimal import Decimal
 from typing import Any, Iterator, List, Optional, Sequence, Tuple
@@ -70,17 +71,59 @@ def _text(text: str) -> Any:
     return pa.Array.from_buffers(pa.string(), 1, [None, offsets, pa.py_buffer(data)])[0]
 
 
+class _Blocks:
+    """A stream's bytes, read as pyarrow's streaming CSV reader reads its blocks, but never
+    ending a read on a CR: the read goes on to the first byte after the CRs that end it.
+
+    With newlines_in_values, the reader (pyarrow 26.0.1 at least) loses the LF of a CR LF
+    inside a quoted cell when the CR is the last byte of one block and the LF the first of
+    the next: the cell reads "\r" where the file holds "\r\n", and nothing fails. (A row's
+    own CR LF cut there is harmless: its LF reads as a blank line, which is skipped.) The
+    blocks are its reads of block_size bytes from where reading starts, after transcoding,
+    so they are cut here, in the UTF-8 that it parses. A read is made longer rather than
+    shorter: a row ending on the CR stays in the block it ended in, as pyarrow refuses a
+    row that spans more than two blocks."""
+
+    closed = False  # as pa.PythonFile asks of a file
+
+    def __init__(self, stream: Any) -> None:
+        self.stream = stream
+        self.held = b""  # read past the end of the last block
+
+    def read(self, size: int) -> bytes:
+        data = self.held + self.stream.read(max(size - len(self.held), 0))
+        self.held = b""
+        more = [data]
+        while more[-1].endswith(b"\r"):
+            chunk = self.stream.read(64)
+            end = len(chunk) - len(chunk.lstrip(b"\r")) + 1
+            more.append(chunk[:end])
+            self.held = chunk[end:]
+            if end <= len(chunk):
+                break
+        return b"".join(more) if len(more) > 1 else data
+
+
+def _cuts_cr_lf(path: str, start: int, block: int) -> bool:
+    """Whether a block of `block` bytes read from `start` would end between a CR and an LF:
+    two bytes read at each block's end."""
+    with open(path, "rb") as file:
+        size = os.fstat(file.fileno()).st_size
+        return any(os.pread(file.fileno(), 2, end - 1) == b"\r\n"
+                   for end in range(start + block, size, block))
+
+
 class Reader:
     """The data rows of a UTF-8, -16 or -32 CSV file from a byte offset (past the header), as
     string columns; empty cells are empty strings, never nulls."""
 
     def __init__(self, path: str, encoding: str, offset: int, delimiter: str, width: int) -> None:
+        self.path, self.encoding = path, encoding
         self.file = pa.OSFile(path)
         self.file.seek(offset)
         names = [str(i) for i in range(width)]
         self.options = (
-            dict(column_names=names, encoding="utf8" if encoding == "utf-8" else encoding,
-                 use_threads=False),
+            dict(column_names=names, encoding="utf8", use_threads=False),
             pa_csv.ParseOptions(delimiter=delimiter, newlines_in_values=True),
             pa_csv.ConvertOptions(column_types=dict.fromkeys(names, pa.string()),
                                   strings_can_be_null=False, quoted_strings_can_be_null=False))
@@ -92,7 +135,8 @@ class Reader:
         read, parse, convert = self.options
         block, size = (COUNT_BLOCK_BYTES, COUNT_BATCH_BYTES) if counted else (BLOCK_BYTES, BATCH_BYTES)
         try:
-            blocks = pa_csv.open_csv(self.file, read_options=pa_csv.ReadOptions(block_size=block, **read),
+            blocks = pa_csv.open_csv(self._source(block),
+                                     read_options=pa_csv.ReadOptions(block_size=block, **read),
                                      parse_options=parse, convert_options=convert)
         except pa.ArrowInvalid as exc:
             if str(exc).startswith("Empty CSV file"):
@@ -108,6 +152,16 @@ class Reader:
                     return
                 coming = ahead.submit(self._gather, blocks, size)
                 yield columns
+
+    def _source(self, block: int) -> Any:
+        """What pyarrow reads, in blocks of `block` bytes: the file itself, read without the
+        interpreter's lock, where none of its blocks would end between a CR and an LF; else
+        its bytes through _Blocks, transcoded first as pyarrow would transcode them."""
+        if self.encoding == "utf-8" and not _cuts_cr_lf(self.path, self.file.tell(), block):
+            return self.file
+        stream = self.file if self.encoding == "utf-8" else pa.transcoding_input_stream(
+            self.file, self.encoding, "utf8")
+        return pa.PythonFile(_Blocks(stream), mode="r")
 
     def _gather(self, blocks: Iterator[Any], size: int) -> Optional[List[Any]]:
         """The columns of the next blocks, about `size` bytes of them; None at the end."""

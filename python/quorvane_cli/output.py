@@ -19,7 +19,7 @@ import sys
 import tempfile
 from typing import BinaryIO, Iterator, List, Optional, Sequence, Tuple
 
-from quorvane_cli.failures import UserError, os_failure, shown
+from quorvane_cli.failures import SystemFailure, UserError, os_failure, shown
 
 #: Signals whose arrival must not interrupt a cleanup half way.
 _SIGNALS = tuple(s for s in (signal.SIGINT, signal.SIGTERM, getattr(signal, "SIGHUP", None))
@@ -113,6 +113,10 @@ class Target:
         if stat.S_ISDIR(self.existing.st_mode):
             raise UserError(self.path, "is a folder; -o names the file to write")
         self._refuse_inputs(self.existing, reads, self.path)
+        # A rename would replace a file its owner made read-only, as `>` never does.
+        if stat.S_ISREG(self.existing.st_mode) and not os.access(
+                self.path, os.W_OK, effective_ids=os.access in os.supports_effective_ids):
+            raise SystemFailure(self.path, "Permission denied: the file is read-only")
 
     def _refuse_inputs(self, target: os.stat_result, reads: Sequence[str], name: str) -> None:
         for read in reads:

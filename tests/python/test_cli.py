@@ -145,18 +145,26 @@ def test_rows_without_labels_are_left_out(capsys, tmp_path, path):
     assert err == f"quorvane: warning: {rules}: 2 rows have no pattern, category or merchant: left out\n" + warning
 
 
-# The ends of a file, where the pyarrow path starts after the header and stops at the end:
-# (bytes, the cells read)
-@pytest.mark.parametrize("data, cells", [
+# The ends of a file and of pyarrow's blocks, where the pyarrow path starts after the header,
+# stops at the end and parses a block at a time: (bytes, bytes per block, the cells read)
+@pytest.mark.parametrize("data, block, cells", [
     # a first data row starting with U+FEFF: pyarrow would take it for a byte order mark
-    (b"narration,x\r\n\xef\xbb\xbfzesto,1\r\n", [["\ufeffzesto", "1"]]),
-    (b'narration,x\n\xef\xbb\xbf"zesto",1\n', [['\ufeff"zesto"', "1"]]),
+    (b"narration,x\r\n\xef\xbb\xbfzesto,1\r\n", None, [["\ufeffzesto", "1"]]),
+    (b'narration,x\n\xef\xbb\xbf"zesto",1\n', None, [['\ufeff"zesto"', "1"]]),
     # quoted last cells, closed, where a quote may have been left open
-    (b'narration,x\nzesto,"1\r\n2"', [["zesto", "1\r\n2"]]),
-    (b'narration,x\nzesto,"a ""b"""\n\n', [["zesto", 'a "b"']]),
+    (b'narration,x\nzesto,"1\r\n2"', None, [["zesto", "1\r\n2"]]),
+    (b'narration,x\nzesto,"a ""b"""\n\n', None, [["zesto", 'a "b"']]),
+    # a quoted CR LF whose CR ends a block, a run of quoted CRs across one, CRs ending the file
+    (b'narration,x\nzesto,1\n"abcdef\r\ncd",2\r\nab,"3\r\r\r\r\r\r\r\r\n"\r\r', 8,
+     [["zesto", "1"], ["abcdef\r\ncd", "2"], ["ab", "3" + 8 * "\r" + "\n"]]),
+    # the same in UTF-16, where pyarrow cuts its blocks in the UTF-8 it transcodes to
+    ('\ufeffnarration,x\nzesto,1\n"abcdef\r\ncd",2\n'.encode("utf-16-le"), 8,
+     [["zesto", "1"], ["abcdef\r\ncd", "2"]]),
 ])
-def test_ends_of_the_file(capsys, tmp_path, path, data, cells):
+def test_ends_of_the_file(capsys, tmp_path, monkeypatch, path, data, block, cells):
     (tmp_path / "s.csv").write_bytes(data)
+    if block and path == "pyarrow":
+        monkeypatch.setattr(arrow_csv, "BLOCK_BYTES", block)
     status, out, err = run(capsys, "categorize", tmp_path / "s.csv", "--rules", DATA / "rules.csv")
     assert (status, err, [row[:2] for row in csv.reader(io.StringIO(out, newline=""))][1:]) == (
         0, "", cells)
@@ -437,7 +445,7 @@ def test_output_kinds(capfdbinary, tmp_path, kind):
         assert list(after) == ["o.csv"] if kind == "new" else after == before
 
 
-@pytest.mark.parametrize("how", ["tmpfs", "raising write", "/dev/full"])
+@pytest.mark.parametrize("how", ["tmpfs", "raising write", "/dev/full", "read-only"])
 def test_full_disk(capsys, tmp_path, monkeypatch, how, path):
     statement = write_csv(tmp_path / "s.csv", [["narration"]] + [["zesto " * 20]] * 5000)
     folder = tmp_path / "full"
@@ -454,9 +462,15 @@ def test_full_disk(capsys, tmp_path, monkeypatch, how, path):
             write=full, flush=file.flush), path))
     (folder / "o.csv").write_text("kept")
     target = Path("/dev/full") if how == "/dev/full" else folder / "o.csv"
+    message = "No space left on device"
+    if how == "read-only":  # its folder writable: a rename could replace it, `>` could not
+        (folder / "o.csv").chmod(0o444)
+        if os.geteuid() == 0:  # root writes any file; ask as its owner would be answered
+            monkeypatch.setattr(os, "access", lambda *args, **kwargs: False)
+        message = "Permission denied: the file is read-only"
     try:
         assert run(capsys, "categorize", statement, "--rules", DATA / "rules.csv", "-o", target) == (
-            1, "", f"quorvane: {target}: No space left on device\n")
+            1, "", f"quorvane: {target}: {message}\n")
         assert (folder / "o.csv").read_text() == "kept" and os.listdir(folder) == ["o.csv"]
     finally:
         if how == "tmpfs":

@@ -1,10 +1,12 @@
 // columns/column.h: read-only views of string and number columns in the Arrow layouts.
 #pragma once
 
-#include <algorithm>  // std::min
-#include <cmath>      // std::isfinite, std::trunc, std::pow, std::abs
+#include <algorithm>  // std::min, std::copy
+#include <charconv>   // std::from_chars, std::to_chars
+#include <cmath>      // std::isfinite, std::trunc, std::pow, std::abs, HUGE_VAL
 #include <cstdint>
-#include <cstring>  // std::memcpy
+#include <cstring>   // std::memcpy
+#include <iterator>  // std::end
 #include <optional>
 #include <string>
 #include <string_view>
@@ -270,6 +272,40 @@ inline Int128 power_of_ten(int k) noexcept {
   return p;
 }
 
+/// The double nearest to `unscaled` x 10^-scale. Where both are exact doubles (below 2^53,
+/// and 10^|scale| up to 10^22), one division or product, which rounds correctly; otherwise
+/// the value's decimal text, which from_chars reads to the nearest double too.
+inline double decimal_value(Int128 unscaled, int scale) noexcept {
+  constexpr Int128 kExact = Int128{1} << 53;
+  if (unscaled > -kExact && unscaled < kExact && scale >= -22 && scale <= 22) {
+    const double power = std::pow(10.0, std::abs(scale));  // exact up to 10^22
+    const auto value = static_cast<double>(unscaled);
+    return scale >= 0 ? value / power : value * power;
+  }
+  __extension__ using UInt128 = unsigned __int128;
+  const auto bits = static_cast<UInt128>(unscaled);
+  UInt128 magnitude = unscaled < 0 ? -bits : bits;
+  char digits[40];  // 2^127 has 39
+  char* first = std::end(digits);
+  do {
+    *--first = static_cast<char>('0' + static_cast<int>(magnitude % 10));
+    magnitude /= 10;
+  } while (magnitude != 0);
+  char text[64];  // a sign, the digits, 'e' and the exponent
+  char* at = text;
+  if (unscaled < 0) *at++ = '-';
+  at = std::copy(first, std::end(digits), at);
+  *at++ = 'e';
+  at = std::to_chars(at, std::end(text), -static_cast<std::int64_t>(scale)).ptr;
+  double value = 0;
+  if (std::from_chars(text, at, value).ec == std::errc::result_out_of_range) {
+    // Beyond the doubles: infinite, or zero, with the value's sign.
+    value = scale < 0 ? HUGE_VAL : 0.0;
+    if (unscaled < 0) value = -value;
+  }
+  return value;
+}
+
 }  // namespace detail
 
 /// One chunk of a number column, over validated buffers someone else owns.
@@ -289,14 +325,12 @@ struct NumberChunk {
     return validity != nullptr && !detail::bit(validity, offset + row);
   }
 
-  /// Row `row` as a double (64-bit integers beyond 2^53 round to nearest; a decimal of up
-  /// to 15 digits is the double nearest to it).
+  /// Row `row` as a double (64-bit integers beyond 2^53 round to nearest; a decimal is the
+  /// double nearest to it).
   double number(std::int64_t row) const noexcept {
     if (decimal_bytes != 0) {
-      const auto unscaled =
-          static_cast<double>(detail::load_decimal(values, offset + row, decimal_bytes));
-      const double power = std::pow(10.0, std::abs(scale));  // exact up to 10^22
-      return scale >= 0 ? unscaled / power : unscaled * power;
+      return detail::decimal_value(detail::load_decimal(values, offset + row, decimal_bytes),
+                                   scale);
     }
     return with_number_type(type, [&](auto stored) {
       return static_cast<double>(detail::load<decltype(stored)>(values, offset + row));

@@ -336,6 +336,17 @@ def test_blank_cells_of_a_csv_file_are_absent(tmp_path):
               "keep": [None, "tenure"]}
     assert [table_data(t) for t in got] == [table_data(t) for t in qc.emi(loans, events)]
 
+
+@given(st.lists(st.tuples(st.integers(1, 9), st.integers(0, 10**37)), min_size=1, max_size=20),
+       st.integers(1, 37))
+@settings(max_examples=60, deadline=None)
+def test_a_decimal_reads_as_the_nearest_double(rates, scale):
+    """Rates of up to 38 digits, past what a double holds exactly, read as float(Decimal)."""
+    rates = [Decimal(whole) + Decimal(fraction % 10**scale).scaleb(-scale) for whole, fraction in rates]
+    loans = {"mode": ["emi"] * len(rates), "loanAmount": [100_000] * len(rates),
+             "months": [12] * len(rates), "interestRate": pa.array(rates, pa.decimal128(38, scale))}
+    assert qc.emi(loans)[0]["interestRate"] == [float(r) for r in rates]
+
 # Days from year 1 to 9999, in every unit a date or a timestamp column may have.
 @given(days=st.lists(st.one_of(st.none(), st.integers(-719_162, 2_932_896)), min_size=1, max_size=5),
        seconds=st.integers(0, 86_399),

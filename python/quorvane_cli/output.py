@@ -87,10 +87,11 @@ class Sink:
 
 
 class Target:
-    """The place named by -o (None or "-": standard output), checked when made: it must not
-    be a folder, nor any file the command reads (`reads`, by identity, whatever the path)."""
+    """The place named by -o (None or "-": standard output), or by the `option` given,
+    checked when made: it must not be a folder, nor any file the command reads (`reads`, by
+    identity, whatever the path)."""
 
-    def __init__(self, path: Optional[str], reads: Sequence[str] = ()) -> None:
+    def __init__(self, path: Optional[str], reads: Sequence[str] = (), option: str = "-o") -> None:
         self.path = "-" if path in (None, "-") else str(path)
         self.existing: Optional[os.stat_result] = None
         #: The descriptor the path names (/dev/stdout, /dev/fd/3), written through; else None.
@@ -111,7 +112,7 @@ class Target:
         except OSError as exc:
             raise os_failure(self.path, exc, output=True) from None
         if stat.S_ISDIR(self.existing.st_mode):
-            raise UserError(self.path, "is a folder; -o names the file to write")
+            raise UserError(self.path, f"is a folder; {option} names the file to write")
         self._refuse_inputs(self.existing, reads, self.path)
         # A rename would replace a file its owner made read-only, as `>` never does.
         if stat.S_ISREG(self.existing.st_mode) and not os.access(

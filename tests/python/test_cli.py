@@ -316,6 +316,8 @@ MISTAKES = [
        f"s.csv: {output} is this same file: writing it would destroy the input; write to another "
        "file, then rename it") for output in ("./s.csv", "same.csv")],
     ({"s.csv": STATEMENT}, "derive s.csv -o .", ".: is a folder; -o names the file to write"),
+    ({"s.csv": STATEMENT}, "emi --mode emi --amount 900 --months 3 --rate 12 --plot . -o p.csv",
+     ".: is a folder; --plot names the file to write"),
     # two things that would share one stream: the summary and the statement, or the rules
     # and the rows on standard input
     ({"s.csv": STATEMENT}, "categorize s.csv --summary -o -", "-o -: --summary prints the summary "

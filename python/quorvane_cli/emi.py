@@ -128,6 +128,25 @@ _EVENT_OPTIONS = {"--prepay": ("prepay", "MONTH:AMOUNT[:keep]"),
                   "--emi-change": ("emi", "MONTH:AMOUNT")}
 
 
+#: The request's fields that the engine's messages name, and the option each comes from.
+_FIELD_OPTIONS = {"loanAmount": "--amount", "emi": "--emi", "months": "--months",
+                  "interestRate": "--rate", "inflationRate": "--inflation", "fees": "--fees"}
+#: The engine's complaints about the start month.
+_START_MESSAGE = re.compile(r'expected "YYYY-MM"|(month out of range|invalid (year|month)) in "')
+
+
+def request_failure(message: str) -> UserError:
+    """The engine's complaint about the request, naming the option a field came from:
+    "--rate must be zero or greater", not "interestRate must be zero or greater"."""
+    message = message.replace("invalid request: ", "").replace("invalid input: ", "")
+    if _START_MESSAGE.match(message):
+        return UserError("--start", message)
+    field, space, rest = message.partition(" ")
+    if space and rest.startswith("must ") and field in _FIELD_OPTIONS:
+        return UserError(_FIELD_OPTIONS[field], rest)
+    return UserError(NAME, message)
+
+
 _AFTER_END = re.compile(r"it takes effect after month \d+, but the loan ends in month (\d+)")
 #: An event that another event's message names, by its row in the events table.
 _OTHER_EVENT = re.compile(r"\bevent (\d+)\b")
@@ -143,7 +162,7 @@ def month_index(option: str, text: str, start: Optional[str]) -> int:
         return int(text) - 1
     year, _, month = text.partition("-")
     first_year, _, first_month = start.partition("-")
-    if not (first_year.isdecimal() and first_month.isdecimal()):
+    if not (first_year.isdecimal() and first_month.isdecimal() and 1 <= int(first_month) <= 12):
         raise UserError("--start", f"expected YYYY-MM, got {start!r}")
     if not (year.isdecimal() and month.isdecimal() and 1 <= int(month) <= 12):
         raise UserError(option, f"MONTH is YYYY-MM when --start is given, got {text!r}")
@@ -193,13 +212,14 @@ def solve(request: EmiRequest, events: Optional[List[Dict[str, Any]]] = None,
     if error is not None:
         where, _, rest = error.partition(": ")
         if where.startswith("event ") and where[6:].isdecimal():
+            rest = rest.replace("invalid input: ", "")
             # The engine counts rows from 0; the command line counts instalments from 1.
             late = _AFTER_END.fullmatch(rest)
             if late:
                 rest = f"the loan ends with instalment {int(late.group(1)) + 1}"
             rest = _OTHER_EVENT.sub(lambda m: typed[int(m.group(1))], rest)
             raise UserError(typed[int(where[6:])], rest)
-        raise UserError(NAME, error.replace("invalid request: ", ""))
+        raise request_failure(error)
     names = [name for name in schedule if name != "loan"
              and (request.get("start") or name not in ("year", "month"))]
     rows = [dict(zip(names, values)) for values in zip(*(schedule[name] for name in names))]
@@ -216,12 +236,23 @@ def solve(request: EmiRequest, events: Optional[List[Dict[str, Any]]] = None,
     return result
 
 
+def rate_text(rate: float) -> str:
+    """A rate as the shortest text that reads back as the same number, without a trailing
+    ".0": `{:g}` would show 7.123456789 as 7.12346."""
+    text = repr(float(rate))
+    return text[:-2] if text.endswith(".0") else text
+
+
+def plural(count: int, word: str) -> str:
+    return f"{count} {word}{'' if count == 1 else 's'}"
+
+
 def early_end(result: Mapping[str, Any], asked: Optional[int]) -> Optional[str]:
     """The note for an instalment that, rounded, repays the loan before the months asked."""
     if asked is None or result["months"] >= asked:
         return None
     return (f"The rounded instalment of {result['emi']:,} clears the loan in "
-            f"{result['months']} months, not {asked}.")
+            f"{plural(result['months'], 'month')}, not {asked}.")
 
 
 def run(args: argparse.Namespace) -> None:
@@ -237,7 +268,7 @@ def run(args: argparse.Namespace) -> None:
         try:
             output = quorvane.compute_emi_json(json.dumps(request)) + "\n"
         except ValueError as exc:
-            raise UserError(NAME, str(exc).replace("invalid request: ", "")) from None
+            raise request_failure(str(exc)) from None
         result: Dict[str, Any] = json.loads(output)
     else:
         result = solve(request, events if changed else None, typed, args.fees)
@@ -278,13 +309,13 @@ def table_lines(result: Mapping[str, Any], note: Optional[str] = None) -> List[s
     final = result["schedule"][-1]["emi"]
     last = f" (the last {final:,})" if final != result["emi"] else ""
     lines = [
-        f"Loan {result['loanAmount']:,} at {result['interestRate']:g}% a year: "
-        f"{result['months']} monthly instalments of {result['emi']:,}{last}{start}.",
+        f"Loan {result['loanAmount']:,} at {rate_text(result['interestRate'])}% a year: "
+        f"{plural(result['months'], 'monthly instalment')} of {result['emi']:,}{last}{start}.",
     ]
     if note:
         lines.append(note)
     if real:
-        lines.append(f"Inflation {result['inflationRate']:g}% a year: real amounts are in "
+        lines.append(f"Inflation {rate_text(result['inflationRate'])}% a year: real amounts are in "
                      "money of the first month.")
     lines.append("")
     events = "interestSaved" in result
@@ -300,7 +331,7 @@ def table_lines(result: Mapping[str, Any], note: Optional[str] = None) -> List[s
     for row in result["schedule"]:
         values: Mapping[str, object] = row
         rows.append([month_of(row) if start else str(row["index"] + 1)] +
-                    [f"{values[k]:g}" if k == "rate" else f"{values[k]:,}" for k in keys])
+                    [rate_text(values[k]) if k == "rate" else f"{values[k]:,}" for k in keys])
     lines += aligned(titles, rows)
     lines.append("")
     totals = result["totals"]
@@ -315,8 +346,7 @@ def table_lines(result: Mapping[str, Any], note: Optional[str] = None) -> List[s
         saved, months = result["interestSaved"], result["monthsSaved"]
         lines.append(f"Against the plain loan (interest {result['baselineInterest']:,}): "
                      f"{'saves' if saved >= 0 else 'costs'} {abs(saved):,} of interest and "
-                     f"{'saves' if months >= 0 else 'adds'} {abs(months)} "
-                     f"month{'' if abs(months) == 1 else 's'}.")
+                     f"{'saves' if months >= 0 else 'adds'} {plural(abs(months), 'month')}.")
     if "apr" in result:
         lines.append(f"APR {result['apr']:.2f}% (effective {result['effectiveRate']:.2f}% a "
                      "year) on the amount received, after fees.")
@@ -355,8 +385,8 @@ def plot(result: Mapping[str, Any], target: Target,
                  label="with the events")
     if plain is not None:
         balance.legend(loc="upper right")
-    balance.set_title(f"Loan {result['loanAmount']:,} at {result['interestRate']:g}%: "
-                      f"{result['months']} instalments of {result['emi']:,}")
+    balance.set_title(f"Loan {result['loanAmount']:,} at {rate_text(result['interestRate'])}%: "
+                      f"{plural(result['months'], 'instalment')} of {result['emi']:,}")
     balance.set_ylabel("outstanding")
     balance.set_ylim(bottom=0)
     split.stackplot(x, [row["principal"] for row in schedule],

@@ -346,7 +346,7 @@ MISTAKES = [
     ({}, "emi --mode tenure --amount 1000 --months 3 --rate 9", "emi: --mode tenure needs --emi"),
     ({}, "emi --mode tenure --amount 1000 --emi 1 --rate 12",
      "emi: monthly payment of 1.00 does not cover the first month's interest of 10.00; the loan would never be repaid"),
-    ({}, f"{LOAN} --start 2027-13", 'emi: month out of range in "2027-13"'),
+    ({}, f"{LOAN} --start 2027-13", '--start: month out of range in "2027-13"'),
     ({}, f"{LOAN} --start 2027/01 --prepay 2027-03:5", "--start: expected YYYY-MM, got '2027/01'"),
     # emi events: each text names its option; an event the loan refuses, the option as typed
     *[({}, f"{LOAN} {event}", message) for event, message in [
@@ -361,8 +361,14 @@ MISTAKES = [
         ("--prepay 3:5", "--prepay 3:5: the loan ends with instalment 3"),
         ("--emi-change 1:500 --prepay 1:5:tenure",
          "--prepay 1:5:tenure: keeping the tenure would re-solve the emi that --emi-change 1:500 sets"),
-        ("--fees 1000", "emi: invalid input: fees must be less than the loan amount"),
+        ("--fees 1000", "--fees: must be less than the loan amount"),
+        ("--emi-change 1:1e300", "--emi-change 1:1e300: could not derive a valid tenure from the supplied "
+         "loan amount and emi"),
+        ("--start 2027-13 --prepay 2027-05:5", "--start: expected YYYY-MM, got '2027-13'"),
     ]],
+    # the engine's complaint about a field names the option it came from
+    ({}, "emi --mode emi --amount 1000 --months 3 --rate -1", "--rate: must be zero or greater"),
+    ({}, f"{LOAN} --inflation -1", "--inflation: must be zero or greater"),
 ]
 
 
@@ -548,8 +554,8 @@ def test_start_up_imports():
 LOANS = [
     ("--mode emi --amount 250000 --months 18 --rate 9.5 --inflation 4 --start 2027-11",
      {"mode": "emi", "loanAmount": 250000, "months": 18, "interestRate": 9.5, "inflationRate": 4, "start": "2027-11"}, []),
-    ("--mode tenure --amount 100000 --emi 5000 --rate 10",
-     {"mode": "tenure", "loanAmount": 100000, "emi": 5000, "interestRate": 10}, []),
+    ("--mode tenure --amount 100000 --emi 5000 --rate 10.123456789",
+     {"mode": "tenure", "loanAmount": 100000, "emi": 5000, "interestRate": 10.123456789}, []),
     ("--mode loan-amount --emi 5000 --months 12 --rate 0",
      {"mode": "loanAmount", "emi": 5000, "months": 12, "interestRate": 0}, []),
     # Each kind of event, months as YYYY-MM (the table's lines on what the events save and the
@@ -589,7 +595,9 @@ def test_emi_forms(capsys, monkeypatch, argv, loan, events):
     assert (status, len(solves)) == (0, 1)  # the result, years included, from one solve
     assert out == quorvane.compute_emi_json(json.dumps(loan)) + "\n"
     lines = run(capsys, "emi", *argv)[1].splitlines()
-    assert f"{result['months']} monthly instalments of {result['emi']:,}" in lines[0]
+    # the rate as typed, not rounded to six digits
+    assert f"at {loan['interestRate']}% a year: {result['months']} monthly instalments of " \
+        f"{result['emi']:,}" in lines[0]
     # a title (and the inflation), the schedule under a header, the totals under a header
     assert len(lines) == 1 + ("inflationRate" in loan) + 1 + 2 + len(result["schedule"]) + 1 + 5
     assert lines[-3].split()[:2] == ["Paid", f"{result['totals']['nominalPaid']:,}"]
@@ -603,6 +611,9 @@ def test_emi_notes_and_warnings(capsys):
     _, out, err = run(capsys, *loan, "--format", "csv")
     assert err == "quorvane: warning: the rounded instalment of 1,003 clears the loan in 585 months, not 600\n"
     assert len(out.splitlines()) == 586
+    out = run(capsys, "emi", "--mode", "emi", "--amount", "1", "--months", "3", "--rate", "0")[1]
+    assert out.startswith("Loan 1 at 0% a year: 1 monthly instalment of 1.\n"
+                          "The rounded instalment of 1 clears the loan in 1 month, not 3.\n")
 
 
 def test_plot(capsys, tmp_path, monkeypatch):

@@ -57,7 +57,9 @@ def run(args: argparse.Namespace) -> None:
         narration = source.column(
             [args.column] if args.column else options.NARRATION_COLUMNS, "--column")
         amounts, hint = _amount_columns(source, args) if summary else ([], None)
-        places, header = _places(source, args.replace)
+        read = {column: "amounts" for column, _ in amounts}
+        read[narration] = "narration"
+        places, header = _places(source, args.replace, read)
         kind = source.kind
         to_stdout = target is not None and target.to_stdout
         with target.open() if target else contextlib.nullcontext() as out, \
@@ -150,10 +152,19 @@ def _amount_columns(source: CsvFile, args: argparse.Namespace
     return [(found[0], 1)], None
 
 
-def _places(source: CsvFile, replace: bool) -> Tuple[List[int], Sequence[str]]:
+def _places(source: CsvFile, replace: bool, read: Dict[int, str]
+            ) -> Tuple[List[int], Sequence[str]]:
     """Where each added column goes (an existing column of its name with --replace, else a
-    new one at the end) and the header written."""
+    new one at the end) and the header written. A column the command reads (`read`: index
+    and what it holds) is never one it writes: --replace would put the rules' results over
+    the very text or amounts they came from."""
     existing = source.present(ADDED_COLUMNS)
+    for i in existing:
+        if i in read:
+            written = source.header[i].strip().casefold()
+            raise UserError(where(source.path, 1), f"the column {source.header[i]!r} holds the "
+                            f"{read[i]}, and categorize writes its own {written} column; rename "
+                            "it first")
     if existing and not replace:
         names = ", ".join(repr(source.header[i]) for i in existing)
         plural = "s" if len(existing) > 1 else ""

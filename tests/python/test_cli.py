@@ -283,6 +283,14 @@ MISTAKES = [
      "s.csv:1: columns 1 and 3 are both named 'Narration'; rename one of them"),
     ({"s.csv": "narration,category,Category\nx,y,z\n"}, "categorize s.csv --replace",
      "s.csv:1: columns 2 and 3 are both named 'category'; rename one of them"),
+    # --replace never writes over a column it reads: the narration, or the amounts
+    ({"s.csv": "date,Merchant\n1,zesto 1\n"}, "categorize s.csv --column merchant --replace",
+     "s.csv:1: the column 'Merchant' holds the narration, and categorize writes its own merchant "
+     "column; rename it first"),
+    ({"s.csv": "narration,Rule\nzesto,5\n"},
+     "categorize s.csv --replace --summary --amount-column rule",
+     "s.csv:1: the column 'Rule' holds the amounts, and categorize writes its own rule column; "
+     "rename it first"),
     ({"h.csv": "narration,category,merchant,merchant\nx,y,z,w\n"}, "derive h.csv",
      "h.csv:1: columns 3 and 4 are both named 'merchant'; rename one of them"),
     ({"s.csv": STATEMENT}, "categorize s.csv --summary --amount-column debit",

@@ -331,7 +331,7 @@ def table_lines(result: Mapping[str, Any], note: Optional[str] = None) -> List[s
     for row in result["schedule"]:
         values: Mapping[str, object] = row
         rows.append([month_of(row) if start else str(row["index"] + 1)] +
-                    [rate_text(values[k]) if k == "rate" else f"{values[k]:,}" for k in keys])
+                    [rate_text(row["rate"]) if k == "rate" else f"{values[k]:,}" for k in keys])
     lines += aligned(titles, rows)
     lines.append("")
     totals = result["totals"]

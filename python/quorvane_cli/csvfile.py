@@ -169,12 +169,14 @@ class CsvFile:
         """The byte offset where the data rows begin: after the byte order mark, any blank
         lines and the header's lines, which must end within the first block (else None)."""
         lines = io.StringIO(first, newline="")
-        text = "".join(lines.readline() for _ in range(self.reader.reader.line_num))
-        if not text.endswith(("\n", "\r")):
+        read = [lines.readline() for _ in range(self.reader.reader.line_num)]
+        if not read[-1].endswith(("\n", "\r")):
             return None  # the header ends the file, or goes on past the first block
-        if first[len(text):].startswith("\ufeff"):
+        offset = bom + len("".join(read).encode(self.encoding))
+        mark = "\ufeff".encode(self.encoding)  # the first block may end at the offset
+        if os.pread(self.file.fileno(), len(mark), offset) == mark:
             return None  # pyarrow would take the first cell's U+FEFF for a byte order mark
-        return bom + len(text.encode(self.encoding))
+        return offset
 
     @property
     def kind(self) -> Any:

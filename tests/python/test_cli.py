@@ -160,11 +160,15 @@ def test_rows_without_labels_are_left_out(capsys, tmp_path, path):
     # the same in UTF-16, where pyarrow cuts its blocks in the UTF-8 it transcodes to
     ('\ufeffnarration,x\nzesto,1\n"abcdef\r\ncd",2\n'.encode("utf-16-le"), 8,
      [["zesto", "1"], ["abcdef\r\ncd", "2"]]),
+    # the first block read (as many bytes) ending within the header, or right after it
+    (b'narration,"x\ny,z"\nzesto,1\n', 13, [["zesto", "1"]]),
+    (b"narration,wxyz\r\n\xef\xbb\xbfzesto,1\r\n", 16, [["\ufeffzesto", "1"]]),
 ])
 def test_ends_of_the_file(capsys, tmp_path, monkeypatch, path, data, block, cells):
     (tmp_path / "s.csv").write_bytes(data)
     if block and path == "pyarrow":
         monkeypatch.setattr(arrow_csv, "BLOCK_BYTES", block)
+        monkeypatch.setattr(quorvane_cli.csvfile, "HEAD_BYTES", block)
     status, out, err = run(capsys, "categorize", tmp_path / "s.csv", "--rules", DATA / "rules.csv")
     assert (status, err, [row[:2] for row in csv.reader(io.StringIO(out, newline=""))][1:]) == (
         0, "", cells)

@@ -4,6 +4,7 @@ every walk of the automaton."""
 import ctypes
 import itertools
 import json
+import random
 
 import pytest
 from hypothesis import given, settings
@@ -125,8 +126,6 @@ def test_matches_rule_by_rule_model(native, form, narrations, patterns):
 
 def test_large_rule_set_matches_model():
     # Enough long patterns that the automaton outgrows its dense table and walks the trie.
-    import random
-
     rng = random.Random(7)
     letters = "abcdefghijklmnopqrstuvwxyz0123456789ΑΒΓΔαβγδ-/ "
     patterns = ["".join(rng.choice(letters) for _ in range(rng.randint(60, 120))) for _ in range(1500)]

@@ -20,11 +20,6 @@ def derive(form, examples):
     return quorvane.derive_rules(request)["rules"]
 
 
-@pytest.fixture(params=["object", "json"])
-def form(request):
-    return request.param
-
-
 def triples(rules):
     return [(r["pattern"], r["category"], r["merchant"]) for r in rules]
 
@@ -64,6 +59,7 @@ CASES = [
 ]
 
 
+@pytest.mark.parametrize("form", ["object", "json"])
 @pytest.mark.parametrize("examples, expected", CASES)
 def test_cases(form, examples, expected):
     assert triples(derive(form, examples)) == expected

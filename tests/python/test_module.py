@@ -56,15 +56,14 @@ def test_argument_binding(name, param, args, kwargs, message):
     assert info.value.args == (message.format(f=name, p=param),)
 
 
-@pytest.mark.parametrize("form", ["positional", "keyword"])
-def test_parameter_by_position_or_keyword(form):
-    text = json.dumps(EMPTY)
-    if form == "positional":
-        result = quorvane.categorize_transactions_json(text)
-    else:
-        result = quorvane.categorize_transactions_json(request_json=text)
-    assert result == '{"data":[]}'
-    assert quorvane.categorize_transactions(request=EMPTY) == {"data": []}
+@pytest.mark.parametrize("call", [
+    lambda text: quorvane.categorize_transactions_json(text),
+    lambda text: quorvane.categorize_transactions_json(request_json=text),
+    lambda text: quorvane.categorize_transactions_json(type("Text", (str,), {})(text)),
+    lambda text: json.dumps(quorvane.categorize_transactions(request=EMPTY), separators=",:"),
+])
+def test_parameter_by_position_or_keyword(call):
+    assert call(json.dumps(EMPTY)) == '{"data":[]}'
 
 
 @pytest.mark.parametrize("name", [name for name, _ in FUNCTIONS if name.endswith("_json")])
@@ -81,13 +80,6 @@ def test_json_forms_take_only_str(name, value, type_name):
     assert info.value.__cause__ is None
 
 
-def test_json_form_takes_str_subclass():
-    class Text(str):
-        pass
-
-    assert quorvane.categorize_transactions_json(Text(json.dumps(EMPTY))) == '{"data":[]}'
-
-
 def test_lone_surrogate_raises_the_interpreters_encode_error():
     with pytest.raises(UnicodeEncodeError):
         quorvane.categorize_transactions_json('{"data": [], "rules": [], "x": "\ud800"}')
@@ -100,9 +92,8 @@ def test_lone_surrogate_raises_the_interpreters_encode_error():
 def test_value_errors_carry_one_argument(call):
     with pytest.raises(ValueError) as info:
         call()
-    assert len(info.value.args) == 1
-    assert str(info.value) == info.value.args[0]
-    assert info.value.args[0].startswith("invalid request: ")
+    (message,) = info.value.args
+    assert str(info.value) == message and message.startswith("invalid request: ")
 
 
 def test_second_initialisation_raises_import_error():
@@ -125,7 +116,6 @@ def test_internal_fault_raises_panic_exception(capfd):
         quorvane.categorize_transactions_json('"quorvane: internal fault"')
     panic = info.value
     assert type(panic).__name__ == "PanicException"
-    assert not isinstance(panic, Exception)
     assert type(panic).__bases__ == (BaseException,)
     assert panic.args == ("injected internal fault",)
     assert "BaseException" in type(panic).__doc__

@@ -305,10 +305,10 @@ def _units(columns: Sequence[Any], amounts: Sequence[Tuple[int, int]],
         digits = pc.binary_join_element_wise(
             _text("0"), whole, pc.utf8_rpad(fraction, width=scale, padding="0"), _text(""))
         units = pc.cast(digits, pa.int64())
-        negative = pc.equal(sign_text, _text("-"))
-        if sign < 0:
-            negative = pc.invert(negative)
-        units = pc.if_else(negative, pc.negate_checked(units), units)
+        if sign < 0:  # money out, with or without the bank's minus sign
+            units = pc.negate_checked(units)
+        else:
+            units = pc.if_else(pc.equal(sign_text, _text("-")), pc.negate_checked(units), units)
         total = units if total is None else pc.add_checked(total, units)
     return total, scale
 

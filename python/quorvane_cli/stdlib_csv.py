@@ -248,7 +248,8 @@ def totals(columns: Columns, result: Dict[str, List[Any]],
             value = parse(values[row])
             if value is None:
                 raise BadAmount(row, column)
-            amount = add(amount, value) if sign > 0 else subtract(amount, value)
+            # Money out is money out whether the bank writes it as 45.00 or -45.00.
+            amount = add(amount, value) if sign > 0 else subtract(amount, value.copy_abs())
         entry = sums.get(key)
         if entry is None:
             sums[key] = [1, amount]

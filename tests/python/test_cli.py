@@ -240,9 +240,10 @@ def test_native_lines_are_the_csv_modules(data, width, delimiter):
 
 
 def test_summary_with_amounts_in_and_out(capsys, tmp_path, path):
-    # (a cell that reads only under the other mark fails with a hint: see MISTAKES)
+    # (a cell that reads only under the other mark fails with a hint: see MISTAKES). Some
+    # banks write money out with a minus sign: it is money out all the same.
     statement = write_csv(tmp_path / "s.csv", [
-        ["Text", "Credit", "Debit"], ["zesto 1", "", "1.200,50"], ["zesto 2", "", "99,5"],
+        ["Text", "Credit", "Debit"], ["zesto 1", "", "1.200,50"], ["zesto 2", "", "-99,5"],
         ["salary", "50.000", ""], ["???", "3", ""]], delimiter=";")
     rules = write_csv(tmp_path / "r.csv", [["pattern", "category", "merchant"],
                                            ["zesto", "Food", "Zesto"], ["salary", "Salary", "Acme"]])

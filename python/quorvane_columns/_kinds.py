@@ -89,7 +89,9 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     import pandas as pd
 
     if isinstance(obj, pd.DataFrame):
-        names = {read} if isinstance(read, str) else set(read or ())
+        # `read` is a caller's column= (the engine refuses one that is no str) or a call's
+        # tuple of names.
+        names = {read} if isinstance(read, str) else set(read) if isinstance(read, tuple) else set()
         chosen = [at for at, name in enumerate(obj.columns) if name in names]
         if chosen:
             obj = obj.iloc[:, chosen]  # in the frame's order; a name two columns share keeps both

@@ -172,6 +172,16 @@ def categorize(df: DataFrame, rules: Any, column: str = "narration",
     shipped = _shippable_rules(rules)
     names = {field.name for field in RESULT_FIELDS}
     kept = [i for i, field in enumerate(df.schema.fields) if field.name not in names]
+    # The columns go under names of their place, past Spark's own check for a name two
+    # of them share, but the JVM reads a result back by name: one such name fails the
+    # task far from here (or worse), so it is refused now, as for the narrations.
+    seen = set()
+    for i in kept:
+        name = df.schema.fields[i].name
+        if name in seen:  # as after a join
+            raise ValueError(f"the DataFrame has several columns named {name!r}; "
+                             f"rename or drop all but one")
+        seen.add(name)
     schema = StructType([df.schema.fields[i] for i in kept] + list(RESULT_FIELDS))
     work = functools.partial(_categorize_batches, rules=shipped, narration=narration, kept=kept,
                              names=schema.fieldNames(), threads=threads)

@@ -266,6 +266,8 @@ def test_threads_change_nothing():
     (lambda: qc.explain(42, []), TypeError, None),
     (lambda: qc.explain({"a": ["x"], "b": ["y"]}, [], column=3), TypeError,
      "column: expected a str or None, got 'int'"),
+    (lambda: qc.unmatched(pytest.importorskip("pandas").DataFrame({0: ["x"], 1: ["y"]}), [],
+                          column=1), TypeError, "column: expected a str or None, got 'int'"),
     (lambda: qc.lint([], threads=0), ValueError, "threads: expected at least 1, got 0"),
 ])
 def test_bad_arguments(call, error, message):

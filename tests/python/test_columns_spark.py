@@ -88,6 +88,8 @@ BAD_RULES = [{"pattern": "a", "category": None, "merchant": "M"}]
      "category: null in row 1 of partition 0"),
     (lambda df: qcs.categorize(df.select("*", "narration"), RULES), ValueError,
      "the DataFrame has several columns named 'narration'; rename or drop all but one"),
+    (lambda df: qcs.categorize(df.select("*", "amount"), RULES), ValueError,
+     "the DataFrame has several columns named 'amount'; rename or drop all but one"),
 ])
 def test_mistakes_are_reported_on_the_driver(spark, call, error, message):
     df = spark.createDataFrame([("zesto", 1, "F", "Z"), ("kart", 2, None, "K")],

@@ -9,6 +9,7 @@ all the rows together. Calls run on whatever scheduler Dask would use: the activ
 
 from __future__ import annotations
 
+import sys
 from typing import Any, List, Optional, Sequence, Union
 
 try:
@@ -21,7 +22,7 @@ try:
 except ImportError as error:  # the package itself never needs Dask
     raise ImportError(
         'quorvane_columns.dask needs Dask and its distributed scheduler: '
-        'pip install "quorvane[dask]"') from error
+        f'pip install "quorvane[dask]" (into the Python at {sys.executable})') from error
 
 import quorvane_columns as _columns
 from quorvane_columns._shipping import rules_table

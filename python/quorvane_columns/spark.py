@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import functools
 import re
+import sys
 from typing import Any, Iterator, List, Optional, Sequence
 
 try:
@@ -22,8 +23,9 @@ try:
     from pyspark.sql.types import (BinaryType, IntegerType, LongType, StringType,
                                    StructField, StructType)
 except ImportError as error:  # the package itself never needs Spark
-    raise ImportError('quorvane_columns.spark needs pyspark 4 and pyarrow: '
-                      'pip install "quorvane[spark]"') from error
+    # Named with its interpreter: on a Spark worker, whose Python may not be the driver's.
+    raise ImportError('quorvane_columns.spark needs pyspark 4 and pyarrow: pip install '
+                      f'"quorvane[spark]" (into the Python at {sys.executable})') from error
 
 import quorvane_columns as _columns
 from quorvane_columns._shipping import rules_table

@@ -101,4 +101,4 @@ def test_cluster_modules_say_what_to_install(library, module, message):
         "    print(error)",
     ])
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert done.stdout == message + "\n"
+    assert done.stdout == f"{message} (into the Python at {sys.executable})\n"

@@ -160,9 +160,9 @@ def emi(loan_table: Any, events: Any = None, *,
     """Solves every loan of a table, as `quorvane.compute_emi` solves one request.
 
     `loan_table` has the columns of a loan request (`mode`, `loanAmount`, `emi`, `months`,
-    `interestRate`, `inflationRate`, `start` as "YYYY-MM" or a column of dates or
-    timestamps without a time zone, read as the month each falls in), those optional in a request
-    nullable or absent; also a dict of lists or a list of request dicts. Returns
+    `interestRate`, `inflationRate`, `start` as "YYYY-MM", pandas' months (period[M]) or a
+    column of dates or timestamps without a time zone, read as the month each falls in),
+    those optional in a request nullable or absent; also a dict of lists or a list of request dicts. Returns
     `(loans, schedule)`: one row per loan (its row number `loan`, the fields of
     `compute_emi`'s result but the schedule and years, the totals' in their place, and
     `error`: compute_emi's text for a loan it rejects, else null), and every schedule row

@@ -83,7 +83,11 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     `read`s one column, or some columns, goes as those columns alone: pyarrow converts
     every column it exports, and refuses some (an object column of texts and numbers)
     that the call never reads. A frame with none of them goes whole, so that the
-    engine's message lists its columns."""
+    engine's message lists its columns. A pandas column of months, in a frame or a
+    mapping of columns or alone, goes as the text of each (`_month_texts`)."""
+    if isinstance(obj, dict):  # a mapping of columns: pandas ones may hold months
+        return {name: _month_texts(column) if _is_months(column) else column
+                for name, column in obj.items()}
     if _library(obj) != "pandas":
         return obj
     import pandas as pd
@@ -93,6 +97,11 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         chosen = [at for at, name in enumerate(obj.columns) if name in names]
         if chosen:
             obj = obj.iloc[:, chosen]  # in the frame's order; a name two columns share keeps both
+        months = [at for at in range(obj.shape[1]) if _is_months(obj.iloc[:, at])]
+        if months:
+            obj = obj.copy(deep=False)  # the caller's frame keeps its periods
+            for at in months:
+                obj.isetitem(at, _month_texts(obj.iloc[:, at]))
         if obj.columns.has_duplicates:
             # pyarrow refuses to export such a frame, in words that name neither the
             # argument nor the column: the columns go as a table of their own, which the
@@ -105,8 +114,31 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         if not isinstance(obj.index, pd.RangeIndex):
             return obj.reset_index(drop=True)  # shares the columns' data
     elif isinstance(obj, (pd.Index, pd.api.extensions.ExtensionArray)):
-        return pd.Series(obj, copy=False)
+        return without_index(pd.Series(obj, copy=False))
+    elif _is_months(obj):
+        return _month_texts(obj)
     return obj
+
+
+def _is_months(column: Any) -> bool:
+    """Whether `column` is a pandas Series of months (period[M])."""
+    return _library(column) == "pandas" and hasattr(column, "dtype") and \
+        type(column.dtype).__name__ == "PeriodDtype" and str(column.dtype) == "period[M]"
+
+
+def _month_texts(months: Any) -> Any:
+    """A pandas column of months (period[M], a loan's `start`) as the text "YYYY-MM" of
+    each, the text the field takes; a missing month stays missing. pandas would export the
+    periods as their integer ordinals, plain numbers to any reader. An ordinal counts
+    months from 1970-01; integer arithmetic on it is exact for all of them, where a cast
+    to a date would wrap around past some 10^11 years."""
+    import pandas as pd
+
+    months = months if isinstance(months, pd.Series) else pd.Series(months, copy=False)
+    missing = months.isna().to_numpy()
+    texts = [None if gone else f"{1970 + ordinal // 12:04d}-{ordinal % 12 + 1:02d}"
+             for ordinal, gone in zip(months.array.asi8.tolist(), missing)]
+    return pd.Series(texts, index=months.index, name=months.name, dtype=object)
 
 
 def convert(table: Any, kind: Kind, same_rows: bool = False) -> Any:

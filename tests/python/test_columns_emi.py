@@ -370,29 +370,36 @@ def test_a_decimal_reads_as_its_value(width, data):
             {k: v[0] for k, v in plain.items() if k != "loan"}
 
 
-# Days from year 1 to 9999, in every unit a date or a timestamp column may have.
+# Days from year 1 to 9999, in every unit a date or a timestamp column may have, and as
+# pandas' months (period[M], in a frame or in a mapping of columns).
 @given(days=st.lists(st.one_of(st.none(), st.integers(-719_162, 2_932_896)), min_size=1, max_size=5),
        seconds=st.integers(0, 86_399),
-       unit=st.sampled_from(["date32", "date64", "s", "ms", "us", "ns"]))
+       unit=st.sampled_from(["date32", "date64", "s", "ms", "us", "ns", "period frame", "period"]))
 @settings(max_examples=60, deadline=None)
 def test_a_start_may_be_a_date(days, seconds, unit):
-    """A column of dates or timestamps gives each loan the month its start falls in, as the
-    text "YYYY-MM" would."""
+    """A column of dates, timestamps or months gives each loan the month its start falls
+    in, as the text "YYYY-MM" would; a null is an absent start."""
     if unit == "ns":  # nanoseconds reach only from 1677 to 2262
         days = [d if d is None else max(-106_000, min(d, 106_000)) for d in days]
     epoch = datetime.date(1970, 1, 1)
-    texts = [None if d is None else (epoch + datetime.timedelta(days=d)).strftime("%Y-%m")
-             for d in days]
+    dates = [None if d is None else epoch + datetime.timedelta(days=d) for d in days]
+    texts = [None if d is None else d.strftime("%Y-%m") for d in dates]
     if unit.startswith("date"):
         column = pa.array(days, pa.date32()).cast(getattr(pa, unit)())
+    elif unit.startswith("period"):
+        pd = pytest.importorskip("pandas")
+        column = pd.Series([pd.NaT if d is None else pd.Period(d, freq="M") for d in dates],
+                           dtype="period[M]")
     else:
         per_second = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}[unit]
         column = pa.array([d if d is None else (d * 86_400 + seconds) * per_second for d in days],
                           pa.timestamp(unit))
     loans = {"mode": ["emi"] * len(days), "loanAmount": [1000.0] * len(days),
              "months": [2] * len(days), "interestRate": [6.0] * len(days)}
-    by_date = qc.emi(pa.table(dict(loans, start=column)))
-    by_text = qc.emi(pa.table(dict(loans, start=pa.array(texts, pa.string()))))
+    by_date = qc.emi(dict(loans, start=column) if unit == "period" else
+                     pd.DataFrame(dict(loans, start=column)) if unit == "period frame" else
+                     pa.table(dict(loans, start=column)))
+    by_text = qc.emi(dict(loans, start=texts))
     assert [table_data(t) for t in by_date] == [table_data(t) for t in by_text]
 
 

@@ -10,7 +10,7 @@ passed an object of that library.
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Sequence, Union
+from typing import Any, Iterable, NamedTuple, Sequence, Tuple, Union
 
 
 class Kind(NamedTuple):
@@ -54,6 +54,63 @@ def refuse_misaligned(**columns: Any) -> None:
             raise ValueError(f"{name}: its index differs from that of {first[0]}, and the "
                              f"rows are paired by position: align them first (or "
                              f"reset_index(drop=True) each)")
+
+
+def refuse_mixed(error: BaseException, arguments: Iterable[Tuple[str, Any]]) -> None:
+    """Raises TypeError, from `error`, for the first pandas object column among the named
+    `arguments` (a list of tables counts as tables named by their place) whose values mix
+    texts and numbers, naming its first row of another kind than its first value: pyarrow,
+    which decides a column's type by that value, refused to export it in words that name
+    neither the argument nor the column. Returns when `error` is not pyarrow's or no
+    column mixes texts and numbers."""
+    if _library(error) != "pyarrow":
+        return
+    for name, value in arguments:
+        tables = enumerate(value) if isinstance(value, list) else [(None, value)]
+        for at, table in tables:
+            label = name if at is None else f"{name} {at}"
+            frame = isinstance(table, dict) or (_library(table) == "pandas" and
+                                                hasattr(table, "columns"))
+            columns = table.items() if frame else [(None, table)]
+            for column, values in columns:
+                if _library(values) != "pandas" or getattr(values, "dtype", None) != object:
+                    continue
+                found = _first_of_another_kind(values)
+                if found is not None:
+                    where = "" if column is None else f"column '{column}': "
+                    raise TypeError(f"{label}: {where}row {found[0]} is a '{found[1]}' where row "
+                                    f"{found[2]} is a '{found[3]}': a column holds texts or "
+                                    f"numbers, not both") from error
+
+
+def _first_of_another_kind(values: Any) -> "Tuple[int, str, int, str] | None":
+    """In a pandas object column, the first row holding a number where the first text is
+    earlier, or a text where the first number is (pyarrow refuses every such mix), with
+    its type's name, and that first value's row and type's name; None if there is none.
+    Missing values and values of other types (which pyarrow may accept together) count
+    for neither."""
+    import decimal
+    import numbers
+
+    def kind(value: Any) -> "str | None":
+        if isinstance(value, (str, bytes)):
+            return "text"
+        if isinstance(value, decimal.Decimal):
+            return None if value.is_nan() else "number"
+        if isinstance(value, numbers.Real):
+            return None if value != value else "number"  # NaN is missing
+        return None
+
+    first: "Tuple[int, Any, str] | None" = None
+    for row, value in enumerate(values.to_numpy(dtype=object)):
+        this = kind(value)
+        if this is None:
+            continue
+        if first is None:
+            first = (row, value, this)
+        elif this != first[2]:
+            return row, type(value).__name__, first[0], type(first[1]).__name__
+    return None
 
 
 def kind_of(obj: object) -> Kind:

@@ -279,15 +279,27 @@ struct Unscaled {
   /// Divides the magnitude by `divisor` (not zero) and returns the remainder.
   std::uint64_t divide(std::uint64_t divisor) noexcept {
     __extension__ using UInt128 = unsigned __int128;
-    UInt128 rest = 0;
+    std::uint64_t rest = 0;
     for (std::size_t k = Words; k-- > 0;) {
-      const UInt128 part = rest << 64 | magnitude[k];
+      if (rest == 0) {  // the word alone: a 64-bit division, which costs a fraction
+        rest = magnitude[k] % divisor;
+        magnitude[k] /= divisor;
+        continue;
+      }
+      const UInt128 part = static_cast<UInt128>(rest) << 64 | magnitude[k];
       magnitude[k] = static_cast<std::uint64_t>(part / divisor);
-      rest = part % divisor;
+      rest = static_cast<std::uint64_t>(part % divisor);
     }
-    return static_cast<std::uint64_t>(rest);
+    return rest;
   }
 };
+
+/// 10^k, for 0 <= k <= 19 (the largest power of ten in 64 bits).
+constexpr std::uint64_t ten_to(int k) noexcept {
+  std::uint64_t power = 1;
+  for (; k > 0; --k) power *= 10;
+  return power;
+}
 
 /// Value `i` of an array of little-endian two's complement integers of `bytes` bytes (4,
 /// 8, 16, or 32 where Words is 4): Arrow's decimals.
@@ -332,11 +344,20 @@ double decimal_value(Unscaled<Words> unscaled, int scale) noexcept {
         unscaled.negative ? -static_cast<double>(*small) : static_cast<double>(*small);
     return scale >= 0 ? value / power : value * power;
   }
+  // The digits, last first, nineteen per division of the whole magnitude.
+  constexpr std::uint64_t kNineteen = ten_to(19);
   char digits[20 * Words];  // a word holds 20 digits at most
   char* first = std::end(digits);
-  do {
-    *--first = static_cast<char>('0' + unscaled.divide(10));
-  } while (!unscaled.is_zero());
+  for (bool more = true; more;) {
+    std::uint64_t part = unscaled.divide(kNineteen);
+    more = !unscaled.is_zero();
+    int written = 0;
+    do {  // all nineteen but in the leading part, whose leading zeros are not written
+      *--first = static_cast<char>('0' + part % 10);
+      part /= 10;
+      ++written;
+    } while (more ? written < 19 : part != 0);
+  }
   char text[20 * Words + 16];  // a sign, the digits, 'e' and the exponent
   char* at = text;
   if (unscaled.negative) *at++ = '-';
@@ -364,8 +385,9 @@ decltype(auto) with_decimal(const void* base, std::int64_t i, unsigned bytes, F&
 /// ten as often, each step leaving no remainder; a negative one multiplies within 64 bits.
 template <std::size_t Words>
 Whole whole_decimal(Unscaled<Words> unscaled, int scale, std::int64_t& out) noexcept {
-  for (int k = 0; k < scale && !unscaled.is_zero(); ++k) {  // ends with the digits
-    if (unscaled.divide(10) != 0) return Whole::kNotWhole;
+  // Up to 19 places a division; zero, whatever is left of the scale, ends it.
+  for (int left = scale; left > 0 && !unscaled.is_zero(); left -= 19) {
+    if (unscaled.divide(ten_to(std::min(left, 19))) != 0) return Whole::kNotWhole;
   }
   const std::optional<std::uint64_t> small = unscaled.word();
   // The largest magnitude a signed 64-bit integer holds: 2^63 below zero, 2^63 - 1 above.

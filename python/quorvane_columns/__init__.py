@@ -24,6 +24,7 @@ from ._kinds import convert as _convert  # noqa: E402
 from ._kinds import kind_of as _kind  # noqa: E402
 from ._kinds import refuse_lazy as _refuse_lazy  # noqa: E402
 from ._kinds import refuse_misaligned as _refuse_misaligned  # noqa: E402
+from ._kinds import refuse_mixed as _refuse_mixed  # noqa: E402
 from ._kinds import without_index as _without_index  # noqa: E402
 
 __all__ = ["categorize", "derive", "derive_partial", "derive_merge", "derive_finish", "emi",
@@ -59,12 +60,15 @@ def _producer_exception(message: str) -> "BaseException | None":
     return cls(text)
 
 
-def _call(function: Any, *args: Any, **kwargs: Any) -> Any:
-    """Calls a native function; an exception a producer raised comes back as raised."""
+def _call(function: Any, *args: Any, names: Tuple[str, ...] = (), **kwargs: Any) -> Any:
+    """Calls a native function; an exception a producer raised comes back as raised, and
+    pyarrow's refusal to export a pandas column of texts and numbers as the door's own
+    error, which names the argument (from `names`, in the order of `args`) and column."""
     try:
         return function(*args, **kwargs)
-    except ValueError as error:
-        raised = _producer_exception(str(error))
+    except (TypeError, ValueError) as error:
+        _refuse_mixed(error, zip(names, args))
+        raised = _producer_exception(str(error)) if isinstance(error, ValueError) else None
         if raised is None:
             raise
     raise raised
@@ -80,6 +84,12 @@ def _examples(narrations: Any, categories: Any, merchants: Any) -> Tuple[Any, An
     whole = categories is None and merchants is None
     return (_without_index(narrations, _native.COLUMNS["examples"] if whole else None),
             _without_index(categories), _without_index(merchants))
+
+
+def _example_names(categories: Any, merchants: Any) -> Tuple[str, ...]:
+    """The names of the arguments `_examples` gives, as the engine's messages give them."""
+    whole = categories is None and merchants is None
+    return ("examples" if whole else "narrations", "categories", "merchants")
 
 
 def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
@@ -98,7 +108,7 @@ def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
     """
     _refuse_lazy(narrations=narrations, rules=rules)
     table = _call(_native.categorize, _without_index(narrations, column), _rules(rules),
-                  column=column, threads=threads)
+                  column=column, threads=threads, names=("narrations", "rules"))
     return _convert(table, _kind(narrations), same_rows=True)
 
 
@@ -117,7 +127,7 @@ def derive(narrations: Any, categories: Any = None, merchants: Any = None, *,
     _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
     _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
     table = _call(_native.derive, *_examples(narrations, categories, merchants),
-                  threads=threads)
+                  threads=threads, names=_example_names(categories, merchants))
     return _convert(table, _kind(narrations))
 
 
@@ -134,7 +144,7 @@ def derive_partial(narrations: Any, categories: Any = None, merchants: Any = Non
     _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
     _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
     table = _call(_native.derive_partial, *_examples(narrations, categories, merchants),
-                  threads=threads)
+                  threads=threads, names=_example_names(categories, merchants))
     return _convert(table, _kind(narrations))
 
 
@@ -145,14 +155,16 @@ def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
         raise TypeError("derive_merge() needs at least one table of counts")
     _refuse_lazy(**{f"counts {i}": table for i, table in enumerate(counts)})
     tables = [_without_index(table, _native.COLUMNS["counts"]) for table in counts]
-    return _convert(_call(_native.derive_merge, tables, threads=threads), _kind(counts[0]))
+    return _convert(_call(_native.derive_merge, tables, threads=threads, names=("counts",)),
+                    _kind(counts[0]))
 
 
 def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
     """The rules a table of counts gives: those derive gives on the examples counted."""
     _refuse_lazy(counts=counts)
     table = _without_index(counts, _native.COLUMNS["counts"])
-    return _convert(_call(_native.derive_finish, table, threads=threads), _kind(counts))
+    return _convert(_call(_native.derive_finish, table, threads=threads, names=("counts",)),
+                    _kind(counts))
 
 
 def emi(loan_table: Any, events: Any = None, *,
@@ -160,9 +172,9 @@ def emi(loan_table: Any, events: Any = None, *,
     """Solves every loan of a table, as `quorvane.compute_emi` solves one request.
 
     `loan_table` has the columns of a loan request (`mode`, `loanAmount`, `emi`, `months`,
-    `interestRate`, `inflationRate`, `start` as "YYYY-MM" or a column of dates or
-    timestamps without a time zone, read as the month each falls in), those optional in a request
-    nullable or absent; also a dict of lists or a list of request dicts. Returns
+    `interestRate`, `inflationRate`, `start` as "YYYY-MM", pandas' months (period[M]) or a
+    column of dates or timestamps without a time zone, read as the month each falls in),
+    those optional in a request nullable or absent; also a dict of lists or a list of request dicts. Returns
     `(loans, schedule)`: one row per loan (its row number `loan`, the fields of
     `compute_emi`'s result but the schedule and years, the totals' in their place, and
     `error`: compute_emi's text for a loan it rejects, else null), and every schedule row
@@ -188,7 +200,8 @@ def emi(loan_table: Any, events: Any = None, *,
     _refuse_lazy(loan_table=loan_table, events=events)
     kind = _kind(loan_table)
     loans, schedule = _call(_native.emi, _without_index(loan_table, _native.COLUMNS["loans"]),
-                            _without_index(events, _native.COLUMNS["events"]), threads=threads)
+                            _without_index(events, _native.COLUMNS["events"]), threads=threads,
+                            names=("loans", "events"))
     return _convert(loans, kind, same_rows=True), _convert(schedule, kind)
 
 

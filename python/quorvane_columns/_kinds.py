@@ -10,7 +10,7 @@ passed an object of that library.
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Sequence, Union
+from typing import Any, Iterable, NamedTuple, Sequence, Tuple, Union
 
 
 class Kind(NamedTuple):
@@ -56,6 +56,63 @@ def refuse_misaligned(**columns: Any) -> None:
                              f"reset_index(drop=True) each)")
 
 
+def refuse_mixed(error: BaseException, arguments: Iterable[Tuple[str, Any]]) -> None:
+    """Raises TypeError, from `error`, for the first pandas object column among the named
+    `arguments` (a list of tables counts as tables named by their place) whose values mix
+    texts and numbers, naming its first row of another kind than its first value: pyarrow,
+    which decides a column's type by that value, refused to export it in words that name
+    neither the argument nor the column. Returns when `error` is not pyarrow's or no
+    column mixes texts and numbers."""
+    if _library(error) != "pyarrow":
+        return
+    for name, value in arguments:
+        tables = enumerate(value) if isinstance(value, list) else [(None, value)]
+        for at, table in tables:
+            label = name if at is None else f"{name} {at}"
+            frame = isinstance(table, dict) or (_library(table) == "pandas" and
+                                                hasattr(table, "columns"))
+            columns = table.items() if frame else [(None, table)]
+            for column, values in columns:
+                if _library(values) != "pandas" or getattr(values, "dtype", None) != object:
+                    continue
+                found = _first_of_another_kind(values)
+                if found is not None:
+                    where = "" if column is None else f"column '{column}': "
+                    raise TypeError(f"{label}: {where}row {found[0]} is a '{found[1]}' where row "
+                                    f"{found[2]} is a '{found[3]}': a column holds texts or "
+                                    f"numbers, not both") from error
+
+
+def _first_of_another_kind(values: Any) -> "Tuple[int, str, int, str] | None":
+    """In a pandas object column, the first row holding a number where the first text is
+    earlier, or a text where the first number is (pyarrow refuses every such mix), with
+    its type's name, and that first value's row and type's name; None if there is none.
+    Missing values and values of other types (which pyarrow may accept together) count
+    for neither."""
+    import decimal
+    import numbers
+
+    def kind(value: Any) -> "str | None":
+        if isinstance(value, (str, bytes)):
+            return "text"
+        if isinstance(value, decimal.Decimal):
+            return None if value.is_nan() else "number"
+        if isinstance(value, numbers.Real):
+            return None if value != value else "number"  # NaN is missing
+        return None
+
+    first: "Tuple[int, Any, str] | None" = None
+    for row, value in enumerate(values.to_numpy(dtype=object)):
+        this = kind(value)
+        if this is None:
+            continue
+        if first is None:
+            first = (row, value, this)
+        elif this != first[2]:
+            return row, type(value).__name__, first[0], type(first[1]).__name__
+    return None
+
+
 def kind_of(obj: object) -> Kind:
     """The kind of `obj`, read from the module of its type."""
     library = _library(obj)
@@ -83,7 +140,11 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     `read`s one column, or some columns, goes as those columns alone: pyarrow converts
     every column it exports, and refuses some (an object column of texts and numbers)
     that the call never reads. A frame with none of them goes whole, so that the
-    engine's message lists its columns."""
+    engine's message lists its columns. A pandas column of months, in a frame or a
+    mapping of columns or alone, goes as the text of each (`_month_texts`)."""
+    if isinstance(obj, dict):  # a mapping of columns: pandas ones may hold months
+        return {name: _month_texts(column) if _is_months(column) else column
+                for name, column in obj.items()}
     if _library(obj) != "pandas":
         return obj
     import pandas as pd
@@ -95,6 +156,11 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         chosen = [at for at, name in enumerate(obj.columns) if name in names]
         if chosen:
             obj = obj.iloc[:, chosen]  # in the frame's order; a name two columns share keeps both
+        months = [at for at in range(obj.shape[1]) if _is_months(obj.iloc[:, at])]
+        if months:
+            obj = obj.copy(deep=False)  # the caller's frame keeps its periods
+            for at in months:
+                obj.isetitem(at, _month_texts(obj.iloc[:, at]))
         if obj.columns.has_duplicates:
             # pyarrow refuses to export such a frame, in words that name neither the
             # argument nor the column: the columns go as a table of their own, which the
@@ -107,8 +173,31 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         if not isinstance(obj.index, pd.RangeIndex):
             return obj.reset_index(drop=True)  # shares the columns' data
     elif isinstance(obj, (pd.Index, pd.api.extensions.ExtensionArray)):
-        return pd.Series(obj, copy=False)
+        return without_index(pd.Series(obj, copy=False))
+    elif _is_months(obj):
+        return _month_texts(obj)
     return obj
+
+
+def _is_months(column: Any) -> bool:
+    """Whether `column` is a pandas Series of months (period[M])."""
+    return _library(column) == "pandas" and hasattr(column, "dtype") and \
+        type(column.dtype).__name__ == "PeriodDtype" and str(column.dtype) == "period[M]"
+
+
+def _month_texts(months: Any) -> Any:
+    """A pandas column of months (period[M], a loan's `start`) as the text "YYYY-MM" of
+    each, the text the field takes; a missing month stays missing. pandas would export the
+    periods as their integer ordinals, plain numbers to any reader. An ordinal counts
+    months from 1970-01; integer arithmetic on it is exact for all of them, where a cast
+    to a date would wrap around past some 10^11 years."""
+    import pandas as pd
+
+    months = months if isinstance(months, pd.Series) else pd.Series(months, copy=False)
+    missing = months.isna().to_numpy()
+    texts = [None if gone else f"{1970 + ordinal // 12:04d}-{ordinal % 12 + 1:02d}"
+             for ordinal, gone in zip(months.array.asi8.tolist(), missing)]
+    return pd.Series(texts, index=months.index, name=months.name, dtype=object)
 
 
 def convert(table: Any, kind: Kind, same_rows: bool = False) -> Any:

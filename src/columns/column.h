@@ -2,8 +2,9 @@
 #pragma once
 
 #include <algorithm>  // std::min, std::copy
-#include <charconv>   // std::from_chars, std::to_chars
-#include <cmath>      // std::isfinite, std::trunc, std::pow, std::abs, HUGE_VAL
+#include <array>
+#include <charconv>  // std::from_chars, std::to_chars
+#include <cmath>     // std::isfinite, std::trunc, std::pow, std::abs, HUGE_VAL
 #include <cstdint>
 #include <cstring>   // std::memcpy
 #include <iterator>  // std::end
@@ -252,48 +253,114 @@ enum class Whole : std::uint8_t {
 
 namespace detail {
 
-__extension__ using Int128 = __int128;  // a decimal's unscaled value: up to 38 digits
+/// A decimal's unscaled integer as a sign and a magnitude of `Words` 64-bit words, least
+/// significant first: two hold decimal32 to decimal128 (up to 38 digits), four decimal256
+/// (up to 76). Everything below is written once for both widths.
+template <std::size_t Words>
+struct Unscaled {
+  bool negative = false;
+  std::array<std::uint64_t, Words> magnitude{};
 
-/// Value `i` of an array of little-endian two's complement integers of `bytes` bytes
-/// (4, 8 or 16): Arrow's decimals.
-inline Int128 load_decimal(const void* base, std::int64_t i, unsigned bytes) noexcept {
-  if (bytes == 4) return load<std::int32_t>(base, i);
-  if (bytes == 8) return load<std::int64_t>(base, i);
-  __extension__ using UInt128 = unsigned __int128;
-  const auto low = load<std::uint64_t>(base, 2 * i);
-  const auto high = load<std::uint64_t>(base, 2 * i + 1);
-  return static_cast<Int128>(static_cast<UInt128>(high) << 64 | low);
+  bool is_zero() const noexcept {
+    for (std::uint64_t word : magnitude) {
+      if (word != 0) return false;
+    }
+    return true;
+  }
+
+  /// The magnitude, when it fits in one word.
+  std::optional<std::uint64_t> word() const noexcept {
+    for (std::size_t k = 1; k < Words; ++k) {
+      if (magnitude[k] != 0) return std::nullopt;
+    }
+    return magnitude[0];
+  }
+
+  /// Divides the magnitude by `divisor` (not zero) and returns the remainder.
+  std::uint64_t divide(std::uint64_t divisor) noexcept {
+    __extension__ using UInt128 = unsigned __int128;
+    std::uint64_t rest = 0;
+    for (std::size_t k = Words; k-- > 0;) {
+      if (rest == 0) {  // the word alone: a 64-bit division, which costs a fraction
+        rest = magnitude[k] % divisor;
+        magnitude[k] /= divisor;
+        continue;
+      }
+      const UInt128 part = static_cast<UInt128>(rest) << 64 | magnitude[k];
+      magnitude[k] = static_cast<std::uint64_t>(part / divisor);
+      rest = static_cast<std::uint64_t>(part % divisor);
+    }
+    return rest;
+  }
+};
+
+/// 10^k, for 0 <= k <= 19 (the largest power of ten in 64 bits).
+constexpr std::uint64_t ten_to(int k) noexcept {
+  std::uint64_t power = 1;
+  for (; k > 0; --k) power *= 10;
+  return power;
 }
 
-/// 10^k as a 128-bit integer, for 0 <= k <= 38.
-inline Int128 power_of_ten(int k) noexcept {
-  Int128 p = 1;
-  for (int j = 0; j < k; ++j) p *= 10;
-  return p;
+/// Value `i` of an array of little-endian two's complement integers of `bytes` bytes (4,
+/// 8, 16, or 32 where Words is 4): Arrow's decimals.
+template <std::size_t Words>
+Unscaled<Words> load_decimal(const void* base, std::int64_t i, unsigned bytes) noexcept {
+  std::array<std::uint64_t, Words> bits{};
+  std::size_t stored = 1;  // the words the value has in memory; the others extend its sign
+  if (bytes == 4) {
+    bits[0] = static_cast<std::uint64_t>(std::int64_t{load<std::int32_t>(base, i)});
+  } else if (bytes == 8) {
+    bits[0] = load<std::uint64_t>(base, i);
+  } else {
+    const std::int64_t words = bytes / 8;
+    stored = std::min<std::size_t>(static_cast<std::size_t>(words), Words);
+    for (std::size_t k = 0; k < stored; ++k) {
+      bits[k] = load<std::uint64_t>(base, i * words + static_cast<std::int64_t>(k));
+    }
+  }
+  Unscaled<Words> out;
+  out.negative = (bits[stored - 1] >> 63) != 0;
+  for (std::size_t k = stored; k < Words; ++k) bits[k] = out.negative ? ~std::uint64_t{0} : 0;
+  if (out.negative) {  // the magnitude is the complement plus one
+    bool carry = true;
+    for (std::uint64_t& word : bits) {
+      word = ~word + (carry ? 1 : 0);
+      carry = carry && word == 0;
+    }
+  }
+  out.magnitude = bits;
+  return out;
 }
 
 /// The double nearest to `unscaled` x 10^-scale. Where both are exact doubles (below 2^53,
 /// and 10^|scale| up to 10^22), one division or product, which rounds correctly; otherwise
 /// the value's decimal text, which from_chars reads to the nearest double too.
-inline double decimal_value(Int128 unscaled, int scale) noexcept {
-  constexpr Int128 kExact = Int128{1} << 53;
-  if (unscaled > -kExact && unscaled < kExact && scale >= -22 && scale <= 22) {
+template <std::size_t Words>
+double decimal_value(Unscaled<Words> unscaled, int scale) noexcept {
+  const std::optional<std::uint64_t> small = unscaled.word();
+  if (small && *small < (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
     const double power = std::pow(10.0, std::abs(scale));  // exact up to 10^22
-    const auto value = static_cast<double>(unscaled);
+    const double value =
+        unscaled.negative ? -static_cast<double>(*small) : static_cast<double>(*small);
     return scale >= 0 ? value / power : value * power;
   }
-  __extension__ using UInt128 = unsigned __int128;
-  const auto bits = static_cast<UInt128>(unscaled);
-  UInt128 magnitude = unscaled < 0 ? -bits : bits;
-  char digits[40];  // 2^127 has 39
+  // The digits, last first, nineteen per division of the whole magnitude.
+  constexpr std::uint64_t kNineteen = ten_to(19);
+  char digits[20 * Words];  // a word holds 20 digits at most
   char* first = std::end(digits);
-  do {
-    *--first = static_cast<char>('0' + static_cast<int>(magnitude % 10));
-    magnitude /= 10;
-  } while (magnitude != 0);
-  char text[64];  // a sign, the digits, 'e' and the exponent
+  for (bool more = true; more;) {
+    std::uint64_t part = unscaled.divide(kNineteen);
+    more = !unscaled.is_zero();
+    int written = 0;
+    do {  // all nineteen but in the leading part, whose leading zeros are not written
+      *--first = static_cast<char>('0' + part % 10);
+      part /= 10;
+      ++written;
+    } while (more ? written < 19 : part != 0);
+  }
+  char text[20 * Words + 16];  // a sign, the digits, 'e' and the exponent
   char* at = text;
-  if (unscaled < 0) *at++ = '-';
+  if (unscaled.negative) *at++ = '-';
   at = std::copy(first, std::end(digits), at);
   *at++ = 'e';
   at = std::to_chars(at, std::end(text), -static_cast<std::int64_t>(scale)).ptr;
@@ -301,9 +368,38 @@ inline double decimal_value(Int128 unscaled, int scale) noexcept {
   if (std::from_chars(text, at, value).ec == std::errc::result_out_of_range) {
     // Beyond the doubles: infinite, or zero, with the value's sign.
     value = scale < 0 ? HUGE_VAL : 0.0;
-    if (unscaled < 0) value = -value;
+    if (unscaled.negative) value = -value;
   }
   return value;
+}
+
+/// Calls `f` with value `i` of an array of decimals of `bytes` bytes, in as many words as
+/// its width needs, so that each loop over decimals is compiled once per width.
+template <class F>
+decltype(auto) with_decimal(const void* base, std::int64_t i, unsigned bytes, F&& f) {
+  if (bytes == 32) return f(load_decimal<4>(base, i, bytes));
+  return f(load_decimal<2>(base, i, bytes));
+}
+
+/// `unscaled` x 10^-scale as a whole number in `out`, exactly: a positive scale divides by
+/// ten as often, each step leaving no remainder; a negative one multiplies within 64 bits.
+template <std::size_t Words>
+Whole whole_decimal(Unscaled<Words> unscaled, int scale, std::int64_t& out) noexcept {
+  // Up to 19 places a division; zero, whatever is left of the scale, ends it.
+  for (int left = scale; left > 0 && !unscaled.is_zero(); left -= 19) {
+    if (unscaled.divide(ten_to(std::min(left, 19))) != 0) return Whole::kNotWhole;
+  }
+  const std::optional<std::uint64_t> small = unscaled.word();
+  // The largest magnitude a signed 64-bit integer holds: 2^63 below zero, 2^63 - 1 above.
+  const std::uint64_t limit = (std::uint64_t{1} << 63) - (unscaled.negative ? 0 : 1);
+  if (!small || *small > limit) return Whole::kTooLarge;
+  std::uint64_t magnitude = *small;
+  for (int k = 0; k > scale && magnitude != 0; --k) {  // ends past 19 steps at the latest
+    if (magnitude > limit / 10) return Whole::kTooLarge;
+    magnitude *= 10;
+  }
+  out = static_cast<std::int64_t>(unscaled.negative ? 0 - magnitude : magnitude);
+  return Whole::kYes;
 }
 
 }  // namespace detail
@@ -315,8 +411,8 @@ struct NumberChunk {
   std::int64_t length = 0;
   const std::uint8_t* validity = nullptr;
   const void* values = nullptr;
-  /// Decimals (money as SQL and Arrow keep it): the bytes of a value, 4, 8 or 16, and the
-  /// scale: a value is its unscaled integer times 10^-scale. Zero bytes for the others.
+  /// Decimals (money as SQL and Arrow keep it): the bytes of a value, 4, 8, 16 or 32, and
+  /// the scale: a value is its unscaled integer times 10^-scale. Zero bytes for the others.
   unsigned decimal_bytes = 0;
   int scale = 0;
 
@@ -329,8 +425,9 @@ struct NumberChunk {
   /// double nearest to it).
   double number(std::int64_t row) const noexcept {
     if (decimal_bytes != 0) {
-      return detail::decimal_value(detail::load_decimal(values, offset + row, decimal_bytes),
-                                   scale);
+      return detail::with_decimal(values, offset + row, decimal_bytes, [&](auto unscaled) {
+        return detail::decimal_value(unscaled, scale);
+      });
     }
     return with_number_type(type, [&](auto stored) {
       return static_cast<double>(detail::load<decltype(stored)>(values, offset + row));
@@ -338,24 +435,14 @@ struct NumberChunk {
   }
 
   /// Row `row` as a whole number in `out`: an integer as it is, a float when it is finite
-  /// and has no fraction. 64-bit integers are read exactly, not through a double.
+  /// and has no fraction. 64-bit integers and decimals are read exactly, not through a
+  /// double.
   Whole whole(std::int64_t row, std::int64_t& out) const noexcept {
     std::int64_t i = offset + row;
-    if (decimal_bytes != 0) {  // exactly, in its unscaled integer
-      detail::Int128 value = detail::load_decimal(values, i, decimal_bytes);
-      if (scale > 0) {
-        const detail::Int128 power = detail::power_of_ten(std::min(scale, 38));
-        if (value % power != 0) return Whole::kNotWhole;
-        value /= power;
-      } else if (scale < 0 && value != 0) {
-        if (scale < -18) return Whole::kTooLarge;
-        const detail::Int128 power = detail::power_of_ten(-scale);
-        if (value > INT64_MAX / power || value < INT64_MIN / power) return Whole::kTooLarge;
-        value *= power;
-      }
-      if (value < INT64_MIN || value > INT64_MAX) return Whole::kTooLarge;
-      out = static_cast<std::int64_t>(value);
-      return Whole::kYes;
+    if (decimal_bytes != 0) {
+      return detail::with_decimal(values, i, decimal_bytes, [&](auto unscaled) {
+        return detail::whole_decimal(unscaled, scale, out);
+      });
     }
     if (type == NumberType::kU64) {
       auto value = detail::load<std::uint64_t>(values, i);

@@ -673,6 +673,7 @@ Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view lab
     decimal_bytes = type.type == NANOARROW_TYPE_DECIMAL32    ? 4
                     : type.type == NANOARROW_TYPE_DECIMAL64  ? 8
                     : type.type == NANOARROW_TYPE_DECIMAL128 ? 16
+                    : type.type == NANOARROW_TYPE_DECIMAL256 ? 32
                                                              : 0;
     if (decimal_bytes != 0) number = NumberType::kF64;  // read through NumberChunk's decimals
   }

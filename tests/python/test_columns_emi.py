@@ -337,39 +337,69 @@ def test_blank_cells_of_a_csv_file_are_absent(tmp_path):
     assert [table_data(t) for t in got] == [table_data(t) for t in qc.emi(loans, events)]
 
 
-@given(st.lists(st.tuples(st.integers(1, 9), st.integers(0, 10**37)), min_size=1, max_size=20),
-       st.integers(1, 37))
-@settings(max_examples=60, deadline=None)
-def test_a_decimal_reads_as_the_nearest_double(rates, scale):
-    """Rates of up to 38 digits, past what a double holds exactly, read as float(Decimal)."""
-    rates = [Decimal(whole) + Decimal(fraction % 10**scale).scaleb(-scale) for whole, fraction in rates]
-    loans = {"mode": ["emi"] * len(rates), "loanAmount": [100_000] * len(rates),
-             "months": [12] * len(rates), "interestRate": pa.array(rates, pa.decimal128(38, scale))}
-    assert qc.emi(loans)[0]["interestRate"] == [float(r) for r in rates]
+@given(data=st.data(), width=st.sampled_from([32, 64, 128, 256]))
+@settings(max_examples=100, deadline=None)
+def test_a_decimal_reads_as_its_value(width, data):
+    """Decimals of every width, of up to their 9 to 76 digits and at any scale, read as
+    float(Decimal) where a double is needed (rates), and exactly where a whole number is
+    (months): each loan as the same loan given plain Python numbers."""
+    precision = {32: 9, 64: 18, 128: 38, 256: 76}[width]
+    scale = data.draw(st.integers(-precision, precision + 2))
+    top = 10 ** precision - 1
 
-# Days from year 1 to 9999, in every unit a date or a timestamp column may have.
+    def draw_unscaled(accepted):  # any value, or one a loan accepts (up to `accepted`)
+        near = st.integers(0, min(accepted * 10 ** max(scale, 0), top))
+        return data.draw(st.lists(st.integers(-top, top) | near, min_size=1, max_size=4))
+
+    months, rates = draw_unscaled(700), draw_unscaled(40)
+    months, rates = months * len(rates), rates * len(months)  # every pair
+    type_ = getattr(pa, f"decimal{width}")(precision, scale)
+    as_column = lambda values: pa.Array.from_buffers(type_, len(values), [None, pa.py_buffer(
+        b"".join(v.to_bytes(width // 8, "little", signed=True) for v in values))])
+    got = table_data(qc.emi({"mode": ["emi"] * len(months), "loanAmount": [100_000] * len(months),
+                             "months": as_column(months), "interestRate": as_column(rates)})[0])
+
+    def whole(unscaled):  # exactly, or a number that is not whole
+        if scale <= 0:
+            return unscaled * 10 ** -scale
+        return unscaled // 10 ** scale if unscaled % 10 ** scale == 0 else 0.5
+    for row, (month, rate) in enumerate(zip(months, rates)):
+        plain = qc.emi({"mode": ["emi"], "loanAmount": [100_000], "months": [whole(month)],
+                        "interestRate": [float(Decimal(f"{rate}e{-scale}"))]})[0]
+        assert {k: v[row] for k, v in got.items() if k != "loan"} == \
+            {k: v[0] for k, v in plain.items() if k != "loan"}
+
+
+# Days from year 1 to 9999, in every unit a date or a timestamp column may have, and as
+# pandas' months (period[M], in a frame or in a mapping of columns).
 @given(days=st.lists(st.one_of(st.none(), st.integers(-719_162, 2_932_896)), min_size=1, max_size=5),
        seconds=st.integers(0, 86_399),
-       unit=st.sampled_from(["date32", "date64", "s", "ms", "us", "ns"]))
+       unit=st.sampled_from(["date32", "date64", "s", "ms", "us", "ns", "period frame", "period"]))
 @settings(max_examples=60, deadline=None)
 def test_a_start_may_be_a_date(days, seconds, unit):
-    """A column of dates or timestamps gives each loan the month its start falls in, as the
-    text "YYYY-MM" would."""
+    """A column of dates, timestamps or months gives each loan the month its start falls
+    in, as the text "YYYY-MM" would; a null is an absent start."""
     if unit == "ns":  # nanoseconds reach only from 1677 to 2262
         days = [d if d is None else max(-106_000, min(d, 106_000)) for d in days]
     epoch = datetime.date(1970, 1, 1)
-    texts = [None if d is None else (epoch + datetime.timedelta(days=d)).strftime("%Y-%m")
-             for d in days]
+    dates = [None if d is None else epoch + datetime.timedelta(days=d) for d in days]
+    texts = [None if d is None else d.strftime("%Y-%m") for d in dates]
     if unit.startswith("date"):
         column = pa.array(days, pa.date32()).cast(getattr(pa, unit)())
+    elif unit.startswith("period"):
+        pd = pytest.importorskip("pandas")
+        column = pd.Series([pd.NaT if d is None else pd.Period(d, freq="M") for d in dates],
+                           dtype="period[M]")
     else:
         per_second = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}[unit]
         column = pa.array([d if d is None else (d * 86_400 + seconds) * per_second for d in days],
                           pa.timestamp(unit))
     loans = {"mode": ["emi"] * len(days), "loanAmount": [1000.0] * len(days),
              "months": [2] * len(days), "interestRate": [6.0] * len(days)}
-    by_date = qc.emi(pa.table(dict(loans, start=column)))
-    by_text = qc.emi(pa.table(dict(loans, start=pa.array(texts, pa.string()))))
+    by_date = qc.emi(dict(loans, start=column) if unit == "period" else
+                     pd.DataFrame(dict(loans, start=column)) if unit == "period frame" else
+                     pa.table(dict(loans, start=column)))
+    by_text = qc.emi(dict(loans, start=texts))
     assert [table_data(t) for t in by_date] == [table_data(t) for t in by_text]
 
 

@@ -129,19 +129,44 @@ def test_a_frame_read_whole_ignores_columns_it_does_not_read(call, columns):
     assert table_data(call(noted)) == plain
 
 
-@pytest.mark.parametrize("call, columns, message", [
-    (lambda f: qc.categorize(f, RULES, column="narration"), ["narration", "narration"],
-     "narrations: the table has 2 columns named 'narration'; rename all but one"),
-    (lambda f: qc.categorize(["x"], f), ["pattern", "category", "merchant", "merchant"],
-     "rules: the table has 2 columns named 'merchant'; rename all but one"),
-    (qc.derive, ["narration", "category", "merchant", "category"],
+def shared(*columns):  # a frame of one row whose columns share a name
+    return pd.DataFrame([["a"] * len(columns)], columns=list(columns), index=[4])
+
+
+MIXED = ": a column holds texts or numbers, not both"
+COUNTS = {"category": ["Food"], "merchant": ["Z"], "token": ["zesto"], "count": [3]}
+
+
+@pytest.mark.parametrize("call, argument, error, message", [
+    # pyarrow exports no such frame (its refusal names neither argument nor column, and
+    # selecting the name would have doubled both columns): the engine refuses it by name.
+    (lambda f: qc.categorize(f, RULES, column="narration"), shared("narration", "narration"),
+     ValueError, "narrations: the table has 2 columns named 'narration'; rename all but one"),
+    (lambda f: qc.categorize(["x"], f), shared("pattern", "category", "merchant", "merchant"),
+     ValueError, "rules: the table has 2 columns named 'merchant'; rename all but one"),
+    (qc.derive, shared("narration", "category", "merchant", "category"), ValueError,
      "examples: the table has 2 columns named 'category'; rename all but one"),
+    # An object column of texts and numbers: pyarrow takes the first value's type and
+    # refuses the first row of the other kind, again naming neither.
+    (lambda s: qc.categorize(s, RULES), pd.Series([None, "a", float("nan"), 3], index=[9, 8, 7, 6]),
+     TypeError, "narrations: row 3 is a 'int' where row 1 is a 'str'" + MIXED),
+    (lambda f: qc.categorize(["x"], f), pd.DataFrame({"pattern": ["a", "b"], "category": [1.5, "C"],
+                                                     "merchant": ["M", "N"]}),
+     TypeError, "rules: column 'category': row 1 is a 'str' where row 0 is a 'float'" + MIXED),
+    (lambda s: qc.derive(["a b", "c d"], s, ["M", "N"]), pd.Series(["Food", Decimal(2)]),
+     TypeError, "categories: row 1 is a 'Decimal' where row 0 is a 'str'" + MIXED),
+    (lambda f: qc.derive_merge(COUNTS, f), pd.DataFrame({"category": ["Food"] * 2, "merchant": ["Z"] * 2,
+                                                         "token": ["a", 7], "count": [1, 2]}),
+     TypeError, "counts 1: column 'token': row 1 is a 'int' where row 0 is a 'str'" + MIXED),
+    (lambda f: qc.emi(f), pd.DataFrame({"mode": ["emi", "emi"], "loanAmount": [1e5, "x"]}),
+     TypeError, "loans: column 'loanAmount': row 1 is a 'str' where row 0 is a 'float'" + MIXED),
+    (lambda f: qc.emi([LOAN], f), {"loan": [0, 0], "month": [0, 1], "amount": [1.0, 2.0],
+                                   "kind": pd.Series(["prepay", 2])},
+     TypeError, "events: column 'kind': row 1 is a 'int' where row 0 is a 'str'" + MIXED),
 ])
-def test_a_pandas_name_two_columns_share_is_refused_by_name(call, columns, message):
-    """pyarrow exports no such frame (its refusal names neither argument nor column, and
-    selecting the name would have doubled both columns): the engine refuses it by name."""
-    with pytest.raises(ValueError) as raised:
-        call(pd.DataFrame([["a"] * len(columns)], columns=columns, index=[4]))
+def test_pandas_refusals_name_the_argument_and_column(call, argument, error, message):
+    with pytest.raises(error) as raised:
+        call(argument)
     assert str(raised.value) == message
 
 

@@ -14,8 +14,8 @@ P = '{"data":[],"rules":[],"x":'  # a value after this prefix is skipped (26 byt
 def failure(text):
     with pytest.raises(ValueError) as info:
         quorvane.categorize_transactions_json(text)
-    message = info.value.args[0]
-    assert message.startswith("invalid request: ")
+    (message,) = info.value.args  # one argument: str() of the error is the message
+    assert str(info.value) == message and message.startswith("invalid request: ")
     return message[len("invalid request: "):]
 
 

@@ -85,17 +85,6 @@ def test_lone_surrogate_raises_the_interpreters_encode_error():
         quorvane.categorize_transactions_json('{"data": [], "rules": [], "x": "\ud800"}')
 
 
-@pytest.mark.parametrize("call", [
-    lambda: quorvane.categorize_transactions_json(""),
-    lambda: quorvane.categorize_transactions([]),
-])
-def test_value_errors_carry_one_argument(call):
-    with pytest.raises(ValueError) as info:
-        call()
-    (message,) = info.value.args
-    assert str(info.value) == message and message.startswith("invalid request: ")
-
-
 def test_second_initialisation_raises_import_error():
     script = """
 import sys, quorvane

@@ -17,8 +17,8 @@ import quorvane
 def failure(request):
     with pytest.raises(ValueError) as info:
         quorvane.categorize_transactions(request)
-    (message,) = info.value.args
-    assert message.startswith("invalid request: ")
+    (message,) = info.value.args  # one argument: str() of the error is the message
+    assert str(info.value) == message and message.startswith("invalid request: ")
     return message[len("invalid request: "):]
 
 

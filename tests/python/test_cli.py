@@ -540,6 +540,26 @@ def test_closed_stdout_and_installed_command(tmp_path):
 
 
 @needs_pyarrow
+def test_failure_while_pyarrow_reads_ahead(tmp_path):
+    # A UTF-16 file is read ahead through Python code on pyarrow's own thread. A failure in
+    # its first rows ended the run while a (here slow) read was under way: the process then
+    # aborted, or hung, as the interpreter shut down under it.
+    statement = tmp_path / "s.csv"
+    statement.write_text("narration,amount\nzesto,1\nshort\n" + "zesto,2\n" * 3000, "utf-16")
+    code = ("import sys, time, quorvane_cli, quorvane_cli.arrow_csv as a\n"
+            "class Slow:\n def __init__(self, s): self.s = s\n"
+            " def read(self, n): time.sleep(0.05); return self.s.read(n)\n"
+            "a.BLOCK_BYTES, transcoded = 1 << 12, a.pa.transcoding_input_stream\n"
+            "a.pa.transcoding_input_stream = lambda *args: Slow(transcoded(*args))\n"
+            "sys.exit(quorvane_cli.program())")
+    done = subprocess.run([sys.executable, "-c", code, "categorize", str(statement), "--rules",
+                           str(DATA / "rules.csv"), "-o", os.devnull], capture_output=True,
+                          timeout=60, env=dict(os.environ, QUORVANE_CLI_CSV="pyarrow"))
+    assert (done.returncode, done.stderr.decode()) == (
+        2, f"quorvane: {statement}:3: 1 fields where the header has 2\n")
+
+
+@needs_pyarrow
 def test_start_up_imports():
     # pandas (pa.array and pa.table import it where installed), numpy and cloudpickle (pyarrow's
     # own imports) are much of the start-up; neither path loads them, nor compute kernels but for

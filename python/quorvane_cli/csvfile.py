@@ -144,7 +144,9 @@ class CsvFile:
             raise UserError(where(self.path, 1), "empty file: expected a header row")
         self.header: List[str] = header
         self.progress = Progress(f"quorvane {verb}", self.size)
-        if fast and regular and pyarrow_chosen(self.size or 0):
+        # pyarrow opens the file by its path: standard input, even redirected from a file
+        # (`< statement.csv`), has none.
+        if fast and regular and self.path != "-" and pyarrow_chosen(self.size or 0):
             offset = self._data_offset(bom, blocks.first)
             if offset is not None:
                 from quorvane_cli import arrow_csv

@@ -145,6 +145,17 @@ def test_rows_without_labels_are_left_out(capsys, tmp_path, path):
     assert err == f"quorvane: warning: {rules}: 2 rows have no pattern, category or merchant: left out\n" + warning
 
 
+def test_standard_input_redirected_from_a_file(capsys, tmp_path, monkeypatch, path):
+    # `quorvane categorize - < s.csv`: standard input is a regular file then, but has no
+    # path for pyarrow to open; it reads as the file named.
+    statement = write_csv(tmp_path / "s.csv", [["narration", "amount"], ["zesto 1", "-5"]])
+    by_name = run(capsys, "categorize", statement, "--rules", DATA / "rules.csv", "--summary")
+    with open(statement) as stdin:
+        monkeypatch.setattr(sys, "stdin", stdin)
+        assert by_name[0] == 0 and run(capsys, "categorize", "-", "--rules", DATA / "rules.csv",
+                                       "--summary") == by_name
+
+
 # The ends of a file and of pyarrow's blocks, where the pyarrow path starts after the header,
 # stops at the end and parses a block at a time: (bytes, bytes per block, the cells read)
 @pytest.mark.parametrize("data, block, cells", [

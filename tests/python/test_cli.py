@@ -162,6 +162,8 @@ def test_standard_input_redirected_from_a_file(capsys, tmp_path, monkeypatch, pa
     # a first data row starting with U+FEFF: pyarrow would take it for a byte order mark
     (b"narration,x\r\n\xef\xbb\xbfzesto,1\r\n", None, [["\ufeffzesto", "1"]]),
     (b'narration,x\n\xef\xbb\xbf"zesto",1\n', None, [['\ufeff"zesto"', "1"]]),
+    # Excel's line naming the delimiter before the header
+    (b"sep=,\r\nnarration,x\r\nzesto,1\r\n", None, [["zesto", "1"]]),
     # quoted last cells, closed, where a quote may have been left open
     (b'narration,x\nzesto,"1\r\n2"', None, [["zesto", "1\r\n2"]]),
     (b'narration,x\nzesto,"a ""b"""\n\n', None, [["zesto", 'a "b"']]),

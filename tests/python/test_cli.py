@@ -329,6 +329,9 @@ MISTAKES = [
     ({"s.csv": b"\xff\xfen\x00\n\x00\x00\xd8\n\x00"}, "categorize s.csv",
      "s.csv:2: byte 6 is not UTF-16-LE text, though the file starts with its byte order mark; "
      "convert the file to UTF-8 first, e.g. iconv -f WINDOWS-1252 -t UTF-8"),
+    ({"s.csv": "narration\nx\n".encode("utf-16-le")}, "categorize s.csv", "s.csv:1: NUL bytes "
+     "between the letters: this looks like UTF-16 or UTF-32 text without a byte order mark; "
+     "convert the file to UTF-8 first, e.g. iconv -f UTF-16LE -t UTF-8"),
     ({"s.csv": ""}, "categorize s.csv", "s.csv:1: empty file: expected a header row"),
     # a quote never closed: the rows after it would have been one cell of the last column
     *[({name: text}, "categorize s.csv", f"{name}:3: {UNCLOSED}") for name, text in [

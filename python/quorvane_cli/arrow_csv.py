@@ -14,6 +14,7 @@ import concurrent.futures
 import csv
 import os
 import sys
+import threading
 from decimal import Decimal
 from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
@@ -86,11 +87,47 @@ class _Blocks:
 
     closed = False  # as pa.PythonFile asks of a file
 
+    #: Seconds stop() waits for a read that may be about to start: the reader's thread
+    #: starts the next one at once, unless it has read as far ahead as it may.
+    NEXT_READ_SECONDS = 0.25
+
     def __init__(self, stream: Any) -> None:
         self.stream = stream
         self.held = b""  # read past the end of the last block
+        self.state = threading.Condition()
+        self.reading = 0  # reads under way, on pyarrow's own thread
+        self.stopped = False
+        self.ended = False  # a read has given the end: the reader's thread reads no more
 
     def read(self, size: int) -> bytes:
+        with self.state:
+            if self.stopped:
+                self.ended = True
+                self.state.notify_all()
+                return b""
+            self.reading += 1
+        data = b""
+        try:
+            data = self._read(size)
+        finally:
+            with self.state:
+                self.reading -= 1
+                self.ended = self.ended or not data
+                self.state.notify_all()
+        return data
+
+    def stop(self) -> None:
+        """Reads from now on give the end of the stream, and this returns once none is under
+        way and one has given the end (or no next one started). pyarrow reads ahead on a
+        thread of its own, into this Python code: left reading when a run ends early (a
+        failure found in the first rows), it called into an interpreter shutting down, and
+        the process aborted or hung at exit."""
+        with self.state:
+            self.stopped = True
+            self.state.wait_for(lambda: self.reading == 0)
+            self.state.wait_for(lambda: self.ended, self.NEXT_READ_SECONDS)
+
+    def _read(self, size: int) -> bytes:
         data = self.held + self.stream.read(max(size - len(self.held), 0))
         self.held = b""
         more = [data]
@@ -128,6 +165,8 @@ class Reader:
             pa_csv.ConvertOptions(column_types=dict.fromkeys(names, pa.string()),
                                   strings_can_be_null=False, quoted_strings_can_be_null=False))
         self.limit = csv.field_size_limit()
+        self.source: Optional[_Blocks] = None  # what pyarrow reads, where it is Python code
+        self.blocks: Any = None  # pyarrow's streaming reader
 
     def batches(self, counted: bool = False) -> Iterator[List[Any]]:
         """Columns of about BATCH_BYTES of rows at a time (chunked arrays), or
@@ -135,9 +174,9 @@ class Reader:
         read, parse, convert = self.options
         block, size = (COUNT_BLOCK_BYTES, COUNT_BATCH_BYTES) if counted else (BLOCK_BYTES, BATCH_BYTES)
         try:
-            blocks = pa_csv.open_csv(self._source(block),
-                                     read_options=pa_csv.ReadOptions(block_size=block, **read),
-                                     parse_options=parse, convert_options=convert)
+            self.blocks = pa_csv.open_csv(self._source(block),
+                                          read_options=pa_csv.ReadOptions(block_size=block, **read),
+                                          parse_options=parse, convert_options=convert)
         except pa.ArrowInvalid as exc:
             if str(exc).startswith("Empty CSV file"):
                 return  # nothing after the header but blank lines
@@ -145,12 +184,12 @@ class Reader:
         # The next batch is parsed on a second thread (pyarrow lets go of the interpreter
         # lock meanwhile) while this one is categorised or counted and written.
         with concurrent.futures.ThreadPoolExecutor(1) as ahead:
-            coming = ahead.submit(self._gather, blocks, size)
+            coming = ahead.submit(self._gather, size)
             while True:
                 columns = coming.result()
                 if columns is None:
                     return
-                coming = ahead.submit(self._gather, blocks, size)
+                coming = ahead.submit(self._gather, size)
                 yield columns
 
     def _source(self, block: int) -> Any:
@@ -161,11 +200,15 @@ class Reader:
             return self.file
         stream = self.file if self.encoding == "utf-8" else pa.transcoding_input_stream(
             self.file, self.encoding, "utf8")
-        return pa.PythonFile(_Blocks(stream), mode="r")
+        self.source = _Blocks(stream)
+        return pa.PythonFile(self.source, mode="r")
 
-    def _gather(self, blocks: Iterator[Any], size: int) -> Optional[List[Any]]:
+    def _gather(self, size: int) -> Optional[List[Any]]:
         """The columns of the next blocks, about `size` bytes of them; None at the end."""
         gathered, total = [], 0
+        blocks = self.blocks
+        if blocks is None:
+            return None  # closed
         for block in blocks:
             if block.num_rows:
                 gathered.append(block)
@@ -190,6 +233,11 @@ class Reader:
         return int(self.file.tell())
 
     def close(self) -> None:
+        # pyarrow's reader let go of here, while Python runs, and never reading into Python
+        # again (see _Blocks.stop); a file read natively needs neither.
+        if self.source is not None:
+            self.source.stop()
+        self.blocks = None
         self.file.close()
 
 

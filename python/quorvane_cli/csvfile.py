@@ -136,6 +136,11 @@ class CsvFile:
         # Rows the file holds, at the rate of line ends in its first block (a guess).
         self.expected_rows = (self.size or 0) * head.count(b"\n") // max(len(head), 1)
         self.encoding, bom = sniff(head)
+        if not bom and len(head) > 1 and (head[0] == 0) != (head[1] == 0):
+            order = "LE" if head[1] == 0 else "BE"
+            raise UserError(where(self.path, 1), "NUL bytes between the letters: this looks like "
+                            "UTF-16 or UTF-32 text without a byte order mark; convert the file to "
+                            f"UTF-8 first, e.g. iconv -f UTF-16{order} -t UTF-8")
         blocks = stdlib_csv.TextBlocks(self.file, self.path, self.encoding, bom, head)
         self.delimiter = delimiter or detect_delimiter(blocks.first)
         self.reader = stdlib_csv.Reader(blocks, self.delimiter)
@@ -144,7 +149,9 @@ class CsvFile:
             raise UserError(where(self.path, 1), "empty file: expected a header row")
         self.header: List[str] = header
         self.progress = Progress(f"quorvane {verb}", self.size)
-        if fast and regular and pyarrow_chosen(self.size or 0):
+        # pyarrow opens the file by its path: standard input, even redirected from a file
+        # (`< statement.csv`), has none.
+        if fast and regular and self.path != "-" and pyarrow_chosen(self.size or 0):
             offset = self._data_offset(bom, blocks.first)
             if offset is not None:
                 from quorvane_cli import arrow_csv

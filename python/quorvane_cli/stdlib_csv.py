@@ -151,8 +151,11 @@ class Reader:
             raise UserError(where(self.blocks.path, last + 1), str(exc)) from None
 
     def read_header(self) -> Optional[List[str]]:
-        """The first row that is not blank (None for a file with none)."""
+        """The first row that is not blank (None for a file with none), after the line
+        `sep=;` by which Excel names the delimiter (it reads as "sep=" and an empty cell)."""
         self.header = next((fields for _, fields in self.rows()), None)
+        if self.header == ["sep=", ""]:
+            self.header = next((fields for _, fields in self.rows()), None)
         return self.header
 
     def batches(self, size: int = 0) -> Iterator[Tuple[List[int], Columns]]:

@@ -145,12 +145,25 @@ def test_rows_without_labels_are_left_out(capsys, tmp_path, path):
     assert err == f"quorvane: warning: {rules}: 2 rows have no pattern, category or merchant: left out\n" + warning
 
 
+def test_standard_input_redirected_from_a_file(capsys, tmp_path, monkeypatch, path):
+    # `quorvane categorize - < s.csv`: standard input is a regular file then, but has no
+    # path for pyarrow to open; it reads as the file named.
+    statement = write_csv(tmp_path / "s.csv", [["narration", "amount"], ["zesto 1", "-5"]])
+    by_name = run(capsys, "categorize", statement, "--rules", DATA / "rules.csv", "--summary")
+    with open(statement) as stdin:
+        monkeypatch.setattr(sys, "stdin", stdin)
+        assert by_name[0] == 0 and run(capsys, "categorize", "-", "--rules", DATA / "rules.csv",
+                                       "--summary") == by_name
+
+
 # The ends of a file and of pyarrow's blocks, where the pyarrow path starts after the header,
 # stops at the end and parses a block at a time: (bytes, bytes per block, the cells read)
 @pytest.mark.parametrize("data, block, cells", [
     # a first data row starting with U+FEFF: pyarrow would take it for a byte order mark
     (b"narration,x\r\n\xef\xbb\xbfzesto,1\r\n", None, [["\ufeffzesto", "1"]]),
     (b'narration,x\n\xef\xbb\xbf"zesto",1\n', None, [['\ufeff"zesto"', "1"]]),
+    # Excel's line naming the delimiter before the header
+    (b"sep=,\r\nnarration,x\r\nzesto,1\r\n", None, [["zesto", "1"]]),
     # quoted last cells, closed, where a quote may have been left open
     (b'narration,x\nzesto,"1\r\n2"', None, [["zesto", "1\r\n2"]]),
     (b'narration,x\nzesto,"a ""b"""\n\n', None, [["zesto", 'a "b"']]),
@@ -317,6 +330,9 @@ MISTAKES = [
     ({"s.csv": b"\xff\xfen\x00\n\x00\x00\xd8\n\x00"}, "categorize s.csv",
      "s.csv:2: byte 6 is not UTF-16-LE text, though the file starts with its byte order mark; "
      "convert the file to UTF-8 first, e.g. iconv -f WINDOWS-1252 -t UTF-8"),
+    ({"s.csv": "narration\nx\n".encode("utf-16-le")}, "categorize s.csv", "s.csv:1: NUL bytes "
+     "between the letters: this looks like UTF-16 or UTF-32 text without a byte order mark; "
+     "convert the file to UTF-8 first, e.g. iconv -f UTF-16LE -t UTF-8"),
     ({"s.csv": ""}, "categorize s.csv", "s.csv:1: empty file: expected a header row"),
     # a quote never closed: the rows after it would have been one cell of the last column
     *[({name: text}, "categorize s.csv", f"{name}:3: {UNCLOSED}") for name, text in [
@@ -538,6 +554,26 @@ def test_closed_stdout_and_installed_command(tmp_path):
     done = subprocess.run(COMMAND + ["derive", str(tmp_path / "none.csv")], capture_output=True)
     assert (done.returncode, done.stdout) == (2, b"")
     assert done.stderr.decode() == f"quorvane: {tmp_path / 'none.csv'}: No such file or directory\n"
+
+
+@needs_pyarrow
+def test_failure_while_pyarrow_reads_ahead(tmp_path):
+    # A UTF-16 file is read ahead through Python code on pyarrow's own thread. A failure in
+    # its first rows ended the run while a (here slow) read was under way: the process then
+    # aborted, or hung, as the interpreter shut down under it.
+    statement = tmp_path / "s.csv"
+    statement.write_text("narration,amount\nzesto,1\nshort\n" + "zesto,2\n" * 3000, "utf-16")
+    code = ("import sys, time, quorvane_cli, quorvane_cli.arrow_csv as a\n"
+            "class Slow:\n def __init__(self, s): self.s = s\n"
+            " def read(self, n): time.sleep(0.05); return self.s.read(n)\n"
+            "a.BLOCK_BYTES, transcoded = 1 << 12, a.pa.transcoding_input_stream\n"
+            "a.pa.transcoding_input_stream = lambda *args: Slow(transcoded(*args))\n"
+            "sys.exit(quorvane_cli.program())")
+    done = subprocess.run([sys.executable, "-c", code, "categorize", str(statement), "--rules",
+                           str(DATA / "rules.csv"), "-o", os.devnull], capture_output=True,
+                          timeout=60, env=dict(os.environ, QUORVANE_CLI_CSV="pyarrow"))
+    assert (done.returncode, done.stderr.decode()) == (
+        2, f"quorvane: {statement}:3: 1 fields where the header has 2\n")
 
 
 @needs_pyarrow

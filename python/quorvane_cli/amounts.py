@@ -2,8 +2,9 @@
 
 An amount is an optional sign, digits and an optional fraction after the decimal mark
 ("." or ","). Digits may be grouped in threes by one separator: the other mark, a space,
-a no-break space or an apostrophe ("1,234,567.50", "1.234,50", "1 234,50"). Nothing else
-is guessed: "1,2,3" or "1.234,50" under the "." mark is an error, never a number. An
+a no-break space or an apostrophe ("1,234,567.50", "1.234,50", "1 234,50"); or in
+India's way, the last three digits and then twos ("12,34,567.50"). Nothing else is
+guessed: "1,2,3" or "1.234,50" under the "." mark is an error, never a number. An
 empty cell is zero. The patterns use only syntax that Python's re and RE2 (pyarrow's
 regular expressions) read alike.
 """
@@ -30,7 +31,8 @@ class AmountFormat:
             raise ValueError(f"decimal mark {decimal_mark!r}: expected '.' or ','")
         self.mark = decimal_mark
         self.separators = ("," if decimal_mark == "." else ".",) + _SPACES
-        grouped = "|".join(f"[0-9]{{1,3}}(?:{re.escape(s)}[0-9]{{3}})+" for s in self.separators)
+        grouped = "|".join(f"[0-9]{{1,3}}(?:{s}[0-9]{{3}})+|[0-9]{{1,2}}(?:{s}[0-9]{{2}})+{s}[0-9]{{3}}"
+                           for s in map(re.escape, self.separators))
         mark = re.escape(decimal_mark)
         number = f"[+-]?(?:(?:{grouped}|[0-9]+)(?:{mark}[0-9]*)?|{mark}[0-9]+)"
         #: A cell that is an amount, or blank (zero), in full (to be anchored at both ends).

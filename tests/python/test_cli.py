@@ -199,7 +199,11 @@ def test_formatted_amounts_read_back(value, mark, index, data):
     value = value.quantize(Decimal(1).scaleb(-data.draw(st.integers(0, 4))))
     whole, _, fraction = f"{abs(value):f}".partition(".")
     separator = SEPARATORS[mark][index % 4] if index else ""
-    groups = [whole[max(0, i - 3):i] for i in range(len(whole), 0, -3)][::-1]
+    # In threes, or in India's way: the last three digits, then twos (12,34,567).
+    twos = data.draw(st.booleans())
+    groups = [whole[-3:]] if twos else []
+    rest, size = (whole[:-3], 2) if twos else (whole, 3)
+    groups = [rest[max(0, i - size):i] for i in range(len(rest), 0, -size)][::-1] + groups
     text = ("-" if value < 0 else "") + separator.join(groups) + (mark + fraction if fraction else "")
     assert AmountFormat(mark).parse(f" {text} ") == value
 

@@ -159,16 +159,17 @@ def _places(source: CsvFile, replace: bool, read: Dict[int, str]
     and what it holds) is never one it writes: --replace would put the rules' results over
     the very text or amounts they came from."""
     existing = source.present(ADDED_COLUMNS)
+    at = where(source.path, source.header_at)
     for i in existing:
         if i in read:
             written = source.header[i].strip().casefold()
-            raise UserError(where(source.path, 1), f"the column {source.header[i]!r} holds the "
+            raise UserError(at, f"the column {source.header[i]!r} holds the "
                             f"{read[i]}, and categorize writes its own {written} column; rename "
                             "it first")
     if existing and not replace:
         names = ", ".join(repr(source.header[i]) for i in existing)
         plural = "s" if len(existing) > 1 else ""
-        raise UserError(where(source.path, 1), f"the statement already has the column{plural} "
+        raise UserError(at, f"the statement already has the column{plural} "
                         f"{names}; --replace overwrites them with the rules' results")
     header = list(source.header)
     folded = [name.strip().casefold() for name in header]

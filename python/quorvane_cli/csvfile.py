@@ -148,6 +148,7 @@ class CsvFile:
         if header is None:
             raise UserError(where(self.path, 1), "empty file: expected a header row")
         self.header: List[str] = header
+        self.header_at = self.reader.line  # blank lines or Excel's sep= may come first
         self.progress = Progress(f"quorvane {verb}", self.size)
         # pyarrow opens the file by its path: standard input, even redirected from a file
         # (`< statement.csv`), has none.
@@ -226,8 +227,8 @@ class CsvFile:
             other = [d for d in _DETECTED if d != self.delimiter and d in self.header[0]]
             if other:
                 hint = f"; is the delimiter {other[0]!r}? (--delimiter)"
-        raise UserError(where(self.path, 1), f"no column named {wanted} (the columns are "
-                        f"{listed}){hint}")
+        raise UserError(where(self.path, self.header_at),
+                        f"no column named {wanted} (the columns are {listed}){hint}")
 
     def present(self, names: Sequence[str]) -> List[int]:
         """The indices of the header's columns named by any of names, letter case ignored;
@@ -242,8 +243,9 @@ class CsvFile:
         key = self.header[index].strip().casefold()
         same = [i for i, name in enumerate(self.header) if name.strip().casefold() == key]
         if len(same) > 1:
-            raise UserError(where(self.path, 1), f"columns {same[0] + 1} and {same[1] + 1} are "
-                            f"both named {self.header[index].strip()!r}; rename one of them")
+            raise UserError(where(self.path, self.header_at),
+                            f"columns {same[0] + 1} and {same[1] + 1} are both named "
+                            f"{self.header[index].strip()!r}; rename one of them")
         return index
 
     # ------------------------------------------------------------ rows

@@ -130,6 +130,7 @@ class Reader:
         self.reader = csv.reader(lines, delimiter=delimiter)
         blocks.lines = lambda: self.reader.line_num
         self.header: Optional[List[str]] = None
+        self.line = 1  # the header's line
 
     def rows(self) -> Iterator[Tuple[int, List[str]]]:
         reader = self.reader
@@ -153,9 +154,9 @@ class Reader:
     def read_header(self) -> Optional[List[str]]:
         """The first row that is not blank (None for a file with none), after the line
         `sep=;` by which Excel names the delimiter (it reads as "sep=" and an empty cell)."""
-        self.header = next((fields for _, fields in self.rows()), None)
+        self.line, self.header = next(self.rows(), (1, None))
         if self.header == ["sep=", ""]:
-            self.header = next((fields for _, fields in self.rows()), None)
+            self.line, self.header = next(self.rows(), (self.line, None))
         return self.header
 
     def batches(self, size: int = 0) -> Iterator[Tuple[List[int], Columns]]:

@@ -296,6 +296,8 @@ MISTAKES = [
     # columns
     ({"s.csv": "date,memo\n1,x\n"}, "categorize s.csv",
      f"s.csv:1: {NO_NARRATION} 'date', 'memo'); choose one with --column"),
+    ({"s.csv": "\nsep=,\ndate,memo\n1,x\n"}, "categorize s.csv",  # the header's own line
+     f"s.csv:3: {NO_NARRATION} 'date', 'memo'); choose one with --column"),
     ({"s.csv": "date;memo;narration\n1;x;y\n"}, "categorize s.csv --delimiter ,",
      f"s.csv:1: {NO_NARRATION} 'date;memo;narration'); is the delimiter ';'? (--delimiter)"),
     ({"s.csv": "narration,Category,RULE\nx,y,z\n"}, "categorize s.csv",

@@ -12,6 +12,7 @@ where it is installed.
 from __future__ import annotations
 
 import codecs
+import csv
 import contextlib
 import functools
 import importlib.util
@@ -149,6 +150,7 @@ class CsvFile:
             raise UserError(where(self.path, 1), "empty file: expected a header row")
         self.header: List[str] = header
         self.header_at = self.reader.line  # blank lines or Excel's sep= may come first
+        self.first_text = blocks.first  # the first block, for hints
         self.progress = Progress(f"quorvane {verb}", self.size)
         # pyarrow opens the file by its path: standard input, even redirected from a file
         # (`< statement.csv`), has none.
@@ -227,8 +229,27 @@ class CsvFile:
             other = [d for d in _DETECTED if d != self.delimiter and d in self.header[0]]
             if other:
                 hint = f"; is the delimiter {other[0]!r}? (--delimiter)"
+        later = self._later_header(names)
+        if later:
+            hint = (f"; line {later} has such a column: remove the lines above it (the file "
+                    "must begin with its header)")
         raise UserError(where(self.path, self.header_at),
                         f"no column named {wanted} (the columns are {listed}){hint}")
+
+    def _later_header(self, names: Sequence[str]) -> Optional[int]:
+        """The line, among the first block's next ones, that has a column of one of names
+        under some delimiter: where the header is when a bank writes lines of its own
+        (account, period) above it."""
+        wanted = {name.casefold() for name in names}
+        lines = io.StringIO(self.first_text, newline="")
+        for number, line in enumerate(itertools.islice(lines, 100), 1):
+            if number <= self.header_at:
+                continue
+            for delimiter in _DETECTED:
+                cells = next(csv.reader([line], delimiter=delimiter), [])
+                if any(cell.strip().casefold() in wanted for cell in cells):
+                    return number
+        return None
 
     def present(self, names: Sequence[str]) -> List[int]:
         """The indices of the header's columns named by any of names, letter case ignored;

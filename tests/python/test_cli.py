@@ -298,6 +298,9 @@ MISTAKES = [
      f"s.csv:1: {NO_NARRATION} 'date', 'memo'); choose one with --column"),
     ({"s.csv": "\nsep=,\ndate,memo\n1,x\n"}, "categorize s.csv",  # the header's own line
      f"s.csv:3: {NO_NARRATION} 'date', 'memo'); choose one with --column"),
+    ({"s.csv": "Account 1234\nPeriod: Oct\nDate;Narration;Amount\n1;x;2\n"}, "categorize s.csv",
+     f"s.csv:1: {NO_NARRATION} 'Account 1234'); line 3 has such a column: remove the lines "
+     "above it (the file must begin with its header)"),
     ({"s.csv": "date;memo;narration\n1;x;y\n"}, "categorize s.csv --delimiter ,",
      f"s.csv:1: {NO_NARRATION} 'date;memo;narration'); is the delimiter ';'? (--delimiter)"),
     ({"s.csv": "narration,Category,RULE\nx,y,z\n"}, "categorize s.csv",

@@ -117,6 +117,9 @@ def request_of(args: argparse.Namespace) -> EmiRequest:
     if getattr(args, unused) is not None:
         warn(f"--mode {args.mode} solves for {_SOLVED[unused]}: --{unused} is ignored")
     given = {option: getattr(args, option) for option in needs}
+    if 0 < given.get("amount", 1) < 0.5:  # the engine would solve a loan of 0
+        raise UserError("--amount", f"{given['amount']:g} rounds to a loan of 0: amounts are "
+                        "whole currency units")
     return {"mode": mode, "loanAmount": given.get("amount"), "emi": given.get("emi"),
             "months": given.get("months"), "interestRate": args.rate,
             "inflationRate": args.inflation, "start": args.start}

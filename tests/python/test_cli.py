@@ -406,6 +406,8 @@ MISTAKES = [
     ]],
     # the engine's complaint about a field names the option it came from
     ({}, "emi --mode emi --amount 1000 --months 3 --rate -1", "--rate: must be zero or greater"),
+    ({}, "emi --mode emi --amount 0.4 --months 3 --rate 9",
+     "--amount: 0.4 rounds to a loan of 0: amounts are whole currency units"),
     ({}, f"{LOAN} --inflation -1", "--inflation: must be zero or greater"),
 ]
 

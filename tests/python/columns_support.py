@@ -117,7 +117,8 @@ def rules_as(form, spark=None):
         return pytest.importorskip("duckdb").from_arrow(table)
     if form == "polars categorical":
         pl = pytest.importorskip("polars")
-        return pl.from_arrow(table).with_columns(pl.col("category", "merchant").cast(pl.Categorical))
+        labels = pl.col("category", "merchant").cast(pl.Categorical)
+        return pl.from_arrow(table).with_columns(labels)
     pd = pytest.importorskip("pandas")
     if form == "pandas category":
         return pd.DataFrame(RULES, index=[7, 3, 5, 1]).astype("category")
@@ -128,7 +129,8 @@ def rules_as(form, spark=None):
 def module_rules(examples):
     """The module's derive_rules on (narration, category, merchant) examples, as (pattern,
     category, merchant): a null label reads as empty, an example with neither is left out."""
-    data = [{"narration": n, "category": c or "", "merchant": m or ""} for n, c, m in examples if c or m]
+    data = [{"narration": n, "category": c or "", "merchant": m or ""}
+            for n, c, m in examples if c or m]
     return [(r["pattern"], r["category"], r["merchant"])
             for r in quorvane.derive_rules({"data": data})["rules"]]
 

@@ -71,8 +71,8 @@ def test_any_partitioning_gives_the_single_process_results(examples, npartitions
 
 
 @needs_dask
-@pytest.mark.parametrize("form", ["stream", "duckdb", "pandas category", "polars categorical", "dask",
-                                  "columns", "dicts", "request"])
+@pytest.mark.parametrize("form", ["stream", "duckdb", "pandas category", "polars categorical",
+                                  "dask", "columns", "dicts", "request"])
 @pytest.mark.parametrize("series", [False, True])
 def test_rules_in_any_form_reach_every_partition(form, series):
     df = frame([(f"{word} {i}", "", "") for i in range(12) for word in ("zesto", "ΣΟΦΊΑ", "x")])

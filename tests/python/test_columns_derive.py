@@ -9,7 +9,8 @@ import quorvane_columns as qc
 from quorvane_columns._native import DeriveCounter
 
 pa = pytest.importorskip("pyarrow")
-from columns_support import LAYOUTS, column, module_rules, narration, rules_of, table_data  # noqa: E402
+from columns_support import (LAYOUTS, column, module_rules, narration, rules_of,  # noqa: E402
+                             table_data)
 
 # A null label is a blank cell of a CSV file: it reads as empty, and in columns a row whose
 # labels are both empty has none and is left out, as the command line leaves it out.

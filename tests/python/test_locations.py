@@ -60,7 +60,7 @@ def test_a_repeated_field_is_named_in_both_forms():
     newlines=st.booleans(),
 )
 @example(narrations=["a", "b"], rules=[], where=1, bad=None, newlines=False)
-@example(narrations=[], rules=[("p", "c")] * 3, where=5, bad=5, newlines=True)  # rules[2]["category"]
+@example(narrations=[], rules=[("p", "c")] * 3, where=5, bad=5, newlines=True)  # rules[2].category
 def test_json_excerpt_points_at_the_failing_value(narrations, rules, where, bad, newlines):
     # One value of a valid request is replaced by one of the wrong type: both forms name
     # its path, and the JSON caret sits under the last byte the reader took, which is the

@@ -1,11 +1,14 @@
 """Helpers of the column-door tests: string columns in every layout a producer may use
 (dictionaries drawn with any index width and a dictionary per chunk), results of any
-kind as plain data, and an Arrow stream whose release callbacks count."""
+kind as plain data, rules in every form, the module's derivation as the reference, and an
+Arrow stream whose release callbacks count."""
 
 import ctypes
 
 import pytest
 from hypothesis import strategies as st
+
+import quorvane
 
 pa = pytest.importorskip("pyarrow")
 
@@ -81,6 +84,61 @@ def table_data(result):
 
     return {name: [None if pd.isna(v) else v for v in result[name].tolist()]
             for name in result.columns}
+
+
+# ---------------------------------------------------------------- rules and examples
+
+
+RULES = [
+    {"pattern": "zesto", "category": "Food", "merchant": "ZestoBites"},
+    {"pattern": "kart", "category": "Shopping", "merchant": "Kartville"},
+    {"pattern": "σοφία", "category": "Βιβλία", "merchant": "Sofia"},
+    {"pattern": "upi zesto", "category": "Transfer", "merchant": "UPI"},
+]
+
+words = st.sampled_from(["zesto", "ZESTO", "kart", "upi", "fuel", "ÄRGER", "σοφία", "ΣΟΦΊΑ", "ab",
+                         "4471"])
+narration = st.lists(words, max_size=5).map(" ".join)
+
+
+def rules_as(form, spark=None):
+    """RULES in a form categorize takes: some are read only once (a stream) or by one
+    thread at a time (a relation), some hold dictionaries (categories), few pickle."""
+    table = pa.Table.from_pylist(RULES)
+    if form == "stream":
+        return pa.RecordBatchReader.from_batches(table.schema, table.to_batches())
+    if form == "columns":  # plain lists, as derive gives its rules back
+        return table.to_pydict()
+    if form in ("dicts", "request"):
+        return RULES if form == "dicts" else {"rules": RULES}
+    if form == "spark":
+        return spark.createDataFrame(RULES)
+    if form == "duckdb":
+        return pytest.importorskip("duckdb").from_arrow(table)
+    if form == "polars categorical":
+        pl = pytest.importorskip("polars")
+        labels = pl.col("category", "merchant").cast(pl.Categorical)
+        return pl.from_arrow(table).with_columns(labels)
+    pd = pytest.importorskip("pandas")
+    if form == "pandas category":
+        return pd.DataFrame(RULES, index=[7, 3, 5, 1]).astype("category")
+    assert form == "dask", form
+    return pytest.importorskip("dask.dataframe").from_pandas(pd.DataFrame(RULES), npartitions=2)
+
+
+def module_rules(examples):
+    """The module's derive_rules on (narration, category, merchant) examples, as (pattern,
+    category, merchant): a null label reads as empty, an example with neither is left out."""
+    data = [{"narration": n, "category": c or "", "merchant": m or ""}
+            for n, c, m in examples if c or m]
+    return [(r["pattern"], r["category"], r["merchant"])
+            for r in quorvane.derive_rules({"data": data})["rules"]]
+
+
+def rules_of(result):
+    """A derived rules table of any kind as (pattern, category, merchant) tuples."""
+    data = table_data(result)
+    return list(zip(data["pattern"], data["category"], data["merchant"]))
 
 
 # ---------------------------------------------------------------- a counting producer

@@ -4,10 +4,9 @@ calls and the existing module; on a real cluster, the work runs in the workers."
 import os
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
-import quorvane
 import quorvane_columns as qc
 
 try:
@@ -19,19 +18,13 @@ try:
 except ImportError:
     dask = None
 
+from columns_support import RULES, module_rules, narration, rules_as, table_data  # noqa: E402
+
 needs_dask = pytest.mark.skipif(dask is None, reason='needs pip install "quorvane[dask]"')
 
-
-RULES = [
-    {"pattern": "zesto", "category": "Food", "merchant": "ZestoBites"},
-    {"pattern": "kart", "category": "Shopping", "merchant": "Kartville"},
-    {"pattern": "σοφία", "category": "Books", "merchant": "Sofia"},
-    {"pattern": "upi zesto", "category": "Transfer", "merchant": "UPI"},
-]
-
-words = st.sampled_from(["zesto", "ZESTO", "kart", "upi", "fuel", "ÄRGER", "σοφία", "ab", "4471"])
-narration = st.lists(words, max_size=5).map(" ".join)
-example = st.tuples(narration, st.sampled_from(["Food", "Fuel", "Ä"]), st.sampled_from(["M1", "M2"]))
+# A null label reads as empty, an example with neither label is left out.
+labelled = st.tuples(narration, st.sampled_from(["Food", "Fuel", "Ä", None]),
+                     st.sampled_from(["M1", "M2", None]))
 
 
 def frame(examples, categorical=False):
@@ -44,18 +37,6 @@ def frame(examples, categorical=False):
     return pd.DataFrame(dict(texts, amount=pd.Series(range(len(examples)), index=index)))
 
 
-def rows(df):
-    """A pandas frame as a dict of lists, None for every kind of null."""
-    return {name: [None if pd.isna(v) else v for v in df[name].tolist()] for name in df.columns}
-
-
-def derive_rules(df):
-    """What the existing module derives from the frame's rows."""
-    data = [{"narration": n, "category": c, "merchant": m}
-            for n, c, m in zip(df["text"], df["category"], df["merchant"])]
-    return [(r["pattern"], r["category"], r["merchant"]) for r in quorvane.derive_rules({"data": data})["rules"]]
-
-
 def check(ddf, df, split_every=8, rules=RULES):
     """Both calls on `ddf` against the single-process ones on `df`, its rows together."""
     out = qd.categorize(ddf, rules, column="text")
@@ -65,18 +46,23 @@ def check(ddf, df, split_every=8, rules=RULES):
     assert dict(computed.dtypes.astype(str)) == dict(out.dtypes.astype(str))
     assert str(computed["rule"].dtype) == "Int32"
     want = qc.categorize(df["text"], RULES)
-    got = rows(computed)
-    assert {name: got[name] for name in ("rule", "category", "merchant")} == rows(want)
+    got = table_data(computed)
+    assert {name: got[name] for name in ("rule", "category", "merchant")} == table_data(want)
     assert got["amount"] == list(df["amount"])  # the frame's own columns, rows in order
 
     rules = qd.derive(ddf, narration="text", split_every=split_every, threads=1)
-    assert list(zip(rules["pattern"], rules["category"], rules["merchant"])) == derive_rules(df)
+    examples = table_data(df)
+    assert list(zip(rules["pattern"], rules["category"], rules["merchant"])) == module_rules(
+        zip(examples["text"], examples["category"], examples["merchant"]))
 
 
 @needs_dask
 @settings(max_examples=25, deadline=None)
-@given(examples=st.lists(example, max_size=40), npartitions=st.integers(1, 7),
+@given(examples=st.lists(labelled, max_size=40), npartitions=st.integers(1, 7),
        split_every=st.integers(2, 4), categorical=st.booleans())
+@example(examples=[(f"zesto {i}", "Food", "M1") for i in range(6)] + [("kart 1", None, None)]
+         + [(f"kart {i}", "Shop", None) for i in range(2)], npartitions=3, split_every=2,
+         categorical=False)
 def test_any_partitioning_gives_the_single_process_results(examples, npartitions, split_every,
                                                            categorical):
     df = frame(examples, categorical)
@@ -84,27 +70,9 @@ def test_any_partitioning_gives_the_single_process_results(examples, npartitions
         check(dd.from_pandas(df, npartitions=npartitions, sort=False), df, split_every)
 
 
-def rules_as(form):
-    """RULES in a form categorize takes: some can be read only once (a stream), or by one
-    thread at a time (a relation), and neither pickles."""
-    import pyarrow as pa
-
-    table = pa.Table.from_pylist(RULES)
-    if form == "stream":
-        return pa.RecordBatchReader.from_batches(table.schema, table.to_batches())
-    if form == "duckdb":
-        return pytest.importorskip("duckdb").from_arrow(table)
-    if form == "pandas category":
-        return pd.DataFrame(RULES, index=[7, 3, 5, 1]).astype("category")
-    if form == "dask":
-        return dd.from_pandas(pd.DataFrame(RULES), npartitions=2)
-    if form == "columns":
-        return {name: [rule[name] for rule in RULES] for name in RULES[0]}
-    return {"rules": RULES}
-
-
 @needs_dask
-@pytest.mark.parametrize("form", ["stream", "duckdb", "pandas category", "dask", "columns", "request"])
+@pytest.mark.parametrize("form", ["stream", "duckdb", "pandas category", "polars categorical",
+                                  "dask", "columns", "dicts", "request"])
 @pytest.mark.parametrize("series", [False, True])
 def test_rules_in_any_form_reach_every_partition(form, series):
     df = frame([(f"{word} {i}", "", "") for i in range(12) for word in ("zesto", "ΣΟΦΊΑ", "x")])
@@ -118,19 +86,13 @@ def test_rules_in_any_form_reach_every_partition(form, series):
             computed = qd.categorize(ddf, rules_as(form), column="text").compute()
     assert list(computed.index) == list(df.index)
     assert list(computed.columns) == ["text", "amount", "rule", "category", "merchant"]
-    want = rows(qc.categorize(df["text"], RULES))
-    assert {name: rows(computed)[name] for name in want} == want
+    want = table_data(qc.categorize(df["text"], RULES))
+    assert {name: table_data(computed)[name] for name in want} == want
 
 
 @needs_dask
-def test_a_null_narration_names_its_partition_and_a_null_label_reads_as_empty():
-    df = frame([(f"zesto {i}", "Food", "M1") for i in range(6)] + [("kart 1", None, None)]
-               + [(f"kart {i}", "Shop", None) for i in range(2)])
-    ddf = dd.from_pandas(df, npartitions=3, sort=False)
-    # The row with neither label is left out, a lone null label is empty.
-    assert rows(qd.derive(ddf, narration="text")) == rows(
-        qc.derive(df["text"], df["category"], df["merchant"]))
-    assert rows(qd.derive(ddf, narration="text"))["merchant"] == ["M1", ""]
+def test_a_null_narration_names_its_partition():
+    df = frame([(f"zesto {i}", "Food", "M1") for i in range(9)])
     df.iloc[4, 0] = None
     with pytest.raises(ValueError) as raised:
         qd.derive(dd.from_pandas(df, npartitions=3, sort=False), narration="text")

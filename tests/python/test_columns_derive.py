@@ -5,21 +5,13 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import quorvane
 import quorvane_columns as qc
 from quorvane_columns._native import DeriveCounter
 
 pa = pytest.importorskip("pyarrow")
-from columns_support import LAYOUTS, column, table_data  # noqa: E402
+from columns_support import (LAYOUTS, column, module_rules, narration, rules_of,  # noqa: E402
+                             table_data)
 
-
-def rules_of(result):
-    data = table_data(result)
-    return list(zip(data["pattern"], data["category"], data["merchant"]))
-
-
-words = st.sampled_from(["zesto", "ZESTO", "kart", "upi", "fuel", "ÄRGER", "σοφία", "ab", "4471"])
-narration = st.lists(words, max_size=5).map(" ".join)
 # A null label is a blank cell of a CSV file: it reads as empty, and in columns a row whose
 # labels are both empty has none and is left out, as the command line leaves it out.
 example = st.tuples(narration, st.sampled_from(["Food", "Fuel", "Ä", "", None]),
@@ -30,10 +22,7 @@ example = st.tuples(narration, st.sampled_from(["Food", "Fuel", "Ä", "", None])
 @settings(max_examples=30, deadline=None)
 @given(examples=st.lists(example, max_size=25), data=st.data(), threads=st.sampled_from([None, 1, 2]))
 def test_equals_existing_module(layout, examples, data, threads):
-    want = quorvane.derive_rules({"data": [
-        {"narration": n, "category": c or "", "merchant": m or ""}
-        for n, c, m in examples if c or m]})["rules"]
-    want = [(r["pattern"], r["category"], r["merchant"]) for r in want]
+    want = module_rules(examples)
     got = qc.derive(*(column([e[k] for e in examples], layout, data.draw) for k in range(3)),
                     threads=threads)
     assert rules_of(got) == want
@@ -84,9 +73,7 @@ def test_split_over_threads_gives_the_same_rules():
         group = rng.randrange(40)
         words = rng.sample(vocabulary, 2) + [f"shop{group}", str(rng.randrange(10**6))]
         examples.append((" ".join(words), f"C{group % 7}", f"M{group}"))
-    want = quorvane.derive_rules({"data": [
-        {"narration": n, "category": c, "merchant": m} for n, c, m in examples]})["rules"]
-    want = [(r["pattern"], r["category"], r["merchant"]) for r in want]
+    want = module_rules(examples)
     assert rules_of(qc.derive(*(pa.array([e[k] for e in examples]) for k in range(3)))) == want
     # Batches large enough for each to be counted while the one before is added, and a
     # small one after them; on one thread, each added at once. Either way a batch is
@@ -100,14 +87,6 @@ def test_split_over_threads_gives_the_same_rules():
 
 
 
-def read_csv(reader, path):
-    if reader == "pandas":
-        return pytest.importorskip("pandas").read_csv(path)
-    if reader == "polars":
-        return pytest.importorskip("polars").read_csv(path)
-    return pytest.importorskip("pyarrow.csv").read_csv(path)
-
-
 @pytest.mark.parametrize("reader", ["pandas", "polars", "pyarrow"])
 def test_blank_labels_of_a_csv_file_read_as_the_command_line_reads_them(reader, tmp_path):
     """Readers give a blank cell as a null or an empty text, and a column of blank cells
@@ -116,8 +95,8 @@ def test_blank_labels_of_a_csv_file_read_as_the_command_line_reads_them(reader, 
     (tmp_path / "rules.csv").write_text("pattern,category,merchant\nzesto,Food,\nsalary,,\n")
     (tmp_path / "history.csv").write_text(
         "narration,category,merchant\nUPI ZESTO 1,Food,\nSALARY NOV,Income,\nATM cash,,\n")
-    rules = read_csv(reader, tmp_path / "rules.csv")
-    history = read_csv(reader, tmp_path / "history.csv")
+    read_csv = pytest.importorskip({"pyarrow": "pyarrow.csv"}.get(reader, reader)).read_csv
+    rules, history = read_csv(tmp_path / "rules.csv"), read_csv(tmp_path / "history.csv")
     narrations = ["upi zesto 2", "salary", "x"]
     assert table_data(qc.categorize(narrations, rules)) == table_data(qc.categorize(
         narrations, [["zesto", "Food", ""], ["salary", "", ""]]))
@@ -127,6 +106,7 @@ def test_blank_labels_of_a_csv_file_read_as_the_command_line_reads_them(reader, 
     assert table_data(qc.derive(history)) == table_data(qc.derive(*labelled))
     assert ([table_data(t) for t in qc.evaluate(*columns, rules)]
             == [table_data(t) for t in qc.evaluate(*labelled, rules)])
+
 
 ABCD = pa.array(["a", "b", "c", "d"])
 COUNT = {"category": ["F"], "merchant": ["M"], "token": ["abc"]}

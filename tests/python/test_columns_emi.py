@@ -221,7 +221,6 @@ def test_hand_worked(events, rows, saved):
     assert answer["rows"] == rows and answer["nominalPaid"] == sum(r[0] for r in rows)
     assert (answer["emi"], answer["baselineInterest"], answer["interestSaved"],
             answer["monthsSaved"]) == (256, 26, *saved)
-    assert answer["apr"] is None
 
 
 REFUSED = [
@@ -318,7 +317,6 @@ def test_other_forms_read_as_the_plain_one(form, a, b):
         other = dict(plain, **{name: np.array(values, a if isinstance(values[0], int) else b)
                                for name, values in plain.items() if name != "mode"})
     assert [table_data(t) for t in qc.emi(other)] == [table_data(t) for t in qc.emi(plain)]
-
 
 
 def test_blank_cells_of_a_csv_file_are_absent(tmp_path):
@@ -494,12 +492,8 @@ def test_against_the_model(amount, months, rate, events):
     except Refused as refused:
         assert isinstance(answer, str) and answer.startswith(f"event {refused.args[0]}: ")
         return
+    # (The savings against compute_emi: test_every_row_against_plain_arithmetic, any mode.)
     assert (answer["rows"], answer["rates"], answer["prepayments"]) == (rows, rates, prepayments)
-    plain = quorvane.compute_emi(loan)
-    interest = sum(row[0] for row in rows) - amount
-    assert (answer["baselineInterest"], answer["interestSaved"], answer["monthsSaved"]) == (
-        plain["totals"]["nominalInterest"], plain["totals"]["nominalInterest"] - interest,
-        plain["months"] - len(rows))
 
 
 @settings(max_examples=200, deadline=None)

@@ -93,21 +93,14 @@ def test_pandas_indexes_and_arrays_read_missing_values_as_nulls(make):
     assert table_data(qc.categorize(make(texts), RULES)) == qc.categorize(texts, RULES)
 
 
-@pytest.mark.parametrize("call", [qc.categorize, qc.explain, qc.unmatched])
-@pytest.mark.parametrize("other", [["a", 1], [1j, 2j], [Decimal("1.5"), "x"]])
-def test_a_frame_read_for_one_column_ignores_the_others(call, other):
-    """With column=, only that column of a pandas frame is exported: another one that
-    pyarrow cannot convert (texts mixed with numbers, complex numbers) is no concern."""
-    texts = ["zesto 1", "ATM"]
-    df = pd.DataFrame({"narration": texts, "other": other}, index=["x", "y"])
-    out = call(df, RULES, column="narration")
-    assert table_data(out) == call(texts, RULES)
-
-
 HISTORY = {"narration": ["zesto 1", "kart 2"], "category": ["Food", "Shop"], "merchant": ["Z", "K"]}
 
 
+@pytest.mark.parametrize("note", [["a", 1], [1j, 2j], [Decimal("1.5"), "x"]])
 @pytest.mark.parametrize("call, columns", [
+    (lambda f: qc.categorize(f, RULES, column="narration"), HISTORY),
+    (lambda f: qc.explain(f, RULES, column="narration"), HISTORY),
+    (lambda f: qc.unmatched(f, RULES, column="narration"), HISTORY),
     (lambda f: qc.categorize(["zesto 1", "ATM"], f), {"pattern": ["zesto", "atm"],
                                                       "category": ["Food", "Cash"],
                                                       "merchant": ["Z", "A"]}),
@@ -121,12 +114,12 @@ HISTORY = {"narration": ["zesto 1", "kart 2"], "category": ["Food", "Shop"], "me
     (lambda f: qc.emi([LOAN], f)[1], {"loan": [0, 0], "month": [0, 1],
                                        "kind": ["prepay", "rate"], "amount": [100.0, 9.0]}),
 ])
-def test_a_frame_read_whole_ignores_columns_it_does_not_read(call, columns):
-    """A pandas table of rules, examples, counts, loans or events goes with the columns
-    the call reads: a note beside them that pyarrow cannot convert is no concern."""
-    noted = pd.DataFrame({**columns, "note": ["a", 1]}, index=["x", "y"])
-    plain = table_data(call(pd.DataFrame(columns)))
-    assert table_data(call(noted)) == plain
+def test_a_frame_goes_with_the_columns_the_call_reads(call, columns, note):
+    """A pandas frame of narrations (column=), rules, examples, counts, loans or events
+    goes with the columns the call reads: a note beside them that pyarrow cannot convert
+    (texts mixed with numbers, complex numbers) is no concern."""
+    noted = pd.DataFrame({**columns, "note": note}, index=["x", "y"])
+    assert table_data(call(noted)) == table_data(call(pd.DataFrame(columns)))
 
 
 def shared(*columns):  # a frame of one row whose columns share a name

@@ -14,30 +14,8 @@ try:
     import quorvane_columns.spark as qcs
 except ImportError:  # the spark fixture skips, or fails where Spark is required
     qcs = None
+from columns_support import RULES, narration, rules_as  # noqa: E402
 
-RULES = [
-    {"pattern": "zesto", "category": "Food", "merchant": "ZestoBites"},
-    {"pattern": "kart", "category": "Shopping", "merchant": "Kartville"},
-    {"pattern": "σοφία", "category": "Βιβλία", "merchant": "Sofia"},
-    {"pattern": "upi zesto", "category": "Transfer", "merchant": "UPI"},
-]
-
-
-def rules_as(form, spark):
-    """RULES in a form categorize takes (a stream is read once, a category is a dictionary)."""
-    table = pa.Table.from_pylist(RULES)
-    if form == "stream":
-        return pa.RecordBatchReader.from_batches(table.schema, table.to_batches())
-    if form == "categorical":
-        pl = pytest.importorskip("polars")
-        return pl.from_arrow(table).with_columns(pl.col("category", "merchant").cast(pl.Categorical))
-    if form == "columns":  # as plain lists in give derive's rules back
-        return {name: [rule[name] for rule in RULES] for name in RULES[0]}
-    return spark.createDataFrame(RULES) if form == "spark" else RULES
-
-
-words = st.sampled_from(["zesto", "ZESTO", "kart", "upi", "fuel", "ÄRGER", "ΣΟΦΊΑ", "ab", "4471"])
-narration = st.lists(words, max_size=4).map(" ".join)
 # A null label reads as empty, a row with neither label is left out.
 labelled = st.tuples(st.one_of(st.none(), narration), st.sampled_from(["Food", "Fuel", "Ä", None]),
                      st.sampled_from(["M1", "M2", None]))
@@ -46,7 +24,7 @@ SCHEMA = "id int, text string, category string, merchant string"
 
 @settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(examples=st.lists(labelled, max_size=30), partitions=st.integers(1, 4),
-       form=st.sampled_from(["dicts", "columns", "stream", "categorical", "spark"]),
+       form=st.sampled_from(["dicts", "columns", "stream", "polars categorical", "spark"]),
        block=st.sampled_from([1, 64 << 20]))  # bytes counted at once: one batch, or all
 @example(examples=[("zesto", "Food", "M1"), (None, "Fuel", "M2")], partitions=2, form="columns",
          block=1)

@@ -152,5 +152,6 @@ def run(args: argparse.Namespace) -> int:
                                     else None, checked).encode("utf-8"))
     if printed is not None:
         with printed.open() as out:
-            out.write(text(args.rules, args.history, checked).encode("utf-8"))
+            # A file name that is not UTF-8 is printed as the bytes it was given as.
+            out.write(text(args.rules, args.history, checked).encode("utf-8", "surrogateescape"))
     return 1 if checked.findings["rule"] else 0

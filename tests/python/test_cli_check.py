@@ -16,7 +16,8 @@ from test_cli import path, run  # noqa: F401 (path: the fixture of the two CSV p
 import quorvane_cli
 import quorvane_columns as qc
 
-POWER = "Power <Co> & \"Sons\""
+# A merchant holding an escape sequence, which the printed table must not send to a terminal
+POWER = "Power <Co> & \"Sons\"\x1b[0m"
 RULES = [["zesto", "Food", "Zesto"], ["upi/", "Transfers", "UPI"], ["ZESTO", "Food", "Zesto"],
          ["kart", "Shopping", "Kartville"], ["kartville", "Shopping", "Kartville"],
          ["pay", "Bills", POWER]]
@@ -84,6 +85,7 @@ def test_printed_figures_are_evaluates(capsys, files, figures, path):
     r = figures.per_rule
     eligible = sorted((p, k) for k, (p, h) in enumerate(zip(r["precision"], r["hits"])) if h >= 5)
     assert shown == [k for _, k in eligible][:10] and shown[0] == 3
+    assert "\x1b" not in out and 'Power <Co> & "Sons"\\x1b[0m' in out
 
 
 # ---------------------------------------------------------------- the page in Chromium

@@ -366,7 +366,10 @@ def plot(result: Mapping[str, Any], target: Target,
     except ImportError:
         raise UserError("--plot", 'needs matplotlib: pip install "quorvane[plot]"') from None
     schedule = result["schedule"]
-    integer_ticks = "year" not in schedule[0]
+    # matplotlib draws the years 1 to 9999 as dates, with a margin of 5% of the loan's span
+    # (600 months at most) each side: a loan outside them is drawn by instalment.
+    years = [row.get("year") for row in [*schedule, *(plain["schedule"] if plain else [])]]
+    integer_ticks = not all(year is not None and 10 <= year <= 9990 for year in years)
     label = "instalment" if integer_ticks else "month"
 
     def months(rows: Sequence[Mapping[str, Any]]) -> Sequence[Any]:

@@ -682,6 +682,8 @@ def test_plot(capsys, tmp_path, monkeypatch):
         assert run(capsys, "emi", *argv.split(), "--plot", tmp_path / "loan.svg")[0] == 0
         assert drawn in (tmp_path / "loan.svg").read_text("utf-8")
     assert run(capsys, "emi", *LOANS[0][0].split(), "--plot", tmp_path / "loan.nope")[:2] == (2, "")
+    for start in ("0000-01", "0001-01", "9999-11"):  # years beyond matplotlib's dates
+        assert run(capsys, *LOAN.split(), "--start", start, "--plot", tmp_path / "loan.svg")[0] == 0
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # import fails
     assert run(capsys, "emi", *LOANS[1][0].split(), "--plot", tmp_path / "loan.svg") == (
         2, "", 'quorvane: --plot: needs matplotlib: pip install "quorvane[plot]"\n')

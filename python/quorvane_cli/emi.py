@@ -238,8 +238,8 @@ def solve(request: EmiRequest, events: Optional[List[Dict[str, Any]]] = None,
 
 def rate_text(rate: float) -> str:
     """A rate as the shortest text that reads back as the same number, without a trailing
-    ".0": `{:g}` would show 7.123456789 as 7.12346."""
-    text = repr(float(rate))
+    ".0": `{:g}` would show 7.123456789 as 7.12346. A rate typed as -0 shows as 0."""
+    text = repr(float(rate) + 0.0)
     return text[:-2] if text.endswith(".0") else text
 
 

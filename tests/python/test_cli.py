@@ -671,7 +671,7 @@ def test_emi_notes_and_warnings(capsys):
     _, out, err = run(capsys, *loan, "--format", "csv")
     assert err == "quorvane: warning: the rounded instalment of 1,003 clears the loan in 585 months, not 600\n"
     assert len(out.splitlines()) == 586
-    out = run(capsys, "emi", "--mode", "emi", "--amount", "1", "--months", "3", "--rate", "0")[1]
+    out = run(capsys, "emi", "--mode", "emi", "--amount", "1", "--months", "3", "--rate", "-0")[1]
     assert out.startswith("Loan 1 at 0% a year: 1 monthly instalment of 1.\n"
                           "The rounded instalment of 1 clears the loan in 1 month, not 3.\n")
 

@@ -18,7 +18,7 @@ from quorvane_cli.derive import unlabelled
 from quorvane_cli.failures import shown, warn
 from quorvane_cli.output import Target
 from quorvane_cli.rules import read_rules
-from quorvane_cli.text import aligned, counted
+from quorvane_cli.text import aligned, counted, visible
 
 NAME = "check"
 
@@ -122,8 +122,8 @@ def text(rules_path: str, history_path: Optional[str], checked: Checked) -> str:
         worst = worst_rules(per_rule)
         if worst:
             lines.append(f"Worst rules by precision (at least {MIN_HITS} hits):")
-            cells = [[f"{r} {per_rule['pattern'][r]!r}: {per_rule['category'][r]} / "
-                      f"{per_rule['merchant'][r]}", f"{per_rule['hits'][r]:,}",
+            cells = [[f"{r} {per_rule['pattern'][r]!r}: {visible(per_rule['category'][r])} / "
+                      f"{visible(per_rule['merchant'][r])}", f"{per_rule['hits'][r]:,}",
                       f"{per_rule['correct'][r]:,}", percent(per_rule["precision"][r])]
                      for r in worst]
             lines += [f"  {line}" for line in aligned(["Rule", "Hits", "Correct", "Precision"],
@@ -152,5 +152,6 @@ def run(args: argparse.Namespace) -> int:
                                     else None, checked).encode("utf-8"))
     if printed is not None:
         with printed.open() as out:
-            out.write(text(args.rules, args.history, checked).encode("utf-8"))
+            # A file name that is not UTF-8 is printed as the bytes it was given as.
+            out.write(text(args.rules, args.history, checked).encode("utf-8", "surrogateescape"))
     return 1 if checked.findings["rule"] else 0

@@ -241,8 +241,8 @@ def solve(request: EmiRequest, events: Optional[List[Dict[str, Any]]] = None,
 
 def rate_text(rate: float) -> str:
     """A rate as the shortest text that reads back as the same number, without a trailing
-    ".0": `{:g}` would show 7.123456789 as 7.12346."""
-    text = repr(float(rate))
+    ".0": `{:g}` would show 7.123456789 as 7.12346. A rate typed as -0 shows as 0."""
+    text = repr(float(rate) + 0.0)
     return text[:-2] if text.endswith(".0") else text
 
 
@@ -369,7 +369,10 @@ def plot(result: Mapping[str, Any], target: Target,
     except ImportError:
         raise UserError("--plot", 'needs matplotlib: pip install "quorvane[plot]"') from None
     schedule = result["schedule"]
-    integer_ticks = "year" not in schedule[0]
+    # matplotlib draws the years 1 to 9999 as dates, with a margin of 5% of the loan's span
+    # (600 months at most) each side: a loan outside them is drawn by instalment.
+    years = [row.get("year") for row in [*schedule, *(plain["schedule"] if plain else [])]]
+    integer_ticks = not all(year is not None and 10 <= year <= 9990 for year in years)
     label = "instalment" if integer_ticks else "month"
 
     def months(rows: Sequence[Mapping[str, Any]]) -> Sequence[Any]:

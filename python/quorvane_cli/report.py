@@ -5,6 +5,7 @@ charts inline SVG."""
 from __future__ import annotations
 
 import html
+import os
 import string
 from pathlib import Path
 from typing import TYPE_CHECKING, AbstractSet, Any, Dict, List, Optional, Sequence
@@ -23,8 +24,19 @@ WRONG_COLOUR = "#d98c6a"
 UNMATCHED_COLOUR = "#d9d9d9"
 
 
+# An HTML parser drops a NUL from text (and reads it as U+FFFD inside SVG) and reads a CR as
+# a line feed; a CR written as a character reference stays a CR.
+_UNPARSED = str.maketrans({"\0": "\ufffd", "\r": "&#13;"})
+
+
 def esc(value: object) -> str:
-    return html.escape(str(value), quote=True)
+    return html.escape(str(value), quote=True).translate(_UNPARSED)
+
+
+def file_name(path: str) -> str:
+    """A path as the page names it: bytes of the name that are not UTF-8 (held in the
+    argument as surrogates) as \\x escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
 def count(value: int) -> str:
@@ -167,7 +179,8 @@ def findings_section(findings: Columns) -> str:
     return table(["Rule", "Kind", "By", "Why"], "nknt", rows, "findings")
 
 
-def unmatched_section(groups: Columns) -> str:
+def unmatched_section(groups: Columns, unmatched: int) -> str:
+    """The largest groups of the `unmatched` narrations, and how many are in those left out."""
     if not groups["word"]:
         return none("Every narration is matched by a rule.")
     rows = []
@@ -175,7 +188,13 @@ def unmatched_section(groups: Columns) -> str:
         items = "".join(f"<li>{esc(e)}</li>" for e in examples)
         rows.append(['<span class="none">no word</span>' if word is None else esc(word),
                      count(n), f'<ul class="examples">{items}</ul>'])
-    return table(["Word", "Narrations", "Examples"], "knt", rows, "unmatched")
+    section = table(["Word", "Narrations", "Examples"], "knt", rows, "unmatched")
+    rest = unmatched - sum(groups["count"])
+    if rest > 0:
+        section += "\n" + none(f"{count(rest)} more unmatched "
+                               f"{'narration is' if rest == 1 else 'narrations are'} in smaller "
+                               "groups, not shown.")
+    return section
 
 
 def render(rules_name: str, history_name: Optional[str], checked: Checked) -> str:
@@ -185,9 +204,9 @@ def render(rules_name: str, history_name: Optional[str], checked: Checked) -> st
                       "HISTORY.csv --report ... for these figures.")
     flagged = set(checked.findings["rule"])
     fields = {
-        "rules_name": esc(rules_name),
+        "rules_name": esc(file_name(rules_name)),
         "history_note": "" if history_name is None
-        else f", labelled history: <code>{esc(history_name)}</code>",
+        else f", labelled history: <code>{esc(file_name(history_name))}</code>",
         "summary": no_history, "category_chart": "", "category_table": "",
         "unmatched": no_history, "findings": findings_section(checked.findings),
         "rule_table": rule_table(checked.per_rule, False, flagged),
@@ -201,5 +220,7 @@ def render(rules_name: str, history_name: Optional[str], checked: Checked) -> st
         else:
             fields["category_chart"] = none("The history has no rows.")
         fields["rule_table"] = rule_table(evaluation.per_rule, True, flagged)
-        fields["unmatched"] = unmatched_section(checked.groups or {"word": []})
+        summary = evaluation.summary
+        fields["unmatched"] = unmatched_section(checked.groups or {"word": []},
+                                                summary["rows"][0] - summary["matched"][0])
     return string.Template(TEMPLATE.read_text(encoding="utf-8")).substitute(fields)

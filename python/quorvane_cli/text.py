@@ -34,6 +34,12 @@ def aligned(titles: Sequence[str], rows: Sequence[Sequence[str]],
     return lines
 
 
+def visible(text: str) -> str:
+    """Text for a terminal, its control characters as Python writes them in a string (an
+    escape sequence would act on the terminal, a line break break the table)."""
+    return "".join(repr(c)[1:-1] if unicodedata.category(c) == "Cc" else c for c in text)
+
+
 def counted(count: int, noun: str) -> str:
     """A count and its noun: "1 rule", "2,000 rules"."""
     return f"{count:,} {noun}{'' if count == 1 else 's'}"

@@ -673,7 +673,7 @@ def test_emi_notes_and_warnings(capsys):
     _, out, err = run(capsys, *loan, "--format", "csv")
     assert err == "quorvane: warning: the rounded instalment of 1,003 clears the loan in 585 months, not 600\n"
     assert len(out.splitlines()) == 586
-    out = run(capsys, "emi", "--mode", "emi", "--amount", "1", "--months", "3", "--rate", "0")[1]
+    out = run(capsys, "emi", "--mode", "emi", "--amount", "1", "--months", "3", "--rate", "-0")[1]
     assert out.startswith("Loan 1 at 0% a year: 1 monthly instalment of 1.\n"
                           "The rounded instalment of 1 clears the loan in 1 month, not 3.\n")
 
@@ -684,6 +684,8 @@ def test_plot(capsys, tmp_path, monkeypatch):
         assert run(capsys, "emi", *argv.split(), "--plot", tmp_path / "loan.svg")[0] == 0
         assert drawn in (tmp_path / "loan.svg").read_text("utf-8")
     assert run(capsys, "emi", *LOANS[0][0].split(), "--plot", tmp_path / "loan.nope")[:2] == (2, "")
+    for start in ("0000-01", "0001-01", "9999-11"):  # years beyond matplotlib's dates
+        assert run(capsys, *LOAN.split(), "--start", start, "--plot", tmp_path / "loan.svg")[0] == 0
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)  # import fails
     assert run(capsys, "emi", *LOANS[1][0].split(), "--plot", tmp_path / "loan.svg") == (
         2, "", 'quorvane: --plot: needs matplotlib: pip install "quorvane[plot]"\n')

@@ -3,25 +3,33 @@ CSV paths, and the HTML report rendered in a real headless Chromium: no console 
 and the numbers on the page equal evaluate's."""
 
 import csv
+import io
 import os
 import shutil
 import subprocess
+import sys
 from html.parser import HTMLParser
 
 import pytest
 from test_cli import path, run  # noqa: F401 (path: the fixture of the two CSV paths)
 
+import quorvane_cli
 import quorvane_columns as qc
 
+# A merchant holding an escape sequence, which the printed table must not send to a terminal
+POWER = "Power <Co> & \"Sons\"\x1b[0m"
 RULES = [["zesto", "Food", "Zesto"], ["upi/", "Transfers", "UPI"], ["ZESTO", "Food", "Zesto"],
          ["kart", "Shopping", "Kartville"], ["kartville", "Shopping", "Kartville"],
-         ["pay", "Bills", "Power <Co> & \"Sons\""]]
-CLEAN_RULES = [["zesto", "Food", "Zesto"], ["kart", "Shopping", "Kartville"]]
+         ["pay", "Bills", POWER]]
+# The last rule's labels hold what an HTML parser would change: a CR (read as a line feed)
+# and a NUL (dropped from text).
+CLEAN_RULES = [["zesto", "Food", "Zesto"], ["kart", "Shopping", "Kartville"],
+               ["<td>\r\n\0", "a\rb\0c", "</svg>\u2028&amp;"]]
 # Labelled rows: some right, some wrong, some unmatched, non-ASCII among them.
 HISTORY = [row for i in range(40) for row in (
     [f"UPI/ZESTO/{i}", "Food", "Zesto"], [f"POS KARTVILLE {i}", "Shopping", "Kartville" if i % 4 else "Kart"],
     [f"upi/{i}/transfer", "Transfers", "UPI"], [f"ATM WDL İstanbul {i}", "Cash", "ATM"],
-    [f"PAY ẞtraße power {i}", "Bills", "Power <Co> & \"Sons\""])] + [["12", "Other", "?"]]
+    [f"PAY ẞtraße power {i}", "Bills", POWER])] + [["12", "Other", "?"]]
 
 
 @pytest.fixture
@@ -43,7 +51,7 @@ def figures():
 
 
 @pytest.mark.parametrize("argv,status,shown", [
-    (["--rules", "clean"], 0, "clean.csv: no finding in 2 rules.\n"),
+    (["--rules", "clean"], 0, "clean.csv: no finding in 3 rules.\n"),
     (["--rules", "one"], 0, "one.csv: no finding in 1 rule.\n"),
     (["--rules", "rules"], 1, "unreachable: rule 4 never wins: rule 3's pattern"),
     (["--rules", "clean", "history"], 0, "201 rows: 80 matched"),
@@ -77,6 +85,7 @@ def test_printed_figures_are_evaluates(capsys, files, figures, path):
     r = figures.per_rule
     eligible = sorted((p, k) for k, (p, h) in enumerate(zip(r["precision"], r["hits"])) if h >= 5)
     assert shown == [k for _, k in eligible][:10] and shown[0] == 3
+    assert "\x1b" not in out and 'Power <Co> & "Sons"\\x1b[0m' in out
 
 
 # ---------------------------------------------------------------- the page in Chromium
@@ -88,7 +97,8 @@ class Page(HTMLParser):
     def __init__(self, html):
         super().__init__()
         self.tables, self.figures, self.rows, self.cell = {}, [], None, None
-        self.feed(html)
+        # As a browser reads the page: line breaks made line feeds, NULs dropped from text.
+        self.feed(html.replace("\r\n", "\n").replace("\r", "\n").replace("\0", ""))
 
     def handle_starttag(self, tag, attrs):
         if tag == "table":
@@ -160,9 +170,23 @@ def test_report_in_chromium(capsys, files, figures, tmp_path):
         ["no word" if w is None else w, str(n)] for w, n in zip(groups["word"], groups["count"])]
 
 
-def test_report_without_history_and_on_stdout(capsys, files):
+def test_report_on_stdout(capsys, monkeypatch, files, tmp_path):
     status, out, err = run(capsys, "check", "--rules", files["clean"], "--report", "-")
     assert (status, err, out[:15]) == (0, "", "<!DOCTYPE html>")  # the page alone: nothing beside it
     parsed = Page(out)
-    assert parsed.tables["per-rule"][1:] == [[str(k), *r] for k, r in enumerate(CLEAN_RULES)]
+    # Every label as given, but a NUL, which no page can hold
+    assert parsed.tables["per-rule"][1:] == [[str(k), *(c.replace("\0", "\ufffd") for c in r)]
+                                             for k, r in enumerate(CLEAN_RULES)]
     assert "findings" not in parsed.tables and parsed.figures == []
+    # A rules file named in bytes that are not UTF-8, and more unmatched groups than shown
+    rules = str(tmp_path / os.fsdecode(b"r\xff.csv"))
+    shutil.copy(files["clean"], rules)
+    history = tmp_path / "many.csv"
+    history.write_text("narration,category,merchant\n" + "".join(f"w{k:03},c,m\n" for k in range(23)))
+    status, out, _ = run(capsys, "check", "--rules", rules, history, "--report", "-")
+    assert status == 0 and "r\\xff.csv</code>" in out
+    assert "3 more unmatched narrations are in smaller groups, not shown." in out
+    printed = io.BytesIO()  # the name printed as the bytes it is, which capsys cannot take
+    monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(printed))
+    assert quorvane_cli.main(["check", "--rules", rules]) == 0
+    assert printed.getvalue() == os.fsencode(rules) + b": no finding in 3 rules.\n"

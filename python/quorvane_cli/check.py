@@ -18,7 +18,7 @@ from quorvane_cli.derive import unlabelled
 from quorvane_cli.failures import shown, warn
 from quorvane_cli.output import Target
 from quorvane_cli.rules import read_rules
-from quorvane_cli.text import aligned, counted, visible
+from quorvane_cli.text import aligned, counted, ratio, visible
 
 NAME = "check"
 
@@ -88,17 +88,13 @@ class Checked:
             self.groups = _data(qc.unmatched(history[0], rules, top=REPORT_GROUPS))
 
 
-def percent(value: Optional[float]) -> str:
-    return "n/a" if value is None else f"{value:.1%}"
-
-
 def summary_line(summary: Columns) -> str:
     rows, matched, correct = (summary[name][0] for name in ("rows", "matched", "correct"))
     macro = summary["macro_f1"][0]
-    return (f"{counted(rows, 'row')}: {matched:,} matched (coverage {percent(summary['coverage'][0])}), "
-            f"{correct:,} correct (accuracy {percent(summary['accuracy'][0])}, precision "
-            f"{percent(summary['precision'][0])}); macro F1 "
-            f"{'n/a' if macro is None else f'{macro:.3f}'}.")
+    return (f"{counted(rows, 'row')}: {matched:,} matched (coverage {ratio(summary['coverage'][0])}), "
+            f"{correct:,} correct (accuracy {ratio(summary['accuracy'][0])}, precision "
+            f"{ratio(summary['precision'][0])}); macro F1 "
+            f"{ratio(macro, 3, percent=False)}.")
 
 
 def worst_rules(per_rule: Columns) -> List[int]:
@@ -124,7 +120,7 @@ def text(rules_path: str, history_path: Optional[str], checked: Checked) -> str:
             lines.append(f"Worst rules by precision (at least {MIN_HITS} hits):")
             cells = [[f"{r} {per_rule['pattern'][r]!r}: {visible(per_rule['category'][r])} / "
                       f"{visible(per_rule['merchant'][r])}", f"{per_rule['hits'][r]:,}",
-                      f"{per_rule['correct'][r]:,}", percent(per_rule["precision"][r])]
+                      f"{per_rule['correct'][r]:,}", ratio(per_rule["precision"][r])]
                      for r in worst]
             lines += [f"  {line}" for line in aligned(["Rule", "Hits", "Correct", "Precision"],
                                                       cells)]

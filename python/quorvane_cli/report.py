@@ -10,6 +10,8 @@ import string
 from pathlib import Path
 from typing import TYPE_CHECKING, AbstractSet, Any, Dict, List, Optional, Sequence
 
+from quorvane_cli.text import ratio
+
 if TYPE_CHECKING:
     from quorvane_cli.check import Checked
 
@@ -45,7 +47,7 @@ def count(value: int) -> str:
 
 def share(value: Optional[float]) -> str:
     """A ratio as the page shows it: a percentage with one decimal, or n/a."""
-    return "n/a" if value is None else f"{value:.1%}"
+    return esc(ratio(value))
 
 
 def table(titles: Sequence[str], kinds: str, rows: Sequence[Sequence[str]], ident: str,
@@ -142,8 +144,7 @@ def summary_section(summary: Columns) -> str:
                ("Coverage", share(summary["coverage"][0])),
                ("Accuracy", share(summary["accuracy"][0])),
                ("Precision", share(summary["precision"][0])),
-               ("Macro F1", "n/a" if summary["macro_f1"][0] is None
-                else f"{summary['macro_f1'][0]:.3f}")]
+               ("Macro F1", esc(ratio(summary["macro_f1"][0], 3, percent=False)))]
     items = "\n".join(f"<dt>{esc(name)}</dt><dd>{value}</dd>" for name, value in figures)
     return f'<dl class="figures" id="summary">\n{items}\n</dl>\n{rows_chart(summary)}'
 

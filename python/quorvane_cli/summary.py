@@ -8,7 +8,7 @@ from typing import Dict, List, Optional, Sequence, Tuple
 
 from quorvane_cli.amounts import EXACT
 from quorvane_cli.stdlib_csv import Totals
-from quorvane_cli.text import aligned
+from quorvane_cli.text import aligned, ratio
 
 Key = Optional[Tuple[str, str]]  # (category, merchant); None for the unmatched
 
@@ -61,7 +61,8 @@ class Summary:
         out = aligned(titles, cells, rule_before_last=True)
         share = unmatched[0] / everything[0] if everything[0] else 0.0
         out.append("")
-        out.append(f"Unmatched: {unmatched[0]:,} of {everything[0]:,} transactions ({share:.1%}).")
+        out.append(f"Unmatched: {unmatched[0]:,} of {everything[0]:,} transactions "
+                   f"({ratio(share)}).")
         if amounts_hint is not None:
             out.append(amounts_hint)
         return out

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import unicodedata
-from typing import List, Sequence
+from typing import List, Optional, Sequence
 
 
 def display_width(text: str) -> int:
@@ -32,6 +32,22 @@ def aligned(titles: Sequence[str], rows: Sequence[Sequence[str]],
     if rule_before_last and rows:
         lines.insert(len(lines) - 1, rule)
     return lines
+
+
+def ratio(value: Optional[float], places: int = 1, percent: bool = True) -> str:
+    """A ratio from 0 to 1 as a percentage (or a plain number) with `places` decimals, or
+    n/a; one short of an end never rounds to it: 0.9996 shows as ">99.9%", not as a
+    perfect "100.0%", and 0.0004 as "<0.1%"."""
+    if value is None:
+        return "n/a"
+    form = f".{places}{'%' if percent else 'f'}"
+    text = format(value, form)
+    step = 10.0 ** -places / (100 if percent else 1)
+    if 0 < value < 1 and text == format(0, form):
+        return "<" + format(step, form)
+    if 0 < value < 1 and text == format(1, form):
+        return ">" + format(1 - step, form)
+    return text
 
 
 def visible(text: str) -> str:

@@ -14,6 +14,7 @@ import pytest
 from test_cli import path, run  # noqa: F401 (path: the fixture of the two CSV paths)
 
 import quorvane_cli
+from quorvane_cli.text import ratio
 import quorvane_columns as qc
 
 # A merchant holding an escape sequence, which the printed table must not send to a terminal
@@ -76,9 +77,9 @@ def test_printed_figures_are_evaluates(capsys, files, figures, path):
     status, out, _ = run(capsys, "check", "--rules", files["rules"], files["history"])
     s = figures.summary
     assert status == 1 and (f"{s['rows'][0]} rows: {s['matched'][0]} matched (coverage "
-            f"{s['coverage'][0]:.1%}), {s['correct'][0]} correct (accuracy "
-            f"{s['accuracy'][0]:.1%}, precision {s['precision'][0]:.1%}); macro F1 "
-            f"{s['macro_f1'][0]:.3f}.") in out
+            f"{ratio(s['coverage'][0])}), {s['correct'][0]} correct (accuracy "
+            f"{ratio(s['accuracy'][0])}, precision {ratio(s['precision'][0])}); macro F1 "
+            f"{ratio(s['macro_f1'][0], 3, percent=False)}.") in out
     # The worst rules: at least 5 hits, lowest precision first.
     worst = out.split("Worst rules by precision (at least 5 hits):\n")[1].splitlines()[2:]
     shown = [int(line.split()[0]) for line in worst]
@@ -139,8 +140,16 @@ def render(page, tmp_path):
     return done.stdout, [line for line in done.stderr.splitlines() if ":CONSOLE" in line]
 
 
-def percent(value):
-    return "n/a" if value is None else f"{value:.1%}"
+
+@pytest.mark.parametrize("value, places, as_percent, text", [
+    (None, 1, True, "n/a"), (0.0, 1, True, "0.0%"), (1.0, 1, True, "100.0%"),
+    (0.12345, 1, True, "12.3%"),
+    # Near an end, never the end itself: a near-perfect rule set is not shown as perfect.
+    (0.9996, 1, True, ">99.9%"), (0.0004, 1, True, "<0.1%"), (0.99967, 3, False, ">0.999"),
+    (0.9994, 1, True, "99.9%"),
+])
+def test_ratios_never_round_to_their_ends(value, places, as_percent, text):
+    assert ratio(value, places, percent=as_percent) == text
 
 
 def test_report_in_chromium(capsys, files, figures, tmp_path):
@@ -152,16 +161,16 @@ def test_report_in_chromium(capsys, files, figures, tmp_path):
     s, c, r = figures.summary, figures.per_category, figures.per_rule
     assert parsed.figures == [
         "Rows", f"{s['rows'][0]:,}", "Matched", f"{s['matched'][0]:,}", "Correct",
-        f"{s['correct'][0]:,}", "Coverage", percent(s["coverage"][0]), "Accuracy",
-        percent(s["accuracy"][0]), "Precision", percent(s["precision"][0]), "Macro F1",
-        f"{s['macro_f1'][0]:.3f}"]
+        f"{s['correct'][0]:,}", "Coverage", ratio(s["coverage"][0]), "Accuracy",
+        ratio(s["accuracy"][0]), "Precision", ratio(s["precision"][0]), "Macro F1",
+        ratio(s["macro_f1"][0], 3, percent=False)]
     assert parsed.tables["per-category"][1:] == [
         [c["category"][k], str(c["support"][k]), str(c["predicted"][k]), str(c["correct"][k]),
-         percent(c["precision"][k]), percent(c["recall"][k]), percent(c["f1"][k])]
+         ratio(c["precision"][k]), ratio(c["recall"][k]), ratio(c["f1"][k])]
         for k in range(len(c["category"]))]
     assert parsed.tables["per-rule"][1:] == [
         [str(k), r["pattern"][k], r["category"][k], r["merchant"][k], str(r["hits"][k]),
-         str(r["correct"][k]), percent(r["precision"][k])] for k in range(len(RULES))]
+         str(r["correct"][k]), ratio(r["precision"][k])] for k in range(len(RULES))]
     lint = qc.lint(RULES)
     assert parsed.tables["findings"][1:] == [list(map(str, row)) for row in zip(
         lint["rule"], lint["kind"], lint["by"], lint["message"])]

@@ -563,6 +563,20 @@ def test_start_up_imports():
             assert done.returncode == 0 and done.stdout.decode().splitlines()[-1] == expected, (path, argv)
 
 
+@needs_pyarrow
+@pytest.mark.parametrize("text, optional", [
+    ("__version__ = version = '17.0.0'\n", False),  # imports numpy, kept out or not
+    ("__version__ = version = '18.0.0'\n", True),
+    ("__version__ = version = '26.1.0.dev12'\n", True),
+    ("__version__ = version = None\n", False),
+    (None, False),  # no version file
+])
+def test_numpy_kept_out_only_from_pyarrow_18(tmp_path, text, optional):
+    if text is not None:
+        (tmp_path / "_generated_version.py").write_text(text, "utf-8")
+    assert arrow_csv.numpy_optional(str(tmp_path)) is optional
+
+
 # ---------------------------------------------------------------- emi
 
 # (the options, the request they stand for, its events as (instalment index, kind, amount, keep))

@@ -12,7 +12,9 @@ from __future__ import annotations
 import array
 import concurrent.futures
 import csv
+import importlib.util
 import os
+import re
 import sys
 import threading
 from decimal import Decimal
@@ -25,9 +27,32 @@ import quorvane_cli
 # its objects), though nothing here needs either: in the quorvane program, unless
 # something loaded them already, they are kept out while pyarrow loads. (pyarrow then
 # works without numpy for the rest of the process, so not where main() runs inside
-# someone else's program.)
-_KEPT_OUT = [name for name in ("numpy", "cloudpickle")
-             if quorvane_cli.PROGRAM and name not in sys.modules]
+# someone else's program.) pyarrow before 18 fails to import without numpy: with such a
+# release numpy loads.
+
+
+def numpy_optional(package: str) -> bool:
+    """Whether the pyarrow in the folder `package` imports without numpy (release 18 on),
+    read from the version file it ships, without importing it; False when unknown."""
+    try:
+        with open(os.path.join(package, "_generated_version.py"), encoding="utf-8") as file:
+            match = re.search(r"^__version__ = version = '(\d+)\.", file.read(), re.M)
+    except OSError:
+        return False
+    return match is not None and int(match.group(1)) >= 18
+
+
+def _kept_out() -> List[str]:
+    if not quorvane_cli.PROGRAM:
+        return []
+    names = ["cloudpickle"]
+    spec = importlib.util.find_spec("pyarrow")
+    if spec is not None and spec.origin and numpy_optional(os.path.dirname(spec.origin)):
+        names.append("numpy")
+    return [name for name in names if name not in sys.modules]
+
+
+_KEPT_OUT = _kept_out()
 for _name in _KEPT_OUT:
     sys.modules[_name] = None  # type: ignore[assignment]
 try:

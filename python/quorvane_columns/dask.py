@@ -19,10 +19,17 @@ try:
     from dask.dataframe.dispatch import make_meta
     from dask.dataframe.utils import clear_known_categories
     from dask.delayed import delayed
+
+    import pyarrow  # noqa: F401  (the rules reach the workers as a pyarrow table)
 except ImportError as error:  # the package itself never needs Dask
+    # The extra installs nothing on Python 3.8, whose last pandas exports no frame over the
+    # PyCapsule interface.
+    _needs = "quorvane_columns.dask needs Dask and its distributed scheduler"
     raise ImportError(
-        'quorvane_columns.dask needs Dask and its distributed scheduler: '
-        f'pip install "quorvane[dask]" (into the Python at {sys.executable})') from error
+        f'{_needs}: pip install "quorvane[dask]" (into the Python at {sys.executable})'
+        if sys.version_info >= (3, 9) else
+        f"{_needs}, which need Python 3.9 or later (the Python at {sys.executable} is "
+        f"{sys.version_info[0]}.{sys.version_info[1]})") from error
 
 import quorvane_columns as _columns
 from quorvane_columns._shipping import rules_table

@@ -24,8 +24,13 @@ try:
                                    StructField, StructType)
 except ImportError as error:  # the package itself never needs Spark
     # Named with its interpreter: on a Spark worker, whose Python may not be the driver's.
-    raise ImportError('quorvane_columns.spark needs pyspark 4 and pyarrow: pip install '
-                      f'"quorvane[spark]" (into the Python at {sys.executable})') from error
+    # The extra installs nothing on Python 3.8, which pyspark 4 does not support.
+    _needs = "quorvane_columns.spark needs pyspark 4 and pyarrow"
+    raise ImportError(
+        f'{_needs}: pip install "quorvane[spark]" (into the Python at {sys.executable})'
+        if sys.version_info >= (3, 9) else
+        f"{_needs}, which need Python 3.9 or later (the Python at {sys.executable} is "
+        f"{sys.version_info[0]}.{sys.version_info[1]})") from error
 
 import quorvane_columns as _columns
 from quorvane_columns._shipping import rules_table

@@ -603,11 +603,28 @@ def test_start_up_imports():
     categorize = ["categorize", DATA / "statement.csv", "--rules", DATA / "rules.csv", "-o", os.devnull]
     assert subprocess.run([sys.executable, "-c", inside, *map(str, categorize)],
                           env=dict(os.environ, QUORVANE_CLI_CSV="pyarrow")).returncode == 0
-    for path, expected in (("stdlib", "[]"), ("pyarrow", "['pyarrow']")):
+    # pyarrow before 18 cannot load without numpy: there numpy loads too.
+    with_numpy = not arrow_csv.numpy_optional(os.path.dirname(pa.__file__))
+    loaded = "['numpy', 'pyarrow']" if with_numpy else "['pyarrow']"
+    for path, expected in (("stdlib", "[]"), ("pyarrow", loaded)):
         for argv in (categorize, ["derive", DATA / "history.csv", "-o", os.devnull]):
             done = subprocess.run([sys.executable, "-c", code, *map(str, argv)], capture_output=True,
                                   env=dict(os.environ, QUORVANE_CLI_CSV=path))
             assert done.returncode == 0 and done.stdout.decode().splitlines()[-1] == expected, (path, argv)
+
+
+@needs_pyarrow
+@pytest.mark.parametrize("text, optional", [
+    ("__version__ = version = '17.0.0'\n", False),  # imports numpy, kept out or not
+    ("__version__ = version = '18.0.0'\n", True),
+    ("__version__ = version = '26.1.0.dev12'\n", True),
+    ("__version__ = version = None\n", False),
+    (None, False),  # no version file
+])
+def test_numpy_kept_out_only_from_pyarrow_18(tmp_path, text, optional):
+    if text is not None:
+        (tmp_path / "_generated_version.py").write_text(text, "utf-8")
+    assert arrow_csv.numpy_optional(str(tmp_path)) is optional
 
 
 # ---------------------------------------------------------------- emi

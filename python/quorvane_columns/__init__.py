@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import builtins
 import os
-import re
 from typing import Any, Optional, Tuple
 
 # A test or sanitizer build keeps its _native beside the other build outputs, not in
@@ -37,27 +36,36 @@ __version__: str = _native.__version__
 Result = Any
 
 # pyarrow hands a Python exception raised inside a stream over the C interface as text
-# ending in the traceback's last line, "TypeName: message".
-_PRODUCER_EXCEPTION = re.compile(r"Detail: Python exception: .*\n(\w+): (.*)\Z", re.S)
+# ending in the traceback's last lines, "TypeName: message" (the message may span lines)
+# or "TypeName" alone, and a newline.
+_PRODUCER_TRACEBACK = "Detail: Python exception: "
 
 
 def _producer_exception(message: str) -> "BaseException | None":
     """The built-in exception a producer's stream raised, rebuilt from its text."""
-    match = _PRODUCER_EXCEPTION.search(message)
-    if match is None:
+    _, found, trace = message.rpartition(_PRODUCER_TRACEBACK)
+    if not found or not trace.endswith("\n"):
         return None
-    cls = getattr(builtins, match.group(1), None)
-    if not (isinstance(cls, type) and issubclass(cls, BaseException)):
-        return None
-    text = match.group(2)
-    if cls is KeyError:  # str() of a KeyError is the repr of its key
-        import ast  # only here: a twentieth of the package's import time
+    lines = trace[:-1].split("\n")
+    for i in range(len(lines) - 1, 0, -1):  # line 0 is "Traceback (most recent call last):"
+        name, colon, first = lines[i].partition(": ")
+        if not colon and i < len(lines) - 1:
+            continue  # a word alone on a line of a message spanning lines
+        cls = getattr(builtins, name, None) if name.isidentifier() else None
+        if not (isinstance(cls, type) and issubclass(cls, BaseException)):
+            continue
+        if not colon:
+            return cls()  # KeyboardInterrupt, or any exception raised without a message
+        text = "\n".join([first, *lines[i + 1:]])
+        if cls is KeyError:  # str() of a KeyError is the repr of its key
+            import ast  # only here: a twentieth of the package's import time
 
-        try:
-            return cls(ast.literal_eval(text))
-        except (ValueError, SyntaxError):
-            pass
-    return cls(text)
+            try:
+                return cls(ast.literal_eval(text))
+            except (ValueError, SyntaxError):
+                pass
+        return cls(text)
+    return None
 
 
 def _call(function: Any, *args: Any, names: Tuple[str, ...] = (), **kwargs: Any) -> Any:

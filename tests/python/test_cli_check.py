@@ -23,9 +23,10 @@ RULES = [["zesto", "Food", "Zesto"], ["upi/", "Transfers", "UPI"], ["ZESTO", "Fo
          ["kart", "Shopping", "Kartville"], ["kartville", "Shopping", "Kartville"],
          ["pay", "Bills", POWER]]
 # The last rule's labels hold what an HTML parser would change: a CR (read as a line feed)
-# and a NUL (dropped from text).
+# and a NUL (dropped from text; Python's csv module reads one from 3.11 on).
+NUL = "\0" if sys.version_info >= (3, 11) else "_"
 CLEAN_RULES = [["zesto", "Food", "Zesto"], ["kart", "Shopping", "Kartville"],
-               ["<td>\r\n\0", "a\rb\0c", "</svg>\u2028&amp;"]]
+               [f"<td>\r\n{NUL}", f"a\rb{NUL}c", "</svg>\u2028&amp;"]]
 # Labelled rows: some right, some wrong, some unmatched, non-ASCII among them.
 HISTORY = [row for i in range(40) for row in (
     [f"UPI/ZESTO/{i}", "Food", "Zesto"], [f"POS KARTVILLE {i}", "Shopping", "Kartville" if i % 4 else "Kart"],

@@ -148,6 +148,10 @@ void add_count(Tables& tables, std::uint32_t id, std::uint32_t group, std::uint3
   token.examples += count;
 }
 
+// Tokens of a narration, distinct within it, that its reservation allows for: a bank's
+// narration holds a handful.
+constexpr std::size_t kUsualTokensPerExample = 16;
+
 // A token takes at least kMinTokenBytes and a separator, and lower-casing makes a text at
 // most half as long again, which bounds the number of tokens of `bytes` of narrations.
 std::size_t max_tokens(std::size_t bytes, std::size_t examples) {
@@ -162,18 +166,20 @@ std::size_t narration_bytes(std::span<const ExampleView> data) {
 
 // Counts `data` into `out`, which is reserved for `reserve_bytes` of narrations over
 // `reserve_examples` examples (the whole input for the range that others merge into).
-// Reserving the bound only claims address space, so no vector is moved while it grows;
-// narrations often carry a reference number of their own, so the table is sized for
-// about as many distinct tokens as examples.
+// Narrations often carry a reference number of their own, so the table is sized for
+// about as many distinct tokens as examples, and the vectors for the usual case, up to
+// the bound: the bound itself (every few bytes a new token) claimed more than the
+// machine's memory for a gigabyte of narrations, which the allocator refuses even though
+// the pages would never be touched. Past the usual case they grow as they must.
 void count(std::span<const ExampleView> data, std::size_t reserve_bytes,
            std::size_t reserve_examples, Partial& out) {
   out.group_of.reserve(reserve_examples);
   for (const ExampleView& example : data) out.group_of.push_back(out.groups.id(example));
 
-  std::size_t bound = max_tokens(reserve_bytes, reserve_examples);
-  out.tokens.reserve(bound, reserve_examples);
+  const std::size_t bound = max_tokens(reserve_bytes, reserve_examples);
+  out.tokens.reserve(std::min(bound, 2 * reserve_examples + 64), reserve_examples);
   if (!out.by_group) {
-    out.held.reserve(bound);
+    out.held.reserve(std::min(bound, kUsualTokensPerExample * reserve_examples));
     out.held_begin.reserve(reserve_examples + 1);
   }
   // Narrations are lowered and split a batch at a time, and the table slots of all the

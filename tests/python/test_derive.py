@@ -3,7 +3,10 @@ typical word, through both forms."""
 
 import ctypes
 import json
+import os
 import random
+import subprocess
+import sys
 from collections import Counter, defaultdict
 
 import pytest
@@ -163,3 +166,19 @@ def test_large_request_matches_model():
         narration += f" {rng.randrange(10**6)}" if rng.random() < 0.3 else ""
         examples.append((narration.upper() if rng.random() < 0.5 else narration, f"C{group % 7}", f"M{group}"))
     assert triples(derive("object", examples)) == model(examples)[0]
+
+
+@pytest.mark.skipif("LD_PRELOAD" in os.environ, reason="a sanitizer claims terabytes of address space")
+def test_memory_taken_is_that_of_the_input():
+    # A million examples under a 500 MiB address space: room reserved for the worst case
+    # (a token every few bytes) once passed the machine's memory for a gigabyte of text.
+    code = """if True:
+        import resource, quorvane
+        row = '{"narration":"upi/zestobites dinner order 88124 mg road","category":"F","merchant":"Z"}'
+        text = '{"data":[' + ",".join([row] * 1_000_000) + ']}'
+        resource.setrlimit(resource.RLIMIT_AS, (500 << 20, resource.RLIM_INFINITY))
+        print(quorvane.derive_rules_json(text))"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == {"rules": [
+        {"pattern": "zestobites", "category": "F", "merchant": "Z"}]}

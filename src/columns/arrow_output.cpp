@@ -1,7 +1,7 @@
 // columns/arrow_output.cpp: building result tables with nanoarrow, without Python.
 #include "columns/arrow_output.h"
 
-#include <cerrno>  // ENOMEM
+#include <cerrno>  // ENOMEM, EOVERFLOW
 #include <cstring>
 #include <new>  // std::bad_alloc
 
@@ -21,7 +21,7 @@ TableBuilder::TableBuilder(const std::vector<ColumnShape>& columns)
   check_arrow(ArrowSchemaSetTypeStruct(schema, static_cast<std::int64_t>(columns.size())));
   std::int64_t i = 0;
   for (const ColumnShape& shape : columns) {
-    columns_.push_back({shape.kind, shape.nullable});
+    columns_.push_back({shape.name, shape.kind, shape.nullable});
     ArrowSchema* child = schema->children[i++];
     switch (shape.kind) {
       case ColumnKind::kInt32:
@@ -103,9 +103,15 @@ void TableBuilder::put_null(std::int64_t i) noexcept {
   ++c.nulls;
 }
 
-void TableBuilder::append_text(std::int64_t i, std::string_view text) {
-  ArrowStringView view{text.data(), static_cast<std::int64_t>(text.size())};
-  check_arrow(ArrowArrayAppendString(column(i), view));
+void TableBuilder::append_string(ArrowArray* array, std::string_view text, std::int64_t i) {
+  const int code =
+      ArrowArrayAppendString(array, {text.data(), static_cast<std::int64_t>(text.size())});
+  if (code == EOVERFLOW) {  // 32-bit offsets
+    throw ResultTooLarge("the result's column '" + columns_[static_cast<std::size_t>(i)].name +
+                         "' would hold more than 2 GiB of text, the most an Arrow string "
+                         "column holds: give the input in parts");
+  }
+  check_arrow(code);
 }
 
 void TableBuilder::append_null(std::int64_t i) { check_arrow(ArrowArrayAppendNull(column(i), 1)); }

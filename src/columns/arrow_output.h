@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>  // std::length_error
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,13 @@ namespace quorvane::columns {
 
 /// Throws std::bad_alloc for ENOMEM; any other failure is a broken invariant.
 void check_arrow(int code);
+
+/// Thrown when a result's text column would pass what Arrow's string columns hold (2 GiB
+/// of text): a limit of the result's form, like running out of memory, not a fault.
+class ResultTooLarge : public std::length_error {
+ public:
+  using std::length_error::length_error;
+};
 
 /// The kind of a result column.
 enum class ColumnKind : std::uint8_t {
@@ -66,19 +74,19 @@ class TableBuilder {
   /// Appends a null to nullable fixed-width column `i` without checking for room.
   void put_null(std::int64_t i) noexcept;
 
-  /// Appends to a text column, with checks.
-  void append_text(std::int64_t i, std::string_view text);
+  /// Appends to a text column, with checks: ResultTooLarge past 2 GiB of text.
+  void append_text(std::int64_t i, std::string_view text) { append_string(column(i), text, i); }
+  /// Appends to the dictionary of kDictionary column `i`, with the same checks.
+  void append_dictionary_text(std::int64_t i, std::string_view text) {
+    append_string(dictionary(i), text, i);
+  }
   void append_null(std::int64_t i);
 
   /// Appends one row to list column `i`: the texts `text(k)` for k in [0, count).
   template <class Text>
   void append_texts(std::int64_t i, std::size_t count, const Text& text) {
     ArrowArray* list = column(i);
-    for (std::size_t k = 0; k < count; ++k) {
-      std::string_view t = text(k);
-      check_arrow(ArrowArrayAppendString(list->children[0],
-                                         {t.data(), static_cast<std::int64_t>(t.size())}));
-    }
+    for (std::size_t k = 0; k < count; ++k) append_string(list->children[0], text(k), i);
     check_arrow(ArrowArrayFinishElement(list));
   }
 
@@ -86,7 +94,11 @@ class TableBuilder {
   std::shared_ptr<const Table> finish(std::int64_t rows);
 
  private:
+  // Appends `text` to `array`, a string array of column `i`.
+  void append_string(ArrowArray* array, std::string_view text, std::int64_t i);
+
   struct Column {
+    std::string name;
     ColumnKind kind;
     bool nullable;
     ArrowBuffer* data = nullptr;  // the values of a fixed-width column

@@ -70,10 +70,7 @@ SharedTable categorize_table(const TextColumn& narrations,
   for (std::int64_t c = 0; c < 2; ++c) {
     std::vector<std::string_view> values;
     distinct(*labels[c], values, index_of_rule[c]);
-    for (std::string_view v : values) {
-      check_arrow(ArrowArrayAppendString(out.dictionary(c + 1),
-                                         {v.data(), static_cast<std::int64_t>(v.size())}));
-    }
+    for (std::string_view v : values) out.append_dictionary_text(c + 1, v);
   }
   std::int32_t* category = out.int32s(1, rows);
   std::int32_t* merchant = out.int32s(2, rows);

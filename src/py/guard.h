@@ -6,6 +6,7 @@
 
 #include <exception>  // std::exception
 #include <new>        // std::bad_alloc
+#include <stdexcept>  // std::length_error
 #include <source_location>
 #include <type_traits>
 
@@ -22,7 +23,8 @@ void report_fault(const char* module, const std::source_location& where, const c
 void raise_panic(const char* message);
 
 /// Runs `body()` and returns what it returns. A C++ exception escaping it becomes a
-/// Python one: std::bad_alloc is MemoryError; anything else is a broken invariant,
+/// Python one: std::bad_alloc is MemoryError, std::length_error (a size past what a
+/// result can hold) OverflowError with its message; anything else is a broken invariant,
 /// reported on standard error under `module`'s name and raised as PanicException. The
 /// result is then the failure value of the body's type: null, or -1.
 template <class Body>
@@ -41,6 +43,9 @@ auto guard(const char* module, Body&& body) noexcept -> decltype(body()) {
   } catch (const std::bad_alloc&) {
     PyErr_Clear();
     PyErr_NoMemory();
+  } catch (const std::length_error& e) {  // a size past what a result can hold
+    PyErr_Clear();
+    PyErr_SetString(PyExc_OverflowError, e.what());
   } catch (const InternalFault& fault) {
     report_fault(module, fault.where(), fault.what());
     raise_panic(fault.what());

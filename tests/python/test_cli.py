@@ -603,7 +603,8 @@ def test_start_up_imports():
 
 @needs_pyarrow  # before 18, pyarrow imports numpy, kept out or not (None: no version file)
 @pytest.mark.parametrize("version, optional", [
-    ("'17.0.0'", False), ("'18.0.0'", True), ("'26.1.0.dev12'", True), ("None", False), (None, False)])
+    ("'17.0.0'", False), ("'18.0.0'", True), ("'26.1.0.dev12'", True), ("None", False), (None, False)],
+    ids=["17", "18", "dev", "version None", "no file"])
 def test_numpy_kept_out_only_from_pyarrow_18(tmp_path, version, optional):
     if version is not None:
         (tmp_path / "_generated_version.py").write_text(f"__version__ = version = {version}\n", "utf-8")

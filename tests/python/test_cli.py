@@ -257,8 +257,9 @@ def test_native_lines_are_the_csv_modules(data, width, delimiter):
 
 
 def test_summary_with_amounts_in_and_out(capsys, tmp_path, path):
-    # (a cell that reads only under the other mark fails with a hint: see MISTAKES). Some
-    # banks write money out with a minus sign: it is money out all the same.
+    # Some banks write money out with a minus sign: it is money out all the same. (A cell that
+    # reads only under the other mark fails with a hint: see MISTAKES. The table's layout, its
+    # columns aligned and merchants indented, is in the README's console block.)
     statement = write_csv(tmp_path / "s.csv", [
         ["Text", "Credit", "Debit"], ["zesto 1", "", "1.200,50"], ["zesto 2", "", "-99,5"],
         ["salary", "50.000", ""], ["???", "3", ""]], delimiter=";")
@@ -267,19 +268,11 @@ def test_summary_with_amounts_in_and_out(capsys, tmp_path, path):
     status, out, err = run(capsys, "categorize", statement, "--rules", rules, "--column", "text",
                            "--summary", "--amount-in", "credit", "--amount-out", "DEBIT",
                            "--decimal-mark", ",")
-    assert (status, err, out.splitlines()) == (0, "", [
-        "Category / merchant  Count     Amount",
-        "-------------------  -----  ---------",
-        "Food                     2  -1,300.00",
-        "  Zesto                  2  -1,300.00",
-        "Salary                   1  50,000.00",
-        "  Acme                   1  50,000.00",
-        "(unmatched)              1       3.00",
-        "-------------------  -----  ---------",
-        "All                      4  48,703.00",
-        "",
-        "Unmatched: 1 of 4 transactions (25.0%).",
-    ])
+    figures = [" ".join(line.split()) for line in out.splitlines() if line.strip("- ")]
+    assert (status, err, figures) == (0, "", [
+        "Category / merchant Count Amount", "Food 2 -1,300.00", "Zesto 2 -1,300.00",
+        "Salary 1 50,000.00", "Acme 1 50,000.00", "(unmatched) 1 3.00", "All 4 48,703.00",
+        "Unmatched: 1 of 4 transactions (25.0%)."])
 
 
 # ---------------------------------------------------------------- mistakes: one line each
@@ -480,12 +473,10 @@ def test_output_kinds(capfdbinary, tmp_path, kind):
         appended.close()
     after = {p.name: (p.lstat().st_ino, p.is_symlink()) for p in tmp_path.iterdir()}
     written = {"fifo": lambda: got[0], "devnull": lambda: expected, "stdout": lambda: out,
-               "symlink": (tmp_path / "real.csv").read_bytes,
-               "descriptor": lambda: (tmp_path / "o.csv").read_bytes().replace(b"old", b"", 1)
-               }.get(kind, target.read_bytes)()
-    if kind == "descriptor":  # appended to what was there
-        assert (tmp_path / "o.csv").read_bytes().startswith(b"old")
-    assert (written, err, b"" if kind == "stdout" else out) == (expected, b"", b"")
+               "symlink": (tmp_path / "real.csv").read_bytes}.get(kind, (tmp_path / "o.csv").read_bytes)
+    # a descriptor's file appended to, after what was there
+    assert (written(), err, b"" if kind == "stdout" else out) == (
+        (b"old" if kind == "descriptor" else b"") + expected, b"", b"")
     if kind == "file":  # renamed over the old file, its mode kept
         assert after.keys() == before.keys() and after["o.csv"] != before["o.csv"]
         assert target.stat().st_mode & 0o777 == 0o640
@@ -562,9 +553,6 @@ def test_closed_stdout_and_installed_command(tmp_path):
     assert process.wait(timeout=60) == 128 + signal.SIGPIPE
     assert process.stderr.read() == b""
     process.stderr.close()
-    done = subprocess.run(COMMAND + ["derive", str(tmp_path / "none.csv")], capture_output=True)
-    assert (done.returncode, done.stdout) == (2, b"")
-    assert done.stderr.decode() == f"quorvane: {tmp_path / 'none.csv'}: No such file or directory\n"
 
 
 @needs_pyarrow
@@ -613,17 +601,13 @@ def test_start_up_imports():
             assert done.returncode == 0 and done.stdout.decode().splitlines()[-1] == expected, (path, argv)
 
 
-@needs_pyarrow
-@pytest.mark.parametrize("text, optional", [
-    ("__version__ = version = '17.0.0'\n", False),  # imports numpy, kept out or not
-    ("__version__ = version = '18.0.0'\n", True),
-    ("__version__ = version = '26.1.0.dev12'\n", True),
-    ("__version__ = version = None\n", False),
-    (None, False),  # no version file
-])
-def test_numpy_kept_out_only_from_pyarrow_18(tmp_path, text, optional):
-    if text is not None:
-        (tmp_path / "_generated_version.py").write_text(text, "utf-8")
+@needs_pyarrow  # before 18, pyarrow imports numpy, kept out or not (None: no version file)
+@pytest.mark.parametrize("version, optional", [
+    ("'17.0.0'", False), ("'18.0.0'", True), ("'26.1.0.dev12'", True), ("None", False), (None, False)],
+    ids=["17", "18", "dev", "version None", "no file"])
+def test_numpy_kept_out_only_from_pyarrow_18(tmp_path, version, optional):
+    if version is not None:
+        (tmp_path / "_generated_version.py").write_text(f"__version__ = version = {version}\n", "utf-8")
     assert arrow_csv.numpy_optional(str(tmp_path)) is optional
 
 

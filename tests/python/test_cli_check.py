@@ -2,7 +2,6 @@
 CSV paths, and the HTML report rendered in a real headless Chromium: no console message,
 and the numbers on the page equal evaluate's."""
 
-import csv
 import io
 import os
 import shutil
@@ -11,7 +10,7 @@ import sys
 from html.parser import HTMLParser
 
 import pytest
-from test_cli import path, run  # noqa: F401 (path: the fixture of the two CSV paths)
+from test_cli import path, run, write_csv  # noqa: F401 (path: the fixture of the two CSV paths)
 
 import quorvane_cli
 from quorvane_cli.text import ratio
@@ -42,8 +41,7 @@ def files(tmp_path):
                "one": [header, *CLEAN_RULES[:1]], "plain": [["narration", "amount"], ["x", "1"]],
                "history": [["Narration", "category", "merchant"], *HISTORY]}
     for name, rows in written.items():
-        with open(tmp_path / f"{name}.csv", "w", encoding="utf-8", newline="") as f:
-            csv.writer(f).writerows(rows)
+        write_csv(tmp_path / f"{name}.csv", rows)
     return {"dir": tmp_path, **{name: str(tmp_path / f"{name}.csv") for name in [*written, "absent"]}}
 
 
@@ -53,7 +51,6 @@ def figures():
 
 
 @pytest.mark.parametrize("argv,status,shown", [
-    (["--rules", "clean"], 0, "clean.csv: no finding in 3 rules.\n"),
     (["--rules", "one"], 0, "one.csv: no finding in 1 rule.\n"),
     (["--rules", "rules"], 1, "unreachable: rule 4 never wins: rule 3's pattern"),
     (["--rules", "clean", "history"], 0, "201 rows: 80 matched"),
@@ -141,14 +138,11 @@ def render(page, tmp_path):
     return done.stdout, [line for line in done.stderr.splitlines() if ":CONSOLE" in line]
 
 
-
 @pytest.mark.parametrize("value, places, as_percent, text", [
-    (None, 1, True, "n/a"), (0.0, 1, True, "0.0%"), (1.0, 1, True, "100.0%"),
-    (0.12345, 1, True, "12.3%"),
+    (None, 1, True, "n/a"), (0.0, 1, True, "0.0%"), (1.0, 1, True, "100.0%"), (0.12345, 1, True, "12.3%"),
     # Near an end, never the end itself: a near-perfect rule set is not shown as perfect.
     (0.9996, 1, True, ">99.9%"), (0.0004, 1, True, "<0.1%"), (0.99967, 3, False, ">0.999"),
-    (0.9994, 1, True, "99.9%"),
-])
+    (0.9994, 1, True, "99.9%")])
 def test_ratios_never_round_to_their_ends(value, places, as_percent, text):
     assert ratio(value, places, percent=as_percent) == text
 

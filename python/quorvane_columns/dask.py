@@ -9,7 +9,6 @@ all the rows together. Calls run on whatever scheduler Dask would use: the activ
 
 from __future__ import annotations
 
-import sys
 from typing import Any, List, Optional, Sequence, Union
 
 try:
@@ -22,14 +21,9 @@ try:
 
     import pyarrow  # noqa: F401  (the rules reach the workers as a pyarrow table)
 except ImportError as error:  # the package itself never needs Dask
-    # The extra installs nothing on Python 3.8, whose last pandas exports no frame over the
-    # PyCapsule interface.
-    _needs = "quorvane_columns.dask needs Dask and its distributed scheduler"
-    raise ImportError(
-        f'{_needs}: pip install "quorvane[dask]" (into the Python at {sys.executable})'
-        if sys.version_info >= (3, 9) else
-        f"{_needs}, which need Python 3.9 or later (the Python at {sys.executable} is "
-        f"{sys.version_info[0]}.{sys.version_info[1]})") from error
+    from quorvane_columns import _needs_libraries
+
+    raise _needs_libraries("dask", "Dask and its distributed scheduler") from error
 
 import quorvane_columns as _columns
 from quorvane_columns._shipping import rules_table

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import functools
 import re
-import sys
 from typing import Any, Iterator, List, Optional, Sequence
 
 try:
@@ -23,14 +22,9 @@ try:
     from pyspark.sql.types import (BinaryType, IntegerType, LongType, StringType,
                                    StructField, StructType)
 except ImportError as error:  # the package itself never needs Spark
-    # Named with its interpreter: on a Spark worker, whose Python may not be the driver's.
-    # The extra installs nothing on Python 3.8, which pyspark 4 does not support.
-    _needs = "quorvane_columns.spark needs pyspark 4 and pyarrow"
-    raise ImportError(
-        f'{_needs}: pip install "quorvane[spark]" (into the Python at {sys.executable})'
-        if sys.version_info >= (3, 9) else
-        f"{_needs}, which need Python 3.9 or later (the Python at {sys.executable} is "
-        f"{sys.version_info[0]}.{sys.version_info[1]})") from error
+    from quorvane_columns import _needs_libraries
+
+    raise _needs_libraries("spark", "pyspark 4 and pyarrow") from error
 
 import quorvane_columns as _columns
 from quorvane_columns._shipping import rules_table

@@ -46,8 +46,8 @@ def _kept_out() -> List[str]:
     if not quorvane_cli.PROGRAM:
         return []
     names = ["cloudpickle"]
-    spec = importlib.util.find_spec("pyarrow")
-    if spec is not None and spec.origin and numpy_optional(os.path.dirname(spec.origin)):
+    found = importlib.util.find_spec("pyarrow")
+    if found is not None and found.origin and numpy_optional(os.path.dirname(found.origin)):
         names.append("numpy")
     return [name for name in names if name not in sys.modules]
 

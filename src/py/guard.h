@@ -6,8 +6,8 @@
 
 #include <exception>  // std::exception
 #include <new>        // std::bad_alloc
-#include <stdexcept>  // std::length_error
 #include <source_location>
+#include <stdexcept>  // std::length_error
 #include <type_traits>
 
 #include "fault.h"

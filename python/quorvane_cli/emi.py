@@ -116,6 +116,9 @@ def request_of(args: argparse.Namespace) -> EmiRequest:
     unused = next(option for option in _SOLVED if option not in needs)
     if getattr(args, unused) is not None:
         warn(f"--mode {args.mode} solves for {_SOLVED[unused]}: --{unused} is ignored")
+    if args.start is not None and not re.fullmatch(r"[0-9]{4}-[0-9]{2}", args.start):
+        # The engine reads "24-01" as the year 24: a month typed short is refused here.
+        raise UserError("--start", f"expected YYYY-MM, got {args.start!r}")
     given = {option: getattr(args, option) for option in needs}
     if 0 < given.get("amount", 1) < 0.5:  # the engine would solve a loan of 0
         raise UserError("--amount", f"{given['amount']:g} rounds to a loan of 0: amounts are "
@@ -138,7 +141,7 @@ _FIELD_OPTIONS = {"loanAmount": "--amount", "emi": "--emi", "months": "--months"
 _START_MESSAGE = re.compile(r'expected "YYYY-MM"|(month out of range|invalid (year|month)) in "')
 
 
-def request_failure(message: str) -> UserError:
+def request_failure(message: str, request: EmiRequest) -> UserError:
     """The engine's complaint about the request, naming the option a field came from:
     "--rate must be zero or greater", not "interestRate must be zero or greater"."""
     message = message.replace("invalid request: ", "").replace("invalid input: ", "")
@@ -147,6 +150,8 @@ def request_failure(message: str) -> UserError:
     field, space, rest = message.partition(" ")
     if space and rest.startswith("must ") and field in _FIELD_OPTIONS:
         return UserError(_FIELD_OPTIONS[field], rest)
+    if message.startswith("tenure of ") and request.get("months") is not None:
+        return UserError("--months", message)  # typed, not solved: "tenure of 601 months ..."
     return UserError(NAME, message)
 
 
@@ -222,7 +227,7 @@ def solve(request: EmiRequest, events: Optional[List[Dict[str, Any]]] = None,
                 rest = f"the loan ends with instalment {int(late.group(1)) + 1}"
             rest = _OTHER_EVENT.sub(lambda m: typed[int(m.group(1))], rest)
             raise UserError(typed[int(where[6:])], rest)
-        raise request_failure(error)
+        raise request_failure(error, request)
     names = [name for name in schedule if name != "loan"
              and (request.get("start") or name not in ("year", "month"))]
     rows = [dict(zip(names, values)) for values in zip(*(schedule[name] for name in names))]
@@ -271,7 +276,7 @@ def run(args: argparse.Namespace) -> None:
         try:
             output = quorvane.compute_emi_json(json.dumps(request)) + "\n"
         except ValueError as exc:
-            raise request_failure(str(exc)) from None
+            raise request_failure(str(exc), request) from None
         result: Dict[str, Any] = json.loads(output)
     else:
         result = solve(request, events if changed else None, typed, args.fees)

@@ -379,6 +379,11 @@ MISTAKES = [
      "emi: monthly payment of 1.00 does not cover the first month's interest of 10.00; the loan would never be repaid"),
     ({}, f"{LOAN} --start 2027-13", '--start: month out of range in "2027-13"'),
     ({}, f"{LOAN} --start 2027/01 --prepay 2027-03:5", "--start: expected YYYY-MM, got '2027/01'"),
+    ({}, f"{LOAN} --start 24-01", "--start: expected YYYY-MM, got '24-01'"),  # not the year 24
+    ({}, "emi --mode emi --amount 9 --months 601 --rate 9",
+     "--months: tenure of 601 months exceeds the maximum supported 600 months"),
+    ({}, "emi --mode tenure --amount 1000000 --emi 2000 --rate 1",  # solved, not typed
+     "emi: tenure of 648 months exceeds the maximum supported 600 months"),
     # emi events: each text names its option; an event the loan refuses, the option as typed
     *[({}, f"{LOAN} {event}", message) for event, message in [
         ("--prepay 0:5", "--prepay: MONTH is an instalment's number from 1 (or YYYY-MM with --start), got '0'"),

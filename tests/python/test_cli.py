@@ -366,6 +366,12 @@ MISTAKES = [
      "r.csv:3:8: invalid JSON: Expecting ',' delimiter"),
     ({"s.csv": STATEMENT, "r.csv": '{"data": []}'}, "categorize s.csv",
      'r.csv: expected a list of rules, or an object with "rules"'),
+    # a field given twice: json.loads would keep the last value without a word
+    *[({"s.csv": STATEMENT, "r.csv": rules}, "categorize s.csv", f"r.csv: {message}")
+      for rules, message in [
+        ('[{"pattern": "a", "category": "c", "merchant": "m", "pattern": "b"}]',
+         'rules[0]: duplicate field "pattern"'),
+        ('{"rules": [["a", "c", "m"]], "rules": []}', 'duplicate field "rules"')]],
     ({"s.csv": STATEMENT, "r.csv": '[{"pattern": "a", "category": 5, "merchant": "m"}]'}, "categorize s.csv",
      "r.csv: rules[0][\"category\"]: unexpected type: 'int' object cannot be converted to 'PyString'"),
     # derive

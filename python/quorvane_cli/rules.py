@@ -37,8 +37,7 @@ def read_rules(path: str) -> Rules:
     """The rules in a file, in priority order, checked as the engines will read them."""
     data = read_all(path)
     encoding, bom = sniff(data)
-    start = data[bom:bom + 64 * 4].decode(encoding, "ignore").lstrip(" \t\r\n")
-    if start[:1] in ("[", "{"):
+    if _first_character(data, encoding, bom) in ("[", "{"):
         rules = _from_json(path, data, encoding, bom)
     else:
         rules = _from_csv(path, data)
@@ -49,6 +48,17 @@ def read_rules(path: str) -> Rules:
         raise UserError(path, message[len("rules: "):] if message.startswith("rules: ")
                         else message) from None
     return rules
+
+
+def _first_character(data: bytes, encoding: str, bom: int) -> str:
+    """The file's first character after the byte order mark and any white space, however
+    much of that there is ("" for none): "[" or "{" begins JSON."""
+    decoder = codecs.getincrementaldecoder(encoding)("ignore")
+    for start in range(bom, len(data), 4096):
+        text = decoder.decode(data[start:start + 4096]).lstrip(" \t\r\n")
+        if text:
+            return text[0]
+    return ""
 
 
 def _from_csv(path: str, data: bytes) -> List[List[str]]:

@@ -97,7 +97,8 @@ def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newli
     with tempfile.TemporaryDirectory() as tmp, pytest.MonkeyPatch.context() as mp:
         tmp = Path(tmp)
         statement = write_csv(tmp / "s.csv", [header] + body, delimiter, newline, encoding, quote_all)
-        (tmp / "r.json").write_text(json.dumps([list(r) for r in rules]), "utf-8")
+        # JSON, after white space of any length
+        (tmp / "r.json").write_text(" \n" * block + json.dumps([list(r) for r in rules]), "utf-8")
         # Batches of rows and blocks of bytes end anywhere.
         mp.setattr(stdlib_csv, "CHUNK_ROWS", 1 + block % 4)
         mp.setattr(stdlib_csv, "BLOCK_BYTES", block)

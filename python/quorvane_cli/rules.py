@@ -10,13 +10,13 @@ from __future__ import annotations
 import codecs
 import json
 import sys
-from typing import Any, List
+from typing import Any, List, Tuple
 
 import quorvane_columns as qc
 
 from quorvane_cli.csvfile import CsvFile, sniff
 from quorvane_cli.failures import UserError, os_failure, rows_have, shown, warn, where
-from quorvane_cli.stdlib_csv import line_breaks, undecodable
+from quorvane_cli.stdlib_csv import RULE_COLUMNS, line_breaks, undecodable
 
 #: Rules as quorvane_columns takes them: rows of three texts, or a request's JSON value.
 Rules = Any
@@ -37,8 +37,7 @@ def read_rules(path: str) -> Rules:
     """The rules in a file, in priority order, checked as the engines will read them."""
     data = read_all(path)
     encoding, bom = sniff(data)
-    start = data[bom:bom + 64 * 4].decode(encoding, "ignore").lstrip(" \t\r\n")
-    if start[:1] in ("[", "{"):
+    if _first_character(data, encoding, bom) in ("[", "{"):
         rules = _from_json(path, data, encoding, bom)
     else:
         rules = _from_csv(path, data)
@@ -49,6 +48,17 @@ def read_rules(path: str) -> Rules:
         raise UserError(path, message[len("rules: "):] if message.startswith("rules: ")
                         else message) from None
     return rules
+
+
+def _first_character(data: bytes, encoding: str, bom: int) -> str:
+    """The file's first character after the byte order mark and any white space, however
+    much of that there is ("" for none): "[" or "{" begins JSON."""
+    decoder = codecs.getincrementaldecoder(encoding)("ignore")
+    for start in range(bom, len(data), 4096):
+        text = decoder.decode(data[start:start + 4096]).lstrip(" \t\r\n")
+        if text:
+            return text[0]
+    return ""
 
 
 def _from_csv(path: str, data: bytes) -> List[List[str]]:
@@ -77,9 +87,43 @@ def _from_json(path: str, data: bytes, encoding: str, bom: int) -> Any:
         raise undecodable(path, encoding, bom > 0, bom + exc.start,
                           line_breaks(valid) + 1) from None
     try:
-        value = json.loads(text)
+        value = json.loads(text, object_pairs_hook=_object)
     except json.JSONDecodeError as exc:
         raise UserError(where(path, exc.lineno, str(exc.colno)), f"invalid JSON: {exc.msg}") from None
     if isinstance(value, dict) and "rules" not in value:
         raise UserError(path, 'expected a list of rules, or an object with "rules"')
+    _refuse_repeats(path, value)
     return value
+
+
+class _Repeating(dict):  # type: ignore[type-arg]
+    """A JSON object that gives some of its keys more than once (`repeated`)."""
+
+    repeated: Tuple[str, ...] = ()
+
+
+def _object(pairs: List[Tuple[str, Any]]) -> Any:
+    obj = dict(pairs)
+    if len(obj) == len(pairs):
+        return obj
+    repeating = _Repeating(pairs)
+    repeating.repeated = tuple(key for i, (key, _) in enumerate(pairs)
+                               if any(key == k for k, _ in pairs[:i]))
+    return repeating
+
+
+def _refuse_repeats(path: str, value: Any) -> None:
+    """Refuses a field given twice, as the module's JSON reader does: json.loads would keep
+    the last value and drop the other without a word (a rule's pattern, or a list of rules)."""
+    rules = value.get("rules") if isinstance(value, dict) else value
+    objects: List[Tuple[str, Any, Tuple[str, ...]]] = []
+    if isinstance(value, dict):
+        objects.append(("", value, ("rules",)))
+    if isinstance(rules, dict):  # rules as columns
+        objects.append(("rules: ", rules, RULE_COLUMNS))
+    elif isinstance(rules, list):
+        objects += [(f"rules[{i}]: ", rule, RULE_COLUMNS) for i, rule in enumerate(rules)]
+    for place, obj, fields in objects:
+        for key in getattr(obj, "repeated", ()):
+            if key in fields:
+                raise UserError(path, f'{place}duplicate field "{key}"')

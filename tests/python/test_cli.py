@@ -97,7 +97,8 @@ def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newli
     with tempfile.TemporaryDirectory() as tmp, pytest.MonkeyPatch.context() as mp:
         tmp = Path(tmp)
         statement = write_csv(tmp / "s.csv", [header] + body, delimiter, newline, encoding, quote_all)
-        (tmp / "r.json").write_text(json.dumps([list(r) for r in rules]), "utf-8")
+        # JSON, after white space of any length
+        (tmp / "r.json").write_text(" \n" * block + json.dumps([list(r) for r in rules]), "utf-8")
         # Batches of rows and blocks of bytes end anywhere.
         mp.setattr(stdlib_csv, "CHUNK_ROWS", 1 + block % 4)
         mp.setattr(stdlib_csv, "BLOCK_BYTES", block)
@@ -366,6 +367,12 @@ MISTAKES = [
      "r.csv:3:8: invalid JSON: Expecting ',' delimiter"),
     ({"s.csv": STATEMENT, "r.csv": '{"data": []}'}, "categorize s.csv",
      'r.csv: expected a list of rules, or an object with "rules"'),
+    # a field given twice: json.loads would keep the last value without a word
+    *[({"s.csv": STATEMENT, "r.csv": rules}, "categorize s.csv", f"r.csv: {message}")
+      for rules, message in [
+        ('[{"pattern": "a", "category": "c", "merchant": "m", "pattern": "b"}]',
+         'rules[0]: duplicate field "pattern"'),
+        ('{"rules": [["a", "c", "m"]], "rules": []}', 'duplicate field "rules"')]],
     ({"s.csv": STATEMENT, "r.csv": '[{"pattern": "a", "category": 5, "merchant": "m"}]'}, "categorize s.csv",
      "r.csv: rules[0][\"category\"]: unexpected type: 'int' object cannot be converted to 'PyString'"),
     # derive

@@ -132,7 +132,8 @@ def text(rules_path: str, history_path: Optional[str], checked: Checked) -> str:
 def run(args: argparse.Namespace) -> int:
     options.stdin_once("history", args.history, args.rules)
     inputs = [args.rules] + ([args.history] if args.history else [])
-    page = Target(args.report, reads=inputs, option="--report") if args.report else None
+    page = (None if args.report is None
+            else Target(args.report, reads=inputs, option="--report"))
     printed = Target("-", reads=inputs) if page is None or not page.to_stdout else None
     rules = read_rules(args.rules)
     history = (read_history(args.history, args.column, args.delimiter)

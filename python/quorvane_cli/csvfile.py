@@ -107,6 +107,7 @@ class CsvFile:
     def __init__(self, path: str, verb: str, delimiter: Optional[str] = None,
                  data: Optional[bytes] = None, fast: bool = True) -> None:
         self.path = path
+        self.verb = verb
         self.arrow: Any = None
         self.file = self._open(path, data)
         try:
@@ -228,7 +229,9 @@ class CsvFile:
         if len(self.header) == 1:
             other = [d for d in _DETECTED if d != self.delimiter and d in self.header[0]]
             if other:
-                hint = f"; is the delimiter {other[0]!r}? (--delimiter)"
+                # (a rules file's delimiter is always the one its header shows)
+                option_hint = "" if self.verb == "rules" else " (--delimiter)"
+                hint = f"; is the delimiter {other[0]!r}?{option_hint}"
         later = self._later_header(names)
         if later:
             hint = (f"; line {later} has such a column: remove the lines above it (the file "

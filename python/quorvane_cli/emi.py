@@ -268,7 +268,7 @@ def run(args: argparse.Namespace) -> None:
     events, typed = events_of(args)
     changed = bool(events) or args.fees is not None
     target = Target(args.output)
-    plot_target = Target(args.plot, option="--plot") if args.plot else None
+    plot_target = Target(args.plot, option="--plot") if args.plot is not None else None
     if plot_target is not None and plot_target.same_place(target):
         raise UserError("--plot", f"{shown(args.plot, output=True)} is where -o writes the schedule too "
                         "(standard output when -o is not given); give each its own file")

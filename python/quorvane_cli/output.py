@@ -92,6 +92,8 @@ class Target:
     identity, whatever the path)."""
 
     def __init__(self, path: Optional[str], reads: Sequence[str] = (), option: str = "-o") -> None:
+        if path == "":
+            raise UserError(option, "an empty file name (for standard output, give -)")
         self.path = "-" if path in (None, "-") else str(path)
         self.existing: Optional[os.stat_result] = None
         #: The descriptor the path names (/dev/stdout, /dev/fd/3), written through; else None.

@@ -41,6 +41,8 @@ def read_rules(path: str) -> Rules:
         rules = _from_json(path, data, encoding, bom)
     else:
         rules = _from_csv(path, data)
+    if not (rules.get("rules") if isinstance(rules, dict) else rules):
+        warn(f"{shown(path)}: no rules: nothing will match")
     try:
         qc.categorize([], rules)  # checks every rule, categorising nothing
     except (TypeError, ValueError) as exc:

@@ -146,6 +146,15 @@ def test_rows_without_labels_are_left_out(capsys, tmp_path, path):
     assert err == f"quorvane: warning: {rules}: 2 rows have no pattern, category or merchant: left out\n" + warning
 
 
+def test_nothing_given(capsys, tmp_path):
+    # A rules file with a header alone matches nothing, and says so; -o "" names no file.
+    empty = write_csv(tmp_path / "e.csv", [["pattern", "category", "merchant"]])
+    assert run(capsys, "check", "--rules", empty) == (
+        0, f"{empty}: no finding in 0 rules.\n", f"quorvane: warning: {empty}: no rules: nothing will match\n")
+    assert run(capsys, "check", "--rules", empty, "--report", "") == (
+        2, "", "quorvane: --report: an empty file name (for standard output, give -)\n")
+
+
 def test_standard_input_redirected_from_a_file(capsys, tmp_path, monkeypatch, path):
     # `quorvane categorize - < s.csv`: standard input is a regular file then, but has no
     # path for pyarrow to open; it reads as the file named.

@@ -144,14 +144,12 @@ def test_rows_without_labels_are_left_out(capsys, tmp_path, path):
     status, out, err = run(capsys, "check", "--rules", rules, history)
     assert (status, "3 rows: 1 matched" in out) == (0, True)
     assert err == f"quorvane: warning: {rules}: 2 rows have no pattern, category or merchant: left out\n" + warning
-
-
-def test_nothing_given(capsys, tmp_path):
-    # A rules file with a header alone matches nothing, and says so; -o "" names no file.
-    empty = write_csv(tmp_path / "e.csv", [["pattern", "category", "merchant"]])
-    assert run(capsys, "check", "--rules", empty) == (
-        0, f"{empty}: no finding in 0 rules.\n", f"quorvane: warning: {empty}: no rules: nothing will match\n")
-    assert run(capsys, "check", "--rules", empty, "--report", "") == (
+    # A header alone matches nothing, and says so; --report "" names no file.
+    write_csv(rules, [["pattern", "category", "merchant"]])
+    assert run(capsys, "check", "--rules", rules) == (0, f"{rules}: no finding in 0 rules.\n",
+                                                      f"quorvane: warning: {rules}: no rules: "
+                                                      "nothing will match\n")
+    assert run(capsys, "check", "--rules", rules, "--report", "") == (
         2, "", "quorvane: --report: an empty file name (for standard output, give -)\n")
 
 

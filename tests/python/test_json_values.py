@@ -183,6 +183,8 @@ def test_probe_accepted(lib, text, expected):
     assert ok and out.startswith(expected), out
 
 
+# (A missing field, an empty or overlong positional form: test_json_reader.py's SHAPE,
+# through the same reader.)
 @pytest.mark.parametrize("text, message", [
     ('{"shape":"RoundedBox","weight":1}', "unknown variant `RoundedBox`, expected one of `circle`, `square`, `roundedBox` at line 1 column 21"),
     ('{"shape":null,"weight":1}', "expected value at line 1 column 10"),
@@ -194,18 +196,13 @@ def test_probe_accepted(lib, text, expected):
     ('{"shape":{"oval":null},"weight":1}', "unknown variant `oval`, expected one of `circle`, `square`, `roundedBox` at line 1 column 16"),
     ('{"shape":{1:null},"weight":1}', "invalid type: integer `1`, expected variant identifier at line 1 column 11"),
     ('{"shape":{"circle" null}}', "expected `:` at line 1 column 20"),
-    ('{"shape":"circle"}', "missing field `weight` at line 1 column 18"),
-    ('{"weight":1}', "missing field `shape` at line 1 column 12"),
     ('{"shape":"circle","weight":1,"scale":null}', "invalid type: null, expected f64 at line 1 column 41"),
     ('{"shape":"circle","weight":1,"origin":{"x":1}}', "missing field `y` at line 1 column 45"),
     ('{"shape":"circle","weight":1,"origin":[1]}', "invalid length 1, expected struct Point with 2 elements at line 1 column 41"),
     ('{"shape":"circle","weight":1,"origin":5}', "invalid type: integer `5`, expected struct Point at line 1 column 39"),
-    ('[]', "invalid length 0, expected struct Probe with 8 elements at line 1 column 2"),
     ('["circle"]', "invalid length 3, expected struct Probe with 8 elements at line 1 column 10"),
     ('["circle",null , ]', "trailing comma at line 1 column 18"),
     ('["circle",null,null]', "invalid length 3, expected struct Probe with 8 elements at line 1 column 20"),
-    ('["circle",null,null,1,1,null,null,[],0]', "trailing characters at line 1 column 38"),
-    ('["circle",null,null,1,1,null,null,[],]', "trailing comma at line 1 column 38"),
     ('["circle",null,null,1,1,null,null,[]', "EOF while parsing a list at line 1 column 36"),
 ])
 def test_probe_rejected(lib, text, message):

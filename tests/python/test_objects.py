@@ -7,6 +7,7 @@ import gc
 import json
 import sys
 import tracemalloc
+import weakref
 from collections import UserList as Items  # a Sequence that is not a list
 
 import pytest
@@ -156,16 +157,6 @@ def categories(data):
     return [r["category"] if r else None for r in result]
 
 
-class Finaliser:
-    """Runs `action` when the last reference to it goes."""
-
-    def __init__(self, action):
-        self.action = action
-
-    def __del__(self):
-        self.action()
-
-
 @pytest.mark.parametrize("as_tuple, replaced",
                          [(False, None), (True, None), *((False, n) for n in range(2, 7))])
 def test_later_elements_are_read_as_they_stand_at_their_turn(as_tuple, replaced):
@@ -187,8 +178,9 @@ def test_later_elements_are_read_as_they_stand_at_their_turn(as_tuple, replaced)
                 data[replaced] = {"narration": fresh("fresh")}
             return super().keys()
 
-    if replaced is not None:
-        data[replaced]["bomb"] = Finaliser(rewrite)
+    if replaced is not None:  # rewrite() runs when the last reference to the bomb goes
+        data[replaced]["bomb"] = type("Bomb", (), {})()
+        weakref.finalize(data[replaced]["bomb"], rewrite)
     data[1] = Editor(("narration", "none"))
     gc.collect()
     assert categories(tuple(data) if as_tuple else data) == ["stale", None] + ["fresh"] * 7

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>   // ENOMEM
+#include <cmath>    // std::ldexp
 #include <cstdio>   // std::snprintf
 #include <cstring>  // std::strcmp
 
@@ -664,6 +665,45 @@ Read<NumberColumn> dictionary_numbers(const ColumnArrays& column, std::string_vi
   return out;
 }
 
+// The value of the IEEE half float of `bits`, exactly (subnormals included, which
+// nanoarrow's conversion reads as zero).
+double half_float(std::uint16_t bits) {
+  const unsigned exponent = (bits >> 10) & 0x1FU;
+  const unsigned fraction = bits & 0x3FFU;
+  double magnitude = exponent == 0 ? std::ldexp(fraction, -24)
+                     : exponent == 31
+                         ? (fraction == 0 ? HUGE_VAL : std::nan(""))
+                         : std::ldexp(1024 + fraction, static_cast<int>(exponent) - 25);
+  return (bits & 0x8000U) != 0 ? -magnitude : magnitude;
+}
+
+// A column of half floats (polars' Float16, numpy's float16 in pandas), its rows copied
+// out as doubles, which hold every half float exactly.
+Read<NumberColumn> half_floats(const ColumnArrays& column, std::string_view label, Store& store) {
+  NumberColumn out;
+  for (const ColumnArrays::Part& part : column.parts) {
+    OwnedView view;
+    if (Status bad = validate(column.schema, part, label, view)) return *bad;
+    if (part.length == 0) continue;
+    const ArrowArrayView* v = view.get();
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>((part.length + 7) / 8), 0);
+    std::vector<double> doubles(static_cast<std::size_t>(part.length), 0.0);
+    for (std::int64_t r = 0; r < part.length; ++r) {
+      if (ArrowArrayViewIsNull(v, part.start + r)) continue;
+      bits[static_cast<std::size_t>(r >> 3)] |= static_cast<std::uint8_t>(1U << (r & 7));
+      doubles[static_cast<std::size_t>(r)] =
+          half_float(v->buffer_views[1].data.as_uint16[v->offset + part.start + r]);
+    }
+    NumberChunk chunk;
+    chunk.type = NumberType::kF64;
+    chunk.length = part.length;
+    chunk.validity = store.keep(std::move(bits));
+    chunk.values = store.keep(std::move(doubles));
+    out.chunks.push_back(chunk);
+  }
+  return out;
+}
+
 void release_nothing(ArrowSchema*) {}
 
 // A column of polars' Int128 or UInt128 (`is_unsigned`), read as decimals of scale 0 and
@@ -724,6 +764,7 @@ Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view lab
         if (value) return dictionary_numbers(column, label, store);  // of nulls: all null
       }
     }
+    if (type.type == NANOARROW_TYPE_HALF_FLOAT) return half_floats(column, label, store);
     number = number_type(type.type);
     decimal_bytes = type.type == NANOARROW_TYPE_DECIMAL32    ? 4
                     : type.type == NANOARROW_TYPE_DECIMAL64  ? 8

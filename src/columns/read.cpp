@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>   // ENOMEM
+#include <cmath>    // std::ldexp
 #include <cstdio>   // std::snprintf
 #include <cstring>  // std::strcmp
 
@@ -34,6 +35,17 @@ const char* unit_name(ArrowTimeUnit unit) {
   return "?";
 }
 
+// polars exports its Int128 and UInt128 in formats of its own, which Arrow has no type
+// for: whether `schema` is one (true for UInt128), and nothing for any other format. The
+// values lie as a decimal128's do: 16 bytes each, little-endian (two's complement for
+// Int128).
+std::optional<bool> polars_int128(const ArrowSchema* schema) {
+  if (schema->format == nullptr) return std::nullopt;
+  if (std::strcmp(schema->format, "_pli128") == 0) return false;
+  if (std::strcmp(schema->format, "_plu128") == 0) return true;
+  return std::nullopt;
+}
+
 // "<item: int64>" for a nested type's children, as pyarrow writes them.
 std::string children_of(const ArrowSchema* schema) {
   std::string out = "<";
@@ -51,6 +63,7 @@ std::string type_name(const ArrowSchema* schema) {
   ArrowSchemaView type{};
   ArrowError error{};
   if (ArrowSchemaViewInit(&type, schema, &error) != NANOARROW_OK) {
+    if (const auto wide = polars_int128(schema)) return *wide ? "uint128" : "int128";
     return cat("Arrow format '", schema->format != nullptr ? schema->format : "", "'");
   }
   const std::string size = std::to_string(type.fixed_size);
@@ -652,6 +665,88 @@ Read<NumberColumn> dictionary_numbers(const ColumnArrays& column, std::string_vi
   return out;
 }
 
+// The value of the IEEE half float of `bits`, exactly (subnormals included, which
+// nanoarrow's conversion reads as zero).
+double half_float(std::uint16_t bits) {
+  const unsigned exponent = (bits >> 10) & 0x1FU;
+  const unsigned fraction = bits & 0x3FFU;
+  double magnitude = exponent == 0 ? std::ldexp(fraction, -24)
+                     : exponent == 31
+                         ? (fraction == 0 ? HUGE_VAL : std::nan(""))
+                         : std::ldexp(1024 + fraction, static_cast<int>(exponent) - 25);
+  return (bits & 0x8000U) != 0 ? -magnitude : magnitude;
+}
+
+// A column of half floats (polars' Float16, numpy's float16 in pandas), its rows copied
+// out as doubles, which hold every half float exactly.
+Read<NumberColumn> half_floats(const ColumnArrays& column, std::string_view label, Store& store) {
+  NumberColumn out;
+  for (const ColumnArrays::Part& part : column.parts) {
+    OwnedView view;
+    if (Status bad = validate(column.schema, part, label, view)) return *bad;
+    if (part.length == 0) continue;
+    const ArrowArrayView* v = view.get();
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>((part.length + 7) / 8), 0);
+    std::vector<double> doubles(static_cast<std::size_t>(part.length), 0.0);
+    for (std::int64_t r = 0; r < part.length; ++r) {
+      if (ArrowArrayViewIsNull(v, part.start + r)) continue;
+      bits[static_cast<std::size_t>(r >> 3)] |= static_cast<std::uint8_t>(1U << (r & 7));
+      doubles[static_cast<std::size_t>(r)] =
+          half_float(v->buffer_views[1].data.as_uint16[v->offset + part.start + r]);
+    }
+    NumberChunk chunk;
+    chunk.type = NumberType::kF64;
+    chunk.length = part.length;
+    chunk.validity = store.keep(std::move(bits));
+    chunk.values = store.keep(std::move(doubles));
+    out.chunks.push_back(chunk);
+  }
+  return out;
+}
+
+void release_nothing(ArrowSchema*) {}
+
+// A column of polars' Int128 or UInt128 (`is_unsigned`), read as decimals of scale 0 and
+// validated as the decimal128 it is laid out as: Int128 over its own buffers, UInt128
+// copied out into 32 bytes a value, zero-extended, so that none past 2^127 reads as
+// negative.
+Read<NumberColumn> int128_numbers(const ColumnArrays& column, bool is_unsigned,
+                                  std::string_view label, Store& store) {
+  ArrowSchema decimal{};  // the column's layout in a format Arrow knows, owned by nobody
+  decimal.format = "d:38,0";
+  decimal.name = column.schema->name;
+  decimal.flags = column.schema->flags;
+  decimal.release = release_nothing;
+  NumberColumn out;
+  for (const ColumnArrays::Part& part : column.parts) {
+    OwnedView view;
+    if (Status bad = validate(&decimal, part, label, view)) return *bad;
+    const ArrowArrayView* v = view.get();
+    NumberChunk chunk;
+    chunk.length = part.length;
+    chunk.decimal_bytes = 16;
+    chunk.offset = v->offset + part.start;
+    chunk.validity = validity_of(v);
+    chunk.values = v->buffer_views[1].data.data;
+    if (is_unsigned && part.length > 0) {
+      std::vector<std::uint8_t> bits(static_cast<std::size_t>((part.length + 7) / 8), 0);
+      std::vector<std::int64_t> words(static_cast<std::size_t>(4 * part.length), 0);
+      for (std::int64_t r = 0; r < part.length; ++r) {
+        if (chunk.is_null(r)) continue;
+        bits[static_cast<std::size_t>(r >> 3)] |= static_cast<std::uint8_t>(1U << (r & 7));
+        std::memcpy(&words[static_cast<std::size_t>(4 * r)],
+                    static_cast<const char*>(chunk.values) + 16 * (chunk.offset + r), 16);
+      }
+      chunk.decimal_bytes = 32;
+      chunk.offset = 0;
+      chunk.validity = store.keep(std::move(bits));
+      chunk.values = store.keep(std::move(words));
+    }
+    if (part.length > 0) out.chunks.push_back(chunk);
+  }
+  return out;
+}
+
 }  // namespace
 
 Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view label, Store& store) {
@@ -669,6 +764,7 @@ Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view lab
         if (value) return dictionary_numbers(column, label, store);  // of nulls: all null
       }
     }
+    if (type.type == NANOARROW_TYPE_HALF_FLOAT) return half_floats(column, label, store);
     number = number_type(type.type);
     decimal_bytes = type.type == NANOARROW_TYPE_DECIMAL32    ? 4
                     : type.type == NANOARROW_TYPE_DECIMAL64  ? 8
@@ -678,6 +774,9 @@ Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view lab
     if (decimal_bytes != 0) number = NumberType::kF64;  // read through NumberChunk's decimals
   }
   if (!number) {
+    if (const auto wide = polars_int128(column.schema)) {
+      return int128_numbers(column, *wide, label, store);
+    }
     return type_failure(
         cat(label, ": expected a column of numbers, got ", type_name(column.schema)));
   }

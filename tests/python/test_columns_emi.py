@@ -301,15 +301,25 @@ def test_bad_tables(loans, events, error, message):
     # Dictionary-encoded months (values, type), some past the range of the other signedness.
     ("encoded", [2**63 + 5, 12, None], pa.uint64()), ("encoded", [-(2**63), 12, None], pa.int64()),
     ("encoded", [12.5, 12.0, None], pa.float32()),
+    # polars' 128-bit integers, exported in formats of its own, and its half floats, the
+    # smallest a subnormal (sliced columns).
+    ("polars", [2**128 - 1, 2**127 + 5, 12, None], "UInt128"), ("polars", [-(2**127), 12, None], "Int128"),
+    ("polars", [2.0**-24, 65504.0, 12.0, None], "Float16"),
     # A dict of numpy arrays (integer type, float type), whose items are numpy scalars.
     ("numpy", "int64", "float32"), ("numpy", "uint16", "float64"), ("numpy", "int32", "float16"),
 ])
 def test_other_forms_read_as_the_plain_one(form, a, b):
-    """Dictionary-encoded numbers and numpy arrays read as the plain values they hold."""
+    """Dictionary-encoded numbers, polars' widest integers and half floats, and numpy
+    arrays read as the plain values they hold."""
+    table = {"mode": ["emi"] * len(a), "loanAmount": [1e5] * len(a), "interestRate": [12.0] * len(a)}
     if form == "encoded":
-        table = {"mode": ["emi"] * 3, "loanAmount": [1e5] * 3, "interestRate": [12.0] * 3}
         months = pa.array(a, b)
         plain, other = (pa.table(dict(table, months=m)) for m in (months, months.dictionary_encode()))
+    elif form == "polars":
+        pl = pytest.importorskip("polars")
+        wide = pa.decimal256(76, 0) if b.endswith("128") else pa.float64()
+        plain = pa.table(dict(table, months=pa.array(a, wide)))
+        other = pl.DataFrame(dict(table, months=pl.Series([0] + a, dtype=getattr(pl, b))[1:]))
     else:
         np = pytest.importorskip("numpy")
         plain = {"mode": ["emi", "tenure"], "loanAmount": [60_000, 50_000], "emi": [0, 2_000],

@@ -57,15 +57,23 @@ std::string children_of(const ArrowSchema* schema) {
   return out + ">";
 }
 
-}  // namespace
+// The text of the string `key` holds in the flat JSON object `json` (an extension type's
+// metadata), escapes left as they are; empty when there is none. Enough for a message.
+std::string_view json_text(std::string_view json, std::string_view key) {
+  const std::string quoted = cat("\"", key, "\"");
+  std::size_t at = json.find(quoted);
+  if (at == std::string_view::npos) return {};
+  at = json.find_first_not_of(" \t\r\n", at + quoted.size());
+  if (at == std::string_view::npos || json[at] != ':') return {};
+  at = json.find_first_not_of(" \t\r\n", at + 1);
+  if (at == std::string_view::npos || json[at] != '"') return {};
+  std::size_t end = at + 1;
+  while (end < json.size() && json[end] != '"') end += json[end] == '\\' ? 2 : 1;
+  return json.substr(at + 1, std::min(end, json.size()) - at - 1);
+}
 
-std::string type_name(const ArrowSchema* schema) {
-  ArrowSchemaView type{};
-  ArrowError error{};
-  if (ArrowSchemaViewInit(&type, schema, &error) != NANOARROW_OK) {
-    if (const auto wide = polars_int128(schema)) return *wide ? "uint128" : "int128";
-    return cat("Arrow format '", schema->format != nullptr ? schema->format : "", "'");
-  }
+// The name of the type `type` (a view of `schema`) is stored as.
+std::string storage_name(const ArrowSchema* schema, const ArrowSchemaView& type) {
   const std::string size = std::to_string(type.fixed_size);
   switch (type.type) {
     case NANOARROW_TYPE_NA:
@@ -105,6 +113,30 @@ std::string type_name(const ArrowSchema* schema) {
     default:
       return ArrowTypeString(type.type);
   }
+}
+
+}  // namespace
+
+std::string type_name(const ArrowSchema* schema) {
+  ArrowSchemaView type{};
+  ArrowError error{};
+  if (ArrowSchemaViewInit(&type, schema, &error) != NANOARROW_OK) {
+    if (const auto wide = polars_int128(schema)) return *wide ? "uint128" : "int128";
+    return cat("Arrow format '", schema->format != nullptr ? schema->format : "", "'");
+  }
+  std::string name = storage_name(schema, type);
+  if (type.extension_name.size_bytes <= 0) return name;
+  // An extension type (duckdb's BIGNUM, arrow.uuid) is named as pyarrow names it, so that
+  // "got binary" does not hide what the column holds.
+  const auto text = [](ArrowStringView view) {
+    return std::string_view(view.data, static_cast<std::size_t>(view.size_bytes));
+  };
+  const std::string_view extension = text(type.extension_name);
+  if (extension != "arrow.opaque") return cat("extension<", extension, ">");
+  const std::string_view metadata = text(type.extension_metadata);
+  return cat("extension<arrow.opaque[storage_type=", name,
+             ", type_name=", json_text(metadata, "type_name"),
+             ", vendor_name=", json_text(metadata, "vendor_name"), "]>");
 }
 
 // MARK: producers

@@ -273,6 +273,12 @@ def test_refusals_stay_with_their_loan():
      "loans: column 'interestRate': expected a column of numbers, got string"),
     ({"mode": ["emi"], "interestRate": ["high"]}, None, TypeError,
      "loans: column 'interestRate': item 0 is a 'str', not a number"),
+    # duckdb's BIGNUM: an extension type over binary, named as pyarrow names it.
+    (pa.table([[b"\x01"]], schema=pa.schema([pa.field("loanAmount", pa.binary(), metadata={
+        "ARROW:extension:name": "arrow.opaque",
+        "ARROW:extension:metadata": '{"type_name":"bignum","vendor_name":"DuckDB"}'})])), None,
+     TypeError, "loans: column 'loanAmount': expected a column of numbers, got extension<arrow."
+                "opaque[storage_type=binary, type_name=bignum, vendor_name=DuckDB]>"),
     ({"mode": ["emi"], "loanAmount": [Decimal(1), Decimal("sNaN")]}, None, ValueError,
      "loans: column 'loanAmount': item 1: ValueError: cannot convert signaling NaN to float"),
     # An event for a loan that does not exist is the whole table's fault, and so is a row

@@ -44,14 +44,10 @@ def test_frames_round_trip_and_count_in_parts(kind):
     columns = [frame[name] for name in ("narration", "category", "merchant")]
     derived = qc.derive(*columns)
     rules = table_data(derived)
-    # Derived rules feed categorisation, whose dictionary-encoded labels feed derivation,
-    # as columns or as one table of the examples.
+    # Derived rules feed categorisation, whose dictionary-encoded labels feed derivation.
     out = qc.categorize(columns[0], derived)
     assert table_data(out)["category"] == ["Food", "Food", "Shop"]
     assert table_data(qc.derive(columns[0], out["category"], out["merchant"])) == rules
-    examples = pa.table({"narration": pa.array(columns[0]), "category": out["category"],
-                         "merchant": out["merchant"]})
-    assert table_data(qc.derive(examples)) == rules
     # Counted in parts, merged (a token in two groups, a count in both parts), finished.
     partials = [qc.derive_partial(*(c[lo:hi] for c in columns)) for lo, hi in ((0, 1), (1, 3))]
     counts = table_data(qc.derive_merge(*partials))
@@ -84,7 +80,6 @@ def test_split_over_threads_gives_the_same_rules():
             counter.add(*(pa.array([e[k] for e in examples[lo:hi]]) for k in range(3)),
                         threads=threads)
         assert rules_of(counter.finish()) == want
-
 
 
 @pytest.mark.parametrize("reader", ["pandas", "polars", "pyarrow"])

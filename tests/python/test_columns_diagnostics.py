@@ -104,18 +104,16 @@ def test_lint_matches_model(rules):
 
 # Hand-made rule sets, with their messages: each kind, and an empty pattern.
 LINT_CASES = [
-    ([("zesto", "Food", "Z"), ("ZESTO", "Food", "Z")],
-     [(1, "duplicate", 0, 'rule 1 repeats rule 0: the same pattern "zesto" (letter case '
-       "ignored), category and merchant")]),
-    ([("zesto", "Food", "Z"), ("zesto", "Food", "Y")],
-     [(1, "conflict", 0, 'rule 1 never wins: rule 0 has the same pattern "zesto" (letter case '
-       'ignored) and gives "Food" / "Z" instead of "Food" / "Y"')]),
-    ([("upi", "T", "U"), ("upi/zesto", "F", "Z")],
-     [(1, "unreachable", 0, 'rule 1 never wins: rule 0\'s pattern "upi" occurs in its '
-       'pattern "upi/zesto"')]),
-    ([("x", "A", "B"), ("", "C", "D"), ("long", "E", "F"), ("", "G", "H")],
-     [(2, "unreachable", 1, "rule 2 never wins: rule 1's empty pattern matches every narration"),
-      (3, "conflict", 1, None)]),
+    ([("upi", "T", "U"), ("zesto", "Food", "Z"), ("ZESTO", "Food", "Z"), ("zesto", "Food", "Y"),
+      ("upi/zesto", "F", "Z"), ("", "C", "D"), ("long", "E", "F"), ("", "G", "H")],
+     [(2, "duplicate", 1, 'rule 2 repeats rule 1: the same pattern "zesto" (letter case ignored), '
+       "category and merchant"),
+      (3, "conflict", 1, 'rule 3 never wins: rule 1 has the same pattern "zesto" (letter case '
+       'ignored) and gives "Food" / "Z" instead of "Food" / "Y"'),
+      (4, "unreachable", 0, 'rule 4 never wins: rule 0\'s pattern "upi" occurs in its pattern '
+       '"upi/zesto"'),
+      (6, "unreachable", 5, "rule 6 never wins: rule 5's empty pattern matches every narration"),
+      (7, "conflict", 5, None)]),
     ([("pay", "A", "B"), ("fuel", "C", "D")], []),
 ]
 

@@ -19,8 +19,9 @@ try:
     from pyspark import TaskContext
     from pyspark.errors import PythonException
     from pyspark.sql import DataFrame
-    from pyspark.sql.types import (BinaryType, IntegerType, LongType, StringType,
-                                   StructField, StructType)
+    from pyspark.sql.types import (ArrayType, BinaryType, CalendarIntervalType, CharType,
+                                   DataType, IntegerType, LongType, MapType, StringType,
+                                   StructField, StructType, VarcharType, YearMonthIntervalType)
 except ImportError as error:  # the package itself never needs Spark
     from quorvane_columns import _needs_libraries
 
@@ -79,6 +80,19 @@ def _string_columns(df: DataFrame, *names: str) -> List[int]:
                             f"not string or binary")
         found.append(positions[name])
     return found
+
+
+def _unsent(kind: DataType) -> bool:
+    """Whether Spark refuses to send a column of type `kind` to Python workers through
+    Arrow: an interval of years and months, or char and varchar where a session keeps
+    them (`spark.sql.preserveCharVarcharTypeInfo`), anywhere within the type."""
+    if isinstance(kind, (YearMonthIntervalType, CalendarIntervalType, CharType, VarcharType)):
+        return True
+    if isinstance(kind, ArrayType):
+        return _unsent(kind.elementType)
+    if isinstance(kind, MapType):
+        return _unsent(kind.keyType) or _unsent(kind.valueType)
+    return isinstance(kind, StructType) and any(_unsent(field.dataType) for field in kind.fields)
 
 
 def _shippable_rules(rules: Any) -> pa.Table:
@@ -204,11 +218,16 @@ def categorize(df: DataFrame, rules: Any, column: str = "narration",
     # task far from here (or worse), so it is refused now, as for the narrations.
     seen = set()
     for i in kept:
-        name = df.schema.fields[i].name
+        name, kind = df.schema.fields[i].name, df.schema.fields[i].dataType
         if name in seen:  # as after a join
             raise ValueError(f"the DataFrame has several columns named {name!r}; "
                              f"rename or drop all but one")
         seen.add(name)
+        # Every column passes through the workers: one Spark sends to none is refused
+        # here, by name, not by mapInArrow with the whole schema.
+        if _unsent(kind):
+            raise TypeError(f"column {name!r} is {kind.simpleString()}, which Spark does not "
+                            f"pass to Python workers; cast or drop it first")
     schema = StructType([df.schema.fields[i] for i in kept] + list(RESULT_FIELDS))
     work = functools.partial(_categorize_batches, rules=shipped, narration=narration,
                              column=column, kept=kept, names=schema.fieldNames(), threads=threads)

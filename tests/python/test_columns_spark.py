@@ -77,6 +77,8 @@ def bad_text(df):
      "the DataFrame has several columns named 'narration'; rename or drop all but one"),
     (lambda df: qcs.categorize(df.select("*", "amount"), RULES), ValueError,
      "the DataFrame has several columns named 'amount'; rename or drop all but one"),
+    (lambda df: qcs.categorize(df.selectExpr("*", "INTERVAL '1' YEAR AS `a.span`"), RULES), TypeError,
+     "column 'a.span' is interval year, which Spark does not pass to Python workers; cast or drop it first"),
     (lambda df: qcs.derive(bad_text(df)), ValueError, "merchant: row 4 of partition 0 is not valid UTF-8 text"),
     (lambda df: qcs.categorize(bad_text(df), RULES, column="merchant").collect(), "worker",
      "merchant: row 4 of partition 0 is not valid UTF-8 text"),

@@ -12,15 +12,16 @@ from __future__ import annotations
 
 import functools
 import re
-from typing import Any, Iterator, List, Optional, Sequence
+from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
 try:
     import pyarrow as pa
     from pyspark import TaskContext
     from pyspark.errors import PythonException
     from pyspark.sql import DataFrame
-    from pyspark.sql.types import (BinaryType, IntegerType, LongType, StringType,
-                                   StructField, StructType)
+    from pyspark.sql.types import (ArrayType, BinaryType, CalendarIntervalType, CharType,
+                                   DataType, IntegerType, LongType, MapType, StringType,
+                                   StructField, StructType, VarcharType, YearMonthIntervalType)
 except ImportError as error:  # the package itself never needs Spark
     from quorvane_columns import _needs_libraries
 
@@ -81,6 +82,19 @@ def _string_columns(df: DataFrame, *names: str) -> List[int]:
     return found
 
 
+def _unsent(kind: DataType) -> bool:
+    """Whether Spark refuses to send a column of type `kind` to Python workers through
+    Arrow: an interval of years and months, or char and varchar where a session keeps
+    them (`spark.sql.preserveCharVarcharTypeInfo`), anywhere within the type."""
+    if isinstance(kind, (YearMonthIntervalType, CalendarIntervalType, CharType, VarcharType)):
+        return True
+    if isinstance(kind, ArrayType):
+        return _unsent(kind.elementType)
+    if isinstance(kind, MapType):
+        return _unsent(kind.keyType) or _unsent(kind.valueType)
+    return isinstance(kind, StructType) and any(_unsent(field.dataType) for field in kind.fields)
+
+
 def _shippable_rules(rules: Any) -> pa.Table:
     """`rules`, in any form `quorvane_columns.categorize` takes (or a Spark DataFrame), as
     a pyarrow table of `pattern`, `category` and `merchant`: one object that pickles,
@@ -99,15 +113,35 @@ def _quoted(name: str) -> str:
 # text, where the exception's own line reads "TypeName: message".
 _WORKER_VALUE_ERROR = re.compile(r"^ValueError: (.*)$", re.M)
 
+# How the engines name a binary text that is not UTF-8: by argument, and row of the call.
+_NOT_UTF8 = re.compile(r"^(narrations|categories|merchants): row (\d+) is not valid UTF-8 text$")
+
 
 # ---------------------------------------------------------------- in the workers
 
 
+def _in_partition(error: ValueError, names: Sequence[str], first: int) -> ValueError:
+    """`error`, if it names a row of one call over a batch (or block) that starts at row
+    `first` of the partition, as naming the column, and the row within the partition."""
+    found = _NOT_UTF8.match(str(error))
+    if not found:
+        return error
+    name = names[("narrations", "categories", "merchants").index(found[1])]
+    partition = TaskContext.get().partitionId()  # type: ignore[union-attr]
+    return ValueError(f"{name}: row {first + int(found[2])} of partition {partition} "
+                      f"is not valid UTF-8 text")
+
+
 def _categorize_batches(batches: Iterator[pa.RecordBatch], rules: pa.Table, narration: int,
-                        kept: Sequence[int], names: Sequence[str],
+                        column: str, kept: Sequence[int], names: Sequence[str],
                         threads: Optional[int]) -> Iterator[pa.RecordBatch]:
+    row = 0  # from the start of the partition
     for batch in batches:
-        result = _columns.categorize(batch.column(narration), rules, threads=threads)
+        try:
+            result = _columns.categorize(batch.column(narration), rules, threads=threads)
+        except ValueError as error:
+            raise _in_partition(error, [column], row) from None
+        row += batch.num_rows
         arrays = [batch.column(i) for i in kept]
         # Spark has no dictionary type: category and merchant go back as plain strings.
         arrays.append(result.column("rule").combine_chunks())
@@ -121,9 +155,10 @@ def _first_null(column: pa.Array) -> int:
 
 
 def _blocks(batches: Iterator[pa.RecordBatch], names: Sequence[str],
-            limit: int) -> Iterator[pa.Table]:
+            limit: int) -> Iterator[Tuple[int, pa.Table]]:
     """A partition's batches, checked for null narrations (the first column; a null label
-    reads as empty), gathered into tables of about `limit` bytes."""
+    reads as empty), gathered into tables of about `limit` bytes, each with the row of
+    the partition it starts at."""
     block: List[pa.RecordBatch] = []
     size = row = 0  # row: from the start of the partition
     for batch in batches:
@@ -136,17 +171,22 @@ def _blocks(batches: Iterator[pa.RecordBatch], names: Sequence[str],
         block.append(batch)
         size += batch.nbytes
         if size >= limit:
-            yield pa.Table.from_batches(block)
+            table = pa.Table.from_batches(block)
+            yield row - table.num_rows, table
             block, size = [], 0
     if block:
-        yield pa.Table.from_batches(block)
+        table = pa.Table.from_batches(block)
+        yield row - table.num_rows, table
 
 
 def _count_batches(batches: Iterator[pa.RecordBatch], names: Sequence[str], limit: int,
                    threads: Optional[int]) -> Iterator[pa.RecordBatch]:
     waiting: List[Any] = []
-    for block in _blocks(batches, names, limit):
-        waiting.append(_columns.derive_partial(*block.columns, threads=threads))
+    for first, block in _blocks(batches, names, limit):
+        try:
+            waiting.append(_columns.derive_partial(*block.columns, threads=threads))
+        except ValueError as error:
+            raise _in_partition(error, names, first) from None
         if len(waiting) == _MERGE_EVERY:
             waiting = [_columns.derive_merge(*waiting)]
     if waiting:
@@ -178,14 +218,19 @@ def categorize(df: DataFrame, rules: Any, column: str = "narration",
     # task far from here (or worse), so it is refused now, as for the narrations.
     seen = set()
     for i in kept:
-        name = df.schema.fields[i].name
+        name, kind = df.schema.fields[i].name, df.schema.fields[i].dataType
         if name in seen:  # as after a join
             raise ValueError(f"the DataFrame has several columns named {name!r}; "
                              f"rename or drop all but one")
         seen.add(name)
+        # Every column passes through the workers: one Spark sends to none is refused
+        # here, by name, not by mapInArrow with the whole schema.
+        if _unsent(kind):
+            raise TypeError(f"column {name!r} is {kind.simpleString()}, which Spark does not "
+                            f"pass to Python workers; cast or drop it first")
     schema = StructType([df.schema.fields[i] for i in kept] + list(RESULT_FIELDS))
-    work = functools.partial(_categorize_batches, rules=shipped, narration=narration, kept=kept,
-                             names=schema.fieldNames(), threads=threads)
+    work = functools.partial(_categorize_batches, rules=shipped, narration=narration,
+                             column=column, kept=kept, names=schema.fieldNames(), threads=threads)
     # mapInArrow looks its input columns up by name, and Spark reads a dot in a name as a
     # field of a struct: the columns go under names of their place, renamed back by the
     # schema.

@@ -56,6 +56,15 @@ def door_message(call):
 BAD_RULES = [{"pattern": "a", "category": None, "merchant": "M"}]
 
 
+def bad_text(df):
+    """`df` twice over, then its first row with a merchant that is not UTF-8: row 4 of one
+    partition, in its second batch of three."""
+    from pyspark.sql import functions as F
+
+    bad = df.limit(1).withColumn("merchant", F.unhex(F.lit("FF")).cast("string"))
+    return df.union(df).union(bad).coalesce(1)
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda df: qcs.categorize(df, RULES, column="nope"), ValueError,
      "no column 'nope' in the DataFrame (its columns: 'narration', 'amount', 'category', 'merchant')"),
@@ -68,13 +77,21 @@ BAD_RULES = [{"pattern": "a", "category": None, "merchant": "M"}]
      "the DataFrame has several columns named 'narration'; rename or drop all but one"),
     (lambda df: qcs.categorize(df.select("*", "amount"), RULES), ValueError,
      "the DataFrame has several columns named 'amount'; rename or drop all but one"),
+    (lambda df: qcs.categorize(df.selectExpr("*", "INTERVAL '1' YEAR AS `a.span`"), RULES), TypeError,
+     "column 'a.span' is interval year, which Spark does not pass to Python workers; cast or drop it first"),
+    (lambda df: qcs.derive(bad_text(df)), ValueError, "merchant: row 4 of partition 0 is not valid UTF-8 text"),
+    (lambda df: qcs.categorize(bad_text(df), RULES, column="merchant").collect(), "worker",
+     "merchant: row 4 of partition 0 is not valid UTF-8 text"),
 ])
-def test_mistakes_are_reported_on_the_driver(spark, call, error, message):
+def test_mistakes_are_reported_by_name_and_place(spark, call, error, message):
     df = spark.createDataFrame([("zesto", 1, "F", "Z"), ("kart", 2, None, "K")],
                                "narration string, amount int, category string, merchant string").coalesce(1)
-    with pytest.raises(error) as raised:
+    with pytest.raises(Exception if error == "worker" else error) as raised:
         call(df)
-    assert str(raised.value) == message
+    shown = str(raised.value)
+    if error == "worker":  # a lazy call's mistake, raised by the action that runs it
+        shown = qcs._WORKER_VALUE_ERROR.findall(shown)[-1]
+    assert shown == message
 
 
 def test_names_with_dots_and_binary_texts(spark):

@@ -247,4 +247,13 @@ def _pandas(table: Any) -> Any:
     # Integer columns become pandas' nullable integers, so that a column's dtype never
     # depends on whether it holds a null (plain conversion gives floats if it does).
     nullable = {pa.int32(): pd.Int32Dtype(), pa.int64(): pd.Int64Dtype()}
-    return pa.table(table).to_pandas(types_mapper=nullable.get)
+    arrow = pa.table(table)
+    frame = arrow.to_pandas(types_mapper=nullable.get)
+    for at, field in enumerate(arrow.schema):
+        # pyarrow gives an empty dictionary (categorize with no rules) categories of
+        # objects, a filled one those of its values' type: the dtype would hang on the
+        # rules, and Dask, which unions the categories of partitions, refuses the mix.
+        if pa.types.is_dictionary(field.type) and frame.iloc[:, at].cat.categories.empty:
+            empty = pd.Index(pa.array([], field.type.value_type).to_pandas())
+            frame.isetitem(at, frame.iloc[:, at].cat.set_categories(empty))
+    return frame

@@ -110,7 +110,9 @@ def derive(ddf: dd.DataFrame, narration: str = "narration", category: str = "cat
     """
     if split_every < 2:
         raise ValueError(f"split_every must be at least 2, got {split_every}")
-    parts = ddf[[narration, category, merchant]].to_delayed()
+    # One column may hold both labels (or be read twice otherwise): it goes once, as a
+    # frame with a name twice would give each call two columns.
+    parts = ddf[list(dict.fromkeys([narration, category, merchant]))].to_delayed()
     count = delayed(_count, pure=True)
     counts = [count(part, number, narration, category, merchant, threads)
               for number, part in enumerate(parts)]

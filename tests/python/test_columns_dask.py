@@ -37,37 +37,44 @@ def frame(examples, categorical=False):
     return pd.DataFrame(dict(texts, amount=pd.Series(range(len(examples)), index=index)))
 
 
-def check(ddf, df, split_every=8, rules=RULES):
-    """Both calls on `ddf` against the single-process ones on `df`, its rows together."""
-    out = qd.categorize(ddf, rules, column="text")
+def check(ddf, df, split_every=8, rules=RULES, given=None, merchant="merchant"):
+    """Both calls on `ddf` against the single-process ones on `df`, its rows together;
+    `given`: `rules` in the form categorize receives, `merchant`: the column of merchants."""
+    out = qd.categorize(ddf, rules if given is None else given, column="text")
     computed = out.compute()
     assert list(computed.columns) == ["text", "amount", "rule", "category", "merchant"]
-    # Every dtype is the one the frame announced (categories, unknown beforehand, aside).
-    assert dict(computed.dtypes.astype(str)) == dict(out.dtypes.astype(str))
+    # Every dtype is the one the frame announced (categories, unknown beforehand, aside; not
+    # their type, alike in every partition, or Dask refuses to put partitions together).
+    def dtypes(frame):
+        return [(str(t), repr(getattr(t, "categories", pd.Index([])).dtype)) for t in frame.dtypes]
+    assert dtypes(computed) == dtypes(out)
     assert str(computed["rule"].dtype) == "Int32"
-    want = qc.categorize(df["text"], RULES)
+    want = qc.categorize(df["text"], rules)
     got = table_data(computed)
     assert {name: got[name] for name in ("rule", "category", "merchant")} == table_data(want)
     assert got["amount"] == list(df["amount"])  # the frame's own columns, rows in order
 
-    rules = qd.derive(ddf, narration="text", split_every=split_every, threads=1)
+    rules = qd.derive(ddf, narration="text", merchant=merchant, split_every=split_every,
+                      threads=1)
     examples = table_data(df)
     assert list(zip(rules["pattern"], rules["category"], rules["merchant"])) == module_rules(
-        zip(examples["text"], examples["category"], examples["merchant"]))
+        zip(examples["text"], examples["category"], examples[merchant]))
 
 
 @needs_dask
 @settings(max_examples=25, deadline=None)
 @given(examples=st.lists(labelled, max_size=40), npartitions=st.integers(1, 7),
-       split_every=st.integers(2, 4), categorical=st.booleans())
+       split_every=st.integers(2, 4), categorical=st.booleans(), no_rules=st.booleans(),
+       merchant=st.sampled_from(["merchant", "category"]))  # one column for both labels
 @example(examples=[(f"zesto {i}", "Food", "M1") for i in range(6)] + [("kart 1", None, None)]
          + [(f"kart {i}", "Shop", None) for i in range(2)], npartitions=3, split_every=2,
-         categorical=False)
+         categorical=False, no_rules=False, merchant="merchant")
 def test_any_partitioning_gives_the_single_process_results(examples, npartitions, split_every,
-                                                           categorical):
+                                                           categorical, no_rules, merchant):
     df = frame(examples, categorical)
     with dask.config.set(scheduler="synchronous"):
-        check(dd.from_pandas(df, npartitions=npartitions, sort=False), df, split_every)
+        check(dd.from_pandas(df, npartitions=npartitions, sort=False), df, split_every,
+              rules=[] if no_rules else RULES, merchant=merchant)
 
 
 @needs_dask
@@ -116,7 +123,7 @@ def test_a_local_cluster_runs_the_work_in_both_workers():
         pids = client.run(os.getpid)  # worker address -> its process id
         with distributed.get_task_stream(client) as stream:
             # Rules that neither pickle nor can be read twice: read once, shipped as a table.
-            check(ddf, df, split_every=3, rules=rules_as("stream"))
+            check(ddf, df, split_every=3, given=rules_as("stream"))
     ran_in = {pids[task["worker"]] for task in stream.data
               if str(task["key"]).startswith(("('quorvane-categorize-", "_count-"))}
     assert len(set(pids.values())) == 2 and os.getpid() not in pids.values()

@@ -9,6 +9,7 @@ all the rows together. Calls run on whatever scheduler Dask would use: the activ
 
 from __future__ import annotations
 
+import re
 from typing import Any, List, Optional, Sequence, Union
 
 try:
@@ -76,6 +77,10 @@ def categorize(ddf: Union[dd.DataFrame, dd.Series], rules: Any, column: str = "n
     return out
 
 
+# derive_partial's arguments, as its messages name them.
+_ARGUMENTS = ("narrations", "categories", "merchants")
+
+
 def _count(part: Any, number: int, narration: str, category: str, merchant: str,
            threads: Optional[int]) -> Any:
     """Partition `number`'s table of counts. A null narration is reported by the frame's
@@ -85,8 +90,19 @@ def _count(part: Any, number: int, narration: str, category: str, merchant: str,
     if missing.any():
         raise ValueError(f"{narration}: null in row {int(missing.argmax())} "
                          f"of partition {number}")
-    return _columns.derive_partial(part[[narration]], part[[category]], part[[merchant]],
-                                   threads=threads)
+    try:
+        return _columns.derive_partial(part[[narration]], part[[category]], part[[merchant]],
+                                       threads=threads)
+    except (TypeError, ValueError) as error:
+        # The engine names its own arguments and counts rows within the call: say the
+        # frame's column and the partition instead.
+        argument, _, rest = str(error).partition(": ")
+        column = dict(zip(_ARGUMENTS, (narration, category, merchant))).get(argument)
+        if column is None:
+            raise
+        rest, found = re.subn(r"^row (\d+)", rf"row \1 of partition {number}", rest)
+        where = "" if found else f" (partition {number})"
+        raise type(error)(f"{column}: {rest}{where}") from None
 
 
 def _tree_merge(counts: Sequence[Any], split_every: int) -> Any:

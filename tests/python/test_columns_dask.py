@@ -2,6 +2,7 @@
 calls and the existing module; on a real cluster, the work runs in the workers."""
 
 import os
+import re
 
 import pytest
 from hypothesis import example, given, settings
@@ -13,6 +14,7 @@ try:
     import dask
     import dask.dataframe as dd
     import pandas as pd
+    import pyarrow as pa
 
     import quorvane_columns.dask as qd
 except ImportError:
@@ -97,13 +99,28 @@ def test_rules_in_any_form_reach_every_partition(form, series):
     assert {name: table_data(computed)[name] for name in want} == want
 
 
+def as_binary(series):
+    return series.map(str.encode).astype(pd.ArrowDtype(pa.binary()))
+
+
 @needs_dask
-def test_a_null_narration_names_its_partition():
-    df = frame([(f"zesto {i}", "Food", "M1") for i in range(9)])
-    df.iloc[4, 0] = None
-    with pytest.raises(ValueError) as raised:
+@pytest.mark.parametrize("change, error, message", [
+    ({"text": lambda s: s.mask(s.index == "row 4")}, ValueError,
+     "text: null in row 1 of partition 1"),
+    # Engine failures name the frame's column, not the engine's argument; every partition
+    # fails alike here, and the scheduler says which comes first.
+    ({"merchant": lambda s: pd.Series(range(len(s)), index=s.index)}, TypeError,
+     r"merchant: expected a column of strings, got int64 \(partition \d\)"),
+    # Binary labels (Parquet without the string annotation) must hold UTF-8 text.
+    ({"category": lambda s: as_binary(s).mask(s.index == "row 4", b"caf\xe9")}, ValueError,
+     "category: row 1 of partition 1 is not valid UTF-8 text"),
+])
+def test_a_bad_cell_names_its_column_and_partition(change, error, message):
+    df = frame([(f"zesto {i}", "Food", "M1") for i in range(9)]).transform(
+        {name: change.get(name, lambda s: s) for name in ("text", "category", "merchant")})
+    with pytest.raises(error) as raised:
         qd.derive(dd.from_pandas(df, npartitions=3, sort=False), narration="text")
-    assert str(raised.value) == "text: null in row 1 of partition 1"
+    assert re.fullmatch(message, str(raised.value))
 
 
 @needs_dask

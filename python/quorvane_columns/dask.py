@@ -10,7 +10,7 @@ all the rows together. Calls run on whatever scheduler Dask would use: the activ
 from __future__ import annotations
 
 import re
-from typing import Any, List, Optional, Sequence, Union
+from typing import Any, Dict, List, Optional, Sequence, Union
 
 try:
     import dask.dataframe as dd
@@ -40,12 +40,31 @@ RESULT_COLUMNS = ("rule", "category", "merchant")
 # Arrow PyCapsule interface from 2.2 on, a Series only in later releases.
 
 
-def _categorize_partition(part: Any, rules: Any, column: str, threads: Optional[int]) -> Any:
+def _in_partition(error: Exception, columns: Dict[str, str], number: Optional[int]) -> Exception:
+    """`error` from an engine's call over one partition, as naming the frame's column in
+    place of the engine's argument (`columns` maps one to the other) and the partition:
+    the engine knows neither, and counts rows from the start of the call."""
+    argument, _, rest = str(error).partition(": ")
+    if number is None or argument not in columns:
+        return error
+    rest, found = re.subn(r"^row (\d+)", rf"row \1 of partition {number}", rest)
+    where = "" if found else f" (partition {number})"
+    return type(error)(f"{columns[argument]}: {rest}{where}")
+
+
+def _categorize_partition(part: Any, rules: Any, column: str, threads: Optional[int],
+                          partition_info: Optional[Dict[str, Any]] = None) -> Any:
     """One partition with the result columns appended (replacing any of the same name);
-    a partition of a Series gives the result columns alone."""
+    a partition of a Series gives the result columns alone. Dask passes `partition_info`
+    (the partition's number) to a function that takes it."""
+    number = None if partition_info is None else partition_info["number"]
+    narrations = part.to_frame() if isinstance(part, pd.Series) else part[[column]]
+    try:
+        result = _columns.categorize(narrations, rules, threads=threads)
+    except (TypeError, ValueError) as error:
+        raise _in_partition(error, {"narrations": str(narrations.columns[0])}, number) from None
     if isinstance(part, pd.Series):
-        return _columns.categorize(part.to_frame(), rules, threads=threads)
-    result = _columns.categorize(part[[column]], rules, threads=threads)
+        return result
     kept = part.drop(columns=[name for name in RESULT_COLUMNS if name in part.columns])
     return kept.assign(**{name: result[name] for name in RESULT_COLUMNS})
 
@@ -77,10 +96,6 @@ def categorize(ddf: Union[dd.DataFrame, dd.Series], rules: Any, column: str = "n
     return out
 
 
-# derive_partial's arguments, as its messages name them.
-_ARGUMENTS = ("narrations", "categories", "merchants")
-
-
 def _count(part: Any, number: int, narration: str, category: str, merchant: str,
            threads: Optional[int]) -> Any:
     """Partition `number`'s table of counts. A null narration is reported by the frame's
@@ -94,15 +109,9 @@ def _count(part: Any, number: int, narration: str, category: str, merchant: str,
         return _columns.derive_partial(part[[narration]], part[[category]], part[[merchant]],
                                        threads=threads)
     except (TypeError, ValueError) as error:
-        # The engine names its own arguments and counts rows within the call: say the
-        # frame's column and the partition instead.
-        argument, _, rest = str(error).partition(": ")
-        column = dict(zip(_ARGUMENTS, (narration, category, merchant))).get(argument)
-        if column is None:
-            raise
-        rest, found = re.subn(r"^row (\d+)", rf"row \1 of partition {number}", rest)
-        where = "" if found else f" (partition {number})"
-        raise type(error)(f"{column}: {rest}{where}") from None
+        columns = dict(zip(("narrations", "categories", "merchants"),
+                           (narration, category, merchant)))
+        raise _in_partition(error, columns, number) from None
 
 
 def _tree_merge(counts: Sequence[Any], split_every: int) -> Any:

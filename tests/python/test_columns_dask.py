@@ -103,23 +103,33 @@ def as_binary(series):
     return series.map(str.encode).astype(pd.ArrowDtype(pa.binary()))
 
 
+def derive(ddf):
+    return qd.derive(ddf, narration="text")
+
+
+def categorize(ddf):
+    return qd.categorize(ddf, RULES, column="text").compute()
+
+
 @needs_dask
-@pytest.mark.parametrize("change, error, message", [
-    ({"text": lambda s: s.mask(s.index == "row 4")}, ValueError,
+@pytest.mark.parametrize("call, change, error, message", [
+    (derive, {"text": lambda s: s.mask(s.index == "row 4")}, ValueError,
      "text: null in row 1 of partition 1"),
     # Engine failures name the frame's column, not the engine's argument; every partition
     # fails alike here, and the scheduler says which comes first.
-    ({"merchant": lambda s: pd.Series(range(len(s)), index=s.index)}, TypeError,
+    (derive, {"merchant": lambda s: pd.Series(range(len(s)), index=s.index)}, TypeError,
      r"merchant: expected a column of strings, got int64 \(partition \d\)"),
-    # Binary labels (Parquet without the string annotation) must hold UTF-8 text.
-    ({"category": lambda s: as_binary(s).mask(s.index == "row 4", b"caf\xe9")}, ValueError,
-     "category: row 1 of partition 1 is not valid UTF-8 text"),
+    # Binary texts (Parquet without the string annotation) must hold UTF-8 text.
+    (derive, {"category": lambda s: as_binary(s).mask(s.index == "row 4", b"caf\xe9")},
+     ValueError, "category: row 1 of partition 1 is not valid UTF-8 text"),
+    (categorize, {"text": lambda s: as_binary(s).mask(s.index == "row 7", b"caf\xe9")},
+     ValueError, "text: row 1 of partition 2 is not valid UTF-8 text"),
 ])
-def test_a_bad_cell_names_its_column_and_partition(change, error, message):
+def test_a_bad_cell_names_its_column_and_partition(call, change, error, message):
     df = frame([(f"zesto {i}", "Food", "M1") for i in range(9)]).transform(
         {name: change.get(name, lambda s: s) for name in ("text", "category", "merchant")})
     with pytest.raises(error) as raised:
-        qd.derive(dd.from_pandas(df, npartitions=3, sort=False), narration="text")
+        call(dd.from_pandas(df, npartitions=3, sort=False))
     assert re.fullmatch(message, str(raised.value))
 
 

@@ -2,11 +2,13 @@
 pickles. The Dask and Spark doors categorise in many tasks, maybe in other processes, and
 what a caller handed over need not pickle (a duckdb relation), may be read only once (a
 stream of record batches) or by one thread at a time (a relation, on its connection).
+And failures on their way back, worded for the frame rather than for the engine's call.
 Needs pyarrow, which both doors bring.
 """
 
 from __future__ import annotations
 
+import re
 from collections.abc import Mapping
 from typing import Any, Sequence
 
@@ -56,3 +58,18 @@ def rules_table(rules: Any) -> pa.Table:
         # polars Categorical, pandas category: plain texts, as Spark has no dictionaries.
         columns[name] = _decoded(column) if pa.types.is_dictionary(column.type) else column
     return pa.table(columns)
+
+
+def in_partition(error: Exception, columns: Mapping[str, str], partition: int,
+                 first: int = 0) -> Exception:
+    """`error` from an engine's call over rows of a partition from row `first` on, as
+    naming the frame's column in place of the engine's argument (`columns` maps one to
+    the other), and the partition, with a row counted from the partition's start: the
+    engine knows neither. Any other error is given back as it is."""
+    argument, _, rest = str(error).partition(": ")
+    if argument not in columns:
+        return error
+    rest, found = re.subn(r"^row (\d+)",
+                          lambda row: f"row {first + int(row[1])} of partition {partition}", rest)
+    where = "" if found else f" (partition {partition})"
+    return type(error)(f"{columns[argument]}: {rest}{where}")

@@ -9,7 +9,6 @@ all the rows together. Calls run on whatever scheduler Dask would use: the activ
 
 from __future__ import annotations
 
-import re
 from typing import Any, Dict, List, Optional, Sequence, Union
 
 try:
@@ -27,7 +26,7 @@ except ImportError as error:  # the package itself never needs Dask
     raise _needs_libraries("dask", "Dask and its distributed scheduler") from error
 
 import quorvane_columns as _columns
-from quorvane_columns._shipping import rules_table
+from quorvane_columns._shipping import in_partition, rules_table
 
 __all__ = ["categorize", "derive"]
 
@@ -40,18 +39,6 @@ RESULT_COLUMNS = ("rule", "category", "merchant")
 # Arrow PyCapsule interface from 2.2 on, a Series only in later releases.
 
 
-def _in_partition(error: Exception, columns: Dict[str, str], number: Optional[int]) -> Exception:
-    """`error` from an engine's call over one partition, as naming the frame's column in
-    place of the engine's argument (`columns` maps one to the other) and the partition:
-    the engine knows neither, and counts rows from the start of the call."""
-    argument, _, rest = str(error).partition(": ")
-    if number is None or argument not in columns:
-        return error
-    rest, found = re.subn(r"^row (\d+)", rf"row \1 of partition {number}", rest)
-    where = "" if found else f" (partition {number})"
-    return type(error)(f"{columns[argument]}: {rest}{where}")
-
-
 def _categorize_partition(part: Any, rules: Any, column: str, threads: Optional[int],
                           partition_info: Optional[Dict[str, Any]] = None) -> Any:
     """One partition with the result columns appended (replacing any of the same name);
@@ -62,7 +49,9 @@ def _categorize_partition(part: Any, rules: Any, column: str, threads: Optional[
     try:
         result = _columns.categorize(narrations, rules, threads=threads)
     except (TypeError, ValueError) as error:
-        raise _in_partition(error, {"narrations": str(narrations.columns[0])}, number) from None
+        if number is None:  # the frame that stands for every partition
+            raise
+        raise in_partition(error, {"narrations": str(narrations.columns[0])}, number) from None
     if isinstance(part, pd.Series):
         return result
     kept = part.drop(columns=[name for name in RESULT_COLUMNS if name in part.columns])
@@ -111,7 +100,7 @@ def _count(part: Any, number: int, narration: str, category: str, merchant: str,
     except (TypeError, ValueError) as error:
         columns = dict(zip(("narrations", "categories", "merchants"),
                            (narration, category, merchant)))
-        raise _in_partition(error, columns, number) from None
+        raise in_partition(error, columns, number) from None
 
 
 def _tree_merge(counts: Sequence[Any], split_every: int) -> Any:

@@ -28,7 +28,7 @@ except ImportError as error:  # the package itself never needs Spark
     raise _needs_libraries("spark", "pyspark 4 and pyarrow") from error
 
 import quorvane_columns as _columns
-from quorvane_columns._shipping import rules_table
+from quorvane_columns._shipping import in_partition, rules_table
 
 __all__ = ["categorize", "derive"]
 
@@ -113,23 +113,13 @@ def _quoted(name: str) -> str:
 # text, where the exception's own line reads "TypeName: message".
 _WORKER_VALUE_ERROR = re.compile(r"^ValueError: (.*)$", re.M)
 
-# How the engines name a binary text that is not UTF-8: by argument, and row of the call.
-_NOT_UTF8 = re.compile(r"^(narrations|categories|merchants): row (\d+) is not valid UTF-8 text$")
-
 
 # ---------------------------------------------------------------- in the workers
 
 
-def _in_partition(error: ValueError, names: Sequence[str], first: int) -> ValueError:
-    """`error`, if it names a row of one call over a batch (or block) that starts at row
-    `first` of the partition, as naming the column, and the row within the partition."""
-    found = _NOT_UTF8.match(str(error))
-    if not found:
-        return error
-    name = names[("narrations", "categories", "merchants").index(found[1])]
-    partition = TaskContext.get().partitionId()  # type: ignore[union-attr]
-    return ValueError(f"{name}: row {first + int(found[2])} of partition {partition} "
-                      f"is not valid UTF-8 text")
+def _partition() -> int:
+    """The number of the partition this task works on."""
+    return TaskContext.get().partitionId()  # type: ignore[union-attr]
 
 
 def _categorize_batches(batches: Iterator[pa.RecordBatch], rules: pa.Table, narration: int,
@@ -140,7 +130,7 @@ def _categorize_batches(batches: Iterator[pa.RecordBatch], rules: pa.Table, narr
         try:
             result = _columns.categorize(batch.column(narration), rules, threads=threads)
         except ValueError as error:
-            raise _in_partition(error, [column], row) from None
+            raise in_partition(error, {"narrations": column}, _partition(), row) from None
         row += batch.num_rows
         arrays = [batch.column(i) for i in kept]
         # Spark has no dictionary type: category and merchant go back as plain strings.
@@ -164,9 +154,8 @@ def _blocks(batches: Iterator[pa.RecordBatch], names: Sequence[str],
     for batch in batches:
         narrations = batch.column(0)
         if narrations.null_count:
-            partition = TaskContext.get().partitionId()  # type: ignore[union-attr]
             raise ValueError(f"{names[0]}: null in row {row + _first_null(narrations)} "
-                             f"of partition {partition}")
+                             f"of partition {_partition()}")
         row += batch.num_rows
         block.append(batch)
         size += batch.nbytes
@@ -186,7 +175,8 @@ def _count_batches(batches: Iterator[pa.RecordBatch], names: Sequence[str], limi
         try:
             waiting.append(_columns.derive_partial(*block.columns, threads=threads))
         except ValueError as error:
-            raise _in_partition(error, names, first) from None
+            columns = dict(zip(("narrations", "categories", "merchants"), names))
+            raise in_partition(error, columns, _partition(), first) from None
         if len(waiting) == _MERGE_EVERY:
             waiting = [_columns.derive_merge(*waiting)]
     if waiting:

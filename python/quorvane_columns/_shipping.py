@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Mapping
-from typing import Any, Sequence
+from typing import Any, Optional, Sequence
 
 import pyarrow as pa
 
@@ -73,3 +73,9 @@ def in_partition(error: Exception, columns: Mapping[str, str], partition: int,
                           lambda row: f"row {first + int(row[1])} of partition {partition}", rest)
     where = "" if found else f" (partition {partition})"
     return type(error)(f"{columns[argument]}: {rest}{where}")
+
+
+def check_threads(threads: Optional[int]) -> None:
+    """Refuses, where the call is made, a `threads=` that every partition's call would
+    refuse: from a task it would come late, and from Spark wrapped in Spark's own error."""
+    _columns.derive_partial([], [], [], threads=threads)

@@ -26,7 +26,7 @@ except ImportError as error:  # the package itself never needs Dask
     raise _needs_libraries("dask", "Dask and its distributed scheduler") from error
 
 import quorvane_columns as _columns
-from quorvane_columns._shipping import in_partition, rules_table
+from quorvane_columns._shipping import check_threads, in_partition, rules_table
 
 __all__ = ["categorize", "derive"]
 
@@ -124,6 +124,7 @@ def derive(ddf: dd.DataFrame, narration: str = "narration", category: str = "cat
     """
     if split_every < 2:
         raise ValueError(f"split_every must be at least 2, got {split_every}")
+    check_threads(threads)
     # One column may hold both labels (or be read twice otherwise): it goes once, as a
     # frame with a name twice would give each call two columns.
     parts = ddf[list(dict.fromkeys([narration, category, merchant]))].to_delayed()

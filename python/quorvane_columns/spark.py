@@ -28,7 +28,7 @@ except ImportError as error:  # the package itself never needs Spark
     raise _needs_libraries("spark", "pyspark 4 and pyarrow") from error
 
 import quorvane_columns as _columns
-from quorvane_columns._shipping import in_partition, rules_table
+from quorvane_columns._shipping import check_threads, in_partition, rules_table
 
 __all__ = ["categorize", "derive"]
 
@@ -201,6 +201,7 @@ def categorize(df: DataFrame, rules: Any, column: str = "narration",
     """
     narration = _string_columns(df, column)[0]
     shipped = _shippable_rules(rules)
+    check_threads(threads)
     names = {field.name for field in RESULT_FIELDS}
     kept = [i for i, field in enumerate(df.schema.fields) if field.name not in names]
     # The columns go under names of their place, past Spark's own check for a name two
@@ -240,6 +241,7 @@ def derive(df: DataFrame, narration: str = "narration", category: str = "categor
     """
     names = (narration, category, merchant)
     _string_columns(df, *names)
+    check_threads(threads)
     work = functools.partial(_count_batches, names=names, limit=_COUNT_BYTES, threads=threads)
     chosen = df.select(*(_quoted(name) for name in names)).toDF("_0", "_1", "_2")
     counted = chosen.mapInArrow(work, COUNTS_SCHEMA)  # on names without dots, as categorize

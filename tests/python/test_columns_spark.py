@@ -80,6 +80,9 @@ def bad_text(df):
     (lambda df: qcs.categorize(df.selectExpr("*", "INTERVAL '1' YEAR AS `a.span`"), RULES), TypeError,
      "column 'a.span' is interval year, which Spark does not pass to Python workers; cast or drop it first"),
     (lambda df: qcs.derive(bad_text(df)), ValueError, "merchant: row 4 of partition 0 is not valid UTF-8 text"),
+    # Checked on the driver, not in every task (where Spark wraps it in its own error).
+    (lambda df: qcs.categorize(df, RULES, threads=0), ValueError, "threads: expected at least 1, got 0"),
+    (lambda df: qcs.derive(df, threads=True), TypeError, "threads: expected an int or None, got 'bool'"),
     (lambda df: qcs.categorize(bad_text(df), RULES, column="merchant").collect(), "worker",
      "merchant: row 4 of partition 0 is not valid UTF-8 text"),
 ])

@@ -316,9 +316,13 @@ def table_lines(result: Mapping[str, Any], note: Optional[str] = None) -> List[s
     start = f" from {month_of(first)}" if "year" in first else ""
     final = result["schedule"][-1]["emi"]
     last = f" (the last {final:,})" if final != result["emi"] else ""
+    # Events can change what a month pays (a prepayment, a new rate or instalment): then the
+    # instalment is only the first one, not that of every month but the last.
+    steady = all(row["emi"] == result["emi"] for row in result["schedule"][:-1])
     lines = [
         f"Loan {result['loanAmount']:,} at {rate_text(result['interestRate'])}% a year: "
-        f"{plural(result['months'], 'monthly instalment')} of {result['emi']:,}{last}{start}.",
+        f"{plural(result['months'], 'monthly instalment')}{' of' if steady else ', the first of'} "
+        f"{result['emi']:,}{last}{start}.",
     ]
     if note:
         lines.append(note)

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import builtins
 import os
+from collections.abc import Mapping
 from typing import Any, Optional, Tuple
 
 # A test or sanitizer build keeps its _native beside the other build outputs, not in
@@ -190,6 +191,20 @@ def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
                     _kind(counts))
 
 
+def _column_names(table: Any) -> Any:
+    """The column names of a table of any kind the door takes (keys for a mapping or a
+    list of records); none where the kind does not tell them without being read."""
+    if isinstance(table, Mapping):
+        return table.keys()
+    if isinstance(table, (list, tuple)):
+        return {key for row in table if isinstance(row, Mapping) for key in row}
+    for attribute in ("column_names", "columns"):  # pyarrow's; pandas', polars', duckdb's
+        names = getattr(table, attribute, None)
+        if names is not None and all(isinstance(name, str) for name in names):
+            return names
+    return getattr(getattr(table, "schema", None), "names", ())  # a stream's
+
+
 def emi(loan_table: Any, events: Any = None, *,
         threads: Optional[int] = None) -> Tuple[Result, Result]:
     """Solves every loan of a table, as `quorvane.compute_emi` solves one request.
@@ -206,7 +221,7 @@ def emi(loan_table: Any, events: Any = None, *,
     from 0 (its `loan` column is the loan's position, as in `loans`).
 
     `events` (a table of any kind above) changes loans after chosen months: `loan` (the
-    loan's row number), `month` (the schedule row after which it takes effect, from 0),
+    loan's row number; the loan table may then have no `loan` column), `month` (the schedule row after which it takes effect, from 0),
     `kind` ("prepay": `amount` off the balance; "rate": the annual rate becomes `amount`
     percent; "emi": the instalment becomes `amount`) and optional `keep` ("emi", the
     default: the instalment stays and the months are solved again; "tenure": the months
@@ -221,6 +236,13 @@ def emi(loan_table: Any, events: Any = None, *,
     that does not exist, or a row that is no event, is a ValueError for the whole call.
     """
     _refuse_lazy(loan_table=loan_table, events=events)
+    if events is not None and "loan" in _column_names(loan_table):
+        # Loans numbered 1, 2, ... or sorted after numbering would take each other's
+        # events without a word.
+        raise ValueError("loans: the table has a column 'loan' of its own, but an event's "
+                         "loan is the loan's row number (from 0), as the results' loan "
+                         "column gives it: rename the column, and give the events row "
+                         "numbers (a join on it gives them)")
     kind = _kind(loan_table)
     loans, schedule = _call(_native.emi, _without_index(loan_table, _native.COLUMNS["loans"]),
                             _without_index(events, _native.COLUMNS["events"]), threads=threads,

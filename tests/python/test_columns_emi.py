@@ -285,6 +285,11 @@ def test_refusals_stay_with_their_loan():
     # that is no event: its loan cannot be told.
     ([LOAN] * 3, {"loan": [0, 3], "month": [0, 0], "kind": ["prepay"] * 2, "amount": [1, 1]},
      ValueError, "event 1: loan 3 does not exist in a table of 3 loans"),
+    # Loans with ids of their own (here from 1) would take each other's events.
+    (pa.table({"loan": [1, 2], "mode": ["emi"] * 2}), {"loan": [1], "month": [0], "kind": ["prepay"],
+     "amount": [1]}, ValueError, "loans: the table has a column 'loan' of its own, but an event's "
+     "loan is the loan's row number (from 0), as the results' loan column gives it: rename the "
+     "column, and give the events row numbers (a join on it gives them)"),
     ([LOAN] * 3, {"loan": [0, None], "month": [0, 0], "kind": ["prepay"] * 2, "amount": [1, 1]},
      ValueError, "events: column 'loan': null in row 1"),
     ([LOAN] * 3, {"loan": [0, 1], "month": [0, 1.5], "kind": ["prepay"] * 2, "amount": [1, 1]},

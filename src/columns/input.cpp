@@ -103,6 +103,14 @@ std::string quoted_keys(PyObject* mapping) {
   return out;
 }
 
+// "no column 'name' (the columns are 'a', 'b')", given the listing of a table's columns.
+std::string no_column(std::string_view what, std::string_view name, const std::string& listed) {
+  return cat(
+      what, ": no column '", name, "' (",
+      listed.empty() ? std::string("the table has no columns") : cat("the columns are ", listed),
+      ")");
+}
+
 // mapping[name] as a new reference; null without an exception when it is absent or None.
 bool item_of(PyObject* mapping, std::string_view name, PyRef& out) {
   auto key =
@@ -296,8 +304,7 @@ bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, Tex
         }
         index = in->column_index(name);
         if (index < 0) {
-          return value_error(
-              cat(what, ": no column '", name, "' (the columns are ", in->column_names(), ")"));
+          return value_error(no_column(what, name, in->column_names()));
         }
         if (!only_one_named(*in, name, what)) return false;
       } else if (in->is_table()) {
@@ -316,8 +323,7 @@ bool Inputs::text(PyObject* source, std::string_view what, PyObject* column, Tex
       if (column != nullptr) {
         if (!item_of(source, name, value)) return false;
         if (!value) {
-          return value_error(
-              cat(what, ": no column '", name, "' (the columns are ", quoted_keys(source), ")"));
+          return value_error(no_column(what, name, quoted_keys(source)));
         }
       } else {
         if (PyMapping_Size(source) != 1) {
@@ -405,8 +411,8 @@ bool Inputs::table(PyObject* source, std::string_view what, std::span<const std:
     }
     if (!all || !required[f]) continue;
     if (!field.present()) {
-      return value_error(cat(what, ": no column '", names[f], "' (the columns are ",
-                             in != nullptr ? in->column_names() : quoted_keys(source), ")"));
+      return value_error(
+          no_column(what, names[f], in != nullptr ? in->column_names() : quoted_keys(source)));
     }
     if (nullable[f]) continue;
     std::int64_t null =

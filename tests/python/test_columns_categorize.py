@@ -263,6 +263,7 @@ BY_NAME = {"column": "narration"}
      ValueError, "rules: column 'pattern': null in row 1"),
     (["x"], {"pattern": ["a"], "category": ["C"]}, {}, ValueError,
      "rules: no column 'merchant' (the columns are 'pattern', 'category')"),
+    (["x"], pa.table({}), {}, ValueError, "rules: no column 'pattern' (the table has no columns)"),
     (["x"], {"pattern": ["a", "b"], "category": ["C"], "merchant": ["M"]}, {}, ValueError,
      "rules: column 'category': 1 rows, but column 'pattern' has 2"),
     (["x"], pa.Table.from_arrays([pa.array(["a"])] * 4, names=["pattern", "category", "merchant", "merchant"]),

@@ -286,7 +286,7 @@ def run(args: argparse.Namespace) -> None:
     if args.format == "csv":
         output = schedule_csv(result["schedule"])
     elif args.format == "table":
-        output = "\n".join(table_lines(result, note)) + "\n"
+        output = "\n".join(table_lines(result, note, bool(events))) + "\n"
     if note and args.format != "table":
         warn(note[0].lower() + note[1:-1])
     if plot_target is not None:
@@ -310,7 +310,10 @@ def month_of(row: Mapping[str, Any]) -> str:
     return f"{row['year']:04d}-{row['month']:02d}" if "year" in row else ""
 
 
-def table_lines(result: Mapping[str, Any], note: Optional[str] = None) -> List[str]:
+def table_lines(result: Mapping[str, Any], note: Optional[str] = None,
+                events: bool = False) -> List[str]:
+    """The table's lines; with `events`, a prepayment and rate column, and what the events
+    saved. (Fees alone change neither: they only add the APR.)"""
     real = result["inflationRate"] != 0
     first = result["schedule"][0]
     start = f" from {month_of(first)}" if "year" in first else ""
@@ -330,7 +333,6 @@ def table_lines(result: Mapping[str, Any], note: Optional[str] = None) -> List[s
         lines.append(f"Inflation {rate_text(result['inflationRate'])}% a year: real amounts are in "
                      "money of the first month.")
     lines.append("")
-    events = "interestSaved" in result
     titles = ["Month" if start else "#", "EMI", "Principal", "Interest", "Outstanding"]
     keys = ["emi", "principal", "interest", "outstanding"]
     if events:
@@ -353,16 +355,16 @@ def table_lines(result: Mapping[str, Any], note: Optional[str] = None) -> List[s
     lines += aligned(["Totals", "Nominal"] + (["Real"] if real else []),
                      [[name, f"{nominal:,}"] + ([f"{real_sum:,}"] if real else [])
                       for name, nominal, real_sum in sums])
+    closing = []
     if events:
-        lines.append("")
         saved, months = result["interestSaved"], result["monthsSaved"]
-        lines.append(f"Against the plain loan (interest {result['baselineInterest']:,}): "
-                     f"{'saves' if saved >= 0 else 'costs'} {abs(saved):,} of interest and "
-                     f"{'saves' if months >= 0 else 'adds'} {plural(abs(months), 'month')}.")
+        closing.append(f"Against the plain loan (interest {result['baselineInterest']:,}): "
+                       f"{'saves' if saved >= 0 else 'costs'} {abs(saved):,} of interest and "
+                       f"{'saves' if months >= 0 else 'adds'} {plural(abs(months), 'month')}.")
     if "apr" in result:
-        lines.append(f"APR {result['apr']:.2f}% (effective {result['effectiveRate']:.2f}% a "
-                     "year) on the amount received, after fees.")
-    return lines
+        closing.append(f"APR {result['apr']:.2f}% (effective {result['effectiveRate']:.2f}% a "
+                       "year) on the amount received, after fees.")
+    return lines + [""] + closing if closing else lines
 
 
 # ---------------------------------------------------------------- plot

@@ -696,6 +696,12 @@ def test_emi_notes_and_warnings(capsys):
     out = run(capsys, "emi", "--mode", "emi", "--amount", "1", "--months", "3", "--rate", "-0")[1]
     assert out.startswith("Loan 1 at 0% a year: 1 monthly instalment of 1.\n"
                           "The rounded instalment of 1 clears the loan in 1 month, not 3.\n")
+    # Fees alone add the APR, not the columns and savings of events.
+    out = run(capsys, "emi", "--mode", "emi", "--amount", "1000", "--months", "2", "--rate", "9",
+              "--fees", "10")[1]
+    assert "Prepayment" not in out and "plain loan" not in out
+    assert out.endswith("Interest        12\n\nAPR 17.73% (effective 19.25% a year) on the amount "
+                        "received, after fees.\n")
 
 
 def test_plot(capsys, tmp_path, monkeypatch):

@@ -8,7 +8,25 @@
 
 namespace quorvane::py {
 
-bool Decoder::fail_exception() { return fail(DecodeFault::kInterpreter, take_exception_text()); }
+bool Decoder::fail_exception() {
+  if (exception_passes()) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    raised_[0] = PyRef::steal(type);
+    raised_[1] = PyRef::steal(value);
+    raised_[2] = PyRef::steal(traceback);
+    return fail(DecodeFault::kInterpreter);
+  }
+  return fail(DecodeFault::kInterpreter, take_exception_text());
+}
+
+bool Decoder::restore_raised() {
+  if (!raised_[0]) return false;
+  PyErr_Restore(raised_[0].release(), raised_[1].release(), raised_[2].release());
+  return true;
+}
 
 bool Decoder::fail_type(PyObject* object, const char* target) {
   return fail(DecodeFault::kNotConvertible, type_name(object), target);
@@ -165,12 +183,16 @@ void DictFields::hold() {
 }
 
 bool MappingItems::open(Decoder& d, PyObject* mapping) {
-  size_ = PyMapping_Size(mapping);
-  if (size_ < 0) return d.fail_exception();
+  // As many items as keys() gives, as dict() reads them: __len__ is not asked.
   keys_ = PyRef::steal(PyMapping_Keys(mapping));
   if (!keys_) return d.fail_exception();
   values_ = PyRef::steal(PyMapping_Values(mapping));
   if (!values_) return d.fail_exception();
+  size_ = PyList_Size(keys_.get());
+  if (PyList_Size(values_.get()) != size_) {
+    return d.fail(DecodeFault::kInvalidLength, std::to_string(PyList_Size(values_.get())),
+                  "as many values as keys");
+  }
   return true;
 }
 

@@ -130,7 +130,6 @@ PyObject* object_form(const Signature&, PyObject* argument) {
   {
     auto request = py::decode_request<Request>(argument);
     if (!request) {
-      if (PyErr_Occurred() != nullptr) return nullptr;  // raised by the request, as it was
       const DecodeFailure& failure = request.error();
       raise(PyExc_ValueError, cat("invalid request: ", failure.message()),
             cat("at ", failure.path.display(kRoot)));
@@ -145,7 +144,6 @@ PyObject* object_form(const Signature&, PyObject* argument) {
   }
   PyRef out = py::encode_value(*response);
   if (!out) {
-    if (py::exception_passes()) return nullptr;
     raise(PyExc_ValueError, cat("could not build result: ", py::take_exception_text()));
     return nullptr;
   }
@@ -188,7 +186,6 @@ PyObject* json_form(const Signature& sig, PyObject* argument) {
   {
     auto request = json::read_request<Request>(text);
     if (!request) {
-      if (PyErr_Occurred() != nullptr) return nullptr;  // raised by the request, as it was
       const DecodeFailure& failure = request.error();
       raise(PyExc_ValueError, cat("invalid request: ", failure.display(text)),
             cat("at ", failure.path.display(kRoot), "\n", failure.excerpt(text)));

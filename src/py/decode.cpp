@@ -10,14 +10,14 @@ namespace quorvane::py {
 
 bool Decoder::fail_exception() {
   if (exception_passes()) {
+    // Held for a caller that stops on it (restore_raised), and given back pending, so
+    // that the failure's text is its text all the same.
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    raised_[0] = PyRef::steal(type);
-    raised_[1] = PyRef::steal(value);
-    raised_[2] = PyRef::steal(traceback);
-    return fail(DecodeFault::kInterpreter);
+    raised_ = {PyRef::borrow(type), PyRef::borrow(value), PyRef::borrow(traceback)};
+    PyErr_Restore(type, value, traceback);
   }
   return fail(DecodeFault::kInterpreter, take_exception_text());
 }
@@ -183,16 +183,12 @@ void DictFields::hold() {
 }
 
 bool MappingItems::open(Decoder& d, PyObject* mapping) {
-  // As many items as keys() gives, as dict() reads them: __len__ is not asked.
+  size_ = PyMapping_Size(mapping);
+  if (size_ < 0) return d.fail_exception();
   keys_ = PyRef::steal(PyMapping_Keys(mapping));
   if (!keys_) return d.fail_exception();
   values_ = PyRef::steal(PyMapping_Values(mapping));
   if (!values_) return d.fail_exception();
-  size_ = PyList_Size(keys_.get());
-  if (PyList_Size(values_.get()) != size_) {
-    return d.fail(DecodeFault::kInvalidLength, std::to_string(PyList_Size(values_.get())),
-                  "as many values as keys");
-  }
   return true;
 }
 

@@ -30,11 +30,12 @@ class Decoder {
     failure_.expected = expected;
     return false;
   }
-  /// Fails with the text of the pending Python exception, which it clears; one that
-  /// passes (see exception_passes) is held instead, for restore_raised().
+  /// Fails with the text of the pending Python exception, which it clears. One that
+  /// passes (see exception_passes) is also held, for restore_raised().
   bool fail_exception();
   /// Sets the exception a failure held again, as it was raised; false if it held none.
-  /// Whoever reads a failure calls this first: such a failure is no fault of the input.
+  /// A caller for which such a failure is no fault of the input (a row of a table, whose
+  /// failure would be kept as that row's) stops the call with it instead.
   bool restore_raised();
   /// Fails because `object` is not of the kind `target` names (Mapping, Sequence, PyString).
   bool fail_type(PyObject* object, const char* target);
@@ -309,25 +310,25 @@ bool decode_text_records(Decoder& d, PyObject* sequence, bool is_list, std::vect
 template <class T>
 bool decode_list(Decoder& d, PyObject* object, std::vector<T>& out) {
   if (!detail::is_sequence(object)) return d.fail_type(object, "Sequence");
-  const bool is_list = PyList_CheckExact(object);
-  if (!is_list && !PyTuple_CheckExact(object)) {
-    // Any other sequence is read as list() reads it, by iterating: its __len__ is only a
-    // hint, and one that said less than there is would leave items out unseen.
-    auto iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return d.fail_exception();
-    for (std::size_t i = 0;; ++i) {
-      auto element = PyRef::steal(PyIter_Next(iterator.get()));
-      if (!element) return PyErr_Occurred() == nullptr || d.fail_exception();
-      if (!decode_value(d, element.get(), out.emplace_back())) return d.failure().at_index(i);
-    }
+  bool is_list = PyList_CheckExact(object);
+  bool is_tuple = PyTuple_CheckExact(object);
+  if constexpr (kTextOnly<T>) {
+    if (is_list || is_tuple) return decode_text_records(d, object, is_list, out);
   }
-  if constexpr (kTextOnly<T>) return decode_text_records(d, object, is_list, out);
-  Py_ssize_t size = is_list ? PyList_Size(object) : PyTuple_Size(object);
-  out.reserve(static_cast<std::size_t>(size));
+  Py_ssize_t size = PySequence_Size(object);
+  if (size < 0) return d.fail_exception();
+  // Only a real list or tuple vouches for its length in memory.
+  if (is_list || is_tuple) out.reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
-    // Borrowed from a list that Python code may change meanwhile: held at once. One that
-    // shrank is an IndexError here, as reading by index reports it.
-    auto element = PyRef::borrow(is_list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i));
+    PyRef element;
+    if (is_list) {
+      // Borrowed from a list that Python code may change meanwhile: hold it at once.
+      element = PyRef::borrow(PyList_GetItem(object, i));
+    } else if (is_tuple) {
+      element = PyRef::borrow(PyTuple_GetItem(object, i));
+    } else {
+      element = PyRef::steal(PySequence_GetItem(object, i));
+    }
     if (!element) return d.fail_exception();
     if (!decode_value(d, element.get(), out.emplace_back())) {
       return d.failure().at_index(static_cast<std::size_t>(i));
@@ -374,16 +375,12 @@ bool decode_value(Decoder& d, PyObject* object, T& out) {
   }
 }
 
-/// Decodes a request record from a borrowed object, which is only read. A failure with
-/// an exception pending is that exception, as it was raised (see exception_passes).
+/// Decodes a request record from a borrowed object, which is only read.
 template <record::RecordType R>
 Result<R, DecodeFailure> decode_request(PyObject* object) {
   Decoder d;
   R out{};
-  if (!decode_record(d, object, out)) {
-    d.restore_raised();  // then the caller finds it pending
-    return d.take_failure();
-  }
+  if (!decode_record(d, object, out)) return d.take_failure();
   return out;
 }
 

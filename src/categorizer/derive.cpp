@@ -546,6 +546,8 @@ Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const To
 }
 
 struct DeriveCounter::State {
+  // add() and finish() from several threads at once take turns: the module's callers hold
+  // it with the interpreter lock released, and nothing under it takes that lock back.
   mutable std::mutex busy;
   TextArena texts;
   DenseIds<ExampleView, Group, GroupTraits> groups{GroupTraits{&texts}};

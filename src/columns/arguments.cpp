@@ -188,8 +188,7 @@ bool read_loans(Inputs& inputs, PyObject* source, std::vector<LoanRequest>& out,
         out.emplace_back(std::move(element).value());
       }
       charges.push_back(cost ? cost.value() : emi::EmiCharges{});
-      auto row = py::PyRef::steal(PySequence_GetItem(source, static_cast<Py_ssize_t>(i)));
-      if (!row) return false;
+      auto row = py::PyRef::borrow(PyTuple_GetItem(in.sequence.get(), static_cast<Py_ssize_t>(i)));
       fees = fees ||
              (py::detail::is_mapping(row.get()) && PyMapping_HasKeyString(row.get(), "fees") == 1);
     }

@@ -424,6 +424,12 @@ bool Inputs::table(PyObject* source, std::string_view what, std::span<const std:
 }
 
 bool Inputs::encode_texts(PyObject* sequence, std::string_view what, TextColumn& out) {
+  // A list or tuple is read in place (reading a str runs no Python code), any other
+  // sequence as list() copies it, by iterating: its __len__ is only a hint.
+  const bool in_place = PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence);
+  auto items = in_place ? PyRef::borrow(sequence) : PyRef::steal(PySequence_Tuple(sequence));
+  if (!items) return false;
+  sequence = items.get();
   Py_ssize_t size = PySequence_Size(sequence);
   if (size < 0) return false;
   auto& encoded = keep(EncodedTexts{});
@@ -460,6 +466,11 @@ bool Inputs::encode_texts(PyObject* sequence, std::string_view what, TextColumn&
 }
 
 bool Inputs::encode_numbers(PyObject* sequence, std::string_view what, NumberColumn& out) {
+  // Copied as list() copies it (see encode_texts), even a list: reading a number may run
+  // Python code (__index__, __float__) that changes the sequence.
+  auto items = PyRef::steal(PySequence_Tuple(sequence));
+  if (!items) return false;
+  sequence = items.get();
   Py_ssize_t size = PySequence_Size(sequence);
   if (size < 0) return false;
   auto& encoded = keep(EncodedNumbers{});
@@ -480,8 +491,11 @@ bool Inputs::encode_numbers(PyObject* sequence, std::string_view what, NumberCol
     // (numpy's integers among them), any other number anything with __float__ (numpy's
     // floats, and money as Python keeps it, a Decimal, read as the nearest double, as a
     // decimal column of Arrow is).
+    // An integer's double is its value's, whatever its type's __float__ says, so that it
+    // reads the same whether the column's other numbers are all integers or not.
+    PyRef index;
     if (PyLong_Check(item.get()) || PyIndex_Check(item.get())) {
-      auto index = PyRef::steal(PyNumber_Index(item.get()));
+      index = PyRef::steal(PyNumber_Index(item.get()));
       if (!index) return false;
       int overflow = 0;
       long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
@@ -494,8 +508,9 @@ bool Inputs::encode_numbers(PyObject* sequence, std::string_view what, NumberCol
       return type_error(cat(what, ": item ", std::to_string(i), " is a '",
                             py::type_name(item.get()), "', not a number"));
     }
-    double value = PyFloat_AsDouble(item.get());
+    double value = index ? PyLong_AsDouble(index.get()) : PyFloat_AsDouble(item.get());
     if (value == -1.0 && PyErr_Occurred() != nullptr) {  // an int past a double, Decimal('sNaN')
+      if (py::exception_passes()) return false;
       return value_error(cat(what, ": item ", std::to_string(i), ": ", py::take_exception_text()));
     }
     encoded.doubles[at] = value;

@@ -37,6 +37,10 @@ struct RecordInput {
   bool by_columns = true;
   RecordColumns<R> columns;
   std::vector<Result<R, DecodeFailure>> elements;
+  /// The elements as they were read, one per entry of `elements`: a sequence is copied
+  /// as list() copies it, by iterating (its __len__ is only a hint), and before any of its
+  /// elements is read, since reading one may run Python code that changes the sequence.
+  py::PyRef sequence;
 };
 
 /// Everything the columns of one call point into: imported producers, encoded copies of
@@ -130,7 +134,10 @@ bool is_array(PyObject* object);
 template <record::RecordType R>
 bool decode_positional(py::Decoder& d, PyObject* array, R& out) {
   constexpr std::size_t kCount = record::kFieldCount<R>;
-  auto size = static_cast<std::size_t>(PySequence_Size(array));
+  // A copy, for the reasons RecordInput::sequence gives.
+  auto fields = py::PyRef::steal(PySequence_Tuple(array));
+  if (!fields) return d.fail_exception();
+  auto size = static_cast<std::size_t>(PyTuple_Size(fields.get()));
   if (size > kCount) {
     return d.fail(DecodeFault::kInvalidLength, std::to_string(size), record::positional<R>());
   }
@@ -139,8 +146,7 @@ bool decode_positional(py::Decoder& d, PyObject* array, R& out) {
       if (record::kPresence<R>[i] != record::Presence::kRequired) continue;
       return d.fail(DecodeFault::kInvalidLength, std::to_string(size), record::positional<R>());
     }
-    auto value = py::PyRef::steal(PySequence_GetItem(array, static_cast<Py_ssize_t>(i)));
-    if (!value) return d.fail_exception();
+    auto value = py::PyRef::borrow(PyTuple_GetItem(fields.get(), static_cast<Py_ssize_t>(i)));
     bool decoded = record::with_field<R>(
         i, [&](const auto& field) { return py::decode_value(d, value.get(), out.*field.member); });
     if (!decoded) return d.failure().in_field(record::kFieldNames<R>[i]);
@@ -204,12 +210,12 @@ bool Inputs::records(PyObject* source, std::string_view what, Rows rows, RecordI
   (hand_out(beside), ...);
   if (is_table) return true;
   // A sequence of records: each element through the object form, as the module reads
-  // the records of a request.
-  Py_ssize_t size = PySequence_Size(source);
-  if (size < 0) return false;
+  // the records of a request, from a copy of the sequence (see `sequence`).
+  out.sequence = py::PyRef::steal(PySequence_Tuple(source));
+  if (!out.sequence) return false;
+  const Py_ssize_t size = PyTuple_Size(out.sequence.get());
   for (Py_ssize_t i = 0; i < size; ++i) {
-    auto element = py::PyRef::steal(PySequence_GetItem(source, i));
-    if (!element) return false;
+    auto element = py::PyRef::borrow(PyTuple_GetItem(out.sequence.get(), i));
     bool positional = true;
     auto decode = [&]<record::RecordType T>(RecordInput<T>& in) {
       py::Decoder d;
@@ -220,6 +226,7 @@ bool Inputs::records(PyObject* source, std::string_view what, Rows rows, RecordI
         in.elements.emplace_back(std::move(record));
         return true;
       }
+      if (d.restore_raised()) return false;  // no fault of the row: the call stops
       if (rows == Rows::kAll) {
         return raise({ReadFailure::Kind::kValue, detail::element_failure(d.failure(), what, i)});
       }

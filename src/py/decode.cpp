@@ -8,7 +8,25 @@
 
 namespace quorvane::py {
 
-bool Decoder::fail_exception() { return fail(DecodeFault::kInterpreter, take_exception_text()); }
+bool Decoder::fail_exception() {
+  if (exception_passes()) {
+    // Held for a caller that stops on it (restore_raised), and given back pending, so
+    // that the failure's text is its text all the same.
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    raised_ = {PyRef::borrow(type), PyRef::borrow(value), PyRef::borrow(traceback)};
+    PyErr_Restore(type, value, traceback);
+  }
+  return fail(DecodeFault::kInterpreter, take_exception_text());
+}
+
+bool Decoder::restore_raised() {
+  if (!raised_[0]) return false;
+  PyErr_Restore(raised_[0].release(), raised_[1].release(), raised_[2].release());
+  return true;
+}
 
 bool Decoder::fail_type(PyObject* object, const char* target) {
   return fail(DecodeFault::kNotConvertible, type_name(object), target);

@@ -30,8 +30,13 @@ class Decoder {
     failure_.expected = expected;
     return false;
   }
-  /// Fails with the text of the pending Python exception, which it clears.
+  /// Fails with the text of the pending Python exception, which it clears. One that
+  /// passes (see exception_passes) is also held, for restore_raised().
   bool fail_exception();
+  /// Sets the exception a failure held again, as it was raised; false if it held none.
+  /// A caller for which such a failure is no fault of the input (a row of a table, whose
+  /// failure would be kept as that row's) stops the call with it instead.
+  bool restore_raised();
   /// Fails because `object` is not of the kind `target` names (Mapping, Sequence, PyString).
   bool fail_type(PyObject* object, const char* target);
   /// The failure recorded, for a caller to add where it happened (see DecodeFailure).
@@ -73,8 +78,9 @@ class Decoder {
   }
 
   DecodeFailure failure_;
-  std::size_t texts_ = 0;       // short texts decoded before remembering started
-  std::vector<SeenText> seen_;  // kSeenSlots, made once kSeenSlots short texts were decoded
+  std::array<PyRef, 3> raised_;  // type, value and traceback of an exception that passes
+  std::size_t texts_ = 0;        // short texts decoded before remembering started
+  std::vector<SeenText> seen_;   // kSeenSlots, made once kSeenSlots short texts were decoded
 };
 
 namespace detail {

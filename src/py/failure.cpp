@@ -68,4 +68,9 @@ std::string take_exception_text() {
   return cat(text, lossy_utf8(str.get()));
 }
 
+bool exception_passes() {
+  return PyErr_ExceptionMatches(PyExc_MemoryError) != 0 ||
+         PyErr_ExceptionMatches(PyExc_Exception) == 0;
+}
+
 }  // namespace quorvane::py

@@ -11,6 +11,11 @@ namespace quorvane::py {
 /// ": " and str() of it (characters that cannot be UTF-8 become U+FFFD).
 std::string take_exception_text();
 
+/// Whether the pending exception must leave the call as it was raised, rather than be
+/// read as a fault of the input: one not derived from Exception (KeyboardInterrupt,
+/// SystemExit), or MemoryError.
+bool exception_passes();
+
 /// The qualified name (`__qualname__`) of the type of `object`.
 std::string type_name(PyObject* object);
 

@@ -3,6 +3,7 @@ input kind, string layout and form of rules; malformed and mistyped inputs; prod
 released once; the interpreter lock released while the engine runs; the native table
 pickled; a broken invariant raised as PanicException."""
 
+import concurrent.futures
 import pickle
 import struct
 import threading
@@ -343,6 +344,34 @@ def test_other_threads_run_while_the_engine_runs():
         worker.join()
     # Holding the lock, the engine would leave the counter no turn during the call.
     assert max(during) > 1000
+
+
+def in_threads(f, items):
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        return list(pool.map(f, items))
+
+
+def counted(narrations, run, batches=8):
+    """The rules of one counter given `narrations` (as their own labels) in `batches`, each
+    added, and the rules so far asked for, by `run`."""
+    counter = _native.DeriveCounter()
+    run(lambda b: (counter.add(*[narrations[b::batches]] * 3, threads=2), counter.finish()),
+        range(batches))
+    return counter.finish().to_pydict()
+
+
+@pytest.mark.parametrize("call", [
+    lambda n, r, run: qc.categorize(n, r, threads=2).to_pydict(),
+    lambda n, r, run: qc.explain(n, r, threads=2).to_pydict(),
+    lambda n, r, run: qc.unmatched(n, r, threads=2).to_pydict(),
+    lambda n, r, run: qc.derive(n, n, n, threads=2).to_pydict(),
+    lambda n, r, run: counted(n.to_pylist(), run),
+])
+def test_several_threads_calling_at_once_on_shared_inputs_agree(call):
+    narrations = pa.array(["upi %d shop%d" % (i, i % 97) for i in range(20_000)])
+    rules = [["shop%d" % i, "C", "M"] for i in range(0, 97, 3)]
+    alone = call(narrations, rules, lambda f, items: list(map(f, items)))
+    assert in_threads(lambda _: call(narrations, rules, in_threads), range(4)) == [alone] * 4
 
 
 @pytest.mark.fault_injection

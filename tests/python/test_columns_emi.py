@@ -265,6 +265,14 @@ def test_refusals_stay_with_their_loan():
         "event 0: it takes effect after month 9, but the loan ends in month 3"]
 
 
+class Interrupted:
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+
 @pytest.mark.parametrize("loans, events, error, message", [
     # A column of numbers that holds text, as Arrow or as a list. (What every table reader
     # refuses, such as text columns of numbers or columns of unequal length, is checked on
@@ -281,6 +289,10 @@ def test_refusals_stay_with_their_loan():
                 "opaque[storage_type=binary, type_name=bignum, vendor_name=DuckDB]>"),
     ({"mode": ["emi"], "loanAmount": [Decimal(1), Decimal("sNaN")]}, None, ValueError,
      "loans: column 'loanAmount': item 1: ValueError: cannot convert signaling NaN to float"),
+    # No fault of the loan: Ctrl-C, or memory running out, while a number is read.
+    ([dict(LOAN, loanAmount=Interrupted(KeyboardInterrupt("ctrl-c")))], None, KeyboardInterrupt,
+     "ctrl-c"),
+    ({"mode": ["emi"], "loanAmount": [Interrupted(MemoryError("full"))]}, None, MemoryError, "full"),
     # An event for a loan that does not exist is the whole table's fault, and so is a row
     # that is no event: its loan cannot be told.
     ([LOAN] * 3, {"loan": [0, 3], "month": [0, 0], "kind": ["prepay"] * 2, "amount": [1, 1]},

@@ -191,18 +191,18 @@ def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
                     _kind(counts))
 
 
-def _column_names(table: Any) -> Any:
-    """The column names of a table of any kind the door takes (keys for a mapping or a
-    list of records); none where the kind does not tell them without being read."""
+def _has_column(table: Any, name: str) -> bool:
+    """Whether a table of any kind the door takes has a column `name` (a key, for a
+    mapping or a list of records); False where the kind does not tell without being read."""
     if isinstance(table, Mapping):
-        return table.keys()
+        return name in table
     if isinstance(table, (list, tuple)):
-        return {key for row in table if isinstance(row, Mapping) for key in row}
+        return any(isinstance(row, Mapping) and name in row for row in table)
     for attribute in ("column_names", "columns"):  # pyarrow's; pandas', polars', duckdb's
         names = getattr(table, attribute, None)
-        if names is not None and all(isinstance(name, str) for name in names):
-            return names
-    return getattr(getattr(table, "schema", None), "names", ())  # a stream's
+        if names is not None and all(isinstance(n, str) for n in names):
+            return name in names
+    return name in getattr(getattr(table, "schema", None), "names", ())  # a stream's
 
 
 def emi(loan_table: Any, events: Any = None, *,
@@ -236,7 +236,7 @@ def emi(loan_table: Any, events: Any = None, *,
     that does not exist, or a row that is no event, is a ValueError for the whole call.
     """
     _refuse_lazy(loan_table=loan_table, events=events)
-    if events is not None and "loan" in _column_names(loan_table):
+    if events is not None and _has_column(loan_table, "loan"):
         # Loans numbered 1, 2, ... or sorted after numbering would take each other's
         # events without a word.
         raise ValueError("loans: the table has a column 'loan' of its own, but an event's "

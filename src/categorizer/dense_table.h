@@ -17,8 +17,9 @@
 namespace quorvane::categorizer {
 
 /// A dense transition table over a trie's states: one row per state, one column per
-/// class of bytes. ASCII capitals share the classes of the small letters, so an ASCII
-/// text is searched as it is, never copied to a lower-cased buffer.
+/// class of bytes, laid out column by column. ASCII capitals share the classes of the
+/// small letters, so an ASCII text is searched as it is, never copied to a lower-cased
+/// buffer.
 ///
 /// The table is walked through one of two maps from bytes to columns. kAll is the
 /// automaton itself. kAscii sends every byte >= 0x80 to a dead state that keeps the
@@ -40,10 +41,14 @@ class DenseTable {
   /// How a walk reads bytes >= 0x80: see the class comment.
   enum class Alphabet : std::uint8_t { kAscii, kAll };
 
-  /// The table of `trie`, or none (empty()) when it would take more than `limit` bytes.
-  DenseTable(const Trie& trie, std::size_t limit);
+  /// The size of an entry: 16 bits when the rows allow it, else 32 (kWide forces 32, so
+  /// that tests walk that table on small automata too).
+  enum class Entries : std::uint8_t { kFit, kWide };
 
-  bool empty() const noexcept { return table_ == nullptr; }
+  /// The table of `trie`, or none (empty()) when it would take more than `limit` bytes.
+  DenseTable(const Trie& trie, std::size_t limit, Entries entries = Entries::kFit);
+
+  bool empty() const noexcept { return narrow_.table == nullptr && wide_.table == nullptr; }
 
   /// The smallest index of a pattern occurring in `text` (capitals read as small
   /// letters), kNone if none occurs, or kNotAscii. Needs a table.
@@ -56,7 +61,7 @@ class DenseTable {
                      unsigned lanes = kLanes) const noexcept;
 
   /// A position where a pattern ends (here or at a suffix): after `at` bytes of a text,
-  /// in the state at row offset `row` (state() gives its trie state).
+  /// in the state of row `row` (state() gives its trie state).
   struct End {
     std::uint32_t row;
     std::size_t at;
@@ -77,11 +82,10 @@ class DenseTable {
   template <class Visit>
   void pattern_ends(std::span<const std::string_view> texts, Alphabet alphabet, EndLog& log,
                     Visit&& visit) const {
-    walk_lanes<true>(
-        texts, classes_[alphabet == Alphabet::kAll].data(), nullptr,
-        {&log, &visit, [](void* v, std::size_t i, std::span<const End> ends, bool complete) {
-           (*static_cast<std::remove_reference_t<Visit>*>(v))(i, ends, complete);
-         }});
+    log_lanes(texts, alphabet,
+              {&log, &visit, [](void* v, std::size_t i, std::span<const End> ends, bool complete) {
+                 (*static_cast<std::remove_reference_t<Visit>*>(v))(i, ends, complete);
+               }});
   }
 
   /// A walk over kAll one byte at a time, for callers that look at every state: the
@@ -89,10 +93,11 @@ class DenseTable {
   /// suffix), and the trie state of a position.
   std::uint32_t start() const noexcept { return root_; }
   std::uint32_t next(std::uint32_t at, char byte) const noexcept {
-    return table_[at + classes_[1][static_cast<std::uint8_t>(byte)]];
+    const auto b = static_cast<std::uint8_t>(byte);
+    return narrow_.table != nullptr ? narrow_.column[1][b][at] : wide_.column[1][b][at];
   }
   bool ends_pattern(std::uint32_t at) const noexcept { return at < root_; }
-  std::uint32_t state(std::uint32_t at) const noexcept { return table_[at + best_ + 1]; }
+  std::uint32_t state(std::uint32_t at) const noexcept { return state_[at]; }
 
  private:
   // A text being walked.
@@ -108,50 +113,67 @@ class DenseTable {
     std::size_t left;
     std::size_t slot;  // where its answer goes
     std::uint32_t at;
-    std::uint32_t lowest;  // the smallest row offset passed: see the constructor
+    std::uint32_t lowest;  // the smallest row passed: see the constructor
     // When logging: the text's first byte, and the lane's log and its next free entry.
     const unsigned char* begin;
     End* log;
     End* logged;
   };
 
-  // Walks `count` bytes of each of kLanes lanes, reading bytes through `classes`; with
-  // kLog, logs where patterns end instead of keeping the lowest offset.
-  template <bool kLog>
-  void advance(Lane* lanes, std::size_t count, const std::uint8_t* classes) const noexcept;
+  // The table with entries of one size: each column holds an entry per row (the next
+  // state's row), and each byte's column is an address, over kAscii and over kAll.
+  template <class Entry>
+  struct Columns {
+    std::unique_ptr<Entry[]> table;
+    std::array<std::array<const Entry*, 256>, 2> column{};
+  };
+
+  // Walks `count` bytes of each of kLanes lanes, reading bytes through `columns`; with
+  // kLog, logs where patterns end instead of keeping the lowest row.
+  template <bool kLog, class Entry>
+  void advance(Lane* lanes, std::size_t count, const Entry* const* columns) const noexcept;
 
   // Walks kLanes texts at a time: without kLog, writes where each ends (as walk_from)
   // to `out`; with kLog, logs their pattern ends as `logging` says.
-  template <bool kLog>
-  void walk_lanes(std::span<const std::string_view> texts, const std::uint8_t* classes,
+  template <bool kLog, class Entry>
+  void walk_lanes(std::span<const std::string_view> texts, const Entry* const* columns,
                   std::uint32_t* out, Logging logging) const;
 
+  // walk_lanes<true> over the table that is there.
+  void log_lanes(std::span<const std::string_view> texts, Alphabet alphabet, Logging logging) const;
+
   // Goes on from `at` over `text`, the bytes after the first `read` of a text, appending
-  // where patterns end to `ends`; gives the offset it ended at.
+  // where patterns end to `ends`; gives the row it ended at.
+  template <class Entry>
   std::uint32_t log_from(std::uint32_t at, std::string_view text, std::size_t read,
-                         const std::uint8_t* classes, std::vector<End>& ends) const;
+                         const Entry* const* columns, std::vector<End>& ends) const;
 
   // Goes on from `at` over `text`, and gives where the walk ended: the dead state's
-  // offset, or the smallest offset passed (`lowest` included).
+  // row, or the smallest row passed (`lowest` included).
+  template <class Entry>
   std::uint32_t walk_from(std::uint32_t at, std::uint32_t lowest, std::string_view text,
-                          const std::uint8_t* classes) const noexcept;
+                          const Entry* const* columns) const noexcept;
+
+  // first_matches() through `columns`, before the answers are looked up.
+  template <class Entry>
+  void end_rows(std::span<const std::string_view> texts, std::uint32_t* out,
+                const Entry* const* columns, unsigned lanes) const noexcept;
 
   // The answer of a walk that ended as walk_from() says.
   std::uint32_t answer(std::uint32_t end) const noexcept {
-    return end == dead_ ? kNotAscii : std::min(empty_, table_[end + best_]);
+    return end == dead_ ? kNotAscii : std::min(empty_, best_[end]);
   }
 
   // The first empty pattern: it occurs in every text.
   std::uint32_t empty_ = kNone;
-  // The column of each byte, over kAscii and over kAll.
-  std::array<std::array<std::uint8_t, 256>, 2> classes_{};
-  // Rows of best_ + 2 entries: one per class, the next state's row offset (its row
-  // number premultiplied by the width); then the state's best index (column best_) and
-  // its trie state.
-  std::uint32_t best_ = 0;
-  std::uint32_t root_ = 0;  // the root's row offset
-  std::uint32_t dead_ = 0;  // the dead state's row offset
-  std::unique_ptr<std::uint32_t[]> table_;
+  std::uint32_t root_ = 0;  // the root's row
+  std::uint32_t dead_ = 0;  // the dead state's row
+  // One of the two is there: 16-bit entries when every row's number fits.
+  Columns<std::uint16_t> narrow_;
+  Columns<std::uint32_t> wide_;
+  // Per row: the state's best index, and its trie state.
+  std::vector<std::uint32_t> best_;
+  std::vector<std::uint32_t> state_;
 };
 
 }  // namespace quorvane::categorizer

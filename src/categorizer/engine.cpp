@@ -28,7 +28,8 @@ std::vector<std::string> lowered_patterns(std::span<const std::string_view> patt
 
 Categorizer::Categorizer(std::span<const std::string_view> patterns, Walk walk)
     : walk_(walk),
-      patterns_(lowered_patterns(patterns), walk == Walk::kTrie ? 0 : PatternSet::kDenseLimit) {
+      patterns_(lowered_patterns(patterns), walk == Walk::kTrie ? 0 : PatternSet::kDenseLimit,
+                walk == Walk::kWide ? DenseTable::Entries::kWide : DenseTable::Entries::kFit) {
   if (patterns_.table() == nullptr) {
     walk_ = Walk::kTrie;
   } else if (walk_ == Walk::kAuto) {
@@ -37,7 +38,9 @@ Categorizer::Categorizer(std::span<const std::string_view> patterns, Walk walk)
 }
 
 const DenseTable* Categorizer::ascii_table() const noexcept {
-  return walk_ == Walk::kInterleaved || walk_ == Walk::kAscii ? patterns_.table() : nullptr;
+  return walk_ == Walk::kInterleaved || walk_ == Walk::kAscii || walk_ == Walk::kWide
+             ? patterns_.table()
+             : nullptr;
 }
 
 std::uint32_t Categorizer::lowered_rule(std::string_view narration, std::string& scratch) const {
@@ -122,7 +125,8 @@ Categorizer::Explanation Categorizer::explain(std::string_view narration, Scratc
 
 void Categorizer::explain_all(std::span<const std::string_view> narrations, Explanation* out,
                               Scratch& scratch) const {
-  const DenseTable* table = walk_ == Walk::kInterleaved ? patterns_.table() : nullptr;
+  const DenseTable* table =
+      walk_ == Walk::kInterleaved || walk_ == Walk::kWide ? patterns_.table() : nullptr;
   if (table == nullptr) {
     for (std::size_t i = 0; i < narrations.size(); ++i) out[i] = explain(narrations[i], scratch);
     return;

@@ -41,6 +41,9 @@ class Categorizer {
     /// The trie with failure links: the compact form, which rule sets too large for a
     /// dense table take.
     kTrie,
+    /// As kInterleaved, over a dense table of 32-bit entries, which automata of 2^16
+    /// states or more take.
+    kWide,
   };
 
   /// `patterns` in priority order, as the rules give them (any letter case).

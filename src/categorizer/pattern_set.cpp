@@ -7,8 +7,9 @@
 
 namespace quorvane::categorizer {
 
-PatternSet::PatternSet(const std::vector<std::string>& patterns, std::size_t dense_limit)
-    : trie_(patterns), dense_(trie_, dense_limit) {}
+PatternSet::PatternSet(const std::vector<std::string>& patterns, std::size_t dense_limit,
+                       DenseTable::Entries entries)
+    : trie_(patterns), dense_(trie_, dense_limit, entries) {}
 
 std::uint32_t PatternSet::first_match(std::string_view text) const {
   if (!dense_.empty()) return dense_.first_match(text, DenseTable::Alphabet::kAll);

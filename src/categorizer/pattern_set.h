@@ -27,9 +27,11 @@ class PatternSet {
   static constexpr std::size_t kDenseLimit = std::size_t{16} << 20;
 
   /// Builds the automaton of `patterns`. Tests pass a small `dense_limit` to check the
-  /// trie walk on small pattern sets; both layouts give the same answers.
+  /// trie walk on small pattern sets, or kWide entries; every layout gives the same
+  /// answers.
   explicit PatternSet(const std::vector<std::string>& patterns,
-                      std::size_t dense_limit = kDenseLimit);
+                      std::size_t dense_limit = kDenseLimit,
+                      DenseTable::Entries entries = DenseTable::Entries::kFit);
 
   /// The dense table, or null when the pattern set is too large for one (within the
   /// budget given): walks through it may also read bytes over DenseTable::kAscii.

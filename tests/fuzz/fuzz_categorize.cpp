@@ -6,11 +6,13 @@
 // - categorize_transactions gives each narration the first rule whose lowered pattern
 //   occurs in the lowered narration, or nothing, and so does every walk of a Categorizer
 //   (rules_for over all narrations at once, and rule_for one by one);
-// - PatternSet over the lowered patterns, in both layouts (dense table and trie walk),
-//   answers the first pattern occurring in the narration with only ASCII capitals lowered,
-//   and its occurrences() the same pattern, where it first occurs and how many occur;
+// - PatternSet over the lowered patterns, in every layout (dense table of either size of
+//   entries, trie walk), answers the first pattern occurring in the narration with only
+//   ASCII capitals lowered, and its occurrences() the same pattern, where it first occurs
+//   and how many occur;
 // - Categorizer::explain gives the rule categorisation gives, as many matches as the
-//   scan finds in the lowered narration, and a span inside the narration.
+//   scan finds in the lowered narration, and a span inside the narration; explain_all,
+//   over either size of entries, what explain gives.
 // Any bytes are used, not only UTF-8: lowering is defined, if unspecified, on any bytes,
 // and every walk of a Categorizer answers kMalformed for a narration that is not
 // well-formed UTF-8. categorize_transactions, whose narrations come from JSON or a str,
@@ -96,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& rule : request.rules) lowered.push_back(lower(rule.pattern));
   const PatternSet dense(lowered);
   const PatternSet walked(lowered, 0);
+  const PatternSet wide(lowered, PatternSet::kDenseLimit, categorizer::DenseTable::Entries::kWide);
   PatternSet::Marks marks;
   std::vector<std::string_view> patterns;
   for (const auto& rule : request.rules) patterns.push_back(rule.pattern);
@@ -106,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& transaction : request.data) narrations.push_back(transaction.narration);
   std::vector<std::vector<std::int32_t>> decided;
   std::string lowering;
-  for (Walk walk : {Walk::kAuto, Walk::kInterleaved, Walk::kAscii, Walk::kDense, Walk::kTrie}) {
+  for (Walk walk :
+       {Walk::kAuto, Walk::kInterleaved, Walk::kAscii, Walk::kDense, Walk::kTrie, Walk::kWide}) {
     const categorizer::Categorizer walked_by(patterns, walk);
     categorizer::Categorizer::Batch batch;
     decided.emplace_back(narrations.size());
@@ -115,6 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::uint32_t one = walked_by.rule_for(narrations[t], lowering);
       QV_FUZZ_CHECK(static_cast<std::int32_t>(one) == decided.back()[t]);
     }
+  }
+
+  std::vector<std::vector<categorizer::Categorizer::Explanation>> explained;
+  for (Walk walk : {Walk::kAuto, Walk::kWide}) {
+    explained.emplace_back(narrations.size());
+    categorizer::Categorizer(patterns, walk)
+        .explain_all(narrations, explained.back().data(), scratch);
   }
 
   const bool all_well_formed = std::all_of(narrations.begin(), narrations.end(), fuzz::valid_utf8);
@@ -144,15 +155,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t in_bytes = first_by_scan(lowered, lower_ascii_only(narration));
     QV_FUZZ_CHECK(dense.first_match(narration) == in_bytes);
     QV_FUZZ_CHECK(walked.first_match(narration) == in_bytes);
+    QV_FUZZ_CHECK(wide.first_match(narration) == in_bytes);
     const std::string ascii_lowered = lower_ascii_only(narration);
     QV_FUZZ_CHECK(same_occurrences(dense.occurrences(narration, marks), lowered, ascii_lowered));
     QV_FUZZ_CHECK(same_occurrences(walked.occurrences(narration, marks), lowered, ascii_lowered));
+    QV_FUZZ_CHECK(same_occurrences(wide.occurrences(narration, marks), lowered, ascii_lowered));
 
     const auto why = categorizer.explain(narration, scratch);
     QV_FUZZ_CHECK(why.rule == expected);
     QV_FUZZ_CHECK(why.matched == (well_formed ? count_by_scan(lowered, lower(narration)) : 0));
     QV_FUZZ_CHECK(why.start <= why.end && why.end <= narration.size());
     QV_FUZZ_CHECK(why.rule != PatternSet::kNone || why.end == 0);
+    for (const auto& all : explained) {
+      QV_FUZZ_CHECK(all[t].rule == why.rule && all[t].start == why.start && all[t].end == why.end &&
+                    all[t].matched == why.matched);
+    }
   }
   return 0;
 }

@@ -19,7 +19,7 @@ def rule(pattern, category="C", merchant="M"):
 
 # Each walk of the automaton (Categorizer::Walk), forced through the test library, so
 # that small inputs exercise every one: the property below runs through all of them.
-WALKS = {"interleaved": 1, "ascii": 2, "dense": 3, "trie": 4}
+WALKS = {"interleaved": 1, "ascii": 2, "dense": 3, "trie": 4, "wide": 5}
 FORMS = ["object", "json", *WALKS]
 
 

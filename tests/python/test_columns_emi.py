@@ -292,7 +292,7 @@ class Interrupted:
         (12).to_bytes(16, "little") + (2**127).to_bytes(16, "little"))])}, None, ValueError,
      "loans: column 'loanAmount': row 1 holds a number of more digits than its type decimal128(38, "
      "0) has (duckdb exports a HUGEINT or UHUGEINT as decimal128(38, 0), whatever its digits): "
-     "cast it to a type that holds it (DOUBLE)"),
+     "cast it to DOUBLE"),
     ({"mode": ["emi"], "loanAmount": [Decimal(1), Decimal("sNaN")]}, None, ValueError,
      "loans: column 'loanAmount': item 1: ValueError: cannot convert signaling NaN to float"),
     # No fault of the loan: Ctrl-C, or memory running out, while a number is read.

@@ -373,6 +373,18 @@ double decimal_value(Unscaled<Words> unscaled, int scale) noexcept {
   return value;
 }
 
+/// Whether `unscaled` has at most `digits` digits: below 10^digits.
+template <std::size_t Words>
+bool within_digits(Unscaled<Words> unscaled, int digits) noexcept {
+  for (; digits >= 19; digits -= 19) {
+    if (unscaled.word() && digits >= 20) return true;  // a word is below 2^64 < 10^20
+    unscaled.divide(ten_to(19));
+    if (unscaled.is_zero()) return true;
+  }
+  const std::optional<std::uint64_t> small = unscaled.word();
+  return small && *small < ten_to(digits);
+}
+
 /// Calls `f` with value `i` of an array of decimals of `bytes` bytes, in as many words as
 /// its width needs, so that each loop over decimals is compiled once per width.
 template <class F>

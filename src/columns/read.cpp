@@ -736,6 +736,30 @@ Read<NumberColumn> half_floats(const ColumnArrays& column, std::string_view labe
   return out;
 }
 
+// nanoarrow's full validation does not look at a decimal's digits: a value past its
+// type's precision, which Arrow's own validation refuses, is refused here too. duckdb
+// exports a HUGEINT or UHUGEINT as decimal128(38, 0), whatever its digits, and a UHUGEINT
+// of 2^127 or more as a negative number: of more than 38 digits, so refused, up to
+// 2^128 - 10^38. `first_row` is the column's row of the chunk's first.
+Status check_digits(const NumberChunk& chunk, int precision, bool huge, std::int64_t first_row,
+                    const ArrowSchema* schema, std::string_view label) {
+  for (std::int64_t r = 0; r < chunk.length; ++r) {
+    if (chunk.is_null(r)) continue;
+    const bool fits = detail::with_decimal(
+        chunk.values, chunk.offset + r, chunk.decimal_bytes,
+        [&](auto unscaled) { return detail::within_digits(unscaled, precision); });
+    if (!fits) {
+      return value_failure(
+          cat(label, ": row ", std::to_string(first_row + r),
+              " holds a number of more digits than its type ", type_name(schema), " has",
+              huge ? " (duckdb exports a HUGEINT or UHUGEINT as decimal128(38, 0), "
+                     "whatever its digits): cast it to DOUBLE"
+                   : ""));
+    }
+  }
+  return std::nullopt;
+}
+
 void release_nothing(ArrowSchema*) {}
 
 // A column of polars' Int128 or UInt128 (`is_unsigned`), read as decimals of scale 0 and
@@ -813,6 +837,7 @@ Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view lab
         cat(label, ": expected a column of numbers, got ", type_name(column.schema)));
   }
   NumberColumn out;
+  std::int64_t rows = 0;
   for (const ColumnArrays::Part& part : column.parts) {
     NumberChunk chunk;
     chunk.type = *number;
@@ -828,7 +853,16 @@ Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view lab
       chunk.offset = v->offset + part.start;
       chunk.validity = validity_of(v);
       chunk.values = v->buffer_views[1].data.data;
+      if (decimal_bytes != 0) {
+        if (Status bad = check_digits(
+                chunk, type.decimal_precision,
+                decimal_bytes == 16 && type.decimal_precision == 38 && type.decimal_scale == 0,
+                rows, column.schema, label)) {
+          return *bad;
+        }
+      }
     }
+    rows += part.length;
     if (part.length > 0) out.chunks.push_back(chunk);
   }
   return out;

@@ -287,6 +287,12 @@ class Interrupted:
         "ARROW:extension:metadata": '{"type_name":"bignum","vendor_name":"DuckDB"}'})])), None,
      TypeError, "loans: column 'loanAmount': expected a column of numbers, got extension<arrow."
                 "opaque[storage_type=binary, type_name=bignum, vendor_name=DuckDB]>"),
+    # duckdb's UHUGEINT 2^127, exported as decimal128(38, 0): 39 digits, negative as bits.
+    ({"mode": ["emi"] * 2, "loanAmount": pa.Array.from_buffers(pa.decimal128(38, 0), 2, [None, pa.py_buffer(
+        (12).to_bytes(16, "little") + (2**127).to_bytes(16, "little"))])}, None, ValueError,
+     "loans: column 'loanAmount': row 1 holds a number of more digits than its type decimal128(38, "
+     "0) has (duckdb exports a HUGEINT or UHUGEINT as decimal128(38, 0), whatever its digits): "
+     "cast it to DOUBLE"),
     ({"mode": ["emi"], "loanAmount": [Decimal(1), Decimal("sNaN")]}, None, ValueError,
      "loans: column 'loanAmount': item 1: ValueError: cannot convert signaling NaN to float"),
     # No fault of the loan: Ctrl-C, or memory running out, while a number is read.

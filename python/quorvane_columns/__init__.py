@@ -200,8 +200,10 @@ def _has_column(table: Any, name: str) -> bool:
         return any(isinstance(row, Mapping) and name in row for row in table)
     for attribute in ("column_names", "columns"):  # pyarrow's; pandas', polars', duckdb's
         names = getattr(table, attribute, None)
-        if names is not None and all(isinstance(n, str) for n in names):
-            return name in names
+        if callable(names) and attribute == "column_names":
+            names = names()  # the native table's
+        if names is not None:  # pandas' labels may be of any type, and several levels
+            return any(isinstance(n, str) and n == name for n in names)
     return name in getattr(getattr(table, "schema", None), "names", ())  # a stream's
 
 

@@ -156,6 +156,11 @@ COUNTS = {"category": ["Food"], "merchant": ["Z"], "token": ["zesto"], "count": 
     (lambda f: qc.emi([LOAN], f), {"loan": [0, 0], "month": [0, 1], "amount": [1.0, 2.0],
                                    "kind": pd.Series(["prepay", 2])},
      TypeError, "events: column 'kind': row 1 is a 'int' where row 0 is a 'str'" + MIXED),
+    # A label of another type beside the loans' own ids hides no column 'loan'.
+    (lambda f: qc.emi(f, {"loan": [1], "month": [0], "kind": ["prepay"], "amount": [1]}),
+     pd.DataFrame({"loan": [1, 2], 0: ["emi"] * 2}), ValueError, "loans: the table has a column "
+     "'loan' of its own, but an event's loan is the loan's row number (from 0), as the results' "
+     "loan column gives it: rename the column, and give the events row numbers (a join on it gives them)"),
 ])
 def test_pandas_refusals_name_the_argument_and_column(call, argument, error, message):
     with pytest.raises(error) as raised:

@@ -141,9 +141,10 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     every column it exports, and refuses some (an object column of texts and numbers)
     that the call never reads. A frame with none of them goes whole, so that the
     engine's message lists its columns. A pandas column of months, in a frame or a
-    mapping of columns or alone, goes as the text of each (`_month_texts`)."""
-    if isinstance(obj, dict):  # a mapping of columns: pandas ones may hold months
-        return {name: _month_texts(column) if _is_months(column) else column
+    mapping of columns or alone, goes as the text of each (`_month_texts`); so do a
+    mapping's pandas arrays and Indexes, as Series."""
+    if isinstance(obj, dict):
+        return {name: without_index(column) if _library(column) == "pandas" else column
                 for name, column in obj.items()}
     if _library(obj) != "pandas":
         return obj

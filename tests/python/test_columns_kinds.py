@@ -91,6 +91,7 @@ def test_pandas_results_keep_the_index_and_assign_back(data, texts, as_frame):
 def test_pandas_indexes_and_arrays_read_missing_values_as_nulls(make):
     texts = ["zesto 1", None, "KART 2"]
     assert table_data(qc.categorize(make(texts), RULES)) == qc.categorize(texts, RULES)
+    assert table_data(qc.categorize({"n": make(texts)}, RULES)) == qc.categorize(texts, RULES)
 
 
 HISTORY = {"narration": ["zesto 1", "kart 2"], "category": ["Food", "Shop"], "merchant": ["Z", "K"]}

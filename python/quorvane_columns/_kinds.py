@@ -25,10 +25,11 @@ def _library(obj: object) -> str:
     return type(obj).__module__.split(".", 1)[0]
 
 
-def refuse_lazy(**arguments: Any) -> None:
-    """Raises TypeError for an argument that is a query rather than data. (Read as a
-    sequence, a Dask collection would be computed item by item, or fail somewhere
-    inside Dask.)"""
+def refuse_unreadable(**arguments: Any) -> None:
+    """Raises TypeError for an argument that is a query rather than data (read as a
+    sequence, a Dask collection would be computed item by item, or fail somewhere inside
+    Dask), and ValueError for a mapping of pandas columns with different indexes (see
+    `refuse_misaligned`)."""
     for name, value in arguments.items():
         library = _library(value)
         if library == "polars" and type(value).__name__ == "LazyFrame":
@@ -37,23 +38,38 @@ def refuse_lazy(**arguments: Any) -> None:
         if library in ("dask", "dask_expr") and hasattr(value, "__dask_graph__"):
             raise TypeError(f"{name}: a Dask collection holds no data until it is "
                             f"computed: use quorvane_columns.dask, or compute() it first")
+        found = _misaligned(value.items()) if isinstance(value, dict) else None
+        if found is not None:
+            column, first = found
+            raise ValueError(f"{name}: column '{column}'" + _MISALIGNED.format(f"column '{first}'"))
+
+
+_MISALIGNED = (": its index differs from that of {}, and the rows are paired by position: "
+               "align them first (or reset_index(drop=True) each)")
 
 
 def refuse_misaligned(**columns: Any) -> None:
     """Raises ValueError where pandas columns read together, row by row, have different
     indexes: they are paired by position, which pandas itself never does, so rows that
     the indexes keep apart would be matched up in silence."""
+    found = _misaligned(columns.items())
+    if found is not None:
+        raise ValueError(f"{found[0]}{_MISALIGNED.format(found[1])}")
+
+
+def _misaligned(columns: Iterable[Tuple[Any, Any]]) -> "Tuple[Any, Any] | None":
+    """The first of the named pandas `columns` whose index differs from the first one's,
+    and that one's name; None if they all agree."""
     first: Any = None
-    for name, value in columns.items():
+    for name, value in columns:
         index = getattr(value, "index", None) if _library(value) == "pandas" else None
         if index is None or not hasattr(index, "equals"):
             continue
         if first is None:
             first = (name, index)
         elif index is not first[1] and not index.equals(first[1]):
-            raise ValueError(f"{name}: its index differs from that of {first[0]}, and the "
-                             f"rows are paired by position: align them first (or "
-                             f"reset_index(drop=True) each)")
+            return name, first[0]
+    return None
 
 
 def refuse_mixed(error: BaseException, arguments: Iterable[Tuple[str, Any]]) -> None:

@@ -157,6 +157,10 @@ COUNTS = {"category": ["Food"], "merchant": ["Z"], "token": ["zesto"], "count": 
     (lambda f: qc.emi([LOAN], f), {"loan": [0, 0], "month": [0, 1], "amount": [1.0, 2.0],
                                    "kind": pd.Series(["prepay", 2])},
      TypeError, "events: column 'kind': row 1 is a 'int' where row 0 is a 'str'" + MIXED),
+    # Columns of a mapping are paired by position, which their indexes may deny.
+    (qc.emi, {"mode": pd.Series(["emi"] * 2), "loanAmount": pd.Series([1e5, 2e5], index=[1, 0])},
+     ValueError, "loan_table: column 'loanAmount': its index differs from that of column 'mode', "
+     "and the rows are paired by position: align them first (or reset_index(drop=True) each)"),
     # A label of another type beside the loans' own ids hides no column 'loan'.
     (lambda f: qc.emi(f, {"loan": [1], "month": [0], "kind": ["prepay"], "amount": [1]}),
      pd.DataFrame({"loan": [1, 2], 0: ["emi"] * 2}), ValueError, "loans: the table has a column "

@@ -156,11 +156,13 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     `read`s one column, or some columns, goes as those columns alone: pyarrow converts
     every column it exports, and refuses some (an object column of texts and numbers)
     that the call never reads. A frame with none of them goes whole, so that the
-    engine's message lists its columns. A pandas column of months, in a frame or a
-    mapping of columns or alone, goes as the text of each (`_month_texts`); so do a
-    mapping's pandas arrays and Indexes, as Series."""
+    engine's message lists its columns. A loan's `start` given as pandas months, in a
+    frame or a mapping of columns, goes as the text of each (`_month_texts`); months
+    anywhere else are refused as the engine refuses any column of another type. A
+    mapping's other pandas columns go as above."""
     if isinstance(obj, dict):
-        return {name: without_index(column) if _library(column) == "pandas" else column
+        return {name: _month_texts(column) if _is_start(read, name, column) else
+                without_index(column) if _library(column) == "pandas" else column
                 for name, column in obj.items()}
     if _library(obj) != "pandas":
         return obj
@@ -173,7 +175,8 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         chosen = [at for at, name in enumerate(obj.columns) if name in names]
         if chosen:
             obj = obj.iloc[:, chosen]  # in the frame's order; a name two columns share keeps both
-        months = [at for at in range(obj.shape[1]) if _is_months(obj.iloc[:, at])]
+        months = [at for at, name in enumerate(obj.columns)
+                  if _is_start(read, name, obj.iloc[:, at])]
         if months:
             obj = obj.copy(deep=False)  # the caller's frame keeps its periods
             for at in months:
@@ -191,14 +194,15 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
             return obj.reset_index(drop=True)  # shares the columns' data
     elif isinstance(obj, (pd.Index, pd.api.extensions.ExtensionArray)):
         return without_index(pd.Series(obj, copy=False))
-    elif _is_months(obj):
-        return _month_texts(obj)
     return obj
 
 
-def _is_months(column: Any) -> bool:
-    """Whether `column` is a pandas Series of months (period[M])."""
-    return _library(column) == "pandas" and hasattr(column, "dtype") and \
+def _is_start(read: Any, name: Any, column: Any) -> bool:
+    """Whether `column`, named `name` in a table of which the call `read`s the columns
+    (`without_index`), is a loan's start as pandas months (period[M]): months read as
+    texts anywhere else would be matched or counted as narrations or labels."""
+    return isinstance(read, tuple) and "start" in read and name == "start" and \
+        _library(column) == "pandas" and hasattr(column, "dtype") and \
         type(column.dtype).__name__ == "PeriodDtype" and str(column.dtype) == "period[M]"
 
 

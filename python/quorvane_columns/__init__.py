@@ -22,7 +22,7 @@ if _native_dir:
 from . import _native  # noqa: E402
 from ._kinds import convert as _convert  # noqa: E402
 from ._kinds import kind_of as _kind  # noqa: E402
-from ._kinds import refuse_lazy as _refuse_lazy  # noqa: E402
+from ._kinds import refuse_unreadable as _refuse_unreadable  # noqa: E402
 from ._kinds import refuse_misaligned as _refuse_misaligned  # noqa: E402
 from ._kinds import refuse_mixed as _refuse_mixed  # noqa: E402
 from ._kinds import without_index as _without_index  # noqa: E402
@@ -130,7 +130,7 @@ def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
     of pandas narrations, so it can be assigned back:
     `df[["rule", "category", "merchant"]] = categorize(df["narration"], rules)`.
     """
-    _refuse_lazy(narrations=narrations, rules=rules)
+    _refuse_unreadable(narrations=narrations, rules=rules)
     table = _call(_native.categorize, _without_index(narrations, column), _rules(rules),
                   column=column, threads=threads, names=("narrations", "rules"))
     return _convert(table, _kind(narrations), same_rows=True)
@@ -148,7 +148,7 @@ def derive(narrations: Any, categories: Any = None, merchants: Any = None, *,
     `merchant` columns, or what `quorvane.derive_rules` takes. A pandas result is numbered from 0, the rule's number:
     the `rule` that `categorize` gives.
     """
-    _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
+    _refuse_unreadable(narrations=narrations, categories=categories, merchants=merchants)
     _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
     table = _call(_native.derive, *_examples(narrations, categories, merchants),
                   threads=threads, names=_example_names(categories, merchants))
@@ -165,7 +165,7 @@ def derive_partial(narrations: Any, categories: Any = None, merchants: Any = Non
     """The counts derivation is made of: a table of `category`, `merchant`, `token` and
     `count` (how many examples of the group hold the token), sorted by the three texts;
     numbered from 0 in pandas."""
-    _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants)
+    _refuse_unreadable(narrations=narrations, categories=categories, merchants=merchants)
     _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
     table = _call(_native.derive_partial, *_examples(narrations, categories, merchants),
                   threads=threads, names=_example_names(categories, merchants))
@@ -177,7 +177,7 @@ def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
     into one."""
     if not counts:
         raise TypeError("derive_merge() needs at least one table of counts")
-    _refuse_lazy(**{f"counts {i}": table for i, table in enumerate(counts)})
+    _refuse_unreadable(**{f"counts {i}": table for i, table in enumerate(counts)})
     tables = [_without_index(table, _native.COLUMNS["counts"]) for table in counts]
     return _convert(_call(_native.derive_merge, tables, threads=threads, names=("counts",)),
                     _kind(counts[0]))
@@ -185,7 +185,7 @@ def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
 
 def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
     """The rules a table of counts gives: those derive gives on the examples counted."""
-    _refuse_lazy(counts=counts)
+    _refuse_unreadable(counts=counts)
     table = _without_index(counts, _native.COLUMNS["counts"])
     return _convert(_call(_native.derive_finish, table, threads=threads, names=("counts",)),
                     _kind(counts))
@@ -200,8 +200,10 @@ def _has_column(table: Any, name: str) -> bool:
         return any(isinstance(row, Mapping) and name in row for row in table)
     for attribute in ("column_names", "columns"):  # pyarrow's; pandas', polars', duckdb's
         names = getattr(table, attribute, None)
-        if names is not None and all(isinstance(n, str) for n in names):
-            return name in names
+        if callable(names) and attribute == "column_names":
+            names = names()  # the native table's
+        if names is not None:  # pandas' labels may be of any type, and several levels
+            return any(isinstance(n, str) and n == name for n in names)
     return name in getattr(getattr(table, "schema", None), "names", ())  # a stream's
 
 
@@ -235,7 +237,7 @@ def emi(loan_table: Any, events: Any = None, *,
     `error`, naming the event's row (events are numbered from 0); an event naming a loan
     that does not exist, or a row that is no event, is a ValueError for the whole call.
     """
-    _refuse_lazy(loan_table=loan_table, events=events)
+    _refuse_unreadable(loan_table=loan_table, events=events)
     if events is not None and _has_column(loan_table, "loan"):
         # Loans numbered 1, 2, ... or sorted after numbering would take each other's
         # events without a word.

@@ -25,10 +25,11 @@ def _library(obj: object) -> str:
     return type(obj).__module__.split(".", 1)[0]
 
 
-def refuse_lazy(**arguments: Any) -> None:
-    """Raises TypeError for an argument that is a query rather than data. (Read as a
-    sequence, a Dask collection would be computed item by item, or fail somewhere
-    inside Dask.)"""
+def refuse_unreadable(**arguments: Any) -> None:
+    """Raises TypeError for an argument that is a query rather than data (read as a
+    sequence, a Dask collection would be computed item by item, or fail somewhere inside
+    Dask), and ValueError for a mapping of pandas columns with different indexes (see
+    `refuse_misaligned`)."""
     for name, value in arguments.items():
         library = _library(value)
         if library == "polars" and type(value).__name__ == "LazyFrame":
@@ -37,23 +38,38 @@ def refuse_lazy(**arguments: Any) -> None:
         if library in ("dask", "dask_expr") and hasattr(value, "__dask_graph__"):
             raise TypeError(f"{name}: a Dask collection holds no data until it is "
                             f"computed: use quorvane_columns.dask, or compute() it first")
+        found = _misaligned(value.items()) if isinstance(value, dict) else None
+        if found is not None:
+            column, first = found
+            raise ValueError(f"{name}: column '{column}'" + _MISALIGNED.format(f"column '{first}'"))
+
+
+_MISALIGNED = (": its index differs from that of {}, and the rows are paired by position: "
+               "align them first (or reset_index(drop=True) each)")
 
 
 def refuse_misaligned(**columns: Any) -> None:
     """Raises ValueError where pandas columns read together, row by row, have different
     indexes: they are paired by position, which pandas itself never does, so rows that
     the indexes keep apart would be matched up in silence."""
+    found = _misaligned(columns.items())
+    if found is not None:
+        raise ValueError(f"{found[0]}{_MISALIGNED.format(found[1])}")
+
+
+def _misaligned(columns: Iterable[Tuple[Any, Any]]) -> "Tuple[Any, Any] | None":
+    """The first of the named pandas `columns` whose index differs from the first one's,
+    and that one's name; None if they all agree."""
     first: Any = None
-    for name, value in columns.items():
+    for name, value in columns:
         index = getattr(value, "index", None) if _library(value) == "pandas" else None
         if index is None or not hasattr(index, "equals"):
             continue
         if first is None:
             first = (name, index)
         elif index is not first[1] and not index.equals(first[1]):
-            raise ValueError(f"{name}: its index differs from that of {first[0]}, and the "
-                             f"rows are paired by position: align them first (or "
-                             f"reset_index(drop=True) each)")
+            return name, first[0]
+    return None
 
 
 def refuse_mixed(error: BaseException, arguments: Iterable[Tuple[str, Any]]) -> None:
@@ -140,10 +156,13 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     `read`s one column, or some columns, goes as those columns alone: pyarrow converts
     every column it exports, and refuses some (an object column of texts and numbers)
     that the call never reads. A frame with none of them goes whole, so that the
-    engine's message lists its columns. A pandas column of months, in a frame or a
-    mapping of columns or alone, goes as the text of each (`_month_texts`)."""
-    if isinstance(obj, dict):  # a mapping of columns: pandas ones may hold months
-        return {name: _month_texts(column) if _is_months(column) else column
+    engine's message lists its columns. A loan's `start` given as pandas months, in a
+    frame or a mapping of columns, goes as the text of each (`_month_texts`); months
+    anywhere else are refused as the engine refuses any column of another type. A
+    mapping's other pandas columns go as above."""
+    if isinstance(obj, dict):
+        return {name: _month_texts(column) if _is_start(read, name, column) else
+                without_index(column) if _library(column) == "pandas" else column
                 for name, column in obj.items()}
     if _library(obj) != "pandas":
         return obj
@@ -156,7 +175,8 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         chosen = [at for at, name in enumerate(obj.columns) if name in names]
         if chosen:
             obj = obj.iloc[:, chosen]  # in the frame's order; a name two columns share keeps both
-        months = [at for at in range(obj.shape[1]) if _is_months(obj.iloc[:, at])]
+        months = [at for at, name in enumerate(obj.columns)
+                  if _is_start(read, name, obj.iloc[:, at])]
         if months:
             obj = obj.copy(deep=False)  # the caller's frame keeps its periods
             for at in months:
@@ -174,14 +194,15 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
             return obj.reset_index(drop=True)  # shares the columns' data
     elif isinstance(obj, (pd.Index, pd.api.extensions.ExtensionArray)):
         return without_index(pd.Series(obj, copy=False))
-    elif _is_months(obj):
-        return _month_texts(obj)
     return obj
 
 
-def _is_months(column: Any) -> bool:
-    """Whether `column` is a pandas Series of months (period[M])."""
-    return _library(column) == "pandas" and hasattr(column, "dtype") and \
+def _is_start(read: Any, name: Any, column: Any) -> bool:
+    """Whether `column`, named `name` in a table of which the call `read`s the columns
+    (`without_index`), is a loan's start as pandas months (period[M]): months read as
+    texts anywhere else would be matched or counted as narrations or labels."""
+    return isinstance(read, tuple) and "start" in read and name == "start" and \
+        _library(column) == "pandas" and hasattr(column, "dtype") and \
         type(column.dtype).__name__ == "PeriodDtype" and str(column.dtype) == "period[M]"
 
 

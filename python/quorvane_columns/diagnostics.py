@@ -13,7 +13,7 @@ from typing import Any, NamedTuple, Optional
 from . import _call, _example_names, _examples, _native, _rules  # the package is initialised up to its last line here
 from ._kinds import convert as _convert
 from ._kinds import kind_of as _kind
-from ._kinds import refuse_lazy as _refuse_lazy
+from ._kinds import refuse_unreadable as _refuse_unreadable
 from ._kinds import refuse_misaligned as _refuse_misaligned
 from ._kinds import without_index as _without_index
 
@@ -32,7 +32,7 @@ def explain(narrations: Any, rules: Any, *, column: Optional[str] = None,
     rule matched or the narration is null. Arguments as `categorize` takes them; a pandas
     result carries the narrations' index.
     """
-    _refuse_lazy(narrations=narrations, rules=rules)
+    _refuse_unreadable(narrations=narrations, rules=rules)
     table = _call(_native.explain, _without_index(narrations, column), _rules(rules),
                   column=column, threads=threads, names=("narrations", "rules"))
     return _convert(table, _kind(narrations), same_rows=True)
@@ -48,7 +48,7 @@ def lint(rules: Any, *, threads: Optional[int] = None) -> Any:
     answered differently); otherwise, when earlier patterns occur inside this one (an
     empty pattern occurs in all), the kind is "unreachable" and `by` the first of them.
     """
-    _refuse_lazy(rules=rules)
+    _refuse_unreadable(rules=rules)
     return _convert(_call(_native.lint, _rules(rules), threads=threads, names=("rules",)),
                     _kind(rules))
 
@@ -87,7 +87,7 @@ def evaluate(narrations: Any, categories: Any = None, merchants: Any = None,
         hint = (" (with the history as one table, pass them as rules=)"
                 if categories is not None and merchants is None else "")
         raise TypeError(f"evaluate() missing required argument: 'rules'{hint}")
-    _refuse_lazy(narrations=narrations, categories=categories, merchants=merchants, rules=rules)
+    _refuse_unreadable(narrations=narrations, categories=categories, merchants=merchants, rules=rules)
     _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
     tables = _call(_native.evaluate, *_examples(narrations, categories, merchants),
                    _rules(rules), threads=threads,
@@ -107,7 +107,7 @@ def unmatched(narrations: Any, rules: Any, top: int = 50, *, column: Optional[st
     narrations in input order). Narrations without any word form one group whose `word`
     is null; null narrations are left out. Numbered from 0 in pandas.
     """
-    _refuse_lazy(narrations=narrations, rules=rules)
+    _refuse_unreadable(narrations=narrations, rules=rules)
     table = _call(_native.unmatched, _without_index(narrations, column), _rules(rules), top,
                   column=column, threads=threads, names=("narrations", "rules"))
     return _convert(table, _kind(narrations))

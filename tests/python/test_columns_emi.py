@@ -303,8 +303,9 @@ class Interrupted:
     # that is no event: its loan cannot be told.
     ([LOAN] * 3, {"loan": [0, 3], "month": [0, 0], "kind": ["prepay"] * 2, "amount": [1, 1]},
      ValueError, "event 1: loan 3 does not exist in a table of 3 loans"),
-    # Loans with ids of their own (here from 1) would take each other's events.
-    (pa.table({"loan": [1, 2], "mode": ["emi"] * 2}), {"loan": [1], "month": [0], "kind": ["prepay"],
+    # Loans with ids of their own (here the loans a call gave back, as the native table)
+    # would take each other's events.
+    (qc._native.emi([LOAN] * 2)[0], {"loan": [1], "month": [0], "kind": ["prepay"],
      "amount": [1]}, ValueError, "loans: the table has a column 'loan' of its own, but an event's "
      "loan is the loan's row number (from 0), as the results' loan column gives it: rename the "
      "column, and give the events row numbers (a join on it gives them)"),

@@ -91,6 +91,7 @@ def test_pandas_results_keep_the_index_and_assign_back(data, texts, as_frame):
 def test_pandas_indexes_and_arrays_read_missing_values_as_nulls(make):
     texts = ["zesto 1", None, "KART 2"]
     assert table_data(qc.categorize(make(texts), RULES)) == qc.categorize(texts, RULES)
+    assert table_data(qc.categorize({"n": make(texts)}, RULES)) == qc.categorize(texts, RULES)
 
 
 HISTORY = {"narration": ["zesto 1", "kart 2"], "category": ["Food", "Shop"], "merchant": ["Z", "K"]}
@@ -156,6 +157,20 @@ COUNTS = {"category": ["Food"], "merchant": ["Z"], "token": ["zesto"], "count": 
     (lambda f: qc.emi([LOAN], f), {"loan": [0, 0], "month": [0, 1], "amount": [1.0, 2.0],
                                    "kind": pd.Series(["prepay", 2])},
      TypeError, "events: column 'kind': row 1 is a 'int' where row 0 is a 'str'" + MIXED),
+    # Months are texts only as a loan's start, not as narrations (even in a column 'start').
+    (lambda f: qc.categorize(f, RULES),
+     pd.DataFrame({"start": pd.period_range("2026-01", periods=2, freq="M")}), TypeError,
+     "narrations: expected a column of strings, got extension<pandas.period>"),
+    # Columns of a mapping are paired by position, which their indexes may deny.
+    (qc.emi, {"mode": pd.Series(["emi"] * 2), "loanAmount": pd.Series([1e5, 2e5], index=[1, 0])},
+     ValueError, "loan_table: column 'loanAmount': its index differs from that of column 'mode', "
+     "and the rows are paired by position: align them first (or reset_index(drop=True) each)"),
+    # A label of another type beside the loans' own ids hides no column 'loan'.
+    (lambda f: qc.emi(f, {"loan": [1], "month": [0], "kind": ["prepay"], "amount": [1]}),
+     pd.DataFrame({"loan": [1, 2], 0: ["emi"] * 2}), ValueError, "loans: the table has a column "
+     "'loan' of its own, but an event's loan is the loan's row number (from 0), as the results' "
+     "loan column gives it: rename the column, and give the events row numbers (a join on it "
+     "gives them)"),
 ])
 def test_pandas_refusals_name_the_argument_and_column(call, argument, error, message):
     with pytest.raises(error) as raised:

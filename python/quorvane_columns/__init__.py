@@ -22,9 +22,9 @@ if _native_dir:
 from . import _native  # noqa: E402
 from ._kinds import convert as _convert  # noqa: E402
 from ._kinds import kind_of as _kind  # noqa: E402
-from ._kinds import refuse_unreadable as _refuse_unreadable  # noqa: E402
 from ._kinds import refuse_misaligned as _refuse_misaligned  # noqa: E402
 from ._kinds import refuse_mixed as _refuse_mixed  # noqa: E402
+from ._kinds import refuse_unreadable as _refuse_unreadable  # noqa: E402
 from ._kinds import without_index as _without_index  # noqa: E402
 
 __all__ = ["categorize", "derive", "derive_partial", "derive_merge", "derive_finish", "emi",

@@ -13,8 +13,8 @@ from typing import Any, NamedTuple, Optional
 from . import _call, _example_names, _examples, _native, _rules  # the package is initialised up to its last line here
 from ._kinds import convert as _convert
 from ._kinds import kind_of as _kind
-from ._kinds import refuse_unreadable as _refuse_unreadable
 from ._kinds import refuse_misaligned as _refuse_misaligned
+from ._kinds import refuse_unreadable as _refuse_unreadable
 from ._kinds import without_index as _without_index
 
 __all__ = ["explain", "lint", "evaluate", "Evaluation", "unmatched"]

@@ -13,6 +13,7 @@ import quorvane_columns as qc
 
 pa = pytest.importorskip("pyarrow")
 from columns_support import LAYOUTS, column, table_data  # noqa: E402
+from test_derive import words  # noqa: E402
 
 # Texts from a small alphabet, so that patterns often occur. Lower-casing changes the
 # length of "İ" (to "i" and U+0307, which is no letter), "ẞ" and "Ⱥ" (in bytes), and "Σ"
@@ -201,10 +202,6 @@ def test_evaluate_matches_direct_count(rows, rules, form):
 
 def grouped(narrations, rules, top):
     """(word, count, examples) per group, by the definition; None for the wordless."""
-    def words(text):
-        pieces = "".join(c if c.isalnum() else " " for c in text.lower()).split()
-        return {p for p in pieces if len(p.encode()) >= 3}
-
     left = [n for n in narrations if n is not None and not matches(n, rules)]
     held = Counter(w for n in left for w in words(n))
     groups = defaultdict(list)

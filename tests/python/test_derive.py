@@ -66,11 +66,12 @@ def test_tokens(tokens, narration, expected):
 ALPHABET = "aAbBcCmMxXyY0123 ./-_#'éÉßαΑβΒ日本"
 
 
-def model(examples):
-    def words(narration):
-        pieces = "".join(c if c.isalnum() else " " for c in narration.lower()).split()
-        return {p for p in pieces if len(p.encode()) >= 3}
+def words(narration):
+    pieces = "".join(c if c.isalnum() else " " for c in narration.lower()).split()
+    return {p for p in pieces if len(p.encode()) >= 3}
 
+
+def model(examples):
     token_sets = [words(n) for n, _, _ in examples]
     corpus = Counter(t for s in token_sets for t in s)
     groups = defaultdict(Counter)

@@ -1,7 +1,10 @@
 // columns/arrow_output.cpp: building result tables with nanoarrow, without Python.
 #include "columns/arrow_output.h"
 
-#include <cerrno>  // ENOMEM, EOVERFLOW
+#include <sys/mman.h>  // madvise
+
+#include <cerrno>   // ENOMEM, EOVERFLOW
+#include <cstdlib>  // posix_memalign, std::free
 #include <cstring>
 #include <new>  // std::bad_alloc
 
@@ -60,9 +63,35 @@ TableBuilder::TableBuilder(const std::vector<ColumnShape>& columns)
   }
 }
 
+namespace {
+
+constexpr std::int64_t kHugePage = std::int64_t{2} << 20;
+
+void free_aligned(ArrowBufferAllocator*, std::uint8_t* ptr, std::int64_t) { std::free(ptr); }
+
+}  // namespace
+
 std::int32_t* TableBuilder::int32s(std::int64_t i, std::int64_t rows) {
   ArrowBuffer* data = ArrowArrayBuffer(column(i), 1);
-  check_arrow(ArrowBufferResize(data, rows * 4, 0));
+  const std::int64_t bytes = rows * 4;
+  if (bytes < kHugePage) {
+    check_arrow(ArrowBufferResize(data, bytes, 0));
+    return reinterpret_cast<std::int32_t*>(data->data);
+  }
+  // A large column is written once, in place, on new memory: in pages of 4 KiB that is a
+  // page fault every thousand rows, which took a tenth of categorisation's time. So the
+  // column starts on a huge page's boundary and its whole huge pages are asked for as
+  // such (the rest, under one, stays in small pages).
+  void* memory = nullptr;
+  if (posix_memalign(&memory, kHugePage, static_cast<std::size_t>(bytes)) != 0) {
+    throw std::bad_alloc();
+  }
+  (void)madvise(memory, static_cast<std::size_t>(bytes / kHugePage * kHugePage), MADV_HUGEPAGE);
+  ArrowBufferReset(data);
+  data->data = static_cast<std::uint8_t*>(memory);
+  data->size_bytes = bytes;
+  data->capacity_bytes = bytes;
+  data->allocator = ArrowBufferDeallocator(&free_aligned, nullptr);
   return reinterpret_cast<std::int32_t*>(data->data);
 }
 

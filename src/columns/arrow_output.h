@@ -52,7 +52,8 @@ class TableBuilder {
   /// The dictionary of a kDictionary column, ready for appending.
   ArrowArray* dictionary(std::int64_t i) noexcept { return column(i)->dictionary; }
 
-  /// Room for `rows` int32 values of column `i`, to be written in place.
+  /// Room for `rows` int32 values of column `i`, to be written in place; asked for once
+  /// per column, it does not grow.
   std::int32_t* int32s(std::int64_t i, std::int64_t rows);
   /// A validity bitmap of `rows` bits for column `i`, all clear, to be set in place.
   std::uint8_t* validity(std::int64_t i, std::int64_t rows);

@@ -32,8 +32,10 @@ void distinct(const std::vector<std::string_view>& texts, std::vector<std::strin
 
 }  // namespace
 
-void gather(const TextColumn& column, std::int64_t first, std::int64_t last,
-            std::string_view* texts, std::vector<std::int64_t>& nulls) {
+// Flattened so that the visit is inlined into each layout's loop: called once per row,
+// it took a tenth as long as categorisation's walk.
+[[gnu::flatten]] void gather(const TextColumn& column, std::int64_t first, std::int64_t last,
+                             std::string_view* texts, std::vector<std::int64_t>& nulls) {
   column.for_rows(first, last, [&](std::int64_t row, std::optional<std::string_view> text) {
     texts[row - first] = text.value_or(std::string_view());
     if (!text) nulls.push_back(row);

@@ -90,8 +90,10 @@ PatternSet::Occurrences PatternSet::occurrences(std::string_view text, Marks& ma
   return found;
 }
 
-PatternSet::Occurrences PatternSet::occurrences(std::span<const DenseTable::End> ends,
-                                                Marks& marks) const {
+// Called once per narration that explain's lanes finish; flattened, so that reached() is
+// inlined (2% of explain's time on one core).
+[[gnu::flatten]] PatternSet::Occurrences PatternSet::occurrences(
+    std::span<const DenseTable::End> ends, Marks& marks) const {
   Occurrences found;
   if (ends.size() == 1) {
     // One end: its suffix chain meets no state twice, so nothing needs marking.

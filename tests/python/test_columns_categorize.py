@@ -102,6 +102,15 @@ def test_long_chunked_column_equals_existing_module():
     assert rows_of(qc.categorize(column, rules, threads=threads)) == expected(texts, rules)
 
 
+def test_result_columns_past_two_mib_equal_smaller_ones():
+    # 600,000 rows make result columns of 2.4 MB, which are laid out on huge pages.
+    texts = pa.array(["upi zesto 1", None, "ATM 7", "kart"] * 150_000)
+    rules = [["zesto", "Food", "Z"], ["atm", "Cash", "A"]]
+    for call in (qc.categorize, qc.explain):
+        halves = [pa.table(call(texts.slice(start, 300_000), rules)) for start in (0, 300_000)]
+        assert pa.table(call(texts, rules)).equals(pa.concat_tables(halves))
+
+
 def test_native_tables_export_and_pickle():
     loans, schedule = _native.emi([{"mode": "emi", "loanAmount": 900, "months": 2, "interestRate": 9,
                                     "start": "2027-12"}, {"mode": "tenure"}])

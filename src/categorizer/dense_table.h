@@ -129,9 +129,12 @@ class DenseTable {
   };
 
   // Walks `count` bytes of each of kLanes lanes, reading bytes through `columns`; with
-  // kLog, logs where patterns end instead of keeping the lowest row.
+  // kLog, logs where patterns end instead of keeping the lowest row. Kept out of line:
+  // inlined into walk_lanes (as -O3 does), the loop had too few registers for the four
+  // lanes and reloaded three text pointers from the stack at every step.
   template <bool kLog, class Entry>
-  void advance(Lane* lanes, std::size_t count, const Entry* const* columns) const noexcept;
+  [[gnu::noinline]] void advance(Lane* lanes, std::size_t count,
+                                 const Entry* const* columns) const noexcept;
 
   // Walks kLanes texts at a time: without kLog, writes where each ends (as walk_from)
   // to `out`; with kLog, logs their pattern ends as `logging` says.

@@ -1,5 +1,6 @@
-"""quorvane_columns.spark in a real Spark (local mode, two cores): over any partitioning,
-rules in any form, the same results as the single-process calls."""
+"""quorvane_columns.spark in a real Spark (local mode, two cores), through a classic session
+and through Spark Connect: over any partitioning, rules in any form, the same results as
+the single-process calls."""
 
 from unittest import mock
 
@@ -22,6 +23,12 @@ labelled = st.tuples(st.one_of(st.none(), narration), st.sampled_from(["Food", "
 SCHEMA = "id int, text string, category string, merchant string"
 
 
+@pytest.fixture(params=["classic", "connect"])
+def spark(request, spark):
+    """Each test runs on a classic DataFrame and on a Spark Connect one."""
+    return spark if request.param == "classic" else request.getfixturevalue("spark_connect")
+
+
 @settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(examples=st.lists(labelled, max_size=30), partitions=st.integers(1, 4),
        form=st.sampled_from(["dicts", "columns", "stream", "polars categorical", "spark"]),
@@ -30,14 +37,16 @@ SCHEMA = "id int, text string, category string, merchant string"
          block=1)
 def test_spark_gives_the_single_process_results(spark, examples, partitions, form, block):
     rows = [(i, n, c, m) for i, (n, c, m) in enumerate(examples)]
-    df = spark.createDataFrame(spark.sparkContext.parallelize(rows, partitions), SCHEMA)
+    # In order: the first rows in the first partition.
+    df = spark.createDataFrame(rows, SCHEMA).repartitionByRange(partitions, "id")
 
     out = qcs.categorize(df, rules_as(form, spark), column="text")
     # The input's category and merchant are replaced.
     assert out.schema.simpleString() == "struct<id:int,text:string,rule:int,category:string,merchant:string>"
-    got = out.toArrow().sort_by("id").to_pydict()
+    got = out.toArrow().to_pydict()
     want = qc.categorize([n for n, _, _ in examples], RULES)
     assert {name: got[name] for name in want} == want
+    assert got["id"] == list(range(len(rows)))
     assert got["text"] == [n for n, _, _ in examples]
 
     labelled = [e for e in examples if e[0] is not None]
@@ -59,9 +68,7 @@ BAD_RULES = [{"pattern": "a", "category": None, "merchant": "M"}]
 def bad_text(df):
     """`df` twice over, then its first row with a merchant that is not UTF-8: row 4 of one
     partition, in its second batch of three."""
-    from pyspark.sql import functions as F
-
-    bad = df.limit(1).withColumn("merchant", F.unhex(F.lit("FF")).cast("string"))
+    bad = df.limit(1).selectExpr("narration", "amount", "category", "CAST(unhex('FF') AS string) AS merchant")
     return df.union(df).union(bad).coalesce(1)
 
 
@@ -71,6 +78,8 @@ def bad_text(df):
     (lambda df: qcs.categorize(df, RULES, column="amount"), TypeError,
      "column 'amount' is int, not string or binary"),
     (lambda df: qcs.categorize(df, BAD_RULES), ValueError, door_message(lambda: qc.categorize([], BAD_RULES))),
+    (lambda df: qcs.categorize(df, df.selectExpr("category AS pattern", "narration AS category", "merchant")),
+     ValueError, "rules: column 'pattern': null in row 1"),
     (lambda df: qcs.derive(df, narration="category"), ValueError,
      "category: null in row 1 of partition 0"),
     (lambda df: qcs.categorize(df.select("*", "narration"), RULES), ValueError,

@@ -106,16 +106,24 @@ def test_mistakes_are_reported_by_name_and_place(spark, call, error, message):
     assert shown == message
 
 
-def test_names_with_dots_and_binary_texts(spark):
+def test_columns_are_chosen_by_name(spark):
     """mapInArrow looks columns up by name, reading a dot as a struct's field: a name that
     holds one, input or not, still works. Texts may come as binary (Parquet written
-    without the string annotation), read as UTF-8 and passed through as they came."""
+    without the string annotation), read as UTF-8 and passed through as they came. A
+    column the result replaces never reaches the workers, whatever its type. A Spark
+    Connect frame is resolved anew by each action: a view since redefined with its
+    columns in another order still gives each column its own values."""
     df = spark.createDataFrame([(1, b"zesto", "Food", "Z"), (2, b"KART 2", "Shop", "K")],
                                "`t.id` int, `n.x` binary, `c``x` string, `m.x` string")
-    out = qcs.categorize(df, RULES, column="n.x").toArrow().sort_by("t.id")
+    df = df.selectExpr("*", "INTERVAL '1' YEAR AS rule")
+    df.createOrReplaceTempView("texts")
+    categorized = qcs.categorize(spark.table("texts"), RULES, column="n.x")
+    df.select("`t.id`", "`n.x`", "`m.x`", "`c``x`", "rule").createOrReplaceTempView("texts")
+    out = categorized.toArrow().sort_by("t.id")
     assert out.column_names == ["t.id", "n.x", "c`x", "m.x", "rule", "category", "merchant"]
     assert out["n.x"].to_pylist() == [b"zesto", b"KART 2"]
+    assert out["m.x"].to_pylist() == ["Z", "K"]
     assert {name: out[name].to_pylist() for name in ("rule", "category", "merchant")} == \
         qc.categorize(["zesto", "KART 2"], RULES)
-    rules = qcs.derive(df, narration="n.x", category="c`x", merchant="m.x")
+    rules = qcs.derive(spark.table("texts"), narration="n.x", category="c`x", merchant="m.x")
     assert rules.to_pydict() == qc.derive(["zesto", "KART 2"], ["Food", "Shop"], ["Z", "K"])

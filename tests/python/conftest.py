@@ -4,6 +4,7 @@ on it, and a check that the module under test is the build the run asked for."""
 import ctypes
 import importlib.util
 import os
+import shlex
 import shutil
 import socket
 import sys
@@ -65,7 +66,7 @@ def connect_missing():
 
 
 @pytest.fixture(scope="session")
-def spark():
+def spark(tmp_path_factory):
     """One Spark session in local mode on two cores, for the whole run, which also serves
     Spark Connect clients where their libraries are installed. Skips where pyspark or Java
     is missing, unless QUORVANE_REQUIRE_SPARK=1."""
@@ -102,8 +103,14 @@ def spark():
         if preload:
             # Under the sanitizer build the Python workers need the ASan runtime preloaded,
             # but the JVM, which handles its own segmentation faults, must start without it.
+            # The workers start through a script that preloads it: Spark passes its
+            # executor environment to the workers of a classic session only.
             patch.delenv("LD_PRELOAD")
-            builder = builder.config("spark.executorEnv.LD_PRELOAD", preload)
+            python = tmp_path_factory.mktemp("spark") / "python"
+            python.write_text(f"#!/bin/sh\nexport LD_PRELOAD={shlex.quote(preload)}\n"
+                              f'exec {shlex.quote(sys.executable)} "$@"\n')
+            python.chmod(0o755)
+            patch.setenv("PYSPARK_PYTHON", str(python))
         session = builder.getOrCreate()
     session.sparkContext.setLogLevel("ERROR")
     yield session

@@ -24,9 +24,10 @@ SCHEMA = "id int, text string, category string, merchant string"
 
 
 @pytest.fixture(params=["classic", "connect"])
-def spark(request, spark):
-    """Each test runs on a classic DataFrame and on a Spark Connect one."""
-    return spark if request.param == "classic" else request.getfixturevalue("spark_connect")
+def session(request):
+    """Each test runs on a classic DataFrame and on a Spark Connect one (the sessions are
+    the run's: a fixture named as theirs would be made anew for each test)."""
+    return request.getfixturevalue("spark" if request.param == "classic" else "spark_connect")
 
 
 @settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -35,12 +36,12 @@ def spark(request, spark):
        block=st.sampled_from([1, 64 << 20]))  # bytes counted at once: one batch, or all
 @example(examples=[("zesto", "Food", "M1"), (None, "Fuel", "M2")], partitions=2, form="columns",
          block=1)
-def test_spark_gives_the_single_process_results(spark, examples, partitions, form, block):
+def test_spark_gives_the_single_process_results(session, examples, partitions, form, block):
     rows = [(i, n, c, m) for i, (n, c, m) in enumerate(examples)]
     # In order: the first rows in the first partition.
-    df = spark.createDataFrame(rows, SCHEMA).repartitionByRange(partitions, "id")
+    df = session.createDataFrame(rows, SCHEMA).repartitionByRange(partitions, "id")
 
-    out = qcs.categorize(df, rules_as(form, spark), column="text")
+    out = qcs.categorize(df, rules_as(form, session), column="text")
     # The input's category and merchant are replaced.
     assert out.schema.simpleString() == "struct<id:int,text:string,rule:int,category:string,merchant:string>"
     got = out.toArrow().to_pydict()
@@ -95,8 +96,8 @@ def bad_text(df):
     (lambda df: qcs.categorize(bad_text(df), RULES, column="merchant").collect(), "worker",
      "merchant: row 4 of partition 0 is not valid UTF-8 text"),
 ])
-def test_mistakes_are_reported_by_name_and_place(spark, call, error, message):
-    df = spark.createDataFrame([("zesto", 1, "F", "Z"), ("kart", 2, None, "K")],
+def test_mistakes_are_reported_by_name_and_place(session, call, error, message):
+    df = session.createDataFrame([("zesto", 1, "F", "Z"), ("kart", 2, None, "K")],
                                "narration string, amount int, category string, merchant string").coalesce(1)
     with pytest.raises(Exception if error == "worker" else error) as raised:
         call(df)
@@ -106,18 +107,18 @@ def test_mistakes_are_reported_by_name_and_place(spark, call, error, message):
     assert shown == message
 
 
-def test_columns_are_chosen_by_name(spark):
+def test_columns_are_chosen_by_name(session):
     """mapInArrow looks columns up by name, reading a dot as a struct's field: a name that
     holds one, input or not, still works. Texts may come as binary (Parquet written
     without the string annotation), read as UTF-8 and passed through as they came. A
     column the result replaces never reaches the workers, whatever its type. A Spark
     Connect frame is resolved anew by each action: a view since redefined with its
     columns in another order still gives each column its own values."""
-    df = spark.createDataFrame([(1, b"zesto", "Food", "Z"), (2, b"KART 2", "Shop", "K")],
+    df = session.createDataFrame([(1, b"zesto", "Food", "Z"), (2, b"KART 2", "Shop", "K")],
                                "`t.id` int, `n.x` binary, `c``x` string, `m.x` string")
     df = df.selectExpr("*", "INTERVAL '1' YEAR AS rule")
     df.createOrReplaceTempView("texts")
-    categorized = qcs.categorize(spark.table("texts"), RULES, column="n.x")
+    categorized = qcs.categorize(session.table("texts"), RULES, column="n.x")
     df.select("`t.id`", "`n.x`", "`m.x`", "`c``x`", "rule").createOrReplaceTempView("texts")
     out = categorized.toArrow().sort_by("t.id")
     assert out.column_names == ["t.id", "n.x", "c`x", "m.x", "rule", "category", "merchant"]
@@ -125,5 +126,5 @@ def test_columns_are_chosen_by_name(spark):
     assert out["m.x"].to_pylist() == ["Z", "K"]
     assert {name: out[name].to_pylist() for name in ("rule", "category", "merchant")} == \
         qc.categorize(["zesto", "KART 2"], RULES)
-    rules = qcs.derive(spark.table("texts"), narration="n.x", category="c`x", merchant="m.x")
+    rules = qcs.derive(session.table("texts"), narration="n.x", category="c`x", merchant="m.x")
     assert rules.to_pydict() == qc.derive(["zesto", "KART 2"], ["Food", "Shop"], ["Z", "K"])

@@ -199,33 +199,40 @@ def categorize(df: DataFrame, rules: Any, column: str = "narration",
     DataFrame transformation; the column's type is checked at once. `threads`: how many
     each task's call runs on (1: Spark already runs a task per core; None: every core).
     """
+    fields = df.schema.fields
     narration = _string_columns(df, column)[0]
     shipped = _shippable_rules(rules)
     check_threads(threads)
     names = {field.name for field in RESULT_FIELDS}
-    kept = [i for i, field in enumerate(df.schema.fields) if field.name not in names]
+    kept = [i for i, field in enumerate(fields) if field.name not in names]
     # The columns go under names of their place, past Spark's own check for a name two
     # of them share, but the JVM reads a result back by name: one such name fails the
     # task far from here (or worse), so it is refused now, as for the narrations.
     seen = set()
     for i in kept:
-        name, kind = df.schema.fields[i].name, df.schema.fields[i].dataType
+        name, kind = fields[i].name, fields[i].dataType
         if name in seen:  # as after a join
             raise ValueError(f"the DataFrame has several columns named {name!r}; "
                              f"rename or drop all but one")
         seen.add(name)
-        # Every column passes through the workers: one Spark sends to none is refused
-        # here, by name, not by mapInArrow with the whole schema.
+        # Every column kept passes through the workers: one Spark sends to none is
+        # refused here, by name, not by mapInArrow with the whole schema.
         if _unsent(kind):
             raise TypeError(f"column {name!r} is {kind.simpleString()}, which Spark does not "
                             f"pass to Python workers; cast or drop it first")
-    schema = StructType([df.schema.fields[i] for i in kept] + list(RESULT_FIELDS))
-    work = functools.partial(_categorize_batches, rules=shipped, narration=narration,
-                             column=column, kept=kept, names=schema.fieldNames(), threads=threads)
-    # mapInArrow looks its input columns up by name, and Spark reads a dot in a name as a
-    # field of a struct: the columns go under names of their place, renamed back by the
-    # schema.
-    positional = df.toDF(*(f"_{i}" for i in range(len(df.columns))))
+    # Only the columns kept and the narrations go to the workers (a column replaced may
+    # be of any type), chosen by name: a Spark Connect DataFrame is resolved anew by
+    # every action, so a view since redefined with its columns in another order still
+    # gives each column its own values. mapInArrow looks its input columns up by name,
+    # and Spark reads a dot in a name as a field of a struct: they go under names of
+    # their place, renamed back by the schema.
+    sent = kept if narration in kept else kept + [narration]
+    schema = StructType([fields[i] for i in kept] + list(RESULT_FIELDS))
+    work = functools.partial(_categorize_batches, rules=shipped, narration=sent.index(narration),
+                             column=column, kept=list(range(len(kept))),
+                             names=schema.fieldNames(), threads=threads)
+    chosen = df.select(*(_quoted(fields[i].name) for i in sent))
+    positional = chosen.toDF(*(f"_{k}" for k in range(len(sent))))
     return positional.mapInArrow(work, schema)
 
 

@@ -111,8 +111,10 @@ def rules_as(form, spark=None):
         return table.to_pydict()
     if form in ("dicts", "request"):
         return RULES if form == "dicts" else {"rules": RULES}
-    if form == "spark":
-        return spark.createDataFrame(RULES)
+    if form == "spark":  # in two partitions, the first rules in the first
+        numbered = spark.createDataFrame([(i, *rule.values()) for i, rule in enumerate(RULES)],
+                                         ["i", *RULES[0]])
+        return numbered.repartitionByRange(2, "i").drop("i")
     if form == "duckdb":
         return pytest.importorskip("duckdb").from_arrow(table)
     if form == "polars categorical":

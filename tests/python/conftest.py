@@ -1,10 +1,12 @@
-"""Shared fixtures: the C test library, a local Spark session, and a check that the
-module under test is the build the run asked for."""
+"""Shared fixtures: the C test library, a local Spark session and a Spark Connect session
+on it, and a check that the module under test is the build the run asked for."""
 
 import ctypes
 import importlib.util
 import os
+import shlex
 import shutil
+import socket
 import sys
 from pathlib import Path
 
@@ -44,21 +46,36 @@ if COLUMNS_NATIVE:
     assert Path(_native.__file__).resolve().parent == Path(COLUMNS_NATIVE).resolve(), _native.__file__
 
 
+def spark_required(missing):
+    """Skips a test that needs `missing`, or fails it where QUORVANE_REQUIRE_SPARK=1 (CI
+    sets it) says the Spark tests must run."""
+    if os.environ.get("QUORVANE_REQUIRE_SPARK") == "1":
+        pytest.fail(f"the Spark tests need {missing}")
+    pytest.skip(f"needs {missing}")
+
+
+def connect_missing():
+    """What this Python lacks to be a Spark Connect client, or None."""
+    try:
+        from pyspark.sql.connect.utils import check_dependencies
+
+        check_dependencies()
+    except ImportError as error:
+        return f'Spark Connect\'s client libraries (pip install "pyspark[connect]"): {error}'
+    return None
+
+
 @pytest.fixture(scope="session")
-def spark():
-    """One Spark session in local mode on two cores, for the whole run. Skips where pyspark
-    or Java is missing, unless QUORVANE_REQUIRE_SPARK=1 (CI sets it) makes that a failure."""
+def spark(tmp_path_factory):
+    """One Spark session in local mode on two cores, for the whole run, which also serves
+    Spark Connect clients where their libraries are installed. Skips where pyspark or Java
+    is missing, unless QUORVANE_REQUIRE_SPARK=1."""
     java_home = os.environ.get("JAVA_HOME")
     java = os.path.join(java_home, "bin", "java") if java_home else shutil.which("java")
-    missing = None
     if importlib.util.find_spec("pyspark") is None:
-        missing = 'pyspark (pip install "quorvane[spark]")'
+        spark_required('pyspark (pip install "quorvane[spark]")')
     elif not (java and os.access(java, os.X_OK)):
-        missing = "Java 17 or later (JAVA_HOME, or java on PATH)"
-    if missing:
-        if os.environ.get("QUORVANE_REQUIRE_SPARK") == "1":
-            pytest.fail(f"the Spark tests need {missing}")
-        pytest.skip(f"needs {missing}")
+        spark_required("Java 17 or later (JAVA_HOME, or java on PATH)")
     from pyspark.sql import SparkSession
 
     with pytest.MonkeyPatch.context() as patch:
@@ -74,13 +91,44 @@ def spark():
                    .config("spark.sql.shuffle.partitions", "2")
                    # A few rows per batch, so that a partition arrives in many batches.
                    .config("spark.sql.execution.arrow.maxRecordsPerBatch", "3"))
+        if connect_missing() is None:
+            # Spark Connect's server, in this session's JVM, on a free port of this machine.
+            with socket.socket() as probe:
+                probe.bind(("localhost", 0))
+                port = probe.getsockname()[1]
+            builder = (builder.config("spark.plugins", "org.apache.spark.sql.connect.SparkConnectPlugin")
+                       .config("spark.connect.grpc.binding.address", "localhost")
+                       .config("spark.connect.grpc.binding.port", str(port)))
         preload = os.environ.get("LD_PRELOAD")
         if preload:
             # Under the sanitizer build the Python workers need the ASan runtime preloaded,
             # but the JVM, which handles its own segmentation faults, must start without it.
+            # The workers start through a script that preloads it: Spark passes its
+            # executor environment to the workers of a classic session only.
             patch.delenv("LD_PRELOAD")
-            builder = builder.config("spark.executorEnv.LD_PRELOAD", preload)
+            python = tmp_path_factory.mktemp("spark") / "python"
+            python.write_text(f"#!/bin/sh\nexport LD_PRELOAD={shlex.quote(preload)}\n"
+                              f'exec {shlex.quote(sys.executable)} "$@"\n')
+            python.chmod(0o755)
+            patch.setenv("PYSPARK_PYTHON", str(python))
         session = builder.getOrCreate()
     session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()
+
+
+@pytest.fixture(scope="session")
+def spark_connect(spark):
+    """A Spark Connect session on the local session's server, for the whole run: its
+    DataFrames are those of `pyspark.sql.connect`, planned here and run there. Skips, or
+    fails, as `spark` does, where the client libraries are missing."""
+    missing = connect_missing()
+    if missing:
+        spark_required(missing)
+    # Connect's own builder: pyspark's would refuse a second session in this process.
+    from pyspark.sql.connect.session import SparkSession as ConnectSession
+
+    port = spark.conf.get("spark.connect.grpc.binding.port")
+    session = ConnectSession.builder.remote(f"sc://localhost:{port}").getOrCreate()
     yield session
     session.stop()

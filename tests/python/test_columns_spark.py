@@ -1,5 +1,6 @@
-"""quorvane_columns.spark in a real Spark (local mode, two cores): over any partitioning,
-rules in any form, the same results as the single-process calls."""
+"""quorvane_columns.spark in a real Spark (local mode, two cores), through a classic session
+and through Spark Connect: over any partitioning, rules in any form, the same results as
+the single-process calls."""
 
 from unittest import mock
 
@@ -22,22 +23,31 @@ labelled = st.tuples(st.one_of(st.none(), narration), st.sampled_from(["Food", "
 SCHEMA = "id int, text string, category string, merchant string"
 
 
+@pytest.fixture(params=["classic", "connect"])
+def session(request):
+    """Each test runs on a classic DataFrame and on a Spark Connect one (the sessions are
+    the run's: a fixture named as theirs would be made anew for each test)."""
+    return request.getfixturevalue("spark" if request.param == "classic" else "spark_connect")
+
+
 @settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(examples=st.lists(labelled, max_size=30), partitions=st.integers(1, 4),
        form=st.sampled_from(["dicts", "columns", "stream", "polars categorical", "spark"]),
        block=st.sampled_from([1, 64 << 20]))  # bytes counted at once: one batch, or all
 @example(examples=[("zesto", "Food", "M1"), (None, "Fuel", "M2")], partitions=2, form="columns",
          block=1)
-def test_spark_gives_the_single_process_results(spark, examples, partitions, form, block):
+def test_spark_gives_the_single_process_results(session, examples, partitions, form, block):
     rows = [(i, n, c, m) for i, (n, c, m) in enumerate(examples)]
-    df = spark.createDataFrame(spark.sparkContext.parallelize(rows, partitions), SCHEMA)
+    # In order: the first rows in the first partition.
+    df = session.createDataFrame(rows, SCHEMA).repartitionByRange(partitions, "id")
 
-    out = qcs.categorize(df, rules_as(form, spark), column="text")
+    out = qcs.categorize(df, rules_as(form, session), column="text")
     # The input's category and merchant are replaced.
     assert out.schema.simpleString() == "struct<id:int,text:string,rule:int,category:string,merchant:string>"
-    got = out.toArrow().sort_by("id").to_pydict()
+    got = out.toArrow().to_pydict()
     want = qc.categorize([n for n, _, _ in examples], RULES)
     assert {name: got[name] for name in want} == want
+    assert got["id"] == list(range(len(rows)))
     assert got["text"] == [n for n, _, _ in examples]
 
     labelled = [e for e in examples if e[0] is not None]
@@ -59,9 +69,7 @@ BAD_RULES = [{"pattern": "a", "category": None, "merchant": "M"}]
 def bad_text(df):
     """`df` twice over, then its first row with a merchant that is not UTF-8: row 4 of one
     partition, in its second batch of three."""
-    from pyspark.sql import functions as F
-
-    bad = df.limit(1).withColumn("merchant", F.unhex(F.lit("FF")).cast("string"))
+    bad = df.limit(1).selectExpr("narration", "amount", "category", "CAST(unhex('FF') AS string) AS merchant")
     return df.union(df).union(bad).coalesce(1)
 
 
@@ -71,6 +79,8 @@ def bad_text(df):
     (lambda df: qcs.categorize(df, RULES, column="amount"), TypeError,
      "column 'amount' is int, not string or binary"),
     (lambda df: qcs.categorize(df, BAD_RULES), ValueError, door_message(lambda: qc.categorize([], BAD_RULES))),
+    (lambda df: qcs.categorize(df, df.selectExpr("category AS pattern", "narration AS category", "merchant")),
+     ValueError, "rules: column 'pattern': null in row 1"),
     (lambda df: qcs.derive(df, narration="category"), ValueError,
      "category: null in row 1 of partition 0"),
     (lambda df: qcs.categorize(df.select("*", "narration"), RULES), ValueError,
@@ -86,8 +96,8 @@ def bad_text(df):
     (lambda df: qcs.categorize(bad_text(df), RULES, column="merchant").collect(), "worker",
      "merchant: row 4 of partition 0 is not valid UTF-8 text"),
 ])
-def test_mistakes_are_reported_by_name_and_place(spark, call, error, message):
-    df = spark.createDataFrame([("zesto", 1, "F", "Z"), ("kart", 2, None, "K")],
+def test_mistakes_are_reported_by_name_and_place(session, call, error, message):
+    df = session.createDataFrame([("zesto", 1, "F", "Z"), ("kart", 2, None, "K")],
                                "narration string, amount int, category string, merchant string").coalesce(1)
     with pytest.raises(Exception if error == "worker" else error) as raised:
         call(df)
@@ -97,16 +107,24 @@ def test_mistakes_are_reported_by_name_and_place(spark, call, error, message):
     assert shown == message
 
 
-def test_names_with_dots_and_binary_texts(spark):
+def test_columns_are_chosen_by_name(session):
     """mapInArrow looks columns up by name, reading a dot as a struct's field: a name that
     holds one, input or not, still works. Texts may come as binary (Parquet written
-    without the string annotation), read as UTF-8 and passed through as they came."""
-    df = spark.createDataFrame([(1, b"zesto", "Food", "Z"), (2, b"KART 2", "Shop", "K")],
+    without the string annotation), read as UTF-8 and passed through as they came. A
+    column the result replaces never reaches the workers, whatever its type. A Spark
+    Connect frame is resolved anew by each action: a view since redefined with its
+    columns in another order still gives each column its own values."""
+    df = session.createDataFrame([(1, b"zesto", "Food", "Z"), (2, b"KART 2", "Shop", "K")],
                                "`t.id` int, `n.x` binary, `c``x` string, `m.x` string")
-    out = qcs.categorize(df, RULES, column="n.x").toArrow().sort_by("t.id")
+    df = df.selectExpr("*", "INTERVAL '1' YEAR AS rule")
+    df.createOrReplaceTempView("texts")
+    categorized = qcs.categorize(session.table("texts"), RULES, column="n.x")
+    df.select("`t.id`", "`n.x`", "`m.x`", "`c``x`", "rule").createOrReplaceTempView("texts")
+    out = categorized.toArrow().sort_by("t.id")
     assert out.column_names == ["t.id", "n.x", "c`x", "m.x", "rule", "category", "merchant"]
     assert out["n.x"].to_pylist() == [b"zesto", b"KART 2"]
+    assert out["m.x"].to_pylist() == ["Z", "K"]
     assert {name: out[name].to_pylist() for name in ("rule", "category", "merchant")} == \
         qc.categorize(["zesto", "KART 2"], RULES)
-    rules = qcs.derive(df, narration="n.x", category="c`x", merchant="m.x")
+    rules = qcs.derive(session.table("texts"), narration="n.x", category="c`x", merchant="m.x")
     assert rules.to_pydict() == qc.derive(["zesto", "KART 2"], ["Food", "Shop"], ["Z", "K"])

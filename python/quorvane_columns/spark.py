@@ -47,10 +47,12 @@ COUNTS_SCHEMA = StructType([
     StructField("count", LongType()),
 ])
 
-# A worker counts a partition's batches together, in blocks of about this many bytes of
-# input: one call over a block takes about half the time of counting its batches apart
-# and merging their counts, and the bound keeps a worker's memory small.
-_COUNT_BYTES = 64 << 20
+# A worker takes a partition's batches together, in blocks of about this many bytes of
+# input, and the bound keeps its memory small. Spark's batches are small (10,000 rows by
+# default): categorize builds its matcher once per call, which for 5,000 rules took five
+# times as long as deciding a batch, and one derive call over a block takes about half
+# the time of counting its batches apart and merging their counts.
+_BLOCK_BYTES = 64 << 20
 
 # A partition's tables of counts are merged whenever this many are waiting, so that a
 # worker holds a bounded number of them and the driver receives one per partition.
@@ -123,49 +125,59 @@ def _partition() -> int:
 
 
 def _categorize_batches(batches: Iterator[pa.RecordBatch], rules: pa.Table, narration: int,
-                        column: str, kept: Sequence[int], names: Sequence[str],
+                        column: str, kept: Sequence[int], names: Sequence[str], limit: int,
                         threads: Optional[int]) -> Iterator[pa.RecordBatch]:
-    row = 0  # from the start of the partition
-    for batch in batches:
+    for first, block in _gathered(batches, limit):
+        narrations = pa.chunked_array([batch.column(narration) for batch in block],
+                                      block[0].schema.field(narration).type)
         try:
-            result = _columns.categorize(batch.column(narration), rules, threads=threads)
+            result = _columns.categorize(narrations, rules, threads=threads)
         except ValueError as error:
-            raise in_partition(error, {"narrations": column}, _partition(), row) from None
-        row += batch.num_rows
-        arrays = [batch.column(i) for i in kept]
+            raise in_partition(error, {"narrations": column}, _partition(), first) from None
         # Spark has no dictionary type: category and merchant go back as plain strings.
-        arrays.append(result.column("rule").combine_chunks())
-        arrays += [result.column(name).combine_chunks().dictionary_decode()
-                   for name in ("category", "merchant")]
-        yield pa.RecordBatch.from_arrays(arrays, names=list(names))
+        answers = [result.column("rule").combine_chunks()]
+        answers += [result.column(name).combine_chunks().dictionary_decode()
+                    for name in ("category", "merchant")]
+        at = 0  # the batches go back as they came
+        for batch in block:
+            arrays = [batch.column(i) for i in kept]
+            arrays += [answer.slice(at, batch.num_rows) for answer in answers]
+            at += batch.num_rows
+            yield pa.RecordBatch.from_arrays(arrays, names=list(names))
 
 
-def _first_null(column: pa.Array) -> int:
+def _first_null(column: pa.ChunkedArray) -> int:
     return int(column.is_null().index(True).as_py())
+
+
+def _gathered(batches: Iterator[pa.RecordBatch],
+              limit: int) -> Iterator[Tuple[int, List[pa.RecordBatch]]]:
+    """A partition's batches in blocks of about `limit` bytes, each with the row of the
+    partition it starts at."""
+    block: List[pa.RecordBatch] = []
+    size = row = 0  # row: from the start of the partition
+    for batch in batches:
+        block.append(batch)
+        size += batch.nbytes
+        if size >= limit:
+            yield row, block
+            row += sum(b.num_rows for b in block)
+            block, size = [], 0
+    if block:
+        yield row, block
 
 
 def _blocks(batches: Iterator[pa.RecordBatch], names: Sequence[str],
             limit: int) -> Iterator[Tuple[int, pa.Table]]:
-    """A partition's batches, checked for null narrations (the first column; a null label
-    reads as empty), gathered into tables of about `limit` bytes, each with the row of
-    the partition it starts at."""
-    block: List[pa.RecordBatch] = []
-    size = row = 0  # row: from the start of the partition
-    for batch in batches:
-        narrations = batch.column(0)
-        if narrations.null_count:
-            raise ValueError(f"{names[0]}: null in row {row + _first_null(narrations)} "
-                             f"of partition {_partition()}")
-        row += batch.num_rows
-        block.append(batch)
-        size += batch.nbytes
-        if size >= limit:
-            table = pa.Table.from_batches(block)
-            yield row - table.num_rows, table
-            block, size = [], 0
-    if block:
+    """_gathered() as tables, checked for null narrations (the first column; a null label
+    reads as empty)."""
+    for first, block in _gathered(batches, limit):
         table = pa.Table.from_batches(block)
-        yield row - table.num_rows, table
+        narrations = table.column(0)
+        if narrations.null_count:
+            raise ValueError(f"{names[0]}: null in row {first + _first_null(narrations)} "
+                             f"of partition {_partition()}")
+        yield first, table
 
 
 def _count_batches(batches: Iterator[pa.RecordBatch], names: Sequence[str], limit: int,
@@ -230,7 +242,7 @@ def categorize(df: DataFrame, rules: Any, column: str = "narration",
     schema = StructType([fields[i] for i in kept] + list(RESULT_FIELDS))
     work = functools.partial(_categorize_batches, rules=shipped, narration=sent.index(narration),
                              column=column, kept=list(range(len(kept))),
-                             names=schema.fieldNames(), threads=threads)
+                             names=schema.fieldNames(), limit=_BLOCK_BYTES, threads=threads)
     chosen = df.select(*(_quoted(fields[i].name) for i in sent))
     positional = chosen.toDF(*(f"_{k}" for k in range(len(sent))))
     return positional.mapInArrow(work, schema)
@@ -249,7 +261,7 @@ def derive(df: DataFrame, narration: str = "narration", category: str = "categor
     names = (narration, category, merchant)
     _string_columns(df, *names)
     check_threads(threads)
-    work = functools.partial(_count_batches, names=names, limit=_COUNT_BYTES, threads=threads)
+    work = functools.partial(_count_batches, names=names, limit=_BLOCK_BYTES, threads=threads)
     chosen = df.select(*(_quoted(name) for name in names)).toDF("_0", "_1", "_2")
     counted = chosen.mapInArrow(work, COUNTS_SCHEMA)  # on names without dots, as categorize
     try:

@@ -33,7 +33,7 @@ def session(request):
 @settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(examples=st.lists(labelled, max_size=30), partitions=st.integers(1, 4),
        form=st.sampled_from(["dicts", "columns", "stream", "polars categorical", "spark"]),
-       block=st.sampled_from([1, 64 << 20]))  # bytes counted at once: one batch, or all
+       block=st.sampled_from([1, 64 << 20]))  # bytes taken at once: one batch, or all
 @example(examples=[("zesto", "Food", "M1"), (None, "Fuel", "M2")], partitions=2, form="columns",
          block=1)
 def test_spark_gives_the_single_process_results(session, examples, partitions, form, block):
@@ -41,7 +41,8 @@ def test_spark_gives_the_single_process_results(session, examples, partitions, f
     # In order: the first rows in the first partition.
     df = session.createDataFrame(rows, SCHEMA).repartitionByRange(partitions, "id")
 
-    out = qcs.categorize(df, rules_as(form, session), column="text")
+    with mock.patch.object(qcs, "_BLOCK_BYTES", block):
+        out = qcs.categorize(df, rules_as(form, session), column="text")
     # The input's category and merchant are replaced.
     assert out.schema.simpleString() == "struct<id:int,text:string,rule:int,category:string,merchant:string>"
     got = out.toArrow().to_pydict()
@@ -51,7 +52,7 @@ def test_spark_gives_the_single_process_results(session, examples, partitions, f
     assert got["text"] == [n for n, _, _ in examples]
 
     labelled = [e for e in examples if e[0] is not None]
-    with mock.patch.object(qcs, "_COUNT_BYTES", block):
+    with mock.patch.object(qcs, "_BLOCK_BYTES", block):
         rules = qcs.derive(df.dropna(subset=["text"]), narration="text")
     assert isinstance(rules, pa.Table)
     assert rules.to_pydict() == qc.derive(*([e[k] for e in labelled] for k in range(3)))

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>  // std::min, std::max
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>  // std::exception_ptr
@@ -49,6 +50,24 @@ void in_ranges(std::int64_t items, unsigned threads, std::int64_t min_items, con
   on_threads(static_cast<std::size_t>(parts), [&](std::size_t p) {
     const auto part = static_cast<std::int64_t>(p);
     work(items * part / parts, items * (part + 1) / parts);
+  });
+}
+
+/// Runs `work(next)` on as many threads as `parts_for` gives, where `next(begin, end)`
+/// hands out [begin, end) pieces of [0, items), `piece` items each and in order, to
+/// whichever thread asks, and returns false once none is left. Unlike in_ranges, a thread
+/// whose processor is slowed by other work takes fewer pieces instead of holding up the
+/// call. `work` sets up what it needs once per thread, then asks for pieces.
+template <class Work>
+void in_pieces(std::int64_t items, unsigned threads, std::int64_t min_items, std::int64_t piece,
+               const Work& work) {
+  std::atomic<std::int64_t> taken = 0;
+  on_threads(parts_for(items, threads, min_items), [&](std::size_t) {
+    work([&](std::int64_t& begin, std::int64_t& end) {
+      begin = taken.fetch_add(piece, std::memory_order_relaxed);
+      end = std::min(items, begin + piece);
+      return begin < items;
+    });
   });
 }
 

@@ -46,51 +46,50 @@ SharedTable explain_table(const TextColumn& narrations, std::span<const Category
   std::atomic<std::int64_t> nulls = 0;
   std::atomic<std::int64_t> first_too_long = rows;  // a row whose span does not fit an int32
   std::atomic<std::int64_t> first_malformed = rows;
-  // Whole bytes of validity per thread: eight rows at a time.
-  in_ranges((rows + 7) / 8, threads, kMinRowsPerThread / 8,
-            [&](std::int64_t from, std::int64_t to) {
-              const std::int64_t begin = from * 8;
-              const std::int64_t end = std::min(rows, to * 8);
-              // A batch of rows at a time, so that the automaton walks several narrations at once;
-              // a null row is explained as an empty text, then made null. A batch is a multiple
-              // of eight rows, so that it fills whole bytes of validity.
-              constexpr std::int64_t kBatch = 1024;
-              std::vector<std::string_view> texts(kBatch);
-              std::vector<Categorizer::Explanation> why(kBatch);
-              std::vector<std::int64_t> null_rows;
-              Categorizer::Scratch scratch;  // buffers reused batch after batch
-              std::int64_t unmatched = 0;
-              for (std::int64_t first = begin; first < end; first += kBatch) {
-                const std::int64_t last = std::min(end, first + kBatch);
-                null_rows.clear();
-                gather(narrations, first, last, texts.data(), null_rows);
-                categorizer.explain_all({texts.data(), static_cast<std::size_t>(last - first)},
-                                        why.data(), scratch);
-                for (std::int64_t row : null_rows)
-                  why[static_cast<std::size_t>(row - first)].rule = Categorizer::kNone;
-                unsigned bits = 0;
-                for (std::int64_t row = first; row < last; ++row) {
-                  const Categorizer::Explanation& w = why[static_cast<std::size_t>(row - first)];
-                  if (w.rule == Categorizer::kMalformed) keep_first(first_malformed, row);
-                  const bool matched = w.rule < Categorizer::kMalformed;
-                  if (matched && w.end > static_cast<std::size_t>(INT32_MAX)) {
-                    keep_first(first_too_long, row);
-                  }
-                  // No stale bytes under a null.
-                  columns[0][row] = matched ? static_cast<std::int32_t>(w.rule) : 0;
-                  columns[1][row] = matched ? static_cast<std::int32_t>(w.start) : 0;
-                  columns[2][row] = matched ? static_cast<std::int32_t>(w.end) : 0;
-                  columns[3][row] = matched ? static_cast<std::int32_t>(w.matched) : 0;
-                  bits |= static_cast<unsigned>(matched) << (row & 7);
-                  unmatched += matched ? 0 : 1;
-                  if ((row & 7) == 7 || row + 1 == last) {
-                    for (std::uint8_t* v : valid) v[row >> 3] = static_cast<std::uint8_t>(bits);
-                    bits = 0;
-                  }
-                }
-              }
-              nulls += unmatched;
-            });
+  // Pieces of whole bytes of validity: a multiple of eight rows.
+  in_pieces(rows, threads, kMinRowsPerThread, kRowsPerPiece, [&](auto&& next) {
+    // A batch of rows at a time, so that the automaton walks several narrations at once; a
+    // null row is explained as an empty text, then made null. A batch is a multiple of
+    // eight rows, so that it fills whole bytes of validity.
+    constexpr std::int64_t kBatch = 1024;
+    std::vector<std::string_view> texts(kBatch);
+    std::vector<Categorizer::Explanation> why(kBatch);
+    std::vector<std::int64_t> null_rows;
+    Categorizer::Scratch scratch;  // buffers reused batch after batch
+    std::int64_t unmatched = 0;
+    for (std::int64_t begin = 0, end = 0; next(begin, end);) {
+      for (std::int64_t first = begin; first < end; first += kBatch) {
+        const std::int64_t last = std::min(end, first + kBatch);
+        null_rows.clear();
+        gather(narrations, first, last, texts.data(), null_rows);
+        categorizer.explain_all({texts.data(), static_cast<std::size_t>(last - first)}, why.data(),
+                                scratch);
+        for (std::int64_t row : null_rows)
+          why[static_cast<std::size_t>(row - first)].rule = Categorizer::kNone;
+        unsigned bits = 0;
+        for (std::int64_t row = first; row < last; ++row) {
+          const Categorizer::Explanation& w = why[static_cast<std::size_t>(row - first)];
+          if (w.rule == Categorizer::kMalformed) keep_first(first_malformed, row);
+          const bool matched = w.rule < Categorizer::kMalformed;
+          if (matched && w.end > static_cast<std::size_t>(INT32_MAX)) {
+            keep_first(first_too_long, row);
+          }
+          // No stale bytes under a null.
+          columns[0][row] = matched ? static_cast<std::int32_t>(w.rule) : 0;
+          columns[1][row] = matched ? static_cast<std::int32_t>(w.start) : 0;
+          columns[2][row] = matched ? static_cast<std::int32_t>(w.end) : 0;
+          columns[3][row] = matched ? static_cast<std::int32_t>(w.matched) : 0;
+          bits |= static_cast<unsigned>(matched) << (row & 7);
+          unmatched += matched ? 0 : 1;
+          if ((row & 7) == 7 || row + 1 == last) {
+            for (std::uint8_t* v : valid) v[row >> 3] = static_cast<std::uint8_t>(bits);
+            bits = 0;
+          }
+        }
+      }
+    }
+    nulls += unmatched;
+  });
   if (first_malformed < rows) {
     malformed = first_malformed;
     return nullptr;

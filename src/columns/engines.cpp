@@ -109,30 +109,31 @@ std::int64_t categorize(const TextColumn& narrations, std::span<const std::strin
                         std::int32_t* rules, unsigned threads) {
   const categorizer::Categorizer categorizer(patterns);
   std::atomic<std::int64_t> malformed = INT64_MAX;
-  in_ranges(narrations.size(), threads, kMinRowsPerThread,
-            [&](std::int64_t begin, std::int64_t end) {
-              // A batch of rows at a time, so that the automaton walks several narrations at
-              // once; a null row is walked as an empty text, then given -1.
-              constexpr std::int64_t kBatch = 1024;
-              std::vector<std::string_view> texts(kBatch);
-              std::vector<std::int64_t> nulls;
-              categorizer::Categorizer::Batch batch;  // buffers reused batch after batch
-              for (std::int64_t first = begin; first < end; first += kBatch) {
-                const std::int64_t last = std::min(end, first + kBatch);
-                nulls.clear();
-                gather(narrations, first, last, texts.data(), nulls);
-                categorizer.rules_for({texts.data(), static_cast<std::size_t>(last - first)},
-                                      rules + first, batch);
-                for (std::int64_t row : nulls) rules[row] = -1;
-                if (batch.malformed != 0) {
-                  const auto* bad =
-                      std::find(rules + first, rules + last,
-                                static_cast<std::int32_t>(categorizer::Categorizer::kMalformed));
-                  keep_first(malformed, bad - rules);
-                  batch.malformed = 0;
-                }
-              }
-            });
+  in_pieces(narrations.size(), threads, kMinRowsPerThread, kRowsPerPiece, [&](auto&& next) {
+    // A batch of rows at a time, so that the automaton walks several narrations at once; a
+    // null row is walked as an empty text, then given -1.
+    constexpr std::int64_t kBatch = 1024;
+    std::vector<std::string_view> texts(kBatch);
+    std::vector<std::int64_t> nulls;
+    categorizer::Categorizer::Batch batch;  // buffers reused batch after batch
+    for (std::int64_t begin = 0, end = 0; next(begin, end);) {
+      for (std::int64_t first = begin; first < end; first += kBatch) {
+        const std::int64_t last = std::min(end, first + kBatch);
+        nulls.clear();
+        gather(narrations, first, last, texts.data(), nulls);
+        categorizer.rules_for({texts.data(), static_cast<std::size_t>(last - first)}, rules + first,
+                              batch);
+        for (std::int64_t row : nulls) rules[row] = -1;
+        if (batch.malformed != 0) {
+          const auto* bad =
+              std::find(rules + first, rules + last,
+                        static_cast<std::int32_t>(categorizer::Categorizer::kMalformed));
+          keep_first(malformed, bad - rules);
+          batch.malformed = 0;
+        }
+      }
+    }
+  });
   return malformed == INT64_MAX ? -1 : malformed.load();
 }
 

@@ -17,6 +17,9 @@ namespace quorvane::columns {
 
 /// Narrations per thread below which a second thread costs more than it saves.
 inline constexpr std::int64_t kMinRowsPerThread = 16384;
+/// The narrations a thread takes at a time (in_pieces), a multiple of eight: whole bytes
+/// of validity.
+inline constexpr std::int64_t kRowsPerPiece = 16384;
 
 /// The texts of rows [first, last) of `column` into `texts`, a null row as an empty text
 /// and its number added to `nulls`. Each chunk's layout is looked at once, not per row.

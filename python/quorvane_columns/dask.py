@@ -16,7 +16,6 @@ try:
     import pandas as pd
     from dask.base import is_dask_collection
     from dask.dataframe.dispatch import make_meta
-    from dask.dataframe.utils import clear_known_categories
     from dask.delayed import delayed
 
     import pyarrow  # noqa: F401  (the rules reach the workers as a pyarrow table)
@@ -31,8 +30,8 @@ from quorvane_columns._shipping import check_threads, in_partition, rules_table
 __all__ = ["categorize", "derive"]
 
 #: The columns `categorize` adds. Their pandas dtypes are the same in every partition:
-#: the rule's index a nullable Int32, category and merchant categoricals, whose
-#: categories differ between partitions and so are unknown to the frame until computed.
+#: the rule's index a nullable Int32, category and merchant categoricals over the rules'
+#: distinct texts, whatever the rows, so the frame knows them before anything runs.
 RESULT_COLUMNS = ("rule", "category", "merchant")
 
 # Columns go to quorvane_columns as one-column frames: pandas exports a DataFrame over the
@@ -75,9 +74,10 @@ def categorize(ddf: Union[dd.DataFrame, dd.Series], rules: Any, column: str = "n
         rules = rules.compute()  # a table of rules is small: it goes to every task whole
     shipped = rules_table(rules)
     # The function itself, run on the empty frame that stands for every partition, gives
-    # the meta (and checks `column` before anything is sent to a worker).
+    # the meta (and checks `column` before anything is sent to a worker), categories
+    # included: Dask gives an empty partition the meta itself, and a category that no
+    # partition holds would turn up in value_counts and groupby.
     meta = _categorize_partition(make_meta(ddf), shipped, column, threads)
-    meta = clear_known_categories(meta, cols=list(RESULT_COLUMNS[1:]), index=False)
     # One task holds the rules, so each worker receives them once, not once per partition.
     out: dd.DataFrame = ddf.map_partitions(_categorize_partition, delayed(shipped, pure=True),
                                            column, threads, meta=meta,

@@ -1,11 +1,10 @@
 // columns/engines.cpp: categorisation, derivation and loans over columns.
 #include "columns/engines.h"
 
-#include <algorithm>  // std::min, std::copy
+#include <algorithm>  // std::min, std::copy, std::sort, std::unique, std::lower_bound
 #include <atomic>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "categorizer/engine.h"
@@ -18,15 +17,20 @@ namespace {
 
 // MARK: categorize
 
-// Distinct texts in order of first sight, and each text's index among them.
+// Distinct texts in byte order (code point order, that of Python's and every
+// library's strings), and each text's index among them. A categorical's order is what
+// pandas sorts and groups by and what duckdb reads a pandas category as an ENUM of: in
+// the rules' order, a sort by category or a min() would disagree with the same column
+// as text.
 void distinct(const std::vector<std::string_view>& texts, std::vector<std::string_view>& values,
               std::vector<std::int32_t>& index) {
-  std::unordered_map<std::string_view, std::int32_t> seen;
+  values = texts;
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
   index.reserve(texts.size());
   for (std::string_view text : texts) {
-    auto [it, added] = seen.try_emplace(text, static_cast<std::int32_t>(values.size()));
-    if (added) values.push_back(text);
-    index.push_back(it->second);
+    const auto at = std::lower_bound(values.begin(), values.end(), text);
+    index.push_back(static_cast<std::int32_t>(at - values.begin()));
   }
 }
 

@@ -26,11 +26,11 @@ def explain(narrations: Any, rules: Any, *, column: Optional[str] = None,
 
     A table of `rule` (the winning rule, as `categorize` gives it), `start` and `end`
     (where the winning pattern first occurs: indexes into the narration as a Python
-    `str`, `end` exclusive, covering every character whose lower-case form holds part of
-    the match; 0 and 0 for an empty pattern) and `matched` (how many rules occur in the
-    narration, rules with equal patterns each counted), all int32 and all null where no
-    rule matched or the narration is null. Arguments as `categorize` takes them; a pandas
-    result carries the narrations' index.
+    `str`, a binary one's UTF-8 text, `end` exclusive, covering every character whose
+    lower-case form holds part of the match; 0 and 0 for an empty pattern) and `matched`
+    (how many rules occur in the narration, rules with equal patterns each counted), all
+    int32 and all null where no rule matched or the narration is null. Arguments as
+    `categorize` takes them; a pandas result carries the narrations' index.
     """
     _refuse_unreadable(narrations=narrations, rules=rules)
     table = _call(_native.explain, _without_index(narrations, column), _rules(rules),

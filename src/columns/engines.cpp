@@ -1,10 +1,11 @@
 // columns/engines.cpp: categorisation, derivation and loans over columns.
 #include "columns/engines.h"
 
-#include <algorithm>  // std::min, std::copy, std::sort, std::unique, std::lower_bound
+#include <algorithm>  // std::min, std::sort, std::copy
 #include <atomic>
 #include <optional>
 #include <string>
+#include <utility>  // std::pair
 #include <vector>
 
 #include "categorizer/engine.h"
@@ -24,13 +25,29 @@ namespace {
 // as text.
 void distinct(const std::vector<std::string_view>& texts, std::vector<std::string_view>& values,
               std::vector<std::int32_t>& index) {
-  values = texts;
-  std::sort(values.begin(), values.end());
-  values.erase(std::unique(values.begin(), values.end()), values.end());
-  index.reserve(texts.size());
-  for (std::string_view text : texts) {
-    const auto at = std::lower_bound(values.begin(), values.end(), text);
-    index.push_back(static_cast<std::int32_t>(at - values.begin()));
+  // Each text's first eight bytes, big-endian and padded with zeros, decide most
+  // comparisons as one integer's; only texts equal there are compared in full. (With
+  // thousands of rules, sorting the texts as strings cost a millisecond.)
+  std::vector<std::pair<std::uint64_t, std::int32_t>> keyed(texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    std::uint64_t key = 0;
+    const std::string_view t = texts[i];
+    for (std::size_t b = 0; b < 8; ++b) {
+      key = key << 8 | (b < t.size() ? static_cast<std::uint8_t>(t[b]) : 0U);
+    }
+    keyed[i] = {key, static_cast<std::int32_t>(i)};
+  }
+  std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first
+                              : texts[static_cast<std::size_t>(a.second)] <
+                                    texts[static_cast<std::size_t>(b.second)];
+  });
+  values.clear();
+  index.assign(texts.size(), 0);
+  for (std::size_t k = 0; k < keyed.size(); ++k) {
+    const std::string_view text = texts[static_cast<std::size_t>(keyed[k].second)];
+    if (values.empty() || values.back() != text) values.push_back(text);
+    index[static_cast<std::size_t>(keyed[k].second)] = static_cast<std::int32_t>(values.size() - 1);
   }
 }
 

@@ -207,6 +207,67 @@ def _has_column(table: Any, name: str) -> bool:
     return name in getattr(getattr(table, "schema", None), "names", ())  # a stream's
 
 
+def _column_values(table: Any, name: str) -> "list[Any] | None":
+    """The values of `table`'s column `name` (which it has: `_has_column`), read apart from
+    the call's own reading; None for a kind read only once (a stream) or unknown."""
+    if isinstance(table, Mapping):
+        column = table[name]
+    elif isinstance(table, (list, tuple)):
+        return [row.get(name) if isinstance(row, Mapping) else None for row in table]
+    else:
+        library = type(table).__module__.split(".", 1)[0]
+        if library == "pandas":
+            column = table[name]
+            if not hasattr(column, "tolist"):  # a frame: several columns share the name
+                return None
+        elif library == "polars":
+            column = table.get_column(name)
+        elif library == "pyarrow" and hasattr(table, "column"):  # a Table or RecordBatch
+            column = table.column(name)
+        elif library in ("duckdb", "_duckdb"):  # the relation's query runs once more
+            return [row[0] for row in table.select(f'"{name}"').fetchall()]
+        elif isinstance(table, _native.Table):
+            return table.to_pydict()[name]
+        else:
+            return None
+    if column is None:  # a mapping's absent column
+        return None
+    for convert in ("to_pylist", "tolist", "to_list"):  # pyarrow's, numpy's and pandas', polars'
+        if hasattr(column, convert):
+            return list(getattr(column, convert)())
+    try:
+        return list(column)
+    except TypeError:  # no column: the call never reads it
+        return None
+
+
+def _refuse_own_loan_numbers(loan_table: Any) -> None:
+    """Raises ValueError where the loan table's own column 'loan' holds numbers other than
+    the loans' row numbers: the results' `loan`, of the same name, is the row number, and
+    a join on it would pair each loan's results with another loan (a filtered table whose
+    ids were numbered before). A column of texts is left alone: no join pairs it with
+    numbers."""
+    import decimal
+    import numbers
+
+    values = _column_values(loan_table, "loan")
+    if values is None:
+        return
+
+    def is_number(value: Any) -> bool:
+        return isinstance(value, (numbers.Real, decimal.Decimal)) and not isinstance(value, bool)
+
+    if not any(is_number(value) for value in values):
+        return
+    for row, value in enumerate(values):
+        if not (is_number(value) and value == row):
+            held = value if is_number(value) else repr(value)
+            raise ValueError(f"loans: the table has a column 'loan' of its own, which holds "
+                             f"{held} in row {row}, but the results' loan column gives each "
+                             f"loan its row number (from 0): a join on 'loan' would pair "
+                             f"the wrong loans; rename the column")
+
+
 def emi(loan_table: Any, events: Any = None, *,
         threads: Optional[int] = None) -> Tuple[Result, Result]:
     """Solves every loan of a table, as `quorvane.compute_emi` solves one request.
@@ -236,6 +297,9 @@ def emi(loan_table: Any, events: Any = None, *,
     without a `fees` column). An event that cannot apply to its loan is that loan's
     `error`, naming the event's row (events are numbered from 0); an event naming a loan
     that does not exist, or a row that is no event, is a ValueError for the whole call.
+    Without events, a column `loan` of the loan table's own holding numbers must hold the
+    row numbers (as the loans a call gave back do): other numbers, which a join on the
+    results' `loan` would take for them, are a ValueError.
     """
     _refuse_unreadable(loan_table=loan_table, events=events)
     if events is not None and _has_column(loan_table, "loan"):
@@ -245,6 +309,8 @@ def emi(loan_table: Any, events: Any = None, *,
                          "loan is the loan's row number (from 0), as the results' loan "
                          "column gives it: rename the column, and give the events row "
                          "numbers (a join on it gives them)")
+    if events is None and _has_column(loan_table, "loan"):
+        _refuse_own_loan_numbers(loan_table)
     kind = _kind(loan_table)
     loans, schedule = _call(_native.emi, _without_index(loan_table, _native.COLUMNS["loans"]),
                             _without_index(events, _native.COLUMNS["events"]), threads=threads,

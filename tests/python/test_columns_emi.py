@@ -309,6 +309,10 @@ class Interrupted:
      "amount": [1]}, ValueError, "loans: the table has a column 'loan' of its own, but an event's "
      "loan is the loan's row number (from 0), as the results' loan column gives it: rename the "
      "column, and give the events row numbers (a join on it gives them)"),
+    # Without events, ids numbered before a filter would pair loans with others' results.
+    ({"loan": [0, 2], "mode": ["emi"] * 2}, None, ValueError, "loans: the table has a column "
+     "'loan' of its own, which holds 2 in row 1, but the results' loan column gives each loan "
+     "its row number (from 0): a join on 'loan' would pair the wrong loans; rename the column"),
     ([LOAN] * 3, {"loan": [0, None], "month": [0, 0], "kind": ["prepay"] * 2, "amount": [1, 1]},
      ValueError, "events: column 'loan': null in row 1"),
     ([LOAN] * 3, {"loan": [0, 1], "month": [0, 1.5], "kind": ["prepay"] * 2, "amount": [1, 1]},

@@ -35,6 +35,13 @@ def refuse_unreadable(**arguments: Any) -> None:
         if library == "polars" and type(value).__name__ == "LazyFrame":
             raise TypeError(f"{name}: a polars LazyFrame holds no data until it runs: "
                             f"collect() it first")
+        scanned = {c.__name__ for c in type(value).__mro__} & {"Dataset", "Scanner"}
+        if library == "pyarrow" and scanned:
+            what = scanned.pop()
+            raise TypeError(f"{name}: a pyarrow {what} holds no data until it is scanned: pass "
+                            f"its to_table(), or its "
+                            f"{'scanner().' if what == 'Dataset' else ''}to_reader() to read it "
+                            f"batch by batch")
         if library in ("dask", "dask_expr") and hasattr(value, "__dask_graph__"):
             raise TypeError(f"{name}: a Dask collection holds no data until it is "
                             f"computed: use quorvane_columns.dask, or compute() it first")

@@ -206,11 +206,17 @@ def test_pandas_columns_with_different_indexes_are_refused(call):
     (lambda lazy: qc.evaluate(lazy, rules=RULES), "narrations"),
     (lambda lazy: qc.unmatched(["a"], lazy), "rules"),
 ])
-@pytest.mark.parametrize("lazy", ["polars", "dask"])
+@pytest.mark.parametrize("lazy", ["polars", "dask", "dataset", "scanner"])
 def test_a_lazy_frame_is_refused(call, argument, lazy):
     if lazy == "polars":
         query = pytest.importorskip("polars").LazyFrame({"narration": ["a"]})
         reason = "a polars LazyFrame holds no data until it runs: collect() it first"
+    elif lazy in ("dataset", "scanner"):
+        query = pytest.importorskip("pyarrow.dataset").dataset(pa.table({"narration": ["a"]}))
+        query, what, how = ((query, "Dataset", "scanner().to_reader()") if lazy == "dataset"
+                            else (query.scanner(), "Scanner", "to_reader()"))
+        reason = (f"a pyarrow {what} holds no data until it is scanned: pass its to_table(), "
+                  f"or its {how} to read it batch by batch")
     else:  # read as a sequence, it would be computed item by item, or fail inside Dask
         dd = pytest.importorskip("dask.dataframe")
         query = dd.from_pandas(pd.DataFrame({"narration": ["a"]}), npartitions=1)

@@ -363,15 +363,14 @@ def test_other_forms_read_as_the_plain_one(form, a, b):
     assert [table_data(t) for t in qc.emi(other)] == [table_data(t) for t in qc.emi(plain)]
 
 
-def test_blank_cells_of_a_csv_file_are_absent(tmp_path):
+def test_blank_cells_of_a_csv_file_are_absent():
     """pyarrow reads a blank cell as an empty text in a column holding other texts (pandas
     and polars as a null): an empty start or keep is absent, as a null is."""
-    csv = pytest.importorskip("pyarrow.csv")
-    (tmp_path / "loans.csv").write_text("mode,loanAmount,months,interestRate,start\n"
-                                        "emi,100000,12,9,\nemi,100000,12,9,2027-01\n")
-    (tmp_path / "events.csv").write_text("loan,month,kind,amount,keep\n"
-                                         "0,3,prepay,1000,\n1,3,prepay,1000,tenure\n")
-    got = qc.emi(csv.read_csv(tmp_path / "loans.csv"), csv.read_csv(tmp_path / "events.csv"))
+    read = pytest.importorskip("pyarrow.csv").read_csv
+    got = qc.emi(read(pa.py_buffer(b"mode,loanAmount,months,interestRate,start\n"
+                                   b"emi,100000,12,9,\nemi,100000,12,9,2027-01\n")),
+                 read(pa.py_buffer(b"loan,month,kind,amount,keep\n"
+                                   b"0,3,prepay,1000,\n1,3,prepay,1000,tenure\n")))
     loans = {"mode": ["emi"] * 2, "loanAmount": [100000] * 2, "months": [12] * 2,
              "interestRate": [9] * 2, "start": [None, "2027-01"]}
     events = {"loan": [0, 1], "month": [3, 3], "kind": ["prepay"] * 2, "amount": [1000] * 2,
@@ -609,12 +608,11 @@ def test_apr_examples():
     answer = one({"mode": "emi", "loanAmount": 1000, "months": 2, "interestRate": 156.79}, fees=0)
     assert [row[0] for row in answer["rows"]] == [600, 600]
     assert answer["apr"] / 1200 == pytest.approx(0.1306623, abs=1e-7)
-    # A null in a fees column is no fee; without events the loans still gain their APR.
-    loans = pa.table({"mode": ["emi"] * 2, "loanAmount": [1000.0] * 2, "months": [12, 12],
-                      "interestRate": [12.0] * 2, "fees": pa.array([20, None], pa.int64())})
-    rows = table_data(qc.emi(loans)[0])
-    assert rows["apr"][0] > rows["apr"][1] == pytest.approx(12, abs=0.1)
-    assert rows["interestSaved"] == [0, 0]
-    # So is None in a list of requests, which once failed the loan.
-    listed = table_data(qc.emi([dict(LOAN, fees=None), dict(LOAN, fees=0)])[0])
-    assert listed["error"] == [None, None] and listed["apr"][0] == listed["apr"][1]
+    # A null in a fees column, or None in a list of requests (which once failed the loan),
+    # is no fee; without events the loans still gain their APR.
+    listed = [dict(LOAN, loanAmount=1e3, months=12, interestRate=12.0, fees=fees)
+              for fees in (20, None, 0)]
+    for loans in (listed, pa.Table.from_pylist(listed)):
+        rows = table_data(qc.emi(loans)[0])
+        assert rows["error"] == [None] * 3 and rows["interestSaved"] == [0] * 3
+        assert rows["apr"][0] > rows["apr"][1] == rows["apr"][2] == pytest.approx(12, abs=0.1)

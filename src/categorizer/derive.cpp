@@ -508,7 +508,7 @@ std::vector<TokenCountRow> merge_counts(std::span<const TokenCount> rows) {
   return out;
 }
 
-Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const TokenCount> rows) {
+Result<DeriveRulesResponse, TooManyExamples> derive_from_counts(std::span<const TokenCount> rows) {
   // The same decision as derive_rules, from rows instead of examples: a token's corpus
   // count is the sum of its counts over every group.
   TextArena texts;
@@ -521,7 +521,9 @@ Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const To
   for (const TokenCount& row : rows) {
     group_of.push_back(groups.id(ExampleView{{}, row.category, row.merchant}));
     std::uint32_t id = tokens.id(TokenKey(row.token));
-    QV_ASSERT(tokens[id].examples + row.count < UINT32_MAX, "examples are counted in 32 bits");
+    if (row.count >= kExampleLimit - tokens[id].examples) {
+      return TooManyExamples{std::string(row.token)};
+    }
     tokens[id].examples += static_cast<std::uint32_t>(row.count);
     token_of.push_back(id);
   }

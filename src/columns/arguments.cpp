@@ -155,12 +155,13 @@ bool read_counts(Inputs& inputs, PyObject* source, std::vector<TokenCount>& out)
       out.push_back(row);
     }
   }
-  // Derivation counts examples in 32 bits: so many counts cannot come from examples.
-  std::uint64_t total = 0;
   for (std::size_t i = first; i < out.size(); ++i) {
-    total += out[i].count;
-    if (out[i].count > UINT32_MAX || total > UINT32_MAX) {
-      return value_error("counts: the counts add up to more than 4294967295 examples");
+    // Derivation counts examples in 32 bits.
+    if (out[i].count >= categorizer::kExampleLimit) {
+      return value_error(cat("counts: column 'count': row ", std::to_string(i - first), ": ",
+                             std::to_string(out[i].count),
+                             " is more examples than derivation counts (at most ",
+                             std::to_string(categorizer::kExampleLimit - 1), ")"));
     }
   }
   return true;

@@ -47,6 +47,24 @@ std::vector<std::string> narration_tokens(std::string_view narration) {
   return out;
 }
 
+bool is_token(std::string_view text) {
+  if (text.size() < kMinTokenBytes) return false;
+  if (std::all_of(text.begin(), text.end(),
+                  [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); })) {
+    return true;  // the usual token, at no cost
+  }
+  std::string lowered;
+  unicode::append_lower(text, lowered);
+  if (lowered != text) return false;
+  std::size_t tokens = 0;
+  bool whole = false;
+  for_each_token(text, [&](std::string_view token) {
+    ++tokens;
+    whole = token.size() == text.size();
+  });
+  return tokens == 1 && whole;
+}
+
 Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest& request) {
   std::vector<ExampleView> examples;
   examples.reserve(request.data.size());

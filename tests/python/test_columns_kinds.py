@@ -122,10 +122,12 @@ HISTORY = {"narration": ["zesto 1", "kart 2"], "category": ["Food", "Shop"], "me
 ])
 def test_a_frame_goes_with_the_columns_the_call_reads(call, columns, note):
     """A pandas frame of narrations (column=), rules, examples, counts, loans or events
-    goes with the columns the call reads: a note beside them that pyarrow cannot convert
-    (texts mixed with numbers, complex numbers) is no concern."""
+    goes with the columns the call reads, in the index or not: a note beside them that
+    pyarrow cannot convert (texts mixed with numbers, complex numbers) is no concern."""
     noted = pd.DataFrame({**columns, "note": note}, index=["x", "y"])
     assert table_data(call(noted)) == table_data(call(pd.DataFrame(columns)))
+    # A groupby leaves its keys in the index: they are columns too.
+    assert table_data(call(noted.set_index(list(columns)[:2]))) == table_data(call(noted))
 
 
 def shared(*columns):  # a frame of one row whose columns share a name

@@ -140,6 +140,11 @@ COUNT = {"category": ["F"], "merchant": ["M"], "token": ["abc"]}
      "counts: no column 'token' (the columns are 'category', 'merchant', 'count')"),
     (lambda: qc.derive_finish([dict(zip(COUNT, ["F", "M", "abc"]))]), ValueError,
      "counts[0]: missing field `count`"),
+    # tables listed where one is taken (not read as a list of rows)
+    (lambda: qc.derive_merge([pa.table(dict(COUNT, count=[1]))] * 2), TypeError,
+     "counts 0: a list of tables, where one table is taken: pass each as an argument, derive_merge(*tables)"),
+    (lambda: qc.derive_finish([dict(COUNT, count=[1])]), TypeError, "counts: a list of tables, where one "
+     "table is taken: add them up first, derive_finish(derive_merge(*tables))"),
 ])
 def test_wrong_arguments(call, error, message):
     with pytest.raises(error) as raised:

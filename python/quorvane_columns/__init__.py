@@ -186,6 +186,19 @@ def _refuse_tables_listed(name: str, counts: Any, fix: str) -> None:
         raise TypeError(f"{name}: a list of tables, where one table is taken: {fix}")
 
 
+def _refuse_missing_token(name: str, counts: Any) -> None:
+    """Raises ValueError, saying why, for a pandas frame of counts missing a token: pandas'
+    read_csv reads the tokens 'nan' and 'null' as missing values."""
+    if type(counts).__name__ != "DataFrame" or _kind(counts).library != "pandas" or \
+            "token" not in counts.columns or counts.columns.has_duplicates:
+        return
+    missing = counts["token"].isna().to_numpy()
+    if missing.any():
+        raise ValueError(f"{name}: column 'token': null in row {int(missing.argmax())} (pandas' "
+                         f"read_csv reads the tokens 'nan' and 'null' as missing, and labels such "
+                         f"as 'NA' or 'N/A' too: read counts with keep_default_na=False)")
+
+
 def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
     """Tables of counts (from derive_partial or derive_merge, or dicts of lists) added up
     into one."""
@@ -194,6 +207,8 @@ def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
     for i, table in enumerate(counts):
         _refuse_tables_listed(f"counts {i}", table, "pass each as an argument, derive_merge(*tables)")
     _refuse_unreadable(**{f"counts {i}": table for i, table in enumerate(counts)})
+    for i, table in enumerate(counts):
+        _refuse_missing_token(f"counts {i}", table)
     tables = [_without_index(table, _native.COLUMNS["counts"]) for table in counts]
     return _convert(_call(_native.derive_merge, tables, threads=threads, names=("counts",)),
                     _kind(counts[0]))
@@ -203,6 +218,7 @@ def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
     """The rules a table of counts gives: those derive gives on the examples counted."""
     _refuse_tables_listed("counts", counts, "add them up first, derive_finish(derive_merge(*tables))")
     _refuse_unreadable(counts=counts)
+    _refuse_missing_token("counts", counts)
     table = _without_index(counts, _native.COLUMNS["counts"])
     return _convert(_call(_native.derive_finish, table, threads=threads, names=("counts",)),
                     _kind(counts))

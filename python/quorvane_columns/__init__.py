@@ -172,12 +172,43 @@ def derive_partial(narrations: Any, categories: Any = None, merchants: Any = Non
     return _convert(table, _kind(narrations))
 
 
+def _refuse_tables_listed(name: str, counts: Any, fix: str) -> None:
+    """Raises TypeError for a list of tables given as one table of counts: read as a list
+    of rows, it would be refused in words that hide the mistake."""
+    def is_table(item: Any) -> bool:
+        if isinstance(item, Mapping):  # a dict of columns, not a row
+            return any(hasattr(v, "__len__") and not isinstance(v, (str, bytes))
+                       for v in item.values())
+        return not isinstance(item, (list, tuple)) and (
+            hasattr(item, "columns") or hasattr(item, "column_names"))
+
+    if isinstance(counts, (list, tuple)) and counts and is_table(counts[0]):
+        raise TypeError(f"{name}: a list of tables, where one table is taken: {fix}")
+
+
+def _refuse_missing_token(name: str, counts: Any) -> None:
+    """Raises ValueError, saying why, for a pandas frame of counts missing a token: pandas'
+    read_csv reads the tokens 'nan' and 'null' as missing values."""
+    if type(counts).__name__ != "DataFrame" or _kind(counts).library != "pandas" or \
+            "token" not in counts.columns or counts.columns.has_duplicates:
+        return
+    missing = counts["token"].isna().to_numpy()
+    if missing.any():
+        raise ValueError(f"{name}: column 'token': null in row {int(missing.argmax())} (pandas' "
+                         f"read_csv reads the tokens 'nan' and 'null' as missing, and labels such "
+                         f"as 'NA' or 'N/A' too: read counts with keep_default_na=False)")
+
+
 def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
     """Tables of counts (from derive_partial or derive_merge, or dicts of lists) added up
     into one."""
     if not counts:
         raise TypeError("derive_merge() needs at least one table of counts")
+    for i, table in enumerate(counts):
+        _refuse_tables_listed(f"counts {i}", table, "pass each as an argument, derive_merge(*tables)")
     _refuse_unreadable(**{f"counts {i}": table for i, table in enumerate(counts)})
+    for i, table in enumerate(counts):
+        _refuse_missing_token(f"counts {i}", table)
     tables = [_without_index(table, _native.COLUMNS["counts"]) for table in counts]
     return _convert(_call(_native.derive_merge, tables, threads=threads, names=("counts",)),
                     _kind(counts[0]))
@@ -185,7 +216,9 @@ def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
 
 def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
     """The rules a table of counts gives: those derive gives on the examples counted."""
+    _refuse_tables_listed("counts", counts, "add them up first, derive_finish(derive_merge(*tables))")
     _refuse_unreadable(counts=counts)
+    _refuse_missing_token("counts", counts)
     table = _without_index(counts, _native.COLUMNS["counts"])
     return _convert(_call(_native.derive_finish, table, threads=threads, names=("counts",)),
                     _kind(counts))

@@ -166,7 +166,9 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     engine's message lists its columns. A loan's `start` given as pandas months, in a
     frame or a mapping of columns, goes as the text of each (`_month_texts`); months
     anywhere else are refused as the engine refuses any column of another type. A
-    mapping's other pandas columns go as above."""
+    mapping's other pandas columns go as above. A column the call reads may be a level
+    of the index, where a groupby leaves its keys (of a frame, or of a Series of sums
+    named as a column of the table read): it goes as a column."""
     if isinstance(obj, dict):
         return {name: _month_texts(column) if _is_start(read, name, column) else
                 without_index(column) if _library(column) == "pandas" else column
@@ -175,10 +177,16 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         return obj
     import pandas as pd
 
+    # `read` is a caller's column= (the engine refuses one that is no str) or a call's
+    # tuple of names.
+    names = {read} if isinstance(read, str) else set(read) if isinstance(read, tuple) else set()
+    if isinstance(read, tuple) and isinstance(obj, pd.Series) and obj.name in names and \
+            names.intersection(obj.index.names):
+        obj = obj.reset_index()
     if isinstance(obj, pd.DataFrame):
-        # `read` is a caller's column= (the engine refuses one that is no str) or a call's
-        # tuple of names.
-        names = {read} if isinstance(read, str) else set(read) if isinstance(read, tuple) else set()
+        levels = [name for name in obj.index.names if name in names and name not in obj.columns]
+        if levels:
+            obj = obj.reset_index(level=levels)
         chosen = [at for at, name in enumerate(obj.columns) if name in names]
         if chosen:
             obj = obj.iloc[:, chosen]  # in the frame's order; a name two columns share keeps both

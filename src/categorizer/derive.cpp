@@ -47,6 +47,24 @@ std::vector<std::string> narration_tokens(std::string_view narration) {
   return out;
 }
 
+bool is_token(std::string_view text) {
+  if (text.size() < kMinTokenBytes) return false;
+  if (std::all_of(text.begin(), text.end(),
+                  [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); })) {
+    return true;  // the usual token, at no cost
+  }
+  std::string lowered;
+  unicode::append_lower(text, lowered);
+  if (lowered != text) return false;
+  std::size_t tokens = 0;
+  bool whole = false;
+  for_each_token(text, [&](std::string_view token) {
+    ++tokens;
+    whole = token.size() == text.size();
+  });
+  return tokens == 1 && whole;
+}
+
 Result<DeriveRulesResponse, QuorvaneError> derive_rules(const DeriveRulesRequest& request) {
   std::vector<ExampleView> examples;
   examples.reserve(request.data.size());
@@ -508,7 +526,7 @@ std::vector<TokenCountRow> merge_counts(std::span<const TokenCount> rows) {
   return out;
 }
 
-Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const TokenCount> rows) {
+Result<DeriveRulesResponse, TooManyExamples> derive_from_counts(std::span<const TokenCount> rows) {
   // The same decision as derive_rules, from rows instead of examples: a token's corpus
   // count is the sum of its counts over every group.
   TextArena texts;
@@ -521,7 +539,9 @@ Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const To
   for (const TokenCount& row : rows) {
     group_of.push_back(groups.id(ExampleView{{}, row.category, row.merchant}));
     std::uint32_t id = tokens.id(TokenKey(row.token));
-    QV_ASSERT(tokens[id].examples + row.count < UINT32_MAX, "examples are counted in 32 bits");
+    if (row.count >= kExampleLimit - tokens[id].examples) {
+      return TooManyExamples{std::string(row.token)};
+    }
     tokens[id].examples += static_cast<std::uint32_t>(row.count);
     token_of.push_back(id);
   }

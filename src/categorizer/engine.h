@@ -152,9 +152,18 @@ std::vector<TokenCountRow> derive_counts(std::span<const ExampleView> examples, 
 /// Rows of counts with the same (category, merchant, token) added up, in the same order.
 std::vector<TokenCountRow> merge_counts(std::span<const TokenCount> rows);
 
+/// Derivation counts fewer examples than this (in 32 bits).
+inline constexpr std::uint64_t kExampleLimit = UINT32_MAX;
+
+/// Counts that hold a token in more examples than derivation counts: its counts over all
+/// groups add up to kExampleLimit or more.
+struct TooManyExamples {
+  std::string token;
+};
+
 /// The rules that derive_rules gives on the examples the counts were made from; rows
-/// for the same (group, token) add up. Never fails.
-Result<DeriveRulesResponse, QuorvaneError> derive_from_counts(std::span<const TokenCount> rows);
+/// for the same (group, token) add up.
+Result<DeriveRulesResponse, TooManyExamples> derive_from_counts(std::span<const TokenCount> rows);
 
 /// The counts of examples added batch by batch, kept by id: each distinct group and token
 /// once, with a count per (group, token) that some example holds, so that no row of

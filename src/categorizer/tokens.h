@@ -71,4 +71,8 @@ void for_each_token(std::string_view lowered, Emit&& emit) {
 /// The distinct tokens of a narration, lower-cased first, in order of first occurrence.
 std::vector<std::string> narration_tokens(std::string_view narration);
 
+/// Whether `text` (well-formed UTF-8) is a token derivation could have counted: the one
+/// token of a narration that is `text` alone, already lower-cased.
+bool is_token(std::string_view text);
+
 }  // namespace quorvane::categorizer

@@ -9,9 +9,11 @@
 #include <thread>
 
 #include "cat.h"
+#include "categorizer/tokens.h"
 #include "columns/engines.h"
 #include "fault.h"
 #include "py/failure.h"
+#include "quote.h"
 
 namespace quorvane::columns {
 namespace {
@@ -155,12 +157,22 @@ bool read_counts(Inputs& inputs, PyObject* source, std::vector<TokenCount>& out)
       out.push_back(row);
     }
   }
-  // Derivation counts examples in 32 bits: so many counts cannot come from examples.
-  std::uint64_t total = 0;
+  // Each token is one that derive_partial gives: a table of something else (columns
+  // renamed, or swapped) is refused rather than read as counts.
   for (std::size_t i = first; i < out.size(); ++i) {
-    total += out[i].count;
-    if (out[i].count > UINT32_MAX || total > UINT32_MAX) {
-      return value_error("counts: the counts add up to more than 4294967295 examples");
+    if (!categorizer::is_token(out[i].token)) {
+      std::string token;
+      append_quoted(out[i].token, token);
+      return value_error(cat("counts: column 'token': row ", std::to_string(i - first), ": ", token,
+                             " is no token (a word of at least 3 letters or digits, in lower "
+                             "case, as derive_partial gives it)"));
+    }
+    // Derivation counts examples in 32 bits.
+    if (out[i].count >= categorizer::kExampleLimit) {
+      return value_error(cat("counts: column 'count': row ", std::to_string(i - first), ": ",
+                             std::to_string(out[i].count),
+                             " is more examples than derivation counts (at most ",
+                             std::to_string(categorizer::kExampleLimit - 1), ")"));
     }
   }
   return true;

@@ -9,6 +9,7 @@
 #include <algorithm>  // std::max
 #include <array>
 #include <exception>  // std::exception
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>  // std::type_identity
@@ -27,6 +28,7 @@
 #include "py/guard.h"
 #include "py/ref.h"
 #include "py/runtime.h"
+#include "quote.h"
 
 namespace quorvane::columns {
 namespace {
@@ -215,11 +217,28 @@ PyObject* derive_finish_entry(PyObject* args, PyObject* kwargs) {
   Inputs inputs;
   std::vector<categorizer::TokenCount> rows;
   if (!read_counts(inputs, values[0], rows)) return nullptr;
-  return table_without_lock([&] {
+  std::optional<categorizer::TooManyExamples> failure;
+  SharedTable table;
+  {
+    Unlocked unlocked;
     auto derived = categorizer::derive_from_counts(rows);
-    QV_ASSERT(static_cast<bool>(derived), "derivation never fails");
-    return rules_table(derived.value().rules);
-  });
+    if (derived) {
+      table = rules_table(derived.value().rules);
+    } else {
+      failure = derived.error();
+    }
+  }
+  if (failure) {
+    std::string token;
+    append_quoted(failure->token, token);
+    return Inputs::raise({ReadFailure::Kind::kValue,
+                          cat("counts: token ", token,
+                              " is held by more examples than "
+                              "derivation counts (at most ",
+                              std::to_string(categorizer::kExampleLimit - 1), ")")}),
+           nullptr;
+  }
+  return wrap_table(g_table_type.get(), std::move(table)).release();
 }
 
 // MARK: DeriveCounter

@@ -828,6 +828,9 @@ Read<NumberColumn> read_numbers(const ColumnArrays& column, std::string_view lab
                     : type.type == NANOARROW_TYPE_DECIMAL256 ? 32
                                                              : 0;
     if (decimal_bytes != 0) number = NumberType::kF64;  // read through NumberChunk's decimals
+    // A column of strings without a string is a column of nulls: polars and duckdb give a
+    // CSV file's column of blank cells (or of no rows at all) the type string.
+    if (!number && plain_layout(type.type) && only_nulls(column)) number = NumberType::kNull;
   }
   if (!number) {
     if (const auto wide = polars_int128(column.schema)) {

@@ -55,6 +55,9 @@ def test_frames_round_trip_and_count_in_parts(kind):
         ("Food", "pay", 1), ("Food", "upi", 1), ("Food", "zestobites", 2),
         ("Shop", "kartville", 1), ("Shop", "pay", 1), ("Shop", "pos", 1)]
     assert table_data(qc.derive_finish(qc.derive_merge(*partials))) == rules
+    # Counts of more than 2**32 in all, as a year of months may hold: each token's are fewer.
+    big = {"category": ["F"] * 2, "merchant": ["M"] * 2, "token": ["abc", "xyz"], "count": [2**31 + 1] * 2}
+    assert qc.derive_finish(big) == {"pattern": ["abc"], "category": ["F"], "merchant": ["M"]}
 
 
 def test_split_over_threads_gives_the_same_rules():
@@ -121,12 +124,27 @@ COUNT = {"category": ["F"], "merchant": ["M"], "token": ["abc"]}
      "counts: column 'count': row 0: OverflowError: out of range integral type conversion attempted"),
     (lambda: qc.derive_finish(dict(COUNT, count=[1.5])), ValueError,
      "counts: column 'count': row 0: TypeError: 'float' object cannot be interpreted as an integer"),
-    (lambda: qc.derive_finish(dict(COUNT, count=[2**32])), ValueError,
-     "counts: the counts add up to more than 4294967295 examples"),
+    (lambda: qc.derive_finish(dict(COUNT, count=[2**32 - 1])), ValueError,
+     "counts: column 'count': row 0: 4294967295 is more examples than derivation counts (at most 4294967294)"),
+    (lambda: qc.derive_finish({"category": ["F", "G"], "merchant": ["M", "M"], "token": ["abc", "abc"],
+                               "count": [2**31, 2**31]}), ValueError,
+     'counts: token "abc" is held by more examples than derivation counts (at most 4294967294)'),
+    # a token that derive_partial never gives: a blank cell, or columns swapped by a rename
+    (lambda: qc.derive_merge(dict(COUNT, token=[""], count=[1])), ValueError,
+     "counts: column 'token': row 0: \"\" is no token (a word of at least 3 letters or digits, in lower "
+     "case, as derive_partial gives it)"),
+    (lambda: qc.derive_finish(dict(COUNT, merchant=["abc"], token=["Zesto Bites"], count=[1])), ValueError,
+     "counts: column 'token': row 0: \"Zesto Bites\" is no token (a word of at least 3 letters or digits, "
+     "in lower case, as derive_partial gives it)"),
     (lambda: qc.derive_finish({"category": ["F"], "merchant": ["M"], "count": [1]}), ValueError,
      "counts: no column 'token' (the columns are 'category', 'merchant', 'count')"),
     (lambda: qc.derive_finish([dict(zip(COUNT, ["F", "M", "abc"]))]), ValueError,
      "counts[0]: missing field `count`"),
+    # tables listed where one is taken (not read as a list of rows)
+    (lambda: qc.derive_merge([pa.table(dict(COUNT, count=[1]))] * 2), TypeError,
+     "counts 0: a list of tables, where one table is taken: pass each as an argument, derive_merge(*tables)"),
+    (lambda: qc.derive_finish([dict(COUNT, count=[1])]), TypeError, "counts: a list of tables, where one "
+     "table is taken: add them up first, derive_finish(derive_merge(*tables))"),
 ])
 def test_wrong_arguments(call, error, message):
     with pytest.raises(error) as raised:

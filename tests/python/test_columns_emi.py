@@ -68,13 +68,17 @@ def as_kind(loans, kind, order, draw):
         as_type = float if pa.types.is_floating(type_) else \
             Decimal if pa.types.is_decimal(type_) else None
         values = [v if v is None or as_type is None else as_type(v) for v in values]
-        arrays[name] = pa.nulls(len(values)) if not present and draw(st.booleans()) else \
-            pa.array(values, type_)
+        # A column without a number may come as a CSV file's column of blank cells: of the
+        # null type (pyarrow), or of strings (polars, duckdb).
+        if not present and draw(st.booleans()):
+            type_ = draw(st.sampled_from([pa.null(), pa.string()]))
+        arrays[name] = pa.array(values, type_)
         # Dictionary-encoded numbers (pandas' `category`, which holds no null or NaN word);
         # polars has no such type.
         encodable = kind == "pyarrow" or (kind == "pandas" and bool(present) and not any(
             isinstance(v, float) and math.isnan(v) for v in present))
-        if encodable and not pa.types.is_decimal(type_) and draw(st.booleans()):
+        plain = pa.types.is_decimal(type_) or pa.types.is_string(type_)
+        if encodable and not plain and draw(st.booleans()):
             arrays[name] = arrays[name].dictionary_encode()
     table = pa.table(arrays)
     if kind == "polars":

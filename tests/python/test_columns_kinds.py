@@ -1,6 +1,7 @@
 """Results in the caller's kind: the library of the input, and for pandas the input's own
 index wherever the result's rows are the input's rows."""
 
+import io
 from decimal import Decimal
 
 import pytest
@@ -122,10 +123,12 @@ HISTORY = {"narration": ["zesto 1", "kart 2"], "category": ["Food", "Shop"], "me
 ])
 def test_a_frame_goes_with_the_columns_the_call_reads(call, columns, note):
     """A pandas frame of narrations (column=), rules, examples, counts, loans or events
-    goes with the columns the call reads: a note beside them that pyarrow cannot convert
-    (texts mixed with numbers, complex numbers) is no concern."""
+    goes with the columns the call reads, in the index or not: a note beside them that
+    pyarrow cannot convert (texts mixed with numbers, complex numbers) is no concern."""
     noted = pd.DataFrame({**columns, "note": note}, index=["x", "y"])
     assert table_data(call(noted)) == table_data(call(pd.DataFrame(columns)))
+    # A groupby leaves its keys in the index: they are columns too.
+    assert table_data(call(noted.set_index(list(columns)[:2]))) == table_data(call(noted))
 
 
 def shared(*columns):  # a frame of one row whose columns share a name
@@ -162,6 +165,11 @@ COUNTS = {"category": ["Food"], "merchant": ["Z"], "token": ["zesto"], "count": 
     (lambda f: qc.emi([LOAN], f), {"loan": [0, 0], "month": [0, 1], "amount": [1.0, 2.0],
                                    "kind": pd.Series(["prepay", 2])},
      TypeError, "events: column 'kind': row 1 is a 'int' where row 0 is a 'str'" + MIXED),
+    # Counts kept in a CSV file, read back with read_csv's default missing values.
+    (lambda f: qc.derive_merge(COUNTS, f), pd.read_csv(io.StringIO("category,merchant,token,count\n"
+                                                                    "Food,Z,zesto,1\nFood,Z,null,2\n")),
+     ValueError, "counts 1: column 'token': null in row 1 (pandas' read_csv reads the tokens 'nan' and "
+     "'null' as missing, and labels such as 'NA' or 'N/A' too: read counts with keep_default_na=False)"),
     # Months are texts only as a loan's start, not as narrations (even in a column 'start').
     (lambda f: qc.categorize(f, RULES),
      pd.DataFrame({"start": pd.period_range("2026-01", periods=2, freq="M")}), TypeError,

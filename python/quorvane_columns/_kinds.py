@@ -200,8 +200,8 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         return obj.project("*")
     if _library(obj) == "polars" and type(obj).__name__ == "Series" and \
             str(obj.dtype).startswith(("Categorical", "Enum")):
-        # polars (1.4 to 1.6 at least) fails to export a Series of categories, but not a
-        # frame of one.
+        # polars (1.4 to 1.30 at least, to pyarrow 16) fails to export a Series of
+        # categories, but not a frame of one.
         return obj.to_frame()
     if _library(obj) != "pandas":
         return obj

@@ -69,19 +69,20 @@ def _producer_exception(message: str) -> "BaseException | None":
     return None
 
 
-def _needs_libraries(module: str, libraries: str) -> ImportError:
+def _needs_libraries(module: str, libraries: str, python: Tuple[int, int]) -> ImportError:
     """The error of cluster module quorvane_columns.`module` (also its extra's name) when
     this Python lacks its `libraries`. It names the interpreter: on a Spark worker that
-    may not be the driver's. The extras install nothing on Python 3.8, whose last pandas
-    exports no frame over the PyCapsule interface and which pyspark 4 does not support."""
+    may not be the driver's. The extras install nothing on a Python older than `python`
+    (pyspark 4 needs 3.9, the first Dask that the door works with 3.10)."""
     import sys
 
     needs = f"quorvane_columns.{module} needs {libraries}"
-    if sys.version_info >= (3, 9):
+    if sys.version_info >= python:
         return ImportError(f'{needs}: pip install "quorvane[{module}]" (into the Python at '
                            f'{sys.executable})')
-    return ImportError(f"{needs}, which need Python 3.9 or later (the Python at "
-                       f"{sys.executable} is {sys.version_info[0]}.{sys.version_info[1]})")
+    return ImportError(f"{needs}, which need Python {python[0]}.{python[1]} or later (the "
+                       f"Python at {sys.executable} is "
+                       f"{sys.version_info[0]}.{sys.version_info[1]})")
 
 
 def _call(function: Any, *args: Any, names: Tuple[str, ...] = (), **kwargs: Any) -> Any:

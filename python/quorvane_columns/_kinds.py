@@ -25,6 +25,23 @@ def _library(obj: object) -> str:
     return type(obj).__module__.split(".", 1)[0]
 
 
+class SeriesStream:
+    """A pandas Series as the one column that pandas exports a Series as from 3.0 on:
+    pandas 2 exports frames only, and a Series would be read item by item, its missing
+    values (NA, NaN) refused as no str."""
+
+    def __init__(self, series: Any) -> None:
+        self.series = series
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        import pyarrow as pa
+
+        column = pa.array(self.series)
+        if not isinstance(column, pa.ChunkedArray):
+            column = pa.chunked_array([column])
+        return column.__arrow_c_stream__(requested_schema)
+
+
 def refuse_unreadable(**arguments: Any) -> None:
     """Raises TypeError for an argument that is a query rather than data (read as a
     sequence, a Dask collection would be computed item by item, or fail somewhere inside
@@ -96,6 +113,8 @@ def refuse_mixed(error: BaseException, arguments: Iterable[Tuple[str, Any]]) -> 
                                                 hasattr(table, "columns"))
             columns = table.items() if frame else [(None, table)]
             for column, values in columns:
+                if isinstance(values, SeriesStream):
+                    values = values.series
                 if _library(values) != "pandas" or getattr(values, "dtype", None) != object:
                     continue
                 found = _first_of_another_kind(values)
@@ -159,8 +178,10 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     plain range as one more column, so such a frame is handed over without it. An Index
     or array of pandas (pd.array, a Categorical) exports no Arrow data of its own and
     would be read item by item, its missing values (NA, NaN) refused as no str: it goes
-    as the Series it makes, whose missing values are nulls. A frame of which the call
-    `read`s one column, or some columns, goes as those columns alone: pyarrow converts
+    as the Series it makes, whose missing values are nulls (a Series itself, where pandas
+    exports none, as a `SeriesStream`). A duckdb relation goes as a projection of it. A
+    frame of which the call `read`s one column, or some columns, goes as those columns
+    alone: pyarrow converts
     every column it exports, and refuses some (an object column of texts and numbers)
     that the call never reads. A frame with none of them goes whole, so that the
     engine's message lists its columns. A loan's `start` given as pandas months, in a
@@ -173,6 +194,15 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         return {name: _month_texts(column) if _is_start(read, name, column) else
                 without_index(column) if _library(column) == "pandas" else column
                 for name, column in obj.items()}
+    if _library(obj) in ("duckdb", "_duckdb") and type(obj).__name__ == "DuckDBPyRelation":
+        # duckdb before 1.3 exports a relation once: a second call (or the caller's own
+        # fetch) would find its result closed. A projection of it is a relation of its own.
+        return obj.project("*")
+    if _library(obj) == "polars" and type(obj).__name__ == "Series" and \
+            str(obj.dtype).startswith(("Categorical", "Enum")):
+        # polars (1.4 to 1.30 at least, to pyarrow 16) fails to export a Series of
+        # categories, but not a frame of one.
+        return obj.to_frame()
     if _library(obj) != "pandas":
         return obj
     import pandas as pd
@@ -207,6 +237,8 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
                                         names=[str(name) for name in obj.columns])
         if not isinstance(obj.index, pd.RangeIndex):
             return obj.reset_index(drop=True)  # shares the columns' data
+    elif isinstance(obj, pd.Series) and not hasattr(obj, "__arrow_c_stream__"):
+        return SeriesStream(obj)
     elif isinstance(obj, (pd.Index, pd.api.extensions.ExtensionArray)):
         return without_index(pd.Series(obj, copy=False))
     return obj

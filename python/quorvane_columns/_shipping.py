@@ -19,6 +19,15 @@ import quorvane_columns as _columns
 FIELDS = ("pattern", "category", "merchant")
 
 
+def _large_strings(texts: pa.Array) -> pa.Array:
+    """A column of texts as large strings. pyarrow casts no string views before 17:
+    there they go through Python, as a dictionary of rules' texts is small."""
+    try:
+        return texts.cast(pa.large_string())
+    except pa.ArrowNotImplementedError:
+        return pa.array(texts.to_pylist(), pa.large_string())
+
+
 def _decoded(column: pa.ChunkedArray) -> pa.ChunkedArray:
     """A dictionary-encoded column of texts as plain large strings. (pyarrow takes no
     rows from string views, so the dictionary is cast before its rows are taken.)"""
@@ -26,7 +35,7 @@ def _decoded(column: pa.ChunkedArray) -> pa.ChunkedArray:
     if not (pa.types.is_string(values) or pa.types.is_large_string(values)
             or pa.types.is_string_view(values)):
         return column  # not texts: categorize's check names the column's type
-    return pa.chunked_array([chunk.dictionary.cast(pa.large_string()).take(chunk.indices)
+    return pa.chunked_array([_large_strings(chunk.dictionary).take(chunk.indices)
                              for chunk in column.chunks], pa.large_string())
 
 

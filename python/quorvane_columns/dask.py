@@ -22,7 +22,7 @@ try:
 except ImportError as error:  # the package itself never needs Dask
     from quorvane_columns import _needs_libraries
 
-    raise _needs_libraries("dask", "Dask and its distributed scheduler") from error
+    raise _needs_libraries("dask", "Dask and its distributed scheduler", (3, 10)) from error
 
 import quorvane_columns as _columns
 from quorvane_columns._shipping import check_threads, in_partition, rules_table

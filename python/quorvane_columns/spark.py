@@ -25,7 +25,7 @@ try:
 except ImportError as error:  # the package itself never needs Spark
     from quorvane_columns import _needs_libraries
 
-    raise _needs_libraries("spark", "pyspark 4 and pyarrow") from error
+    raise _needs_libraries("spark", "pyspark 4 and pyarrow", (3, 9)) from error
 
 import quorvane_columns as _columns
 from quorvane_columns._shipping import check_threads, in_partition, rules_table

@@ -6,6 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvane_columns as qc
+from quorvane_columns._kinds import without_index
 from quorvane_columns._native import DeriveCounter
 
 pa = pytest.importorskip("pyarrow")
@@ -30,7 +31,8 @@ def test_equals_existing_module(layout, examples, data, threads):
     cuts = sorted(data.draw(st.lists(st.integers(0, len(examples)), max_size=3)))
     counter = DeriveCounter()
     for lo, hi in zip([0] + cuts, cuts + [len(examples)]):
-        counter.add(*(column([e[k] for e in examples[lo:hi]], layout, data.draw)
+        # As the door hands columns over (a pandas Series exports itself only from 3.0 on).
+        counter.add(*(without_index(column([e[k] for e in examples[lo:hi]], layout, data.draw))
                       for k in range(3)), threads=threads)
     assert rules_of(counter.finish()) == want
 

@@ -93,7 +93,9 @@ def test_pandas_results_keep_the_index_and_assign_back(data, texts, as_frame):
 
 
 @pytest.mark.parametrize("make", [pd.Index, lambda v: pd.array(v, dtype="string"), pd.Categorical,
-                                  lambda v: pd.Index(v, dtype="string[pyarrow]")])
+                                  lambda v: pd.Index(v, dtype="string[pyarrow]"),
+                                  lambda v: pd.Series([float("nan") if t is None else t
+                                                       for t in v])])
 def test_pandas_indexes_and_arrays_read_missing_values_as_nulls(make):
     texts = ["zesto 1", None, "KART 2"]
     assert table_data(qc.categorize(make(texts), RULES)) == qc.categorize(texts, RULES)

@@ -10,7 +10,7 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 CMAKE_TEST_FLAGS := -G Ninja -DQV_WERROR=ON -DQV_TESTING=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: all demo test sanitize versions bench wheel native ucd tables check-tables format-check \
+.PHONY: all demo test sanitize versions oldest bench wheel native ucd tables check-tables format-check \
 	typecheck clean fuzz-tools fuzz-build fuzz-smoke fuzz
 all: test
 
@@ -79,6 +79,16 @@ versions: wheel native ucd
 			QUORVANE_NATIVE_LIB=build/native/libquorvane_native.so \
 			$$env/bin/python -m pytest -q -p no:cacheprovider || exit 1; \
 	done
+
+# The suite on the oldest client releases the extras accept (requirements-oldest.txt), in
+# a virtual environment of its own, against the same wheel. Spark is left to the main run.
+oldest: wheel native ucd
+	@rm -rf build/abi3 && mkdir -p build/abi3 && cd build/abi3 && unzip -q ../../dist/quorvane-*.whl
+	[ -x build/venv-oldest/bin/python ] || $(PYTHON) -m venv build/venv-oldest
+	build/venv-oldest/bin/python -m pip install --quiet -r requirements-oldest.txt
+	PYTHONPATH=build/abi3 QUORVANE_EXPECT_MODULE=build/abi3/quorvane.abi3.so \
+		QUORVANE_NATIVE_LIB=build/native/libquorvane_native.so QUORVANE_REQUIRE_SPARK=0 \
+		build/venv-oldest/bin/python -m pytest -q -p no:cacheprovider
 
 bench: wheel native
 	$(PY) bench/bench_categorize.py

@@ -102,6 +102,9 @@ def _shippable_rules(rules: Any) -> pa.Table:
     a pyarrow table of `pattern`, `category` and `merchant`: one object that pickles,
     read and checked once, here, as `categorize` checks them."""
     if isinstance(rules, DataFrame):
+        texts = [_texts(field) for field in rules.schema.fields]
+        if any(" AS " in text for text in texts):  # a char column among them
+            rules = rules.selectExpr(*texts)
         rules = rules.toArrow()
     return rules_table(rules)
 
@@ -109,6 +112,19 @@ def _shippable_rules(rules: Any) -> pa.Table:
 def _quoted(name: str) -> str:
     """A column name as Spark reads it literally (dots and backticks included)."""
     return "`" + name.replace("`", "``") + "`"
+
+
+def _texts(field: StructField) -> str:
+    """An expression (for selectExpr, as both kinds of session take it) of the texts of
+    the column `field`, under its name. A char(n) column, which Spark pads with spaces to
+    n characters when it reads it from a table, is read without them: they are no part
+    of the text (Spark's own comparisons ignore them), and a pattern such as 'zesto'
+    padded to 'zesto     ' would match almost nothing. Spark keeps the type in the
+    field's metadata, and nothing but spaces is ever padded."""
+    name = _quoted(field.name)
+    if str(field.metadata.get("__CHAR_VARCHAR_TYPE_STRING", "")).startswith("char("):
+        return f"rtrim({name}) AS {name}"
+    return name
 
 
 # A worker's exception reaches the driver as a PythonException holding its traceback's
@@ -237,13 +253,17 @@ def categorize(df: DataFrame, rules: Any, column: str = "narration",
     # every action, so a view since redefined with its columns in another order still
     # gives each column its own values. mapInArrow looks its input columns up by name,
     # and Spark reads a dot in a name as a field of a struct: they go under names of
-    # their place, renamed back by the schema.
-    sent = kept if narration in kept else kept + [narration]
+    # their place, renamed back by the schema. Narrations read without a char column's
+    # padding go apart from the column kept, which passes as it is.
+    sent = [_quoted(fields[i].name) for i in kept]
+    texts = _texts(fields[narration])
+    if texts not in sent:
+        sent.append(texts)
     schema = StructType([fields[i] for i in kept] + list(RESULT_FIELDS))
-    work = functools.partial(_categorize_batches, rules=shipped, narration=sent.index(narration),
+    work = functools.partial(_categorize_batches, rules=shipped, narration=sent.index(texts),
                              column=column, kept=list(range(len(kept))),
                              names=schema.fieldNames(), limit=_BLOCK_BYTES, threads=threads)
-    chosen = df.select(*(_quoted(fields[i].name) for i in sent))
+    chosen = df.selectExpr(*sent)
     positional = chosen.toDF(*(f"_{k}" for k in range(len(sent))))
     return positional.mapInArrow(work, schema)
 
@@ -259,10 +279,10 @@ def derive(df: DataFrame, narration: str = "narration", category: str = "categor
     column, the partition and the row within it. `threads` as in `categorize`.
     """
     names = (narration, category, merchant)
-    _string_columns(df, *names)
+    fields = [df.schema.fields[i] for i in _string_columns(df, *names)]
     check_threads(threads)
     work = functools.partial(_count_batches, names=names, limit=_BLOCK_BYTES, threads=threads)
-    chosen = df.select(*(_quoted(name) for name in names)).toDF("_0", "_1", "_2")
+    chosen = df.selectExpr(*map(_texts, fields)).toDF("_0", "_1", "_2")
     counted = chosen.mapInArrow(work, COUNTS_SCHEMA)  # on names without dots, as categorize
     try:
         counts = counted.toArrow()

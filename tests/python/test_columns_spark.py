@@ -129,3 +129,23 @@ def test_columns_are_chosen_by_name(session):
         qc.categorize(["zesto", "KART 2"], RULES)
     rules = qcs.derive(session.table("texts"), narration="n.x", category="c`x", merchant="m.x")
     assert rules.to_pydict() == qc.derive(["zesto", "KART 2"], ["Food", "Shop"], ["Z", "K"])
+
+
+def test_char_padding_is_no_part_of_the_text(session, tmp_path):
+    """Spark pads a char(n) column it reads from a table with spaces to n characters:
+    narrations, labels and rules are read without them (a pattern 'ab ' met 'ab' in its
+    padding, a pattern padded met no longer narration); the column kept passes as it is."""
+    texts, categories, merchants = ["zesto", "ab", "kart ab"], ["Food", "Fuel", "Fuel"], ["Z", "K", "K"]
+    path = tmp_path / "padded"
+    session.createDataFrame(list(zip(range(3), texts, categories, merchants)), SCHEMA).coalesce(1).write.parquet(str(path))
+    session.sql(f"CREATE OR REPLACE TEMPORARY VIEW padded (id int, text char(9), category char(6), merchant string) "
+                f"USING parquet OPTIONS (path '{path}')")
+    df = session.table("padded")
+    spaced = [{"pattern": "ab ", "category": "Spaced", "merchant": "S"}]
+    stored = [dict(zip(("pattern", "category", "merchant"), rule)) for rule in zip(texts, categories, merchants)]
+    for rules, given in [(spaced, spaced), (stored, df.selectExpr("text AS pattern", "category", "merchant"))]:
+        out = qcs.categorize(df, given, column="text").toArrow().sort_by("id")
+        assert out["text"].to_pylist() == [text.ljust(9) for text in texts]
+        assert {name: out[name].to_pylist() for name in ("rule", "category", "merchant")} == \
+            qc.categorize(texts, rules)
+    assert qcs.derive(df, narration="text").to_pydict() == qc.derive(texts, categories, merchants)

@@ -77,7 +77,7 @@ def _string_columns(df: DataFrame, *names: str) -> List[int]:
         field = fields[positions[name]]
         # Binary is text that some writers (Parquet without the string annotation) leave
         # untyped; the column door reads it as UTF-8 and names a row that is not.
-        if not isinstance(field.dataType, (StringType, BinaryType)):
+        if not isinstance(field.dataType, (StringType, BinaryType, CharType, VarcharType)):
             raise TypeError(f"column {name!r} is {field.dataType.simpleString()}, "
                             f"not string or binary")
         found.append(positions[name])
@@ -119,9 +119,15 @@ def _texts(field: StructField) -> str:
     the column `field`, under its name. A char(n) column, which Spark pads with spaces to
     n characters when it reads it from a table, is read without them: they are no part
     of the text (Spark's own comparisons ignore them), and a pattern such as 'zesto'
-    padded to 'zesto     ' would match almost nothing. Spark keeps the type in the
-    field's metadata, and nothing but spaces is ever padded."""
-    name = _quoted(field.name)
+    padded to 'zesto     ' would match almost nothing. Spark marks such a column in its
+    field's metadata, or types it char(n) where `spark.sql.preserveCharVarcharTypeInfo`
+    keeps the type; char and varchar go to the workers as strings, the only texts Spark
+    sends there."""
+    name, kind = _quoted(field.name), field.dataType
+    if isinstance(kind, CharType):
+        return f"CAST(rtrim({name}) AS STRING) AS {name}"
+    if isinstance(kind, VarcharType):
+        return f"CAST({name} AS STRING) AS {name}"
     if str(field.metadata.get("__CHAR_VARCHAR_TYPE_STRING", "")).startswith("char("):
         return f"rtrim({name}) AS {name}"
     return name

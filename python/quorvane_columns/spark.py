@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import functools
 import re
-from typing import Any, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 try:
     import pyarrow as pa
@@ -62,8 +62,17 @@ _MERGE_EVERY = 8
 # ---------------------------------------------------------------- on the driver
 
 
-def _string_columns(df: DataFrame, *names: str) -> List[int]:
-    """The positions of the columns `names`, each checked to be a column of texts."""
+def _name_key(df: DataFrame) -> Callable[[str], str]:
+    """A column's name as Spark tells names apart: letter case ignored, unless the
+    session sets `spark.sql.caseSensitive`."""
+    if str(df.sparkSession.conf.get("spark.sql.caseSensitive", "false")).lower() == "true":
+        return str
+    return str.lower
+
+
+def _string_columns(df: DataFrame, key: Callable[[str], str], *names: str) -> List[int]:
+    """The positions of the columns `names`, each checked to be a column of texts and
+    the only one Spark reads under its name (`key`: as `_name_key`)."""
     fields = df.schema.fields
     positions = {field.name: i for i, field in enumerate(fields)}
     found = []
@@ -71,7 +80,7 @@ def _string_columns(df: DataFrame, *names: str) -> List[int]:
         if name not in positions:
             listed = ", ".join(repr(field.name) for field in fields)
             raise ValueError(f"no column {name!r} in the DataFrame (its columns: {listed})")
-        if sum(field.name == name for field in fields) > 1:  # as after a join
+        if sum(key(field.name) == key(name) for field in fields) > 1:  # as after a join
             raise ValueError(f"the DataFrame has several columns named {name!r}; "
                              f"rename or drop all but one")
         field = fields[positions[name]]
@@ -234,21 +243,22 @@ def categorize(df: DataFrame, rules: Any, column: str = "narration",
     each task's call runs on (1: Spark already runs a task per core; None: every core).
     """
     fields = df.schema.fields
-    narration = _string_columns(df, column)[0]
+    key = _name_key(df)
+    narration = _string_columns(df, key, column)[0]
     shipped = _shippable_rules(rules)
     check_threads(threads)
-    names = {field.name for field in RESULT_FIELDS}
-    kept = [i for i, field in enumerate(fields) if field.name not in names]
+    names = {key(field.name) for field in RESULT_FIELDS}  # 'Category' too, as Spark reads it
+    kept = [i for i, field in enumerate(fields) if key(field.name) not in names]
     # The columns go under names of their place, past Spark's own check for a name two
     # of them share, but the JVM reads a result back by name: one such name fails the
     # task far from here (or worse), so it is refused now, as for the narrations.
     seen = set()
     for i in kept:
         name, kind = fields[i].name, fields[i].dataType
-        if name in seen:  # as after a join
+        if key(name) in seen:  # as after a join
             raise ValueError(f"the DataFrame has several columns named {name!r}; "
                              f"rename or drop all but one")
-        seen.add(name)
+        seen.add(key(name))
         # Every column kept passes through the workers: one Spark sends to none is
         # refused here, by name, not by mapInArrow with the whole schema.
         if _unsent(kind):
@@ -285,7 +295,7 @@ def derive(df: DataFrame, narration: str = "narration", category: str = "categor
     column, the partition and the row within it. `threads` as in `categorize`.
     """
     names = (narration, category, merchant)
-    fields = [df.schema.fields[i] for i in _string_columns(df, *names)]
+    fields = [df.schema.fields[i] for i in _string_columns(df, _name_key(df), *names)]
     check_threads(threads)
     work = functools.partial(_count_batches, names=names, limit=_BLOCK_BYTES, threads=threads)
     chosen = df.selectExpr(*map(_texts, fields)).toDF("_0", "_1", "_2")

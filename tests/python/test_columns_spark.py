@@ -166,3 +166,17 @@ def test_char_padding_is_no_part_of_the_text(session, tmp_path, typed):
             qc.derive(texts, categories, merchants)
     finally:
         session.conf.set("spark.sql.preserveCharVarcharTypeInfo", "false")
+
+
+def test_plain_calls_read_a_spark_frame_by_its_rows(session):
+    """A Spark DataFrame handed to the single-process calls: its own Arrow stream declares
+    plain strings while, under spark.sql.execution.arrow.useLargeVarTypes, its batches
+    hold large ones, and a batch of one row read through it gave empty texts."""
+    session.conf.set("spark.sql.execution.arrow.useLargeVarTypes", "true")
+    try:
+        numbered = session.createDataFrame([(i, *rule.values()) for i, rule in enumerate(RULES)], ["i", *RULES[0]])
+        rules = numbered.repartitionByRange(len(RULES), "i").drop("i")  # a rule a partition
+        narrations = session.createDataFrame([("KART 2",)], "narration string")
+        assert pa.table(qc.categorize(narrations, rules)).to_pydict() == qc.categorize(["KART 2"], RULES)
+    finally:
+        session.conf.set("spark.sql.execution.arrow.useLargeVarTypes", "false")

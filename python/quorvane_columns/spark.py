@@ -95,15 +95,19 @@ def _string_columns(df: DataFrame, key: Callable[[str], str], *names: str) -> Li
 
 def _unsent(kind: DataType) -> bool:
     """Whether Spark refuses to send a column of type `kind` to Python workers through
-    Arrow: an interval of years and months, or char and varchar where a session keeps
-    them (`spark.sql.preserveCharVarcharTypeInfo`), anywhere within the type."""
+    Arrow: an interval of years and months, char and varchar where a session keeps them
+    (`spark.sql.preserveCharVarcharTypeInfo`), or a struct with two fields of one name
+    (as `named_struct('a', 1, 'a', 2)` makes), anywhere within the type."""
     if isinstance(kind, (YearMonthIntervalType, CalendarIntervalType, CharType, VarcharType)):
         return True
     if isinstance(kind, ArrayType):
         return _unsent(kind.elementType)
     if isinstance(kind, MapType):
         return _unsent(kind.keyType) or _unsent(kind.valueType)
-    return isinstance(kind, StructType) and any(_unsent(field.dataType) for field in kind.fields)
+    if not isinstance(kind, StructType):
+        return False
+    names = [field.name for field in kind.fields]
+    return len(set(names)) < len(names) or any(_unsent(field.dataType) for field in kind.fields)
 
 
 def _shippable_rules(rules: Any) -> pa.Table:

@@ -90,6 +90,9 @@ def bad_text(df):
      "the DataFrame has several columns named 'Amount'; rename or drop all but one"),
     (lambda df: qcs.categorize(df.selectExpr("*", "INTERVAL '1' YEAR AS `a.span`"), RULES), TypeError,
      "column 'a.span' is interval year, which Spark does not pass to Python workers; cast or drop it first"),
+    (lambda df: qcs.categorize(df.selectExpr("*", "array(named_struct('a', 1, 'a', 2)) AS twice"), RULES), TypeError,
+     "column 'twice' is array<struct<a:int,a:int>>, which Spark does not pass to Python workers; "
+     "cast or drop it first"),
     (lambda df: qcs.derive(bad_text(df)), ValueError, "merchant: row 4 of partition 0 is not valid UTF-8 text"),
     # Checked on the driver, not in every task (where Spark wraps it in its own error).
     (lambda df: qcs.categorize(df, RULES, threads=0), ValueError, "threads: expected at least 1, got 0"),

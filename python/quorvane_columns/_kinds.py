@@ -190,6 +190,13 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     mapping's other pandas columns go as above. A column the call reads may be a level
     of the index, where a groupby leaves its keys (of a frame, or of a Series of sums
     named as a column of the table read): it goes as a column."""
+    if _library(obj) == "pyspark" and hasattr(obj, "toArrow"):
+        # A Spark DataFrame's own Arrow stream declares the types the driver gives its
+        # schema, but passes on the batches its workers made: under
+        # spark.sql.execution.arrow.useLargeVarTypes their texts are large strings,
+        # which a reader trusting the stream's schema misreads (a batch of one row as
+        # empty texts). toArrow() gives batches of the types it declares.
+        return obj.toArrow()
     if isinstance(obj, dict):
         return {name: _month_texts(column) if _is_start(read, name, column) else
                 without_index(column) if _library(column) == "pandas" else column

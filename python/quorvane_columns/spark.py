@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import functools
 import re
-from typing import Any, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 try:
     import pyarrow as pa
@@ -62,8 +62,17 @@ _MERGE_EVERY = 8
 # ---------------------------------------------------------------- on the driver
 
 
-def _string_columns(df: DataFrame, *names: str) -> List[int]:
-    """The positions of the columns `names`, each checked to be a column of texts."""
+def _name_key(df: DataFrame) -> Callable[[str], str]:
+    """A column's name as Spark tells names apart: letter case ignored, unless the
+    session sets `spark.sql.caseSensitive`."""
+    if str(df.sparkSession.conf.get("spark.sql.caseSensitive", "false")).lower() == "true":
+        return str
+    return str.lower
+
+
+def _string_columns(df: DataFrame, key: Callable[[str], str], *names: str) -> List[int]:
+    """The positions of the columns `names`, each checked to be a column of texts and
+    the only one Spark reads under its name (`key`: as `_name_key`)."""
     fields = df.schema.fields
     positions = {field.name: i for i, field in enumerate(fields)}
     found = []
@@ -71,13 +80,13 @@ def _string_columns(df: DataFrame, *names: str) -> List[int]:
         if name not in positions:
             listed = ", ".join(repr(field.name) for field in fields)
             raise ValueError(f"no column {name!r} in the DataFrame (its columns: {listed})")
-        if sum(field.name == name for field in fields) > 1:  # as after a join
+        if sum(key(field.name) == key(name) for field in fields) > 1:  # as after a join
             raise ValueError(f"the DataFrame has several columns named {name!r}; "
                              f"rename or drop all but one")
         field = fields[positions[name]]
         # Binary is text that some writers (Parquet without the string annotation) leave
         # untyped; the column door reads it as UTF-8 and names a row that is not.
-        if not isinstance(field.dataType, (StringType, BinaryType)):
+        if not isinstance(field.dataType, (StringType, BinaryType, CharType, VarcharType)):
             raise TypeError(f"column {name!r} is {field.dataType.simpleString()}, "
                             f"not string or binary")
         found.append(positions[name])
@@ -86,15 +95,19 @@ def _string_columns(df: DataFrame, *names: str) -> List[int]:
 
 def _unsent(kind: DataType) -> bool:
     """Whether Spark refuses to send a column of type `kind` to Python workers through
-    Arrow: an interval of years and months, or char and varchar where a session keeps
-    them (`spark.sql.preserveCharVarcharTypeInfo`), anywhere within the type."""
+    Arrow: an interval of years and months, char and varchar where a session keeps them
+    (`spark.sql.preserveCharVarcharTypeInfo`), or a struct with two fields of one name
+    (as `named_struct('a', 1, 'a', 2)` makes), anywhere within the type."""
     if isinstance(kind, (YearMonthIntervalType, CalendarIntervalType, CharType, VarcharType)):
         return True
     if isinstance(kind, ArrayType):
         return _unsent(kind.elementType)
     if isinstance(kind, MapType):
         return _unsent(kind.keyType) or _unsent(kind.valueType)
-    return isinstance(kind, StructType) and any(_unsent(field.dataType) for field in kind.fields)
+    if not isinstance(kind, StructType):
+        return False
+    names = [field.name for field in kind.fields]
+    return len(set(names)) < len(names) or any(_unsent(field.dataType) for field in kind.fields)
 
 
 def _shippable_rules(rules: Any) -> pa.Table:
@@ -102,6 +115,9 @@ def _shippable_rules(rules: Any) -> pa.Table:
     a pyarrow table of `pattern`, `category` and `merchant`: one object that pickles,
     read and checked once, here, as `categorize` checks them."""
     if isinstance(rules, DataFrame):
+        texts = [_texts(field) for field in rules.schema.fields]
+        if any(" AS " in text for text in texts):  # a char column among them
+            rules = rules.selectExpr(*texts)
         rules = rules.toArrow()
     return rules_table(rules)
 
@@ -109,6 +125,25 @@ def _shippable_rules(rules: Any) -> pa.Table:
 def _quoted(name: str) -> str:
     """A column name as Spark reads it literally (dots and backticks included)."""
     return "`" + name.replace("`", "``") + "`"
+
+
+def _texts(field: StructField) -> str:
+    """An expression (for selectExpr, as both kinds of session take it) of the texts of
+    the column `field`, under its name. A char(n) column, which Spark pads with spaces to
+    n characters when it reads it from a table, is read without them: they are no part
+    of the text (Spark's own comparisons ignore them), and a pattern such as 'zesto'
+    padded to 'zesto     ' would match almost nothing. Spark marks such a column in its
+    field's metadata, or types it char(n) where `spark.sql.preserveCharVarcharTypeInfo`
+    keeps the type; char and varchar go to the workers as strings, the only texts Spark
+    sends there."""
+    name, kind = _quoted(field.name), field.dataType
+    if isinstance(kind, CharType):
+        return f"CAST(rtrim({name}) AS STRING) AS {name}"
+    if isinstance(kind, VarcharType):
+        return f"CAST({name} AS STRING) AS {name}"
+    if str(field.metadata.get("__CHAR_VARCHAR_TYPE_STRING", "")).startswith("char("):
+        return f"rtrim({name}) AS {name}"
+    return name
 
 
 # A worker's exception reaches the driver as a PythonException holding its traceback's
@@ -212,21 +247,22 @@ def categorize(df: DataFrame, rules: Any, column: str = "narration",
     each task's call runs on (1: Spark already runs a task per core; None: every core).
     """
     fields = df.schema.fields
-    narration = _string_columns(df, column)[0]
+    key = _name_key(df)
+    narration = _string_columns(df, key, column)[0]
     shipped = _shippable_rules(rules)
     check_threads(threads)
-    names = {field.name for field in RESULT_FIELDS}
-    kept = [i for i, field in enumerate(fields) if field.name not in names]
+    names = {key(field.name) for field in RESULT_FIELDS}  # 'Category' too, as Spark reads it
+    kept = [i for i, field in enumerate(fields) if key(field.name) not in names]
     # The columns go under names of their place, past Spark's own check for a name two
     # of them share, but the JVM reads a result back by name: one such name fails the
     # task far from here (or worse), so it is refused now, as for the narrations.
     seen = set()
     for i in kept:
         name, kind = fields[i].name, fields[i].dataType
-        if name in seen:  # as after a join
+        if key(name) in seen:  # as after a join
             raise ValueError(f"the DataFrame has several columns named {name!r}; "
                              f"rename or drop all but one")
-        seen.add(name)
+        seen.add(key(name))
         # Every column kept passes through the workers: one Spark sends to none is
         # refused here, by name, not by mapInArrow with the whole schema.
         if _unsent(kind):
@@ -237,13 +273,17 @@ def categorize(df: DataFrame, rules: Any, column: str = "narration",
     # every action, so a view since redefined with its columns in another order still
     # gives each column its own values. mapInArrow looks its input columns up by name,
     # and Spark reads a dot in a name as a field of a struct: they go under names of
-    # their place, renamed back by the schema.
-    sent = kept if narration in kept else kept + [narration]
+    # their place, renamed back by the schema. Narrations read without a char column's
+    # padding go apart from the column kept, which passes as it is.
+    sent = [_quoted(fields[i].name) for i in kept]
+    texts = _texts(fields[narration])
+    if texts not in sent:
+        sent.append(texts)
     schema = StructType([fields[i] for i in kept] + list(RESULT_FIELDS))
-    work = functools.partial(_categorize_batches, rules=shipped, narration=sent.index(narration),
+    work = functools.partial(_categorize_batches, rules=shipped, narration=sent.index(texts),
                              column=column, kept=list(range(len(kept))),
                              names=schema.fieldNames(), limit=_BLOCK_BYTES, threads=threads)
-    chosen = df.select(*(_quoted(fields[i].name) for i in sent))
+    chosen = df.selectExpr(*sent)
     positional = chosen.toDF(*(f"_{k}" for k in range(len(sent))))
     return positional.mapInArrow(work, schema)
 
@@ -259,10 +299,10 @@ def derive(df: DataFrame, narration: str = "narration", category: str = "categor
     column, the partition and the row within it. `threads` as in `categorize`.
     """
     names = (narration, category, merchant)
-    _string_columns(df, *names)
+    fields = [df.schema.fields[i] for i in _string_columns(df, _name_key(df), *names)]
     check_threads(threads)
     work = functools.partial(_count_batches, names=names, limit=_BLOCK_BYTES, threads=threads)
-    chosen = df.select(*(_quoted(name) for name in names)).toDF("_0", "_1", "_2")
+    chosen = df.selectExpr(*map(_texts, fields)).toDF("_0", "_1", "_2")
     counted = chosen.mapInArrow(work, COUNTS_SCHEMA)  # on names without dots, as categorize
     try:
         counts = counted.toArrow()

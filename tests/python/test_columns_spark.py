@@ -86,10 +86,13 @@ def bad_text(df):
      "category: null in row 1 of partition 0"),
     (lambda df: qcs.categorize(df.select("*", "narration"), RULES), ValueError,
      "the DataFrame has several columns named 'narration'; rename or drop all but one"),
-    (lambda df: qcs.categorize(df.select("*", "amount"), RULES), ValueError,
-     "the DataFrame has several columns named 'amount'; rename or drop all but one"),
+    (lambda df: qcs.categorize(df.selectExpr("*", "amount AS Amount"), RULES), ValueError,  # as Spark reads names
+     "the DataFrame has several columns named 'Amount'; rename or drop all but one"),
     (lambda df: qcs.categorize(df.selectExpr("*", "INTERVAL '1' YEAR AS `a.span`"), RULES), TypeError,
      "column 'a.span' is interval year, which Spark does not pass to Python workers; cast or drop it first"),
+    (lambda df: qcs.categorize(df.selectExpr("*", "array(named_struct('a', 1, 'a', 2)) AS twice"), RULES), TypeError,
+     "column 'twice' is array<struct<a:int,a:int>>, which Spark does not pass to Python workers; "
+     "cast or drop it first"),
     (lambda df: qcs.derive(bad_text(df)), ValueError, "merchant: row 4 of partition 0 is not valid UTF-8 text"),
     # Checked on the driver, not in every task (where Spark wraps it in its own error).
     (lambda df: qcs.categorize(df, RULES, threads=0), ValueError, "threads: expected at least 1, got 0"),
@@ -112,12 +115,13 @@ def test_columns_are_chosen_by_name(session):
     """mapInArrow looks columns up by name, reading a dot as a struct's field: a name that
     holds one, input or not, still works. Texts may come as binary (Parquet written
     without the string annotation), read as UTF-8 and passed through as they came. A
-    column the result replaces never reaches the workers, whatever its type. A Spark
+    column the result replaces (by a name Spark reads as its own, such as 'RULE') never
+    reaches the workers, whatever its type. A Spark
     Connect frame is resolved anew by each action: a view since redefined with its
     columns in another order still gives each column its own values."""
     df = session.createDataFrame([(1, b"zesto", "Food", "Z"), (2, b"KART 2", "Shop", "K")],
                                "`t.id` int, `n.x` binary, `c``x` string, `m.x` string")
-    df = df.selectExpr("*", "INTERVAL '1' YEAR AS rule")
+    df = df.selectExpr("*", "INTERVAL '1' YEAR AS RULE")
     df.createOrReplaceTempView("texts")
     categorized = qcs.categorize(session.table("texts"), RULES, column="n.x")
     df.select("`t.id`", "`n.x`", "`m.x`", "`c``x`", "rule").createOrReplaceTempView("texts")
@@ -129,3 +133,53 @@ def test_columns_are_chosen_by_name(session):
         qc.categorize(["zesto", "KART 2"], RULES)
     rules = qcs.derive(session.table("texts"), narration="n.x", category="c`x", merchant="m.x")
     assert rules.to_pydict() == qc.derive(["zesto", "KART 2"], ["Food", "Shop"], ["Z", "K"])
+
+
+@pytest.mark.parametrize("typed", [False, True])  # spark.sql.preserveCharVarcharTypeInfo
+def test_char_padding_is_no_part_of_the_text(session, tmp_path, typed):
+    """Spark pads a char(n) column it reads from a table with spaces to n characters:
+    narrations, labels and rules are read without them (a pattern 'ab ' met 'ab' in its
+    padding, a pattern padded met no longer narration); the column kept passes as it is.
+    Where the type is kept, Spark sends no char column to the workers: read, it goes as a
+    string; kept, it is refused by name."""
+    texts, categories, merchants = ["zesto", "ab", "kart ab"], ["Food", "Fuel", "Fuel"], ["Z", "K", "K"]
+    path = tmp_path / "padded"
+    rows = list(zip(range(3), texts, categories, merchants))
+    session.createDataFrame(rows, SCHEMA).coalesce(1).write.parquet(str(path))
+    session.conf.set("spark.sql.preserveCharVarcharTypeInfo", str(typed).lower())
+    try:
+        session.sql(f"CREATE OR REPLACE TEMPORARY VIEW padded (id int, text char(9), category char(6), "
+                    f"merchant varchar(4)) USING parquet OPTIONS (path '{path}')")
+        df = session.table("padded")
+        stored = [dict(zip(("pattern", "category", "merchant"), rule)) for rule in zip(texts, categories, merchants)]
+        cases = [(stored, df.selectExpr("text AS pattern", "category", "merchant"))]
+        if typed:
+            with pytest.raises(TypeError, match=r"^column 'text' is char\(9\), which Spark does not pass"):
+                qcs.categorize(df, RULES, column="text")
+            df = df.selectExpr("id", "CAST(rtrim(text) AS string) AS text", "category", "merchant")
+        else:
+            spaced = [{"pattern": "ab ", "category": "Spaced", "merchant": "S"}]
+            cases.append((spaced, spaced))
+        for rules, given in cases:
+            out = qcs.categorize(df, given, column="text").toArrow().sort_by("id")
+            assert out["text"].to_pylist() == (texts if typed else [text.ljust(9) for text in texts])
+            assert {name: out[name].to_pylist() for name in ("rule", "category", "merchant")} == \
+                qc.categorize(texts, rules)
+        assert qcs.derive(session.table("padded"), narration="text").to_pydict() == \
+            qc.derive(texts, categories, merchants)
+    finally:
+        session.conf.set("spark.sql.preserveCharVarcharTypeInfo", "false")
+
+
+def test_plain_calls_read_a_spark_frame_by_its_rows(session):
+    """A Spark DataFrame handed to the single-process calls: its own Arrow stream declares
+    plain strings while, under spark.sql.execution.arrow.useLargeVarTypes, its batches
+    hold large ones, and a batch of one row read through it gave empty texts."""
+    session.conf.set("spark.sql.execution.arrow.useLargeVarTypes", "true")
+    try:
+        numbered = session.createDataFrame([(i, *rule.values()) for i, rule in enumerate(RULES)], ["i", *RULES[0]])
+        rules = numbered.repartitionByRange(len(RULES), "i").drop("i")  # a rule a partition
+        narrations = session.createDataFrame([("KART 2",)], "narration string")
+        assert pa.table(qc.categorize(narrations, rules)).to_pydict() == qc.categorize(["KART 2"], RULES)
+    finally:
+        session.conf.set("spark.sql.execution.arrow.useLargeVarTypes", "false")

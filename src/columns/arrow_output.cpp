@@ -81,16 +81,24 @@ std::int32_t* TableBuilder::int32s(std::int64_t i, std::int64_t rows) {
   // A large column is written once, in place, on new memory: in pages of 4 KiB that is a
   // page fault every thousand rows, which took a tenth of categorisation's time. So the
   // column starts on a huge page's boundary and its whole huge pages are asked for as
-  // such (the rest, under one, stays in small pages).
+  // such. The rest, under one, is rounded up to a huge page too where that costs at most
+  // an eighth more memory (a million rows' 4 MB column: 5% more); otherwise it stays in
+  // small pages. (Left in small pages, the tails of a million-row categorisation's three
+  // columns took 1,400 page faults, 3 ms of a 27 ms call.)
+  std::int64_t allocated = bytes;
+  if (const std::int64_t whole = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+      whole - bytes <= bytes / 8) {
+    allocated = whole;
+  }
   void* memory = nullptr;
-  if (posix_memalign(&memory, kHugePage, static_cast<std::size_t>(bytes)) != 0) {
+  if (posix_memalign(&memory, kHugePage, static_cast<std::size_t>(allocated)) != 0) {
     throw std::bad_alloc();
   }
-  (void)madvise(memory, static_cast<std::size_t>(bytes / kHugePage * kHugePage), MADV_HUGEPAGE);
+  (void)madvise(memory, static_cast<std::size_t>(allocated / kHugePage * kHugePage), MADV_HUGEPAGE);
   ArrowBufferReset(data);
   data->data = static_cast<std::uint8_t*>(memory);
   data->size_bytes = bytes;
-  data->capacity_bytes = bytes;
+  data->capacity_bytes = allocated;
   data->allocator = ArrowBufferDeallocator(&free_aligned, nullptr);
   return reinterpret_cast<std::int32_t*>(data->data);
 }

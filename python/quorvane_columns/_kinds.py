@@ -293,14 +293,34 @@ def convert(table: Any, kind: Kind, same_rows: bool = False) -> Any:
             frame.index = kind.index  # pandas indexes are immutable: sharing it is safe
         return frame
     if kind.library == "duckdb":
-        import duckdb
-
-        # A relation does not say which connection made it, so the result lives on
-        # duckdb's default connection. The relation keeps its source alive.
-        return duckdb.from_arrow(_pyarrow_or(table))
+        return _relation(_pyarrow_or(table))
     if kind.library == "python":
         return table.to_pydict()
     return table
+
+
+def _relation(table: Any) -> Any:
+    """A duckdb relation of `table` (pyarrow's, else the native one) that gives its rows
+    in the table's order at every read. A relation does not say which connection made
+    it, so the result lives on duckdb's default connection; it keeps its source alive.
+    Under `SET preserve_insertion_order = false` duckdb scans a table on several threads
+    and gives its rows as they come, in another order at each read: a `rule` would be
+    read beside another narration, rules in another order of priority. So the table
+    goes with one more column, its row numbers, by which the relation is ordered and
+    which it leaves out (without pyarrow, it goes as it is)."""
+    import duckdb
+
+    if not hasattr(table, "append_column"):
+        return duckdb.from_arrow(table)
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    number = "row"
+    while number in table.column_names:
+        number = "_" + number
+    rows = pc.subtract(pc.cumulative_sum(pa.nulls(table.num_rows, pa.int64()).fill_null(1)), 1)
+    quoted = ", ".join('"' + name.replace('"', '""') + '"' for name in table.column_names)
+    return duckdb.from_arrow(table.append_column(number, rows)).order(f'"{number}"').project(quoted)
 
 
 def _pyarrow_or(table: Any) -> Any:

@@ -214,15 +214,29 @@ def test_pandas_refusals_name_the_argument_and_column(call, argument, error, mes
 
 @pytest.mark.parametrize("call", [qc.derive, qc.derive_partial,
                                   lambda n, c, m: qc.evaluate(n, c, m, RULES)])
-def test_pandas_columns_with_different_indexes_are_refused(call):
-    """Columns read together are paired by position: where their indexes say otherwise, the
-    call is refused rather than pairing rows that pandas would keep apart."""
+def test_columns_that_may_pair_other_rows_are_refused(call):
+    """Columns read together are paired by position: where their indexes say otherwise, or
+    duckdb may give each relation's rows in another order, the call is refused rather
+    than pairing rows that pandas would keep apart."""
     df = pd.DataFrame({"n": ["zesto 1", "kart 2"], "c": ["Food", "Shop"], "m": ["Z", "K"]},
                       index=[7, 3])
     call(df["n"], df["c"], df["m"])  # one frame's columns
     call(df["n"], df["c"].copy(), pd.Series(["Z", "K"], index=pd.Index([7, 3])))  # equal indexes
     with pytest.raises(ValueError, match=r"^merchants: its index differs from that of narrations, "):
         call(df["n"], df["c"], df["m"].sort_index())
+    duckdb = pytest.importorskip("duckdb")
+    for keeps in (True, False):
+        con = duckdb.connect(config={"preserve_insertion_order": keeps})
+        table = con.sql("SELECT * FROM (VALUES ('zesto 1', 'Food', 'Z'), ('kart 2', 'Shop', 'K')) "
+                        "v(n, c, m)")
+        columns = [table.select(name) for name in "ncm"]
+        if keeps:
+            call(*columns)
+            continue
+        with pytest.raises(ValueError, match=r"^narrations: duckdb relations read together are "
+                                             r"paired row by row, but its connection has "
+                                             r"preserve_insertion_order = false"):
+            call(*columns)
 
 
 @pytest.mark.parametrize("call, argument", [

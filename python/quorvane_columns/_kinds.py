@@ -324,7 +324,8 @@ def _relation(table: Any) -> Any:
     and gives its rows as they come, in another order at each read: a `rule` would be
     read beside another narration, rules in another order of priority. So the table
     goes with one more column, its row numbers, by which the relation is ordered and
-    which it leaves out (without pyarrow, it goes as it is)."""
+    which it leaves out, in ascending order whatever `default_order` says (without
+    pyarrow, it goes as it is)."""
     import duckdb
 
     if not hasattr(table, "append_column"):
@@ -337,7 +338,8 @@ def _relation(table: Any) -> Any:
         number = "_" + number
     rows = pc.subtract(pc.cumulative_sum(pa.nulls(table.num_rows, pa.int64()).fill_null(1)), 1)
     quoted = ", ".join('"' + name.replace('"', '""') + '"' for name in table.column_names)
-    return duckdb.from_arrow(table.append_column(number, rows)).order(f'"{number}"').project(quoted)
+    ordered = duckdb.from_arrow(table.append_column(number, rows)).order(f'"{number}" ASC')
+    return ordered.project(quoted)
 
 
 def _pyarrow_or(table: Any) -> Any:

@@ -47,23 +47,27 @@ def test_every_call_answers_in_the_callers_kind(library, make, result):
 
 
 
-def test_duckdb_results_keep_their_order_under_any_setting():
-    """Under preserve_insertion_order = false duckdb reads a table on several threads and
-    gives its rows as they come, in another order at each read: a result relation's rows
-    stay the input's (a rule beside its narration) at every read."""
+@pytest.mark.parametrize("settings", [
+    # duckdb reads a table on several threads and gives its rows as they come, in another
+    # order at each read.
+    {"threads": "4", "preserve_insertion_order": "false"},
+    {"default_order": "'DESC'", "default_null_order": "'NULLS_FIRST'"},
+])
+def test_duckdb_results_keep_their_order_under_any_setting(settings):
+    """A result relation's rows stay the input's (a rule beside its narration) at every
+    read, whatever the default connection's settings."""
     duckdb = pytest.importorskip("duckdb")
-    before = duckdb.sql("SELECT current_setting('threads'), "
-                        "current_setting('preserve_insertion_order')").fetchall()[0]
-    duckdb.execute("SET threads = 4; SET preserve_insertion_order = false")
+    duckdb.execute("; ".join(f"SET {name} = {value}" for name, value in settings.items()))
     try:
         statement = duckdb.sql("SELECT i, ['UPI ZESTO ' || i, NULL, 'kart σοφία'][i % 3 + 1] "
-                               "AS narration FROM range(400000) r(i) ORDER BY i")
+                               "AS narration FROM range(400000) r(i) ORDER BY i ASC")
         out = qc.categorize(statement, RULES, column="narration")
         want = qc.categorize([text for _, text in statement.fetchall()], RULES)
         # Each read a projection: duckdb before 1.3 exports a relation once.
         assert all(table_data(out.project("*")) == want for _ in range(3))
     finally:
-        duckdb.execute(f"SET threads = {before[0]}; SET preserve_insertion_order = {before[1]}")
+        duckdb.execute("; ".join(f"RESET {name}" for name in settings))
+
 
 # Indexes of every sort: repeated labels, text, dates, floats, several levels, a step.
 def indexes(n):

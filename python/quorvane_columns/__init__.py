@@ -22,6 +22,7 @@ if _native_dir:
 from . import _native  # noqa: E402
 from ._kinds import convert as _convert  # noqa: E402
 from ._kinds import kind_of as _kind  # noqa: E402
+from ._kinds import _pyarrow_or  # noqa: E402
 from ._kinds import refuse_misaligned as _refuse_misaligned  # noqa: E402
 from ._kinds import refuse_mixed as _refuse_mixed  # noqa: E402
 from ._kinds import refuse_unreadable as _refuse_unreadable  # noqa: E402
@@ -343,9 +344,14 @@ def emi(loan_table: Any, events: Any = None, *,
                          "loan is the loan's row number (from 0), as the results' loan "
                          "column gives it: rename the column, and give the events row "
                          "numbers (a join on it gives them)")
-    if events is None and _has_column(loan_table, "loan"):
-        _refuse_own_loan_numbers(loan_table)
     kind = _kind(loan_table)
+    if events is None and _has_column(loan_table, "loan"):
+        if kind.library == "duckdb":
+            # Read once, the numbers checked and the loans solved: a relation runs its
+            # query at each read, and under preserve_insertion_order = false gives its
+            # rows in another order each time.
+            loan_table = _pyarrow_or(loan_table)
+        _refuse_own_loan_numbers(loan_table)
     loans, schedule = _call(_native.emi, _without_index(loan_table, _native.COLUMNS["loans"]),
                             _without_index(events, _native.COLUMNS["events"]), threads=threads,
                             names=("loans", "events"))

@@ -75,10 +75,27 @@ _MISALIGNED = (": its index differs from that of {}, and the rows are paired by 
 def refuse_misaligned(**columns: Any) -> None:
     """Raises ValueError where pandas columns read together, row by row, have different
     indexes: they are paired by position, which pandas itself never does, so rows that
-    the indexes keep apart would be matched up in silence."""
+    the indexes keep apart would be matched up in silence; and where several duckdb
+    relations are, one of whose connections may give its rows in another order."""
     found = _misaligned(columns.items())
     if found is not None:
         raise ValueError(f"{found[0]}{_MISALIGNED.format(found[1])}")
+    relations = [(name, value) for name, value in columns.items() if _is_relation(value)]
+    for name, relation in relations if len(relations) > 1 else ():
+        # Under preserve_insertion_order = false duckdb gives a relation's rows in another
+        # order at each read, so that each relation read would pair other rows. The
+        # setting is read on the relation's own connection, without running its query.
+        setting = "SELECT current_setting('preserve_insertion_order')"
+        if not relation.query("quorvane_rows", setting).fetchall()[0][0]:
+            raise ValueError(f"{name}: duckdb relations read together are paired row by row, "
+                             f"but its connection has preserve_insertion_order = false, under "
+                             f"which duckdb gives a relation's rows in another order at each "
+                             f"read: pass one relation of the columns narration, category "
+                             f"and merchant")
+
+
+def _is_relation(obj: object) -> bool:
+    return _library(obj) in ("duckdb", "_duckdb") and type(obj).__name__ == "DuckDBPyRelation"
 
 
 def _misaligned(columns: Iterable[Tuple[Any, Any]]) -> "Tuple[Any, Any] | None":
@@ -166,7 +183,7 @@ def kind_of(obj: object) -> Kind:
         index = getattr(obj, "index", None)  # a Series or DataFrame has one, an array not
         return Kind(library, index if isinstance(index, pd.Index) else None)
     # duckdb 1.x names the module of its relations `duckdb.duckdb`, 2.x `duckdb._relation`.
-    if library in ("duckdb", "_duckdb") and type(obj).__name__ == "DuckDBPyRelation":
+    if _is_relation(obj):
         return Kind("duckdb")
     if hasattr(obj, "__arrow_c_stream__") or hasattr(obj, "__arrow_c_array__"):
         return Kind("arrow")
@@ -201,7 +218,7 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         return {name: _month_texts(column) if _is_start(read, name, column) else
                 without_index(column) if _library(column) == "pandas" else column
                 for name, column in obj.items()}
-    if _library(obj) in ("duckdb", "_duckdb") and type(obj).__name__ == "DuckDBPyRelation":
+    if _is_relation(obj):
         # duckdb before 1.3 exports a relation once: a second call (or the caller's own
         # fetch) would find its result closed. A projection of it is a relation of its own.
         return obj.project("*")
@@ -293,14 +310,36 @@ def convert(table: Any, kind: Kind, same_rows: bool = False) -> Any:
             frame.index = kind.index  # pandas indexes are immutable: sharing it is safe
         return frame
     if kind.library == "duckdb":
-        import duckdb
-
-        # A relation does not say which connection made it, so the result lives on
-        # duckdb's default connection. The relation keeps its source alive.
-        return duckdb.from_arrow(_pyarrow_or(table))
+        return _relation(_pyarrow_or(table))
     if kind.library == "python":
         return table.to_pydict()
     return table
+
+
+def _relation(table: Any) -> Any:
+    """A duckdb relation of `table` (pyarrow's, else the native one) that gives its rows
+    in the table's order at every read. A relation does not say which connection made
+    it, so the result lives on duckdb's default connection; it keeps its source alive.
+    Under `SET preserve_insertion_order = false` duckdb scans a table on several threads
+    and gives its rows as they come, in another order at each read: a `rule` would be
+    read beside another narration, rules in another order of priority. So the table
+    goes with one more column, its row numbers, by which the relation is ordered and
+    which it leaves out, in ascending order whatever `default_order` says (without
+    pyarrow, it goes as it is)."""
+    import duckdb
+
+    if not hasattr(table, "append_column"):
+        return duckdb.from_arrow(table)
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    number = "row"
+    while number in table.column_names:
+        number = "_" + number
+    rows = pc.subtract(pc.cumulative_sum(pa.nulls(table.num_rows, pa.int64()).fill_null(1)), 1)
+    quoted = ", ".join('"' + name.replace('"', '""') + '"' for name in table.column_names)
+    ordered = duckdb.from_arrow(table.append_column(number, rows)).order(f'"{number}" ASC')
+    return ordered.project(quoted)
 
 
 def _pyarrow_or(table: Any) -> Any:

@@ -46,6 +46,29 @@ def test_every_call_answers_in_the_callers_kind(library, make, result):
     assert table_data(outs[0]) == qc.categorize(narrations, RULES)
 
 
+
+@pytest.mark.parametrize("settings", [
+    # duckdb reads a table on several threads and gives its rows as they come, in another
+    # order at each read.
+    {"threads": "4", "preserve_insertion_order": "false"},
+    {"default_order": "'DESC'", "default_null_order": "'NULLS_FIRST'"},
+])
+def test_duckdb_results_keep_their_order_under_any_setting(settings):
+    """A result relation's rows stay the input's (a rule beside its narration) at every
+    read, whatever the default connection's settings."""
+    duckdb = pytest.importorskip("duckdb")
+    duckdb.execute("; ".join(f"SET {name} = {value}" for name, value in settings.items()))
+    try:
+        statement = duckdb.sql("SELECT i, ['UPI ZESTO ' || i, NULL, 'kart σοφία'][i % 3 + 1] "
+                               "AS narration FROM range(400000) r(i) ORDER BY i ASC")
+        out = qc.categorize(statement, RULES, column="narration")
+        want = qc.categorize([text for _, text in statement.fetchall()], RULES)
+        # Each read a projection: duckdb before 1.3 exports a relation once.
+        assert all(table_data(out.project("*")) == want for _ in range(3))
+    finally:
+        duckdb.execute("; ".join(f"RESET {name}" for name in settings))
+
+
 # Indexes of every sort: repeated labels, text, dates, floats, several levels, a step.
 def indexes(n):
     labels = st.lists(st.integers(-2, 2), min_size=n, max_size=n)
@@ -195,15 +218,29 @@ def test_pandas_refusals_name_the_argument_and_column(call, argument, error, mes
 
 @pytest.mark.parametrize("call", [qc.derive, qc.derive_partial,
                                   lambda n, c, m: qc.evaluate(n, c, m, RULES)])
-def test_pandas_columns_with_different_indexes_are_refused(call):
-    """Columns read together are paired by position: where their indexes say otherwise, the
-    call is refused rather than pairing rows that pandas would keep apart."""
+def test_columns_that_may_pair_other_rows_are_refused(call):
+    """Columns read together are paired by position: where their indexes say otherwise, or
+    duckdb may give each relation's rows in another order, the call is refused rather
+    than pairing rows that pandas would keep apart."""
     df = pd.DataFrame({"n": ["zesto 1", "kart 2"], "c": ["Food", "Shop"], "m": ["Z", "K"]},
                       index=[7, 3])
     call(df["n"], df["c"], df["m"])  # one frame's columns
     call(df["n"], df["c"].copy(), pd.Series(["Z", "K"], index=pd.Index([7, 3])))  # equal indexes
     with pytest.raises(ValueError, match=r"^merchants: its index differs from that of narrations, "):
         call(df["n"], df["c"], df["m"].sort_index())
+    duckdb = pytest.importorskip("duckdb")
+    for keeps in (True, False):
+        con = duckdb.connect(config={"preserve_insertion_order": keeps})
+        table = con.sql("SELECT * FROM (VALUES ('zesto 1', 'Food', 'Z'), ('kart 2', 'Shop', 'K')) "
+                        "v(n, c, m)")
+        columns = [table.select(name) for name in "ncm"]
+        if keeps:
+            call(*columns)
+            continue
+        with pytest.raises(ValueError, match=r"^narrations: duckdb relations read together are "
+                                             r"paired row by row, but its connection has "
+                                             r"preserve_insertion_order = false"):
+            call(*columns)
 
 
 @pytest.mark.parametrize("call, argument", [

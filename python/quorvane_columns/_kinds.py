@@ -231,7 +231,7 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     unread = [] if reads is None else [name for name in _objects(obj) if name not in reads]
     if isinstance(obj, dict):
         return {name: _month_texts(column) if _is_start(read, name, column) else
-                without_index(column) if _library(column) == "pandas" else column
+                without_index(column) if _library(column) in ("pandas", "polars") else column
                 for name, column in obj.items() if name not in unread}
     if unread:  # of a polars frame, which exports every column
         obj = obj.drop(unread)
@@ -240,9 +240,10 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         # fetch) would find its result closed. A projection of it is a relation of its own.
         return obj.project("*")
     if _library(obj) == "polars" and type(obj).__name__ == "Series" and \
-            str(obj.dtype).startswith(("Categorical", "Enum")):
-        # polars (1.4 to 1.30 at least, to pyarrow 16) fails to export a Series of
-        # categories, but not a frame of one.
+            str(obj.dtype).startswith(("Categorical", "Enum", "Date", "Time", "Duration")):
+        # polars (1.4 to 1.30 at least) fails to export a Series of categories, dates or
+        # times (its stream declares the type, then yields the stored integers), but not
+        # a frame of one: alone, or a column of a mapping.
         return obj.to_frame()
     if _library(obj) != "pandas":
         return obj

@@ -25,6 +25,7 @@ from ._kinds import kind_of as _kind  # noqa: E402
 from ._kinds import _pyarrow_or  # noqa: E402
 from ._kinds import refuse_misaligned as _refuse_misaligned  # noqa: E402
 from ._kinds import refuse_mixed as _refuse_mixed  # noqa: E402
+from ._kinds import refuse_objects as _refuse_objects  # noqa: E402
 from ._kinds import refuse_unreadable as _refuse_unreadable  # noqa: E402
 from ._kinds import without_index as _without_index  # noqa: E402
 
@@ -89,7 +90,9 @@ def _needs_libraries(module: str, libraries: str, python: Tuple[int, int]) -> Im
 def _call(function: Any, *args: Any, names: Tuple[str, ...] = (), **kwargs: Any) -> Any:
     """Calls a native function; an exception a producer raised comes back as raised, and
     pyarrow's refusal to export a pandas column of texts and numbers as the door's own
-    error, which names the argument (from `names`, in the order of `args`) and column."""
+    error, which names the argument (from `names`, in the order of `args`) and column.
+    A polars Object column is refused before polars exports it."""
+    _refuse_objects(zip(names, args))
     try:
         return function(*args, **kwargs)
     except (TypeError, ValueError) as error:

@@ -142,6 +142,36 @@ def refuse_mixed(error: BaseException, arguments: Iterable[Tuple[str, Any]]) -> 
                                     f"numbers, not both") from error
 
 
+# polars 2 exports a column of its Object type as 8 bytes a row, no text of the objects;
+# polars 1.10 (and later 1.x) aborts the whole process instead, in a panic.
+def _objects(table: Any) -> "list[Any]":
+    """The names of the polars Object columns of `table` (a polars frame or Series, a
+    mapping of columns); a Series is named None."""
+    if isinstance(table, dict):
+        return [name for name, column in table.items() if _library(column) == "polars" and
+                str(getattr(column, "dtype", "")) == "Object"]
+    if _library(table) != "polars" or type(table).__name__ not in ("DataFrame", "Series"):
+        return []
+    if type(table).__name__ == "Series":
+        return [None] if str(table.dtype) == "Object" else []
+    return [name for name, dtype in table.schema.items() if str(dtype) == "Object"]
+
+
+def refuse_objects(arguments: Iterable[Tuple[str, Any]]) -> None:
+    """Raises TypeError for a polars Object column in the named `arguments` as the engines
+    read them (`without_index` leaves out those a call never reads; a list of tables
+    counts as tables named by their place): polars exports no values of its objects."""
+    for name, value in arguments:
+        tables = enumerate(value) if isinstance(value, list) else [(None, value)]
+        for at, table in tables:
+            for column in _objects(table):
+                label = name if at is None else f"{name} {at}"
+                where = "" if column is None else f"column '{column}': "
+                raise TypeError(f"{label}: {where}a polars Object column holds Python objects, "
+                                f"which polars exports as no values of theirs: cast it to "
+                                f"pl.String (or build it from a list of str)")
+
+
 def _first_of_another_kind(values: Any) -> "Tuple[int, str, int, str] | None":
     """In a pandas object column, the first row holding a number where the first text is
     earlier, or a text where the first number is (pyarrow refuses every such mix), with
@@ -214,18 +244,23 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         # which a reader trusting the stream's schema misreads (a batch of one row as
         # empty texts). toArrow() gives batches of the types it declares.
         return obj.toArrow()
+    reads = {read} if isinstance(read, str) else set(read) if isinstance(read, tuple) else None
+    unread = [] if reads is None else [name for name in _objects(obj) if name not in reads]
     if isinstance(obj, dict):
         return {name: _month_texts(column) if _is_start(read, name, column) else
-                without_index(column) if _library(column) == "pandas" else column
-                for name, column in obj.items()}
+                without_index(column) if _library(column) in ("pandas", "polars") else column
+                for name, column in obj.items() if name not in unread}
+    if unread:  # of a polars frame, which exports every column
+        obj = obj.drop(unread)
     if _is_relation(obj):
         # duckdb before 1.3 exports a relation once: a second call (or the caller's own
         # fetch) would find its result closed. A projection of it is a relation of its own.
         return obj.project("*")
     if _library(obj) == "polars" and type(obj).__name__ == "Series" and \
-            str(obj.dtype).startswith(("Categorical", "Enum")):
-        # polars (1.4 to 1.30 at least, to pyarrow 16) fails to export a Series of
-        # categories, but not a frame of one.
+            str(obj.dtype).startswith(("Categorical", "Enum", "Date", "Time", "Duration")):
+        # polars (1.4 to 1.30 at least) fails to export a Series of categories, dates or
+        # times (its stream declares the type, then yields the stored integers), but not
+        # a frame of one: alone, or a column of a mapping.
         return obj.to_frame()
     if _library(obj) != "pandas":
         return obj

@@ -423,11 +423,13 @@ def test_a_decimal_reads_as_its_value(width, data):
             {k: v[0] for k, v in plain.items() if k != "loan"}
 
 
-# Days from year 1 to 9999, in every unit a date or a timestamp column may have, and as
-# pandas' months (period[M], in a frame or in a mapping of columns).
+# Days from year 1 to 9999, in every unit a date or a timestamp column may have, as
+# pandas' months (period[M], in a frame or in a mapping of columns), and as a polars
+# Series of times in a mapping of columns.
 @given(days=st.lists(st.one_of(st.none(), st.integers(-719_162, 2_932_896)), min_size=1, max_size=5),
        seconds=st.integers(0, 86_399),
-       unit=st.sampled_from(["date32", "date64", "s", "ms", "us", "ns", "period frame", "period"]))
+       unit=st.sampled_from(["date32", "date64", "s", "ms", "us", "ns", "period frame", "period",
+                             "polars"]))
 @settings(max_examples=60, deadline=None)
 def test_a_start_may_be_a_date(days, seconds, unit):
     """A column of dates, timestamps or months gives each loan the month its start falls
@@ -439,6 +441,10 @@ def test_a_start_may_be_a_date(days, seconds, unit):
     texts = [None if d is None else d.strftime("%Y-%m") for d in dates]
     if unit.startswith("date"):
         column = pa.array(days, pa.date32()).cast(getattr(pa, unit)())
+    elif unit == "polars":
+        time = datetime.time(seconds // 3600, seconds // 60 % 60, seconds % 60)
+        column = pytest.importorskip("polars").Series(
+            [d if d is None else datetime.datetime.combine(d, time) for d in dates])
     elif unit.startswith("period"):
         pd = pytest.importorskip("pandas")
         column = pd.Series([pd.NaT if d is None else pd.Period(d, freq="M") for d in dates],
@@ -449,7 +455,7 @@ def test_a_start_may_be_a_date(days, seconds, unit):
                           pa.timestamp(unit))
     loans = {"mode": ["emi"] * len(days), "loanAmount": [1000.0] * len(days),
              "months": [2] * len(days), "interestRate": [6.0] * len(days)}
-    by_date = qc.emi(dict(loans, start=column) if unit == "period" else
+    by_date = qc.emi(dict(loans, start=column) if unit in ("period", "polars") else
                      pd.DataFrame(dict(loans, start=column)) if unit == "period frame" else
                      pa.table(dict(loans, start=column)))
     by_text = qc.emi(dict(loans, start=texts))

@@ -128,7 +128,7 @@ def test_pandas_indexes_and_arrays_read_missing_values_as_nulls(make):
 HISTORY = {"narration": ["zesto 1", "kart 2"], "category": ["Food", "Shop"], "merchant": ["Z", "K"]}
 
 
-@pytest.mark.parametrize("note", [["a", 1], [1j, 2j], [Decimal("1.5"), "x"]])
+@pytest.mark.parametrize("note", [["a", 1], [1j, 2j], [Decimal("1.5"), "x"], "polars Object"])
 @pytest.mark.parametrize("call, columns", [
     (lambda f: qc.categorize(f, RULES, column="narration"), HISTORY),
     (lambda f: qc.explain(f, RULES, column="narration"), HISTORY),
@@ -149,7 +149,18 @@ HISTORY = {"narration": ["zesto 1", "kart 2"], "category": ["Food", "Shop"], "me
 def test_a_frame_goes_with_the_columns_the_call_reads(call, columns, note):
     """A pandas frame of narrations (column=), rules, examples, counts, loans or events
     goes with the columns the call reads, in the index or not: a note beside them that
-    pyarrow cannot convert (texts mixed with numbers, complex numbers) is no concern."""
+    pyarrow cannot convert (texts mixed with numbers, complex numbers) is no concern. Nor
+    is a polars column of Python objects, which polars exports as no values of theirs (or
+    aborts the process): read, it is refused."""
+    if note == "polars Object":
+        pl = pytest.importorskip("polars")
+        noted = pl.DataFrame(columns).with_columns(pl.Series("note", [object(), 1], dtype=pl.Object))
+        assert table_data(call(noted)) == table_data(call(pl.DataFrame(columns)))
+        first = list(columns)[0]
+        with pytest.raises(TypeError, match=f"column '{first}': a polars Object column holds Python "
+                                            f"objects, which polars exports as no values of theirs"):
+            call(noted.drop(first).rename({"note": first}))
+        return
     noted = pd.DataFrame({**columns, "note": note}, index=["x", "y"])
     assert table_data(call(noted)) == table_data(call(pd.DataFrame(columns)))
     # A groupby leaves its keys in the index: they are columns too.

@@ -244,8 +244,10 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         # which a reader trusting the stream's schema misreads (a batch of one row as
         # empty texts). toArrow() gives batches of the types it declares.
         return obj.toArrow()
-    reads = {read} if isinstance(read, str) else set(read) if isinstance(read, tuple) else None
-    unread = [] if reads is None else [name for name in _objects(obj) if name not in reads]
+    # `read` is a caller's column= (the engine refuses one that is no str) or a call's
+    # tuple of names.
+    names = {read} if isinstance(read, str) else set(read) if isinstance(read, tuple) else set()
+    unread = [name for name in _objects(obj) if name not in names] if names else []
     if isinstance(obj, dict):
         return {name: _month_texts(column) if _is_start(read, name, column) else
                 without_index(column) if _library(column) in ("pandas", "polars") else column
@@ -266,9 +268,6 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         return obj
     import pandas as pd
 
-    # `read` is a caller's column= (the engine refuses one that is no str) or a call's
-    # tuple of names.
-    names = {read} if isinstance(read, str) else set(read) if isinstance(read, tuple) else set()
     if isinstance(read, tuple) and isinstance(obj, pd.Series) and obj.name in names and \
             names.intersection(obj.index.names):
         obj = obj.reset_index()

@@ -115,8 +115,9 @@ def _shippable_rules(rules: Any) -> pa.Table:
     a pyarrow table of `pattern`, `category` and `merchant`: one object that pickles,
     read and checked once, here, as `categorize` checks them."""
     if isinstance(rules, DataFrame):
-        texts = [_texts(field) for field in rules.schema.fields]
-        if any(" AS " in text for text in texts):  # a char column among them
+        fields = rules.schema.fields
+        texts = [_texts(field) for field in fields]
+        if texts != [_quoted(field.name) for field in fields]:  # a char column among them
             rules = rules.selectExpr(*texts)
         rules = rules.toArrow()
     return rules_table(rules)

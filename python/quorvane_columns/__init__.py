@@ -105,12 +105,15 @@ def _call(function: Any, *args: Any, names: Tuple[str, ...] = (), **kwargs: Any)
 
 def _rules(rules: Any) -> Any:
     """A table of rules as the engines read it."""
+    _refuse_missing("rules", rules, "pattern", "rules")
     return _without_index(rules, _native.COLUMNS["rules"])
 
 
 def _examples(narrations: Any, categories: Any, merchants: Any) -> Tuple[Any, Any, Any]:
     """Labelled history as the engines read it: three columns, or one table of examples."""
     whole = categories is None and merchants is None
+    _refuse_missing("examples" if whole else "narrations", narrations,
+                    "narration" if whole else None, "examples")
     return (_without_index(narrations, _native.COLUMNS["examples"] if whole else None),
             _without_index(categories), _without_index(merchants))
 
@@ -191,17 +194,32 @@ def _refuse_tables_listed(name: str, counts: Any, fix: str) -> None:
         raise TypeError(f"{name}: a list of tables, where one table is taken: {fix}")
 
 
-def _refuse_missing_token(name: str, counts: Any) -> None:
-    """Raises ValueError, saying why, for a pandas frame of counts missing a token: pandas'
-    read_csv reads the tokens 'nan' and 'null' as missing values."""
-    if type(counts).__name__ != "DataFrame" or _kind(counts).library != "pandas" or \
-            "token" not in counts.columns or counts.columns.has_duplicates:
+#: What pandas' read_csv reads as missing by default, by the column that takes no nulls.
+_READ_AS_MISSING = {"token": "the tokens 'nan' and 'null'", "pattern": "the patterns 'nan' and 'null'",
+                    "narration": "narrations such as 'null' or 'None'"}
+
+
+def _refuse_missing(name: str, table: Any, column: "str | None", what: str) -> None:
+    """Raises ValueError, saying why, where a pandas frame's `column` (a Series itself for
+    None) that takes no nulls misses a value: pandas' read_csv reads texts such as 'nan'
+    and 'null' as missing, and a label such as 'NA' likewise, which reads as empty without
+    a word; `what` the file's contents."""
+    if type(table).__name__ not in ("DataFrame", "Series") or _kind(table).library != "pandas":
         return
-    missing = counts["token"].isna().to_numpy()
+    if column is None:
+        if type(table).__name__ != "Series":
+            return
+        values, field, where = table, "narration", ""
+    elif type(table).__name__ != "DataFrame" or column not in table.columns or \
+            table.columns.has_duplicates:
+        return
+    else:
+        values, field, where = table[column], column, f"column '{column}': "
+    missing = values.isna().to_numpy()
     if missing.any():
-        raise ValueError(f"{name}: column 'token': null in row {int(missing.argmax())} (pandas' "
-                         f"read_csv reads the tokens 'nan' and 'null' as missing, and labels such "
-                         f"as 'NA' or 'N/A' too: read counts with keep_default_na=False)")
+        raise ValueError(f"{name}: {where}null in row {int(missing.argmax())} (pandas' read_csv "
+                         f"reads {_READ_AS_MISSING[field]} as missing, and labels such as 'NA' "
+                         f"or 'N/A' too: read {what} with keep_default_na=False)")
 
 
 def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
@@ -213,7 +231,7 @@ def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
         _refuse_tables_listed(f"counts {i}", table, "pass each as an argument, derive_merge(*tables)")
     _refuse_unreadable(**{f"counts {i}": table for i, table in enumerate(counts)})
     for i, table in enumerate(counts):
-        _refuse_missing_token(f"counts {i}", table)
+        _refuse_missing(f"counts {i}", table, "token", "counts")
     tables = [_without_index(table, _native.COLUMNS["counts"]) for table in counts]
     return _convert(_call(_native.derive_merge, tables, threads=threads, names=("counts",)),
                     _kind(counts[0]))
@@ -223,7 +241,7 @@ def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
     """The rules a table of counts gives: those derive gives on the examples counted."""
     _refuse_tables_listed("counts", counts, "add them up first, derive_finish(derive_merge(*tables))")
     _refuse_unreadable(counts=counts)
-    _refuse_missing_token("counts", counts)
+    _refuse_missing("counts", counts, "token", "counts")
     table = _without_index(counts, _native.COLUMNS["counts"])
     return _convert(_call(_native.derive_finish, table, threads=threads, names=("counts",)),
                     _kind(counts))

@@ -10,7 +10,7 @@ passed an object of that library.
 
 from __future__ import annotations
 
-from typing import Any, Iterable, NamedTuple, Sequence, Tuple, Union
+from typing import Any, Iterable, Iterator, NamedTuple, Sequence, Tuple, Union
 
 
 class Kind(NamedTuple):
@@ -113,15 +113,9 @@ def _misaligned(columns: Iterable[Tuple[Any, Any]]) -> "Tuple[Any, Any] | None":
     return None
 
 
-def refuse_mixed(error: BaseException, arguments: Iterable[Tuple[str, Any]]) -> None:
-    """Raises TypeError, from `error`, for the first pandas object column among the named
-    `arguments` (a list of tables counts as tables named by their place) whose values mix
-    texts and numbers, naming its first row of another kind than its first value: pyarrow,
-    which decides a column's type by that value, refused to export it in words that name
-    neither the argument nor the column. Returns when `error` is not pyarrow's or no
-    column mixes texts and numbers."""
-    if _library(error) != "pyarrow":
-        return
+def _pandas_columns(arguments: Iterable[Tuple[str, Any]]) -> "Iterator[Tuple[str, Any]]":
+    """The pandas columns among the named `arguments` (a list of tables counts as tables
+    named by their place), each with the words that name it: "rules: column 'pattern'"."""
     for name, value in arguments:
         tables = enumerate(value) if isinstance(value, list) else [(None, value)]
         for at, table in tables:
@@ -132,14 +126,37 @@ def refuse_mixed(error: BaseException, arguments: Iterable[Tuple[str, Any]]) -> 
             for column, values in columns:
                 if isinstance(values, SeriesStream):
                     values = values.series
-                if _library(values) != "pandas" or getattr(values, "dtype", None) != object:
-                    continue
-                found = _first_of_another_kind(values)
-                if found is not None:
-                    where = "" if column is None else f"column '{column}': "
-                    raise TypeError(f"{label}: {where}row {found[0]} is a '{found[1]}' where row "
-                                    f"{found[2]} is a '{found[3]}': a column holds texts or "
-                                    f"numbers, not both") from error
+                if _library(values) == "pandas":
+                    yield label if column is None else f"{label}: column '{column}'", values
+
+
+def refuse_mixed(error: BaseException, arguments: Iterable[Tuple[str, Any]]) -> None:
+    """Raises TypeError, from `error`, for the first pandas object column among the named
+    `arguments` whose values mix texts and numbers, naming its first row of another kind
+    than its first value: pyarrow, which decides a column's type by that value, refused to
+    export it in words that name neither the argument nor the column. Likewise raises
+    ValueError for the first text of a pandas column that has no UTF-8 form (a lone
+    surrogate), which pyarrow refused as the interpreter's UnicodeEncodeError alone.
+    Returns when `error` is neither or no column is at fault."""
+    if isinstance(error, UnicodeEncodeError):
+        for label, values in _pandas_columns(arguments):
+            for row, text in enumerate(values.tolist()):
+                try:
+                    if isinstance(text, str):
+                        text.encode("utf-8")
+                except UnicodeEncodeError as bad:
+                    raise ValueError(f"{label}: row {row}: UnicodeEncodeError: {bad}") from error
+        return
+    if _library(error) != "pyarrow":
+        return
+    for label, values in _pandas_columns(arguments):
+        if getattr(values, "dtype", None) != object:
+            continue
+        found = _first_of_another_kind(values)
+        if found is not None:
+            raise TypeError(f"{label}: row {found[0]} is a '{found[1]}' where row "
+                            f"{found[2]} is a '{found[3]}': a column holds texts or "
+                            f"numbers, not both") from error
 
 
 # polars 2 exports a column of its Object type as 8 bytes a row, no text of the objects;

@@ -443,7 +443,13 @@ bool Inputs::encode_texts(PyObject* sequence, std::string_view what, TextColumn&
       nulls = true;
     } else if (PyUnicode_Check(item.get())) {
       auto bytes = PyRef::steal(PyUnicode_AsUTF8String(item.get()));
-      if (!bytes) return false;
+      if (!bytes) {
+        // A str holding a lone surrogate (from surrogateescape decoding, or built by hand)
+        // has no UTF-8 form: the interpreter's error names neither the column nor the item.
+        if (py::exception_passes()) return false;
+        return value_error(
+            cat(what, ": item ", std::to_string(i), ": ", py::take_exception_text()));
+      }
       char* data;
       Py_ssize_t length;
       if (PyBytes_AsStringAndSize(bytes.get(), &data, &length) < 0) return false;

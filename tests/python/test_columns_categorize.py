@@ -266,6 +266,8 @@ BY_NAME = {"column": "narration"}
      "narrations: expected one column, got a table of 2 columns ('a', 'b'); choose one with column="),
     (pa.table({"a": [1]}), ONE_RULE, {}, TypeError, "narrations: expected a column of strings, got int64"),
     ([b"bytes"], ONE_RULE, {}, TypeError, "narrations: item 0 is a 'bytes', not a str"),
+    (["x", "a\ud800"], ONE_RULE, {}, ValueError, "narrations: item 1: UnicodeEncodeError: 'utf-8' codec can't "
+                                                "encode character '\\ud800' in position 1: surrogates not allowed"),
     (42, ONE_RULE, {}, TypeError, "narrations: expected a column of strings (an Arrow column or table, or a "
                                   "sequence of str), got 'int'"),
     # The (table, name) pair of earlier releases is a sequence like any other now.

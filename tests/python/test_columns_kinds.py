@@ -206,6 +206,19 @@ COUNTS = {"category": ["Food"], "merchant": ["Z"], "token": ["zesto"], "count": 
                                                                     "Food,Z,zesto,1\nFood,Z,null,2\n")),
      ValueError, "counts 1: column 'token': null in row 1 (pandas' read_csv reads the tokens 'nan' and "
      "'null' as missing, and labels such as 'NA' or 'N/A' too: read counts with keep_default_na=False)"),
+    (lambda f: qc.categorize(["nan bakery"], f), pd.read_csv(io.StringIO("pattern,category,merchant\n"
+                                                                        "zesto,Food,Z\nnan,Bakery,N\n")),
+     ValueError, "rules: column 'pattern': null in row 1 (pandas' read_csv reads the patterns 'nan' and "
+     "'null' as missing, and labels such as 'NA' or 'N/A' too: read rules with keep_default_na=False)"),
+    (lambda f: qc.derive(f.narration, f.category, f.merchant),
+     pd.read_csv(io.StringIO("narration,category,merchant\nzesto 1,Food,Z\nNone,Fees,\n")), ValueError,
+     "narrations: null in row 1 (pandas' read_csv reads narrations such as 'null' or 'None' as missing, "
+     "and labels such as 'NA' or 'N/A' too: read examples with keep_default_na=False)"),
+    # A str with a lone surrogate has no UTF-8 form, which pyarrow says without naming the row.
+    (lambda f: qc.categorize(["x"], f), pd.DataFrame({"pattern": ["x", "a\udcff"], "category": "C",
+                                                     "merchant": "M"}, dtype=object),
+     ValueError, "rules: column 'pattern': row 1: UnicodeEncodeError: 'utf-8' codec can't encode character "
+     "'\\udcff' in position 1: surrogates not allowed"),
     # Months are texts only as a loan's start, not as narrations (even in a column 'start').
     (lambda f: qc.categorize(f, RULES),
      pd.DataFrame({"start": pd.period_range("2026-01", periods=2, freq="M")}), TypeError,

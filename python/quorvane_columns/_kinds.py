@@ -36,10 +36,69 @@ class SeriesStream:
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
         import pyarrow as pa
 
-        column = pa.array(self.series)
-        if not isinstance(column, pa.ChunkedArray):
-            column = pa.chunked_array([column])
-        return column.__arrow_c_stream__(requested_schema)
+        return views_filled(_chunked(self.series)).__arrow_c_stream__(requested_schema)
+
+
+def _chunked(series: Any) -> Any:
+    """A pandas Series as a pyarrow chunked array, sharing an ArrowDtype column's data."""
+    import pyarrow as pa
+
+    column = pa.array(series)
+    return column if isinstance(column, pa.ChunkedArray) else pa.chunked_array([column])
+
+
+def _arrow_type(dtype: Any) -> Any:
+    """The pyarrow type of a pandas ArrowDtype; None for any other dtype."""
+    return getattr(dtype, "pyarrow_dtype", None)
+
+
+def _is_view(type_: Any) -> bool:
+    """Whether an Arrow type is string or binary views, or a dictionary of them."""
+    value_type = getattr(type_, "value_type", None) if hasattr(type_, "index_type") else None
+    return str(type_ if value_type is None else value_type) in ("string_view", "binary_view")
+
+
+def _filled_array(array: Any) -> Any:
+    """`array` (of views, or a dictionary of them) with an empty buffer in the place of
+    each missing data buffer; None where none is missing."""
+    import pyarrow as pa
+
+    if pa.types.is_dictionary(array.type):
+        words = _filled_array(array.dictionary)
+        return None if words is None else pa.DictionaryArray.from_arrays(
+            array.indices, words, ordered=array.type.ordered)
+    buffers = array.buffers()
+    if all(b is not None for b in buffers[2:]):
+        return None
+    empty = pa.py_buffer(b"")
+    return pa.Array.from_buffers(array.type, len(array),
+                                 buffers[:2] + [empty if b is None else b for b in buffers[2:]],
+                                 null_count=array.null_count, offset=array.offset)
+
+
+def views_filled(obj: Any) -> Any:
+    """A pyarrow array, chunked array, record batch, table or stream whose string views
+    miss a data buffer, with an empty one in its place. pyarrow's own cast to string views
+    leaves out the one data buffer of an array whose texts are all inline (12 bytes or
+    fewer, or null), and pyarrow 18 to 24 crash the process exporting such an array (later
+    releases neither make nor take one). Anything else is returned as it is."""
+    import pyarrow as pa
+
+    schema = getattr(obj, "schema", None)
+    types = [obj.type] if schema is None else schema.types
+    if not any(_is_view(type_) for type_ in types):
+        return obj
+    if isinstance(obj, pa.RecordBatchReader):
+        return pa.RecordBatchReader.from_batches(schema, (views_filled(b) for b in obj))
+    if isinstance(obj, (pa.Table, pa.RecordBatch)):
+        columns = [views_filled(c) if _is_view(c.type) else c for c in obj.columns]
+        return type(obj).from_arrays(columns, schema=schema)
+    if isinstance(obj, pa.ChunkedArray):
+        return pa.chunked_array([views_filled(chunk) for chunk in obj.chunks], obj.type)
+    if isinstance(obj, pa.Array):
+        filled = _filled_array(obj)
+        return obj if filled is None else filled
+    return obj
 
 
 def refuse_unreadable(**arguments: Any) -> None:
@@ -253,7 +312,10 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     anywhere else are refused as the engine refuses any column of another type. A
     mapping's other pandas columns go as above. A column the call reads may be a level
     of the index, where a groupby leaves its keys (of a frame, or of a Series of sums
-    named as a column of the table read): it goes as a column."""
+    named as a column of the table read): it goes as a column. pyarrow data goes with
+    the data buffers its string views may miss (`views_filled`)."""
+    if _library(obj) == "pyarrow":
+        return views_filled(obj)
     if _library(obj) == "pyspark" and hasattr(obj, "toArrow"):
         # A Spark DataFrame's own Arrow stream declares the types the driver gives its
         # schema, but passes on the batches its workers made: under
@@ -267,7 +329,8 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
     unread = [name for name in _objects(obj) if name not in names] if names else []
     if isinstance(obj, dict):
         return {name: _month_texts(column) if _is_start(read, name, column) else
-                without_index(column) if _library(column) in ("pandas", "polars") else column
+                without_index(column) if _library(column) in ("pandas", "polars", "pyarrow") else
+                column
                 for name, column in obj.items() if name not in unread}
     if unread:  # of a polars frame, which exports every column
         obj = obj.drop(unread)
@@ -301,6 +364,13 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
             obj = obj.copy(deep=False)  # the caller's frame keeps its periods
             for at in months:
                 obj.isetitem(at, _month_texts(obj.iloc[:, at]))
+        views = [at for at, dtype in enumerate(obj.dtypes) if _is_view(_arrow_type(dtype))]
+        if views:
+            obj = obj.copy(deep=False)  # pandas exports a frame through pyarrow
+            for at in views:
+                column = obj.iloc[:, at]
+                obj.isetitem(at, pd.Series(pd.arrays.ArrowExtensionArray(
+                    views_filled(_chunked(column))), index=column.index, copy=False))
         if obj.columns.has_duplicates:
             # pyarrow refuses to export such a frame, in words that name neither the
             # argument nor the column: the columns go as a table of their own, which the
@@ -312,7 +382,8 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
                                         names=[str(name) for name in obj.columns])
         if not isinstance(obj.index, pd.RangeIndex):
             return obj.reset_index(drop=True)  # shares the columns' data
-    elif isinstance(obj, pd.Series) and not hasattr(obj, "__arrow_c_stream__"):
+    elif isinstance(obj, pd.Series) and (not hasattr(obj, "__arrow_c_stream__") or
+                                         _is_view(_arrow_type(obj.dtype))):
         return SeriesStream(obj)
     elif isinstance(obj, (pd.Index, pd.api.extensions.ExtensionArray)):
         return without_index(pd.Series(obj, copy=False))

@@ -121,10 +121,18 @@ def refuse_unreadable(**arguments: Any) -> None:
         if library in ("dask", "dask_expr") and hasattr(value, "__dask_graph__"):
             raise TypeError(f"{name}: a Dask collection holds no data until it is "
                             f"computed: use quorvane_columns.dask, or compute() it first")
+        if library == "pyspark" and getattr(value, "isStreaming", False) is True:
+            raise TypeError(f"{name}: {STREAMING}")
         found = _misaligned(value.items()) if isinstance(value, dict) else None
         if found is not None:
             column, first = found
             raise ValueError(f"{name}: column '{column}'" + _MISALIGNED.format(f"column '{first}'"))
+
+
+#: Why a streaming Spark DataFrame is refused where rows are read at once (Spark's own
+#: refusal names writeStream, and neither the call nor a way out).
+STREAMING = ("a streaming Spark DataFrame gives its rows only to a running query: read its "
+             "source with spark.read, or call this in foreachBatch on each micro-batch")
 
 
 _MISALIGNED = (": its index differs from that of {}, and the rows are paired by position: "

@@ -28,6 +28,7 @@ except ImportError as error:  # the package itself never needs Spark
     raise _needs_libraries("spark", "pyspark 4 and pyarrow", (3, 9)) from error
 
 import quorvane_columns as _columns
+from quorvane_columns._kinds import STREAMING
 from quorvane_columns._shipping import check_threads, in_partition, rules_table
 
 __all__ = ["categorize", "derive"]
@@ -115,6 +116,8 @@ def _shippable_rules(rules: Any) -> pa.Table:
     a pyarrow table of `pattern`, `category` and `merchant`: one object that pickles,
     read and checked once, here, as `categorize` checks them."""
     if isinstance(rules, DataFrame):
+        if rules.isStreaming:
+            raise TypeError(f"rules: {STREAMING}")
         fields = rules.schema.fields
         texts = [_texts(field) for field in fields]
         if texts != [_quoted(field.name) for field in fields]:  # a char column among them
@@ -299,6 +302,8 @@ def derive(df: DataFrame, narration: str = "narration", category: str = "categor
     empty, as a blank cell of a CSV file; a null narration is a ValueError naming the
     column, the partition and the row within it. `threads` as in `categorize`.
     """
+    if df.isStreaming:  # refused here, not by Spark as counted, naming writeStream
+        raise TypeError(f"df: derive reads every row at once, and {STREAMING}")
     names = (narration, category, merchant)
     fields = [df.schema.fields[i] for i in _string_columns(df, _name_key(df), *names)]
     check_threads(threads)

@@ -2,6 +2,7 @@
 and through Spark Connect: over any partitioning, rules in any form, the same results as
 the single-process calls."""
 
+import json
 from unittest import mock
 
 import pytest
@@ -65,6 +66,15 @@ def door_message(call):
 
 
 BAD_RULES = [{"pattern": "a", "category": None, "merchant": "M"}]
+STREAMING = ("a streaming Spark DataFrame gives its rows only to a running query: read its source "
+             "with spark.read, or call this in foreachBatch on each micro-batch")
+
+
+def streamed(df):
+    """Narrations and labels that arrive as a stream (Spark's own refusal of a frame read
+    at once named writeStream, not the call)."""
+    return df.sparkSession.readStream.format("rate").load().selectExpr(
+        "CAST(value AS string) AS narration", "'F' AS category", "'M' AS merchant")
 
 
 def bad_text(df):
@@ -94,6 +104,10 @@ def bad_text(df):
      "column 'twice' is array<struct<a:int,a:int>>, which Spark does not pass to Python workers; "
      "cast or drop it first"),
     (lambda df: qcs.derive(bad_text(df)), ValueError, "merchant: row 4 of partition 0 is not valid UTF-8 text"),
+    (lambda df: qcs.derive(streamed(df)), TypeError, "df: derive reads every row at once, and " + STREAMING),
+    (lambda df: qcs.categorize(df, streamed(df).selectExpr("narration AS pattern", "category", "merchant")),
+     TypeError, "rules: " + STREAMING),
+    (lambda df: qc.categorize(streamed(df), RULES), TypeError, "narrations: " + STREAMING),
     # Checked on the driver, not in every task (where Spark wraps it in its own error).
     (lambda df: qcs.categorize(df, RULES, threads=0), ValueError, "threads: expected at least 1, got 0"),
     (lambda df: qcs.derive(df, threads=True), TypeError, "threads: expected an int or None, got 'bool'"),
@@ -133,6 +147,47 @@ def test_columns_are_chosen_by_name(session):
         qc.categorize(["zesto", "KART 2"], RULES)
     rules = qcs.derive(session.table("texts"), narration="n.x", category="c`x", merchant="m.x")
     assert rules.to_pydict() == qc.derive(["zesto", "KART 2"], ["Food", "Shop"], ["Z", "K"])
+
+
+def test_a_stream_is_categorized_as_it_comes(session, tmp_path):
+    """A streaming frame, written to a sink or handed batch by batch to foreachBatch (where
+    derive runs too, on the batch's rows), gives each row the single-process answer."""
+    examples = [("zesto 1", "Food", "Z"), (None, "Food", "Z"), ("KART 2", "Shop", "K"),
+                ("ΣΟΦΊΑ kart", "Shop", None), ("", None, "Z")] * 2
+    rows = [(i, *example) for i, example in enumerate(examples)]
+    session.createDataFrame(rows, SCHEMA).repartition(2).write.parquet(str(tmp_path / "in"))
+    stream = session.readStream.schema(SCHEMA).option("maxFilesPerTrigger", 1).parquet(str(tmp_path / "in"))
+    into = str(tmp_path / "out")
+
+    def each(batch, number):
+        qcs.categorize(batch, RULES, column="text").write.mode("append").parquet(f"{into}/categorized")
+        rules = qcs.derive(batch.dropna(subset=["text"]), narration="text").to_pylist()
+        ids = batch.select("id").toArrow()["id"].to_pylist()
+        batch.sparkSession.createDataFrame([(json.dumps(ids), json.dumps(rules))], "ids string, rules string") \
+            .write.mode("append").parquet(f"{into}/derived")
+
+    queries = [qcs.categorize(stream, rules_as("spark", session), column="text").writeStream
+               .trigger(availableNow=True).format("memory").queryName("categorized_stream").start(),
+               stream.writeStream.trigger(availableNow=True).foreachBatch(each)
+               .option("checkpointLocation", f"{into}/each.checkpoint").start()]
+    try:
+        for query in queries:
+            query.awaitTermination(120)
+            assert query.exception() is None
+    finally:
+        for query in queries:
+            query.stop()
+    texts = [text for text, _, _ in examples]
+    for out in (session.table("categorized_stream"), session.read.parquet(f"{into}/categorized")):
+        out = out.toArrow().sort_by("id")
+        assert out["text"].to_pylist() == texts
+        assert {k: out[k].to_pylist() for k in ("rule", "category", "merchant")} == qc.categorize(texts, RULES)
+    derived = session.read.parquet(f"{into}/derived").toArrow().to_pydict()
+    assert sorted(sum(map(json.loads, derived["ids"]), [])) == list(range(len(examples)))
+    for ids, rules in zip(derived["ids"], derived["rules"]):  # a row a batch
+        labelled = [examples[i] for i in json.loads(ids) if examples[i][0] is not None]
+        want = qc.derive(*([e[k] for e in labelled] for k in range(3)))
+        assert json.loads(rules) == [dict(zip(want, rule)) for rule in zip(*want.values())]
 
 
 @pytest.mark.parametrize("typed", [False, True])  # spark.sql.preserveCharVarcharTypeInfo

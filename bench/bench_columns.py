@@ -5,7 +5,8 @@ Three sections, each checked for agreement before it is timed:
 
 - categorise N narrations x R rules from an Arrow string column, against polars'
   idiom (to_lowercase, extract_many overlapping, smallest rule index), ahocorasick_rs
-  over pre-lowered str, and quorvane's JSON and dict forms; plus the extra peak memory
+  over pre-lowered str, the column call on a plain list of str, and quorvane's JSON and
+  dict forms; plus the extra peak memory
   per row of the column call;
 - derive rules from N labelled examples, against quorvane.derive_rules on dicts;
 - solve L loans of up to 360 months, against quorvane.compute_emi in a loop and
@@ -128,6 +129,8 @@ def bench_categorize_section(n, n_rules, repeat):
 
     rows = [
         ("quorvane_columns (Arrow utf8)", time_call(qc.categorize, column, rule_dicts, repeat=repeat)),
+        ("quorvane_columns (list of str)", time_call(qc.categorize, texts, rule_dicts,
+                                                     repeat=repeat)),
         ("polars idiom", time_call(polars_categorize, series, patterns, repeat=repeat)),
         ("ahocorasick_rs over lowered str", time_call(aho_categorize, lowered, automaton, repeat=1)),
         ("quorvane JSON form", time_call(quorvane.categorize_transactions_json, request_text,

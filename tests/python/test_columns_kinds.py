@@ -141,6 +141,8 @@ HISTORY = {"narration": ["zesto 1", "kart 2"], "category": ["Food", "Shop"], "me
     (lambda f: qc.evaluate(f, rules=RULES).per_category, HISTORY),
     (qc.derive_finish, {"category": ["Food", "Food"], "merchant": ["Z", "Z"],
                         "token": ["zesto", "dinner"], "count": [3, 1]}),
+    (lambda f: qc.derive_merge(f, f), {"category": ["Food", "Food"], "merchant": ["Z", "Z"],
+                                       "token": ["zesto", "dinner"], "count": [3, 1]}),
     (lambda f: qc.emi(f)[0], {"mode": ["emi", "tenure"], "loanAmount": [1000, 2000],
                               "months": [12, None], "emi": [None, 500],
                               "interestRate": [10.0, 12.0]}),

@@ -185,8 +185,9 @@ def _tables(value: Any) -> "Iterable[Tuple[int | None, Any]]":
     place, anything else as one, None. A list of rules or texts is one argument, never
     walked item by item here: a million narrations would take a fifth of a second."""
     first = value[0] if isinstance(value, list) and value else None
-    if isinstance(first, dict):  # a mapping of columns, or a rule written as a record
-        listed = any(not isinstance(column, (str, type(None))) for column in first.values())
+    if isinstance(first, dict):  # a mapping of columns, or a rule or loan as a record
+        listed = any(hasattr(column, "__len__") and not isinstance(column, (str, bytes))
+                     for column in first.values())
     else:
         listed = hasattr(first, "__arrow_c_stream__") or hasattr(first, "columns")
     return enumerate(value) if listed else [(None, value)]

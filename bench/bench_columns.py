@@ -5,16 +5,18 @@ Three sections, each checked for agreement before it is timed:
 
 - categorise N narrations x R rules from an Arrow string column, against polars'
   idiom (to_lowercase, extract_many overlapping, smallest rule index), ahocorasick_rs
-  over pre-lowered str, the column call on a plain list of str, and quorvane's JSON and
-  dict forms; plus the extra peak memory
-  per row of the column call;
-- derive rules from N labelled examples, against quorvane.derive_rules on dicts;
+  over pre-lowered str, the column call on a plain list of str and on ten rows with
+  pandas rules (the cost of a call besides the engine's, which a Dask partition or Spark
+  batch pays), and quorvane's JSON and dict forms; plus the extra peak memory per row of
+  the column call;
+- derive rules from N labelled examples, from Arrow and from pandas object columns,
+  against quorvane.derive_rules on dicts;
 - solve L loans of up to 360 months, against quorvane.compute_emi in a loop and
   numpy-financial's vectorised ipmt/ppmt (a timing anchor only: its rounding differs).
 
     python bench/bench_columns.py [--n 1000000] [--rules 500] [--loans 10000] [--repeat 3]
 
-Needs pyarrow, polars, numpy-financial and ahocorasick_rs (requirements-dev.txt).
+Needs pyarrow, polars, pandas, numpy-financial and ahocorasick_rs (requirements-dev.txt).
 """
 
 import argparse
@@ -41,6 +43,7 @@ from common import (  # noqa: E402
 
 import numpy as np  # noqa: E402
 import numpy_financial as npf  # noqa: E402
+import pandas as pd  # noqa: E402
 import polars as pl  # noqa: E402
 import pyarrow as pa  # noqa: E402
 import ahocorasick_rs  # noqa: E402
@@ -131,6 +134,9 @@ def bench_categorize_section(n, n_rules, repeat):
         ("quorvane_columns (Arrow utf8)", time_call(qc.categorize, column, rule_dicts, repeat=repeat)),
         ("quorvane_columns (list of str)", time_call(qc.categorize, texts, rule_dicts,
                                                      repeat=repeat)),
+        # What a Dask partition or Spark batch pays on every call besides the engine's work.
+        ("quorvane_columns (10 rows, pandas rules)", time_call(
+            qc.categorize, texts[:10], pd.DataFrame(rule_dicts, dtype=object), repeat=repeat)),
         ("polars idiom", time_call(polars_categorize, series, patterns, repeat=repeat)),
         ("ahocorasick_rs over lowered str", time_call(aho_categorize, lowered, automaton, repeat=1)),
         ("quorvane JSON form", time_call(quorvane.categorize_transactions_json, request_text,
@@ -173,6 +179,9 @@ def bench_derive_section(n, repeat):
     rows = [
         ("quorvane_columns.derive (Arrow)", time_call(qc.derive, narrations, categories, merchants,
                                                       repeat=repeat)),
+        ("quorvane_columns.derive (pandas objects)", time_call(
+            qc.derive, *(pd.Series(c.to_pylist(), dtype=object) for c in
+                         (narrations, categories, merchants)), repeat=repeat)),
         ("quorvane.derive_rules (dicts)", time_call(quorvane.derive_rules, request, repeat=repeat)),
     ]
     report(f"derive over {n:,} examples", rows, "speed-up over derive_rules", 3)

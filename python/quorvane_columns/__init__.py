@@ -89,17 +89,20 @@ def _needs_libraries(module: str, libraries: str, python: Tuple[int, int]) -> Im
                        f"{sys.version_info[0]}.{sys.version_info[1]})")
 
 
-def _call(function: Any, *args: Any, names: Tuple[str, ...] = (), **kwargs: Any) -> Any:
+def _call(function: Any, *args: Any, names: Tuple[str, ...] = (),
+          missing: Iterable[Tuple[str, Any, str, str]] = (), **kwargs: Any) -> Any:
     """Calls a native function; an exception a producer raised comes back as raised, and
     pyarrow's refusal to export a pandas column of texts and numbers as the door's own
     error, which names the argument (from `names`, in the order of `args`) and column.
-    A polars Object column is refused before polars exports it."""
+    A polars Object column is refused before polars exports it. `missing`: the arguments
+    of `_refuse_missing` for the tables as the caller gave them, asked once the engine
+    refused a null where they take none."""
     _refuse_objects(zip(names, args))
     try:
         return function(*args, **kwargs)
     except (TypeError, ValueError) as error:
         _refuse_mixed(error, zip(names, args))
-        _say_why_missing(error, zip(names, args))
+        _say_why_missing(error, zip(names, args), missing)
         raised = _producer_exception(str(error)) if isinstance(error, ValueError) else None
         if raised is None:
             raise
@@ -108,8 +111,12 @@ def _call(function: Any, *args: Any, names: Tuple[str, ...] = (), **kwargs: Any)
 
 def _rules(rules: Any) -> Any:
     """A table of rules as the engines read it."""
-    _refuse_missing("rules", rules, "pattern", "rules")
     return _without_index(rules, _native.COLUMNS["rules"])
+
+
+def _patterns(rules: Any) -> Tuple[Tuple[str, Any, str, str], ...]:
+    """`_call`'s `missing` for a table of rules."""
+    return (("rules", rules, "pattern", "rules"),)
 
 
 def _examples(narrations: Any, categories: Any, merchants: Any) -> Tuple[Any, Any, Any]:
@@ -141,7 +148,8 @@ def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
     """
     _refuse_unreadable(narrations=narrations, rules=rules)
     table = _call(_native.categorize, _without_index(narrations, column), _rules(rules),
-                  column=column, threads=threads, names=("narrations", "rules"))
+                  column=column, threads=threads, names=("narrations", "rules"),
+                  missing=_patterns(rules))
     return _convert(table, _kind(narrations), same_rows=True)
 
 
@@ -200,12 +208,23 @@ _READ_AS_MISSING = {"token": "the tokens 'nan' and 'null'", "pattern": "the patt
                     "narration": "narrations such as 'null' or 'None'"}
 
 
-def _say_why_missing(error: BaseException, arguments: Iterable[Tuple[str, Any]]) -> None:
+def _say_why_missing(error: BaseException, arguments: Iterable[Tuple[str, Any]],
+                     missing: Iterable[Tuple[str, Any, str, str]]) -> None:
     """Raises ValueError, from `error`, where the engines refused a missing narration of a
-    pandas example, saying why as `_refuse_missing` does (asked only then: a look for
-    missing values in a column of objects costs some 30 ms a million rows)."""
-    found = re.fullmatch(r"(examples: column 'narration'|narrations): null in row \d+", str(error))
+    pandas example, saying why as `_refuse_missing` does, and likewise for a pattern or a
+    token (`missing`: `_refuse_missing`'s arguments for each table that takes them). Asked
+    only then: a look for missing values in a column of objects costs some 30 ms a
+    million rows."""
+    found = re.fullmatch(r"(examples: column 'narration'|narrations|rules: column 'pattern'|"
+                         r"counts(?: \d+)?: column 'token'): null in row \d+", str(error))
     if found is None:
+        return
+    if found[1].startswith(("rules", "counts")):
+        for name, table, column, what in missing:
+            try:
+                _refuse_missing(name, table, column, what)
+            except ValueError as refusal:
+                raise refusal from error
         return
     value = dict(arguments).get(found[1].split(":")[0])
     if isinstance(value, _SeriesStream):
@@ -240,21 +259,19 @@ def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
     for i, table in enumerate(counts):
         _refuse_tables_listed(f"counts {i}", table, "pass each as an argument, derive_merge(*tables)")
     _refuse_unreadable(**{f"counts {i}": table for i, table in enumerate(counts)})
-    for i, table in enumerate(counts):
-        _refuse_missing(f"counts {i}", table, "token", "counts")
     tables = [_without_index(table, _native.COLUMNS["counts"]) for table in counts]
-    return _convert(_call(_native.derive_merge, tables, threads=threads, names=("counts",)),
-                    _kind(counts[0]))
+    missing = [(f"counts {i}", table, "token", "counts") for i, table in enumerate(counts)]
+    return _convert(_call(_native.derive_merge, tables, threads=threads, names=("counts",),
+                          missing=missing), _kind(counts[0]))
 
 
 def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
     """The rules a table of counts gives: those derive gives on the examples counted."""
     _refuse_tables_listed("counts", counts, "add them up first, derive_finish(derive_merge(*tables))")
     _refuse_unreadable(counts=counts)
-    _refuse_missing("counts", counts, "token", "counts")
     table = _without_index(counts, _native.COLUMNS["counts"])
-    return _convert(_call(_native.derive_finish, table, threads=threads, names=("counts",)),
-                    _kind(counts))
+    return _convert(_call(_native.derive_finish, table, threads=threads, names=("counts",),
+                          missing=[("counts", counts, "token", "counts")]), _kind(counts))
 
 
 def _has_column(table: Any, name: str) -> bool:

@@ -375,10 +375,10 @@ def without_index(obj: Any, read: Union[str, Sequence[str], None] = None) -> Any
         if levels:
             obj = obj.reset_index(level=levels)
         chosen = [at for at, name in enumerate(obj.columns) if name in names]
-        if chosen:
+        if chosen and len(chosen) < obj.shape[1]:
             obj = obj.iloc[:, chosen]  # in the frame's order; a name two columns share keeps both
         months = [at for at, name in enumerate(obj.columns)
-                  if _is_start(read, name, obj.iloc[:, at])]
+                  if name == "start" and _is_start(read, name, obj.iloc[:, at])]
         if months:
             obj = obj.copy(deep=False)  # the caller's frame keeps its periods
             for at in months:

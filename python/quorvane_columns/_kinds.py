@@ -59,8 +59,9 @@ def _is_view(type_: Any) -> bool:
 
 
 def _filled_array(array: Any) -> Any:
-    """`array` (of views, or a dictionary of them) with an empty buffer in the place of
-    each missing data buffer; None where none is missing."""
+    """`array` (of views, or a dictionary of them) without its data buffers where all are
+    missing, else with an empty buffer in the place of each missing one; None where none
+    is missing."""
     import pyarrow as pa
 
     if pa.types.is_dictionary(array.type):
@@ -70,15 +71,19 @@ def _filled_array(array: Any) -> Any:
     buffers = array.buffers()
     if all(b is not None for b in buffers[2:]):
         return None
+    # Where every data buffer is missing (the cast's case) every view is inline: the views
+    # go with no data buffer at all, which each release builds; pyarrow 18 refuses to build
+    # views of more buffers than the two.
     empty = pa.py_buffer(b"")
-    return pa.Array.from_buffers(array.type, len(array),
-                                 buffers[:2] + [empty if b is None else b for b in buffers[2:]],
+    data = [] if all(b is None for b in buffers[2:]) else \
+        [empty if b is None else b for b in buffers[2:]]
+    return pa.Array.from_buffers(array.type, len(array), buffers[:2] + data,
                                  null_count=array.null_count, offset=array.offset)
 
 
 def views_filled(obj: Any) -> Any:
     """A pyarrow array, chunked array, record batch, table or stream whose string views
-    miss a data buffer, with an empty one in its place. pyarrow's own cast to string views
+    miss a data buffer, made whole (`_filled_array`). pyarrow's own cast to string views
     leaves out the one data buffer of an array whose texts are all inline (12 bytes or
     fewer, or null), and pyarrow 18 to 24 crash the process exporting such an array (later
     releases neither make nor take one). Anything else is returned as it is."""

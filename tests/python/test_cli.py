@@ -542,6 +542,9 @@ SCRIPT = Path(sys.executable).with_name("quorvane")
 COMMAND = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "quorvane_cli"]
 
 
+# preexec_fn makes Popen fork, at which polars 1.15 (at least), imported by earlier tests,
+# warns of its own threads; the command runs without polars.
+@pytest.mark.filterwarnings("ignore:Using fork\\(\\) can cause Polars:RuntimeWarning")
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
 def test_signal_mid_run(tmp_path, signum):
     statement = write_csv(tmp_path / "s.csv", [["narration"]] + [["zesto ate it"]] * 400_000)

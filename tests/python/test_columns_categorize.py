@@ -16,7 +16,7 @@ import quorvane
 import quorvane_columns as qc
 
 pa = pytest.importorskip("pyarrow")
-from columns_support import LAYOUTS, CountingStream, column, table_data  # noqa: E402
+from columns_support import CASTS_TO_VIEWS, LAYOUTS, CountingStream, column, table_data  # noqa: E402
 from quorvane_columns import _native  # noqa: E402
 
 
@@ -144,8 +144,8 @@ def test_native_tables_export_and_pickle():
 # ---------------------------------------------------------------- bad input
 
 from_buffers = pa.Array.from_buffers
-# pyarrow builds string views of buffers, and casts to them, from 17 on
-VIEWS = int(pa.__version__.split(".")[0]) >= 17
+# pyarrow builds string views of given data buffers from 19 on
+VIEWS = int(pa.__version__.split(".")[0]) >= 19
 
 
 def offsets(values, width=pa.int32()):
@@ -204,7 +204,7 @@ UTF8_BYTES = st.sampled_from([0x61, 0x80, 0x9F, 0xA0, 0xBF, 0xC1, 0xC2, 0xDF, 0x
 @given(rows=st.lists(st.one_of(st.none(), st.lists(UTF8_BYTES, max_size=8).map(bytes),
                                st.text(max_size=4).map(str.encode)), max_size=8),
        layout=st.sampled_from(["string", "large_string", "dictionary", "binary", "large_binary"]
-                              + ["string_view"] * VIEWS))
+                              + ["string_view"] * CASTS_TO_VIEWS))
 @settings(max_examples=300, deadline=None)
 def test_rows_that_are_not_utf8_are_refused_by_row(rows, layout):
     """Exactly the rows Python's own decoder refuses are refused, the first one named, whether

@@ -126,9 +126,10 @@ bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, P
   return true;
 }
 
-bool read_counts(Inputs& inputs, PyObject* source, std::vector<TokenCount>& out) {
+bool read_counts(Inputs& inputs, PyObject* source, std::string_view label,
+                 std::vector<TokenCount>& out) {
   RecordInput<TokenCountRow> in;
-  if (!inputs.records(source, "counts", Rows::kAll, in)) return false;
+  if (!inputs.records(source, label, Rows::kAll, in)) return false;
   const std::size_t first = out.size();
   if (!in.by_columns) {
     for (const TokenCountRow& row : inputs.keep(all_records(in))) {
@@ -152,7 +153,7 @@ bool read_counts(Inputs& inputs, PyObject* source, std::vector<TokenCount>& out)
       DecodeFailure failure;
       if (!detail::read_cell(Cell{nullptr, chunk, r}, row.count, failure)) {
         return value_error(
-            cat("counts: column 'count': row ", std::to_string(i), ": ", failure.message()));
+            cat(label, ": column 'count': row ", std::to_string(i), ": ", failure.message()));
       }
       out.push_back(row);
     }
@@ -163,13 +164,14 @@ bool read_counts(Inputs& inputs, PyObject* source, std::vector<TokenCount>& out)
     if (!categorizer::is_token(out[i].token)) {
       std::string token;
       append_quoted(out[i].token, token);
-      return value_error(cat("counts: column 'token': row ", std::to_string(i - first), ": ", token,
+      return value_error(cat(label, ": column 'token': row ", std::to_string(i - first), ": ",
+                             token,
                              " is no token (a word of at least 3 letters or digits, in lower "
                              "case, as derive_partial gives it)"));
     }
     // Derivation counts examples in 32 bits.
     if (out[i].count >= categorizer::kExampleLimit) {
-      return value_error(cat("counts: column 'count': row ", std::to_string(i - first), ": ",
+      return value_error(cat(label, ": column 'count': row ", std::to_string(i - first), ": ",
                              std::to_string(out[i].count),
                              " is more examples than derivation counts (at most ",
                              std::to_string(categorizer::kExampleLimit - 1), ")"));

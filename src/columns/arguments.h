@@ -30,8 +30,10 @@ bool read_examples(Inputs& inputs, PyObject* narrations, PyObject* categories, P
                    ExampleRows& out);
 
 /// The rows of a table of counts (a column per field of TokenCountRow), appended to
-/// `out` as views that `inputs` keeps valid.
-bool read_counts(Inputs& inputs, PyObject* source, std::vector<categorizer::TokenCount>& out);
+/// `out` as views that `inputs` keeps valid; `label` names the table in messages, and
+/// must outlive `inputs`.
+bool read_counts(Inputs& inputs, PyObject* source, std::string_view label,
+                 std::vector<categorizer::TokenCount>& out);
 
 /// Loans, a row each: its request, or the text compute_emi raises for the same loan given
 /// as a request dict (the row's values, nulls left out); and beside each request what its

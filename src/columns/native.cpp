@@ -201,10 +201,15 @@ PyObject* derive_merge_entry(PyObject* args, PyObject* kwargs) {
   if (!bind(args, kwargs, "O|$O:derive_merge", names, values, threads)) return nullptr;
   auto tables = PyRef::steal(PySequence_Tuple(values[0]));
   if (!tables) return nullptr;
+  // Each table is named by its place, as the caller passed them: "counts 2". The names
+  // outlive `inputs`, which may keep them for a message.
+  std::vector<std::string> labels(static_cast<std::size_t>(PyTuple_Size(tables.get())));
+  for (std::size_t i = 0; i < labels.size(); ++i) labels[i] = cat("counts ", std::to_string(i));
   Inputs inputs;
   std::vector<categorizer::TokenCount> rows;
-  for (Py_ssize_t i = 0; i < PyTuple_Size(tables.get()); ++i) {
-    if (!read_counts(inputs, PyTuple_GetItem(tables.get(), i), rows)) return nullptr;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    PyObject* table = PyTuple_GetItem(tables.get(), static_cast<Py_ssize_t>(i));
+    if (!read_counts(inputs, table, labels[i], rows)) return nullptr;
   }
   return table_without_lock([&] { return counts_table(categorizer::merge_counts(rows)); });
 }
@@ -216,7 +221,7 @@ PyObject* derive_finish_entry(PyObject* args, PyObject* kwargs) {
   if (!bind(args, kwargs, "O|$O:derive_finish", names, values, threads)) return nullptr;
   Inputs inputs;
   std::vector<categorizer::TokenCount> rows;
-  if (!read_counts(inputs, values[0], rows)) return nullptr;
+  if (!read_counts(inputs, values[0], "counts", rows)) return nullptr;
   std::optional<categorizer::TooManyExamples> failure;
   SharedTable table;
   {

@@ -133,7 +133,7 @@ COUNT = {"category": ["F"], "merchant": ["M"], "token": ["abc"]}
      'counts: token "abc" is held by more examples than derivation counts (at most 4294967294)'),
     # a token that derive_partial never gives: a blank cell, or columns swapped by a rename
     (lambda: qc.derive_merge(dict(COUNT, token=[""], count=[1])), ValueError,
-     "counts: column 'token': row 0: \"\" is no token (a word of at least 3 letters or digits, in lower "
+     "counts 0: column 'token': row 0: \"\" is no token (a word of at least 3 letters or digits, in lower "
      "case, as derive_partial gives it)"),
     (lambda: qc.derive_finish(dict(COUNT, merchant=["abc"], token=["Zesto Bites"], count=[1])), ValueError,
      "counts: column 'token': row 0: \"Zesto Bites\" is no token (a word of at least 3 letters or digits, "

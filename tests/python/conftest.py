@@ -56,10 +56,8 @@ def spark_required(missing):
 
 def connect_missing():
     """What this Python lacks to be a Spark Connect client, or None."""
-    try:
-        from pyspark.sql.connect.utils import check_dependencies
-
-        check_dependencies()
+    try:  # the module checks them as it loads, in every pyspark 4
+        import pyspark.sql.connect.session  # noqa: F401
     except ImportError as error:
         return f'Spark Connect\'s client libraries (pip install "pyspark[connect]"): {error}'
     return None

@@ -89,20 +89,18 @@ def _needs_libraries(module: str, libraries: str, python: Tuple[int, int]) -> Im
                        f"{sys.version_info[0]}.{sys.version_info[1]})")
 
 
-def _call(function: Any, *args: Any, names: Tuple[str, ...] = (),
-          missing: Iterable[Tuple[str, Any, str, str]] = (), **kwargs: Any) -> Any:
+def _call(function: Any, *args: Any, names: Tuple[str, ...] = (), **kwargs: Any) -> Any:
     """Calls a native function; an exception a producer raised comes back as raised, and
     pyarrow's refusal to export a pandas column of texts and numbers as the door's own
     error, which names the argument (from `names`, in the order of `args`) and column.
-    A polars Object column is refused before polars exports it. `missing`: the arguments
-    of `_refuse_missing` for the tables as the caller gave them, asked once the engine
-    refused a null where they take none."""
+    A polars Object column is refused before polars exports it, and the engine's refusal
+    of a missing value that pandas may have read so says why."""
     _refuse_objects(zip(names, args))
     try:
         return function(*args, **kwargs)
     except (TypeError, ValueError) as error:
         _refuse_mixed(error, zip(names, args))
-        _say_why_missing(error, zip(names, args), missing)
+        _say_why_missing(error, zip(names, args))
         raised = _producer_exception(str(error)) if isinstance(error, ValueError) else None
         if raised is None:
             raise
@@ -112,11 +110,6 @@ def _call(function: Any, *args: Any, names: Tuple[str, ...] = (),
 def _rules(rules: Any) -> Any:
     """A table of rules as the engines read it."""
     return _without_index(rules, _native.COLUMNS["rules"])
-
-
-def _patterns(rules: Any) -> Tuple[Tuple[str, Any, str, str], ...]:
-    """`_call`'s `missing` for a table of rules."""
-    return (("rules", rules, "pattern", "rules"),)
 
 
 def _examples(narrations: Any, categories: Any, merchants: Any) -> Tuple[Any, Any, Any]:
@@ -148,8 +141,7 @@ def categorize(narrations: Any, rules: Any, *, column: Optional[str] = None,
     """
     _refuse_unreadable(narrations=narrations, rules=rules)
     table = _call(_native.categorize, _without_index(narrations, column), _rules(rules),
-                  column=column, threads=threads, names=("narrations", "rules"),
-                  missing=_patterns(rules))
+                  column=column, threads=threads, names=("narrations", "rules"))
     return _convert(table, _kind(narrations), same_rows=True)
 
 
@@ -203,52 +195,50 @@ def _refuse_tables_listed(name: str, counts: Any, fix: str) -> None:
         raise TypeError(f"{name}: a list of tables, where one table is taken: {fix}")
 
 
-#: What pandas' read_csv reads as missing by default, by the column that takes no nulls.
-_READ_AS_MISSING = {"token": "the tokens 'nan' and 'null'", "pattern": "the patterns 'nan' and 'null'",
-                    "narration": "narrations such as 'null' or 'None'"}
+#: What pandas' read_csv reads as missing by default, by the column that takes no nulls,
+#: and what such a file holds.
+_READ_AS_MISSING = {"token": ("the tokens 'nan' and 'null'", "counts"),
+                    "pattern": ("the patterns 'nan' and 'null'", "rules"),
+                    "narration": ("narrations such as 'null' or 'None'", "examples")}
 
 
-def _say_why_missing(error: BaseException, arguments: Iterable[Tuple[str, Any]],
-                     missing: Iterable[Tuple[str, Any, str, str]]) -> None:
-    """Raises ValueError, from `error`, where the engines refused a missing narration of a
-    pandas example, saying why as `_refuse_missing` does, and likewise for a pattern or a
-    token (`missing`: `_refuse_missing`'s arguments for each table that takes them). Asked
-    only then: a look for missing values in a column of objects costs some 30 ms a
-    million rows."""
-    found = re.fullmatch(r"(examples: column 'narration'|narrations|rules: column 'pattern'|"
-                         r"counts(?: \d+)?: column 'token'): null in row \d+", str(error))
+def _why_missing(column: str) -> str:
+    """Why a pandas `column` of a file misses a value, and how to read the file instead."""
+    return (f"(pandas' read_csv reads {_READ_AS_MISSING[column][0]} as missing, and labels such "
+            f"as 'NA' or 'N/A' too: read {_READ_AS_MISSING[column][1]} with keep_default_na=False)")
+
+
+def _say_why_missing(error: BaseException, arguments: Iterable[Tuple[str, Any]]) -> None:
+    """Raises ValueError, from `error`, where the engines refused a missing narration of an
+    example, pattern or token (a narration alone is no column) of a pandas frame or Series,
+    saying why: pandas' read_csv reads texts such as 'nan' and 'null' as missing. Asked only
+    then: a look for missing values in a column of objects costs some 30 ms a million rows.
+    A list of tables (derive_merge's) is named by place, "counts 2"."""
+    found = re.fullmatch(r"(\w+)(?: (\d+))?: (?:column '(\w+)': )?null in row \d+", str(error))
     if found is None:
         return
-    if found[1].startswith(("rules", "counts")):
-        for name, table, column, what in missing:
-            try:
-                _refuse_missing(name, table, column, what)
-            except ValueError as refusal:
-                raise refusal from error
+    column = found[3] or "narration"
+    if column not in _READ_AS_MISSING:
         return
-    value = dict(arguments).get(found[1].split(":")[0])
+    value = dict(arguments).get(found[1])
+    if isinstance(value, list) and found[2] is not None and int(found[2]) < len(value):
+        value = value[int(found[2])]
     if isinstance(value, _SeriesStream):
         value = value.series
     if value is not None and _kind(value).library == "pandas":
-        raise ValueError(f"{error} (pandas' read_csv reads {_READ_AS_MISSING['narration']} as "
-                         f"missing, and labels such as 'NA' or 'N/A' too: read examples with "
-                         f"keep_default_na=False)") from error
+        raise ValueError(f"{error} {_why_missing(column)}") from error
 
 
-def _refuse_missing(name: str, table: Any, column: str, what: str) -> None:
-    """Raises ValueError, saying why, where a pandas frame's `column` that takes no nulls
-    misses a value: pandas' read_csv reads texts such as 'nan' and 'null' as missing, and a
-    label such as 'NA' likewise, which reads as empty without a word; `what` the file's
-    contents."""
+def _refuse_missing(name: str, table: Any, column: str) -> None:
+    """Raises ValueError, as `_say_why_missing` would, where a pandas frame's `column` that
+    takes no nulls misses a value: for tables read into pyarrow before the engines see them."""
     if type(table).__name__ != "DataFrame" or _kind(table).library != "pandas" or \
             column not in table.columns or table.columns.has_duplicates:
         return
     missing = table[column].isna().to_numpy()
     if missing.any():
         raise ValueError(f"{name}: column '{column}': null in row {int(missing.argmax())} "
-                         f"(pandas' read_csv reads {_READ_AS_MISSING[column]} as missing, and "
-                         f"labels such as 'NA' or 'N/A' too: read {what} with "
-                         f"keep_default_na=False)")
+                         f"{_why_missing(column)}")
 
 
 def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
@@ -260,9 +250,8 @@ def derive_merge(*counts: Any, threads: Optional[int] = None) -> Result:
         _refuse_tables_listed(f"counts {i}", table, "pass each as an argument, derive_merge(*tables)")
     _refuse_unreadable(**{f"counts {i}": table for i, table in enumerate(counts)})
     tables = [_without_index(table, _native.COLUMNS["counts"]) for table in counts]
-    missing = [(f"counts {i}", table, "token", "counts") for i, table in enumerate(counts)]
-    return _convert(_call(_native.derive_merge, tables, threads=threads, names=("counts",),
-                          missing=missing), _kind(counts[0]))
+    return _convert(_call(_native.derive_merge, tables, threads=threads, names=("counts",)),
+                    _kind(counts[0]))
 
 
 def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
@@ -270,8 +259,8 @@ def derive_finish(counts: Any, *, threads: Optional[int] = None) -> Result:
     _refuse_tables_listed("counts", counts, "add them up first, derive_finish(derive_merge(*tables))")
     _refuse_unreadable(counts=counts)
     table = _without_index(counts, _native.COLUMNS["counts"])
-    return _convert(_call(_native.derive_finish, table, threads=threads, names=("counts",),
-                          missing=[("counts", counts, "token", "counts")]), _kind(counts))
+    return _convert(_call(_native.derive_finish, table, threads=threads, names=("counts",)),
+                    _kind(counts))
 
 
 def _has_column(table: Any, name: str) -> bool:

@@ -50,7 +50,7 @@ def rules_table(rules: Any) -> pa.Table:
     if isinstance(rules, Mapping) and "rules" in rules and not _is_producer(rules):
         rules = rules["rules"]  # a request, {"rules": ...}
     # Read into pyarrow below, a pandas frame would no longer say why a pattern is missing.
-    _columns._refuse_missing("rules", rules, "pattern", "rules")
+    _columns._refuse_missing("rules", rules, "pattern")
     rules = _columns._rules(rules)  # a pandas frame: its rule columns, without its index
     if _is_producer(rules):
         rules = pa.table(rules)  # a one-pass stream is read here, once

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from typing import Any, NamedTuple, Optional
 
-from . import _call, _example_names, _examples, _native, _patterns, _rules  # the package is initialised up to its last line here
+from . import _call, _example_names, _examples, _native, _rules  # the package is initialised up to its last line here
 from ._kinds import convert as _convert
 from ._kinds import kind_of as _kind
 from ._kinds import refuse_misaligned as _refuse_misaligned
@@ -34,8 +34,7 @@ def explain(narrations: Any, rules: Any, *, column: Optional[str] = None,
     """
     _refuse_unreadable(narrations=narrations, rules=rules)
     table = _call(_native.explain, _without_index(narrations, column), _rules(rules),
-                  column=column, threads=threads, names=("narrations", "rules"),
-                  missing=_patterns(rules))
+                  column=column, threads=threads, names=("narrations", "rules"))
     return _convert(table, _kind(narrations), same_rows=True)
 
 
@@ -50,8 +49,7 @@ def lint(rules: Any, *, threads: Optional[int] = None) -> Any:
     empty pattern occurs in all), the kind is "unreachable" and `by` the first of them.
     """
     _refuse_unreadable(rules=rules)
-    return _convert(_call(_native.lint, _rules(rules), threads=threads, names=("rules",),
-                          missing=_patterns(rules)), _kind(rules))
+    return _convert(_call(_native.lint, _rules(rules), threads=threads, names=("rules",)), _kind(rules))
 
 
 class Evaluation(NamedTuple):
@@ -92,8 +90,7 @@ def evaluate(narrations: Any, categories: Any = None, merchants: Any = None,
     _refuse_misaligned(narrations=narrations, categories=categories, merchants=merchants)
     tables = _call(_native.evaluate, *_examples(narrations, categories, merchants),
                    _rules(rules), threads=threads,
-                   names=(*_example_names(categories, merchants), "rules"),
-                   missing=_patterns(rules))
+                   names=(*_example_names(categories, merchants), "rules"))
     kind = _kind(narrations)
     return Evaluation(*(_convert(table, kind) for table in tables))
 
@@ -111,6 +108,5 @@ def unmatched(narrations: Any, rules: Any, top: int = 50, *, column: Optional[st
     """
     _refuse_unreadable(narrations=narrations, rules=rules)
     table = _call(_native.unmatched, _without_index(narrations, column), _rules(rules), top,
-                  column=column, threads=threads, names=("narrations", "rules"),
-                  missing=_patterns(rules))
+                  column=column, threads=threads, names=("narrations", "rules"))
     return _convert(table, _kind(narrations))

@@ -9,6 +9,7 @@ all the rows together. Calls run on whatever scheduler Dask would use: the activ
 
 from __future__ import annotations
 
+import re
 from typing import Any, Dict, List, Optional, Sequence, Union
 
 try:
@@ -90,14 +91,16 @@ def _count(part: Any, number: int, narration: str, category: str, merchant: str,
     """Partition `number`'s table of counts. A null narration is reported by the frame's
     column name and the partition, which the engine, given one column at a time, cannot
     know; a null label reads as empty, as the engine reads it."""
-    missing = part[narration].isna().to_numpy()
-    if missing.any():
-        raise ValueError(f"{narration}: null in row {int(missing.argmax())} "
-                         f"of partition {number}")
     try:
         return _columns.derive_partial(part[[narration]], part[[category]], part[[merchant]],
                                        threads=threads)
     except (TypeError, ValueError) as error:
+        # Named here, not looked for first: a look at every narration of a column of
+        # objects costs some 30 ms a million rows, on partitions that have none missing.
+        missing = re.match(r"narrations: null in row (\d+)", str(error))
+        if missing is not None:
+            raise ValueError(f"{narration}: null in row {missing[1]} of partition {number}") \
+                from None
         columns = dict(zip(("narrations", "categories", "merchants"),
                            (narration, category, merchant)))
         raise in_partition(error, columns, number) from None

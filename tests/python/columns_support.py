@@ -156,15 +156,8 @@ def rules_of(result):
 
 
 class ArrowArray(ctypes.Structure):
-    pass
-
-
-ArrowArray._fields_ = [
-    ("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
-    ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64),
-    ("buffers", ctypes.c_void_p), ("children", ctypes.c_void_p), ("dictionary", ctypes.c_void_p),
-    ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p),
-]
+    # length, null_count, offset, n_buffers, n_children, buffers, children, dictionary
+    _fields_ = [("head", ctypes.c_int64 * 8), ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p)]
 
 
 class ArrowArrayStream(ctypes.Structure):

@@ -7,16 +7,9 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import quorvane
+from test_objects import failure
 
 P = '{"data":[],"rules":[],"x":'  # a value after this prefix is skipped (26 bytes)
-
-
-def failure(text):
-    with pytest.raises(ValueError) as info:
-        quorvane.categorize_transactions_json(text)
-    (message,) = info.value.args  # one argument: str() of the error is the message
-    assert str(info.value) == message and message.startswith("invalid request: ")
-    return message[len("invalid request: "):]
 
 
 # (request text, failure text with its position)
@@ -121,7 +114,7 @@ def test_failure_text_and_position(text, message):
     if message is None:
         json.loads(quorvane.categorize_transactions_json(text))
     else:
-        assert failure(text) == message
+        assert failure(text, quorvane.categorize_transactions_json) == message
 
 
 # Any text, with its escapes (surrogate pairs too) as Python writes them or left raw, reads

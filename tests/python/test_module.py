@@ -100,7 +100,7 @@ except ImportError as error:
 
 
 @pytest.mark.fault_injection
-def test_internal_fault_raises_panic_exception(capfd):
+def test_internal_fault_and_out_of_memory(capfd):
     with pytest.raises(BaseException) as info:
         quorvane.categorize_transactions_json('"quorvane: internal fault"')
     panic = info.value
@@ -109,15 +109,10 @@ def test_internal_fault_raises_panic_exception(capfd):
     assert panic.args == ("injected internal fault",)
     assert "BaseException" in type(panic).__doc__
     assert "injected internal fault" in capfd.readouterr().err
+    with pytest.raises(MemoryError):
+        quorvane.categorize_transactions_json('"quorvane: out of memory"')
     # The module is unaffected: the next call runs normally, and the class is the same.
     assert quorvane.categorize_transactions_json(json.dumps(EMPTY)) == '{"data":[]}'
     with pytest.raises(BaseException) as again:
         quorvane.categorize_transactions_json('"quorvane: internal fault"')
     assert type(again.value) is type(panic)
-
-
-@pytest.mark.fault_injection
-def test_out_of_memory_raises_memory_error():
-    with pytest.raises(MemoryError):
-        quorvane.categorize_transactions_json('"quorvane: out of memory"')
-    assert quorvane.categorize_transactions_json(json.dumps(EMPTY)) == '{"data":[]}'

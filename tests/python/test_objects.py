@@ -15,9 +15,9 @@ import pytest
 import quorvane
 
 
-def failure(request):
+def failure(request, call=quorvane.categorize_transactions):
     with pytest.raises(ValueError) as info:
-        quorvane.categorize_transactions(request)
+        call(request)
     (message,) = info.value.args  # one argument: str() of the error is the message
     assert str(info.value) == message and message.startswith("invalid request: ")
     return message[len("invalid request: "):]

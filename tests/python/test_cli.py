@@ -324,6 +324,10 @@ MISTAKES = [
      "h.csv:1: columns 3 and 4 are both named 'merchant'; rename one of them"),
     ({"s.csv": STATEMENT}, "categorize s.csv --summary --amount-column debit",
      "s.csv:1: no column named 'debit' (the columns are 'date', 'narration', 'amount')"),
+    ({"s.csv": "narration,Amount,Dr / Cr\nzesto,5.00,DR\n"}, "categorize s.csv --summary",
+     "s.csv:1: the column 'Dr / Cr' says which amounts are debits, and the summary reads 'Amount' "
+     "as signed: name it with --amount-column if its debits have a minus sign, else put them in a "
+     "column of their own for --amount-in and --amount-out"),
     ({"s.csv": STATEMENT}, "categorize s.csv --summary --amount-in amount",
      "--amount-in: --amount-in and --amount-out go together: the amount is money in minus money out"),
     # rows, amounts and bytes

@@ -149,7 +149,20 @@ def _amount_columns(source: CsvFile, args: argparse.Namespace
     found = source.present(["amount"])
     if not found:
         return [], "No amount column: counts only (name one with --amount-column)."
+    marks = [name for name in source.header if name.casefold().replace(" ", "") in _DEBIT_CREDIT]
+    if marks:
+        # Statements that keep the sign apart write every amount as positive: summed as they
+        # stand, money spent would count as money in.
+        raise UserError(where(source.path, source.header_at),
+                        f"the column {marks[0]!r} says which amounts are debits, and the summary "
+                        f"reads {source.header[found[0]]!r} as signed: name it with "
+                        "--amount-column if its debits have a minus sign, else put them in a "
+                        "column of their own for --amount-in and --amount-out")
     return [(found[0], 1)], None
+
+
+#: Names of a column that marks each amount as a debit or a credit (spaces left out).
+_DEBIT_CREDIT = frozenset(["dr/cr", "cr/dr", "drcr", "crdr", "debit/credit", "credit/debit"])
 
 
 def _places(source: CsvFile, replace: bool, read: Dict[int, str]

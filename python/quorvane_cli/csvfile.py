@@ -220,8 +220,9 @@ class CsvFile:
         a failure listing the columns when none is there, or when two have that name."""
         folded = [name.strip().casefold() for name in self.header]
         for name in names:
-            if name.casefold() in folded:
-                return self.only(folded.index(name.casefold()))
+            # Both sides without the spaces some banks pad names with (and a user copies).
+            if name.strip().casefold() in folded:
+                return self.only(folded.index(name.strip().casefold()))
         wanted = ", ".join(repr(name) for name in names[:-1])
         wanted = f"{wanted} or {names[-1]!r}" if wanted else repr(names[-1])
         listed = ", ".join(repr(name) for name in self.header)
@@ -243,7 +244,7 @@ class CsvFile:
         """The line, among the first block's next ones, that has a column of one of names
         under some delimiter: where the header is when a bank writes lines of its own
         (account, period) above it."""
-        wanted = {name.casefold() for name in names}
+        wanted = {name.strip().casefold() for name in names}
         lines = io.StringIO(self.first_text, newline="")
         for number, line in enumerate(itertools.islice(lines, 100), 1):
             if number <= self.header_at:
@@ -257,7 +258,7 @@ class CsvFile:
     def present(self, names: Sequence[str]) -> List[int]:
         """The indices of the header's columns named by any of names, letter case ignored;
         a failure when two columns have one name."""
-        wanted = {name.casefold() for name in names}
+        wanted = {name.strip().casefold() for name in names}
         return [self.only(i) for i, name in enumerate(self.header)
                 if name.strip().casefold() in wanted]
 

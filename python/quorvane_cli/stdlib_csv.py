@@ -169,8 +169,8 @@ class Reader:
         rows: List[List[str]] = []
         for line, fields in self.rows():
             if len(fields) != width:
-                raise UserError(where(self.blocks.path, line),
-                                f"{len(fields)} fields where the header has {width}")
+                raise UserError(where(self.blocks.path, line), miscount(len(fields), width,
+                                                                        self.reader.dialect.delimiter))
             lines.append(line)
             rows.append(fields)
             if len(rows) == size:
@@ -178,6 +178,16 @@ class Reader:
                 lines, rows = [], []
         if rows:
             yield lines, _columns(rows, width)
+
+
+def miscount(fields: int, width: int, delimiter: str) -> str:
+    """Why a row's fields do not fit the header, with the usual causes in bank statements;
+    guessing which cells belong where could read an amount as a narration."""
+    if fields < width:
+        return (f"{fields} fields where the header has {width}: remove the line if it is no "
+                "transaction (a total or balance below the statement)")
+    return (f"{fields} fields where the header has {width}: quote a cell that holds "
+            f"{delimiter!r}, or name the extra columns in the header if every row has them")
 
 
 def _columns(rows: List[List[str]], width: int) -> Columns:

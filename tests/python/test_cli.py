@@ -265,16 +265,17 @@ def test_native_lines_are_the_csv_modules(data, width, delimiter):
 
 
 def test_summary_with_amounts_in_and_out(capsys, tmp_path, path):
-    # Some banks write money out with a minus sign: it is money out all the same. (A cell that
+    # Some banks write money out with a minus sign: it is money out all the same, and pad
+    # column names, which a name given as the header spells it still finds. (A cell that
     # reads only under the other mark fails with a hint: see MISTAKES. The table's layout, its
     # columns aligned and merchants indented, is in the README's console block.)
     statement = write_csv(tmp_path / "s.csv", [
-        ["Text", "Credit", "Debit"], ["zesto 1", "", "1.200,50"], ["zesto 2", "", "-99,5"],
+        ["Text", "Credit  ", "Debit"], ["zesto 1", "", "1.200,50"], ["zesto 2", "", "-99,5"],
         ["salary", "50.000", ""], ["???", "3", ""]], delimiter=";")
     rules = write_csv(tmp_path / "r.csv", [["pattern", "category", "merchant"],
                                            ["zesto", "Food", "Zesto"], ["salary", "Salary", "Acme"]])
     status, out, err = run(capsys, "categorize", statement, "--rules", rules, "--column", "text",
-                           "--summary", "--amount-in", "credit", "--amount-out", "DEBIT",
+                           "--summary", "--amount-in", "credit  ", "--amount-out", "DEBIT",
                            "--decimal-mark", ",")
     figures = [" ".join(line.split()) for line in out.splitlines() if line.strip("- ")]
     assert (status, err, figures) == (0, "", [
@@ -323,12 +324,18 @@ MISTAKES = [
      "h.csv:1: columns 3 and 4 are both named 'merchant'; rename one of them"),
     ({"s.csv": STATEMENT}, "categorize s.csv --summary --amount-column debit",
      "s.csv:1: no column named 'debit' (the columns are 'date', 'narration', 'amount')"),
+    ({"s.csv": "narration,Amount,Dr / Cr\nzesto,5.00,DR\n"}, "categorize s.csv --summary",
+     "s.csv:1: the column 'Dr / Cr' says which amounts are debits, and the summary reads 'Amount' "
+     "as signed: name it with --amount-column if its debits have a minus sign, else put them in a "
+     "column of their own for --amount-in and --amount-out"),
     ({"s.csv": STATEMENT}, "categorize s.csv --summary --amount-in amount",
      "--amount-in: --amount-in and --amount-out go together: the amount is money in minus money out"),
     # rows, amounts and bytes
-    ({"s.csv": STATEMENT + "\n2026-01-02,x\n"}, "categorize s.csv", "s.csv:4: 2 fields where the header has 3"),
+    ({"s.csv": STATEMENT + "\n2026-01-02,x\n"}, "categorize s.csv", "s.csv:4: 2 fields where the "
+     "header has 3: remove the line if it is no transaction (a total or balance below the statement)"),
     ({"s.csv": STATEMENT + '2026-01-02,"kart\n",1,2\n'}, "categorize s.csv",
-     "s.csv:3: 4 fields where the header has 3"),
+     "s.csv:3: 4 fields where the header has 3: quote a cell that holds ',', or name the extra "
+     "columns in the header if every row has them"),
     ({"s.csv": STATEMENT + '2026-01-02,kart,"1,2,3"\n'}, "categorize s.csv --summary",
      "s.csv:3:amount: not an amount: '1,2,3'"),
     ({"s.csv": "Text;Credit;Debit\r\nzesto 1;;1.200,50\r\n"},
@@ -594,7 +601,8 @@ def test_failure_while_pyarrow_reads_ahead(tmp_path):
                            str(DATA / "rules.csv"), "-o", os.devnull], capture_output=True,
                           timeout=60, env=dict(os.environ, QUORVANE_CLI_CSV="pyarrow"))
     assert (done.returncode, done.stderr.decode()) == (
-        2, f"quorvane: {statement}:3: 1 fields where the header has 2\n")
+        2, f"quorvane: {statement}:3: 1 fields where the header has 2: remove the line if it is "
+        "no transaction (a total or balance below the statement)\n")
 
 
 @needs_pyarrow

@@ -107,12 +107,19 @@ def test_long_chunked_column_equals_existing_module():
 
 
 def test_result_columns_past_two_mib_equal_smaller_ones():
-    # 600,000 rows make result columns of 2.4 MB, which are laid out on huge pages.
+    # 600,000 rows make result columns of 2.4 MB, which are laid out on huge pages and,
+    # once freed, kept for a later call's columns: never while a result still holds them.
     texts = pa.array(["upi zesto 1", None, "ATM 7", "kart"] * 150_000)
+    others, shifted = (pa.array(["kart", "atm", None] * 200_000), pa.array(["atm", None, "x"] * 200_000))
     rules = [["zesto", "Food", "Z"], ["atm", "Cash", "A"]]
     for call in (qc.categorize, qc.explain):
         halves = [pa.table(call(texts.slice(start, 300_000), rules)) for start in (0, 300_000)]
-        assert pa.table(call(texts, rules)).equals(pa.concat_tables(halves))
+        whole = pa.table(call(texts, rules))
+        other = pa.table(call(others, rules))
+        for _ in range(3):
+            pa.table(call(shifted, rules))  # freed at once, its columns kept
+        assert whole.equals(pa.concat_tables(halves)) and pa.table(call(texts, rules)).equals(whole)
+        assert other.equals(pa.table(call(others.slice(0, 600_000), rules)))
 
 
 def test_native_tables_export_and_pickle():

@@ -357,16 +357,25 @@ def texts(values: Any) -> Any:
 def _units(columns: Sequence[Any], amounts: Sequence[Tuple[int, int]],
            fmt: AmountFormat) -> Tuple[Any, int]:
     """Each row's amount in whole units of 10^-scale, and the scale: the largest number of
-    fraction digits in the batch. ArrowInvalid when a value leaves 64-bit integers."""
+    fraction digits in the batch. ArrowInvalid when a value leaves 64-bit integers;
+    BadAmount as stdlib_csv.totals gives it."""
     import pyarrow.compute as pc
 
+    def matches(cells: Any, pattern: str) -> Any:
+        return pc.match_substring_regex(cells, f"^(?:{pattern})$")
+
+    # What must hold of each row, in the order stdlib_csv.totals reads its cells: the first
+    # row that fails is the one named, whichever column it fails in.
+    checks = [(matches(columns[column], fmt.pattern), column) for column, _ in amounts]
+    every = checks[0][0]
+    for valid, _ in checks[1:]:
+        every = pc.and_(every, valid)
+    if not pc.all(every).as_py():
+        row = every.to_pylist().index(False)
+        raise BadAmount(row, next(column for valid, column in checks if not valid[row].as_py()))
     parts = []
     for column, sign in amounts:
-        cells = columns[column]
-        valid = pc.match_substring_regex(cells, f"^(?:{fmt.pattern})$")
-        if not pc.all(valid).as_py():
-            raise BadAmount(valid.to_pylist().index(False), column)
-        plain = pc.replace_substring_regex(cells, fmt.removed, "")
+        plain = pc.replace_substring_regex(columns[column], fmt.removed, "")
         if fmt.mark != ".":
             plain = pc.replace_substring(plain, fmt.mark, ".")
         parsed = pc.extract_regex(plain, _PARTS)

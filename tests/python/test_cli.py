@@ -338,7 +338,7 @@ MISTAKES = [
      "columns in the header if every row has them"),
     ({"s.csv": STATEMENT + '2026-01-02,kart,"1,2,3"\n'}, "categorize s.csv --summary",
      "s.csv:3:amount: not an amount: '1,2,3'"),
-    ({"s.csv": "Text;Credit;Debit\r\nzesto 1;;1.200,50\r\n"},
+    ({"s.csv": "Text;Credit;Debit\r\nzesto 1;;1.200,50\r\nzesto 2;x;\r\n"},  # the first row's
      "categorize s.csv --column text --summary --amount-in credit --amount-out debit",
      "s.csv:2:Debit: not an amount: '1.200,50' (with --decimal-mark , it reads as 1200.50)"),
     ({"s.csv": b"narration\nok\n\xff\xfe bad\n"}, "categorize s.csv",

@@ -19,6 +19,16 @@ from typing import Optional
 #: Separators that may group digits in threes, besides the mark that is not the decimal mark.
 _SPACES = (" ", "\u00a0", "\u202f", "'")
 
+#: A cell that marks its row's amount as money out (Dr, D, Debit) or in (Cr, C, Credit), in
+#: any letter case, blanks around; ASCII letters only, so that both regular expression
+#: engines read it alike (case folding would let theirs differ on letters such as "İ").
+DEBIT = "[ \\t]*[Dd](?:[Rr]|[Ee][Bb][Ii][Tt])?[ \\t]*"
+CREDIT = "[ \\t]*[Cc](?:[Rr](?:[Ee][Dd][Ii][Tt])?)?[ \\t]*"
+#: A blank cell: no amount, or no mark.
+BLANK = "[ \\t]*"
+#: An amount written with its own sign.
+SIGNED = "[ \\t]*[+-]"
+
 #: Sums of amounts are exact: no rounding at any size (every addend has finitely many digits).
 EXACT = decimal.Context(prec=decimal.MAX_PREC, Emax=decimal.MAX_EMAX, Emin=decimal.MIN_EMIN)
 
@@ -55,3 +65,26 @@ class AmountFormat:
         if other is None:
             return ""
         return f" (with --decimal-mark {'.' if self.mark == ',' else ','} it reads as {other})"
+
+
+_DEBIT, _CREDIT, _BLANK, _SIGNED = (re.compile(p) for p in (DEBIT, CREDIT, BLANK, SIGNED))
+
+
+def side(mark: str) -> Optional[int]:
+    """What a mark says of its row's amount: -1 money out, 1 money in, 0 nothing (a blank
+    cell); None when it is no mark."""
+    if _DEBIT.fullmatch(mark):
+        return -1
+    if _CREDIT.fullmatch(mark):
+        return 1
+    return 0 if _BLANK.fullmatch(mark) else None
+
+
+def blank(text: str) -> bool:
+    """Whether a cell is blank: an amount of zero, or no mark."""
+    return _BLANK.fullmatch(text) is not None
+
+
+def signed(text: str) -> bool:
+    """Whether an amount is written with a sign of its own."""
+    return _SIGNED.match(text) is not None

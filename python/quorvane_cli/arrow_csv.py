@@ -66,7 +66,7 @@ import quorvane_columns as qc
 from quorvane_columns._native import DeriveCounter, csv_lines, longest
 
 from quorvane_cli import stdlib_csv
-from quorvane_cli.amounts import EXACT, AmountFormat
+from quorvane_cli.amounts import BLANK, CREDIT, DEBIT, EXACT, SIGNED, AmountFormat
 from quorvane_cli.stdlib_csv import RULE_COLUMNS, BadAmount, Totals
 
 #: Bytes parsed at a time: pyarrow reads several blocks ahead, so they stay small.
@@ -355,18 +355,34 @@ def texts(values: Any) -> Any:
 
 
 def _units(columns: Sequence[Any], amounts: Sequence[Tuple[int, int]],
-           fmt: AmountFormat) -> Tuple[Any, int]:
+           fmt: AmountFormat, marks: Optional[int]) -> Tuple[Any, int]:
     """Each row's amount in whole units of 10^-scale, and the scale: the largest number of
-    fraction digits in the batch. ArrowInvalid when a value leaves 64-bit integers."""
+    fraction digits in the batch. ArrowInvalid when a value leaves 64-bit integers;
+    BadAmount as stdlib_csv.totals gives it."""
     import pyarrow.compute as pc
 
+    def matches(cells: Any, pattern: str) -> Any:
+        return pc.match_substring_regex(cells, f"^(?:{pattern})$")
+
+    # What must hold of each row, in the order stdlib_csv.totals reads its cells.
+    checks = [(matches(columns[column], fmt.pattern), column) for column, _ in amounts]
+    debit = None
+    if marks is not None:
+        cells = columns[amounts[0][0]]
+        debit = matches(columns[marks], DEBIT)
+        credit = matches(columns[marks], CREDIT)
+        unmarked = pc.and_(matches(columns[marks], BLANK), matches(cells, BLANK))
+        checks.append((pc.or_(pc.or_(debit, credit), unmarked), marks))
+        checks.append((pc.invert(pc.match_substring_regex(cells, f"^(?:{SIGNED})")), amounts[0][0]))
+    every = checks[0][0]
+    for valid, _ in checks[1:]:
+        every = pc.and_(every, valid)
+    if not pc.all(every).as_py():
+        row = every.to_pylist().index(False)
+        raise BadAmount(row, next(column for valid, column in checks if not valid[row].as_py()))
     parts = []
     for column, sign in amounts:
-        cells = columns[column]
-        valid = pc.match_substring_regex(cells, f"^(?:{fmt.pattern})$")
-        if not pc.all(valid).as_py():
-            raise BadAmount(valid.to_pylist().index(False), column)
-        plain = pc.replace_substring_regex(cells, fmt.removed, "")
+        plain = pc.replace_substring_regex(columns[column], fmt.removed, "")
         if fmt.mark != ".":
             plain = pc.replace_substring(plain, fmt.mark, ".")
         parsed = pc.extract_regex(plain, _PARTS)
@@ -378,7 +394,9 @@ def _units(columns: Sequence[Any], amounts: Sequence[Tuple[int, int]],
         digits = pc.binary_join_element_wise(
             _text("0"), whole, pc.utf8_rpad(fraction, width=scale, padding="0"), _text(""))
         units = pc.cast(digits, pa.int64())
-        if sign < 0:  # money out, with or without the bank's minus sign
+        if debit is not None:  # unsigned, as the marks say
+            units = pc.if_else(debit, pc.negate_checked(units), units)
+        elif sign < 0:  # money out, with or without the bank's minus sign
             units = pc.negate_checked(units)
         else:
             units = pc.if_else(pc.equal(sign_text, _text("-")), pc.negate_checked(units), units)
@@ -387,7 +405,7 @@ def _units(columns: Sequence[Any], amounts: Sequence[Tuple[int, int]],
 
 
 def totals(columns: Sequence[Any], result: Any, amounts: Sequence[Tuple[int, int]],
-           fmt: AmountFormat) -> Totals:
+           fmt: AmountFormat, marks: Optional[int] = None) -> Totals:
     """Count and amount per (category, merchant), as stdlib_csv.totals gives them: rows
     sorted by their rule, each run of one rule summed from a running total."""
     import pyarrow.compute as pc
@@ -396,10 +414,10 @@ def totals(columns: Sequence[Any], result: Any, amounts: Sequence[Tuple[int, int
     scale = 0
     if amounts:
         try:
-            values, scale = _units(columns, amounts, fmt)
+            values, scale = _units(columns, amounts, fmt, marks)
         except pa.ArrowInvalid:  # more than 18 digits: the exact path, row by row
             plain = {name: result.column(name).to_pylist() for name in ("category", "merchant")}
-            return stdlib_csv.totals([c.to_pylist() for c in columns], plain, amounts, fmt)
+            return stdlib_csv.totals([c.to_pylist() for c in columns], plain, amounts, fmt, marks)
     rules = pc.fill_null(result.column("rule").combine_chunks(), _int32(-1))
     order = pc.sort_indices(rules)
     runs = pc.run_end_encode(pc.take(rules, order))
@@ -412,7 +430,7 @@ def totals(columns: Sequence[Any], result: Any, amounts: Sequence[Tuple[int, int
                 pa.int64(), len(lasts), [None, pa.py_buffer(lasts)])).to_pylist()
         except pa.ArrowInvalid:  # a running total past 64 bits: the exact path
             plain = {name: result.column(name).to_pylist() for name in ("category", "merchant")}
-            return stdlib_csv.totals([c.to_pylist() for c in columns], plain, amounts, fmt)
+            return stdlib_csv.totals([c.to_pylist() for c in columns], plain, amounts, fmt, marks)
     categories, merchants = result.column("category"), result.column("merchant")
     out: Totals = {}
     start = 0

@@ -56,8 +56,10 @@ def run(args: argparse.Namespace) -> None:
     with CsvFile(args.statement, NAME, args.delimiter) as source:
         narration = source.column(
             [args.column] if args.column else options.NARRATION_COLUMNS, "--column")
-        amounts, hint = _amount_columns(source, args) if summary else ([], None)
+        amounts, marks, hint = _amount_columns(source, args) if summary else ([], None, None)
         read = {column: "amounts" for column, _ in amounts}
+        if marks is not None:
+            read[marks] = "debit and credit marks"
         read[narration] = "narration"
         places, header = _places(source, args.replace, read)
         kind = source.kind
@@ -75,13 +77,14 @@ def run(args: argparse.Namespace) -> None:
                               len(header), dict(zip(places, (result[n] for n in ADDED_COLUMNS))))
                 if summary is not None:
                     try:
-                        summary.add(kind.totals(batch.columns, result, amounts, fmt))
+                        summary.add(kind.totals(batch.columns, result, amounts, fmt, marks))
                     except BadAmount as bad:
-                        value = batch.columns[bad.column][bad.row]
-                        cell = str(value.as_py() if hasattr(value, "as_py") else value)
+                        def cell(column: int) -> str:
+                            value = batch.columns[column][bad.row]
+                            return str(value.as_py() if hasattr(value, "as_py") else value)
                         raise UserError(
                             where(source.path, batch.line(bad.row), source.header[bad.column]),
-                            f"not an amount: {cell!r}{fmt.reading(cell)}") from None
+                            _unread(cell, bad.column, marks, fmt)) from None
     if summary is not None and report is not None:
         with report.open() as out:
             out.write("".join(line + "\n" for line in summary.lines(hint)).encode("utf-8"))
@@ -124,6 +127,25 @@ class _Behind:
             self.pending.result()
 
 
+#: What a mark may be, in any letter case.
+_MARKS = "Dr, D or Debit for money out, Cr, C or Credit for money in"
+
+
+def _unread(cell: Callable[[int], str], column: int, marks: Optional[int],
+            fmt: AmountFormat) -> str:
+    """Why a row's cell in `column` did not read (`cell` gives a column's cell of the row)."""
+    text = cell(column)
+    if column == marks:
+        if not text.strip(" \t"):
+            return f"no debit or credit mark beside an amount; expected {_MARKS}"
+        return f"not a debit or credit mark: {text!r}; expected {_MARKS}"
+    if marks is not None and fmt.parse(text) is not None:
+        mark = cell(marks).strip(" \t")
+        return (f"the amount {text!r} has a sign of its own, and its {mark!r} mark gives it "
+                "one; write amounts without a sign beside the marks")
+    return f"not an amount: {text!r}{fmt.reading(text)}"
+
+
 def _check_options(args: argparse.Namespace) -> None:
     if (args.amount_in is None) != (args.amount_out is None):
         given = "--amount-in" if args.amount_in is not None else "--amount-out"
@@ -131,8 +153,11 @@ def _check_options(args: argparse.Namespace) -> None:
                         "in minus money out")
     if args.amount_out is not None and args.amount_column is not None:
         raise UserError("--amount-out", "not allowed with --amount-column")
+    if args.amount_sign is not None and args.amount_in is not None:
+        raise UserError("--amount-sign", "not allowed with --amount-in and --amount-out: "
+                        "their columns say which amounts are money in and which money out")
     if not args.summary:
-        for option in ("amount_column", "amount_in", "amount_out"):
+        for option in ("amount_column", "amount_in", "amount_out", "amount_sign"):
             if getattr(args, option) is not None:
                 warn(f"--{option.replace('_', '-')} is used only with --summary; ignored")
         if args.decimal_mark != ".":
@@ -140,25 +165,36 @@ def _check_options(args: argparse.Namespace) -> None:
 
 
 def _amount_columns(source: CsvFile, args: argparse.Namespace
-                    ) -> Tuple[List[Tuple[int, int]], Optional[str]]:
-    """The amount columns (index, sign) of the summary, or none and a hint."""
+                    ) -> Tuple[List[Tuple[int, int]], Optional[int], Optional[str]]:
+    """The amount columns (index, sign) of the summary and the column of debit and credit
+    marks that signs them, if any; or none and a hint."""
     if args.amount_in is not None:
-        return [(source.column([args.amount_in]), 1), (source.column([args.amount_out]), -1)], None
+        return [(source.column([args.amount_in]), 1), (source.column([args.amount_out]), -1)], \
+            None, None
+    marks = None if args.amount_sign is None else source.column([args.amount_sign])
     if args.amount_column is not None:
-        return [(source.column([args.amount_column]), 1)], None
+        return [(source.column([args.amount_column]), 1)], marks, None
     found = source.present(["amount"])
     if not found:
-        return [], "No amount column: counts only (name one with --amount-column)."
-    marks = [name for name in source.header if name.casefold().replace(" ", "") in _DEBIT_CREDIT]
-    if marks:
+        if marks is not None:
+            source.column(["amount"], "--amount-column")  # the failure listing the columns
+        return [], None, "No amount column: counts only (name one with --amount-column)."
+    named = [name for name in source.header if name.casefold().replace(" ", "") in _DEBIT_CREDIT]
+    if named and marks is None:
         # Statements that keep the sign apart write every amount as positive: summed as they
         # stand, money spent would count as money in.
         raise UserError(where(source.path, source.header_at),
-                        f"the column {marks[0]!r} says which amounts are debits, and the summary "
-                        f"reads {source.header[found[0]]!r} as signed: name it with "
-                        "--amount-column if its debits have a minus sign, else put them in a "
-                        "column of their own for --amount-in and --amount-out")
-    return [(found[0], 1)], None
+                        f"the column {named[0]!r} says which amounts are debits, and the summary "
+                        f"reads {source.header[found[0]]!r} as signed: --amount-sign "
+                        f"{_quoted_word(named[0].strip())} reads the signs from it; else name the "
+                        "amounts with --amount-column if their debits have a minus sign, or put "
+                        "debits in a column of their own for --amount-in and --amount-out")
+    return [(found[0], 1)], marks, None
+
+
+def _quoted_word(name: str) -> str:
+    """A name as one word of a shell's command line."""
+    return "'" + name.replace("'", "'\\''") + "'"
 
 
 #: Names of a column that marks each amount as a debit or a credit (spaces left out).

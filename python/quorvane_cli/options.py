@@ -58,6 +58,9 @@ def add_amounts(p: argparse.ArgumentParser) -> None:
                        help="the column of money in (credits), with --amount-out: the amount "
                        "is in minus out, an empty cell zero")
     p.add_argument("--amount-out", metavar="NAME", help="the column of money out (debits)")
+    p.add_argument("--amount-sign", metavar="NAME",
+                   help="the column that marks each amount (written without a sign) as money "
+                   "out: Dr, D or Debit, or in: Cr, C or Credit, in any letter case")
     p.add_argument("--decimal-mark", choices=(".", ","), default=".",
                    help="the decimal mark of amounts (default .); the other one, a space or "
                    "an apostrophe may group digits in threes")

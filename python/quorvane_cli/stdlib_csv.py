@@ -16,7 +16,7 @@ from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, 
 import quorvane_columns as qc
 from quorvane_columns._native import DeriveCounter
 
-from quorvane_cli.amounts import EXACT, AmountFormat
+from quorvane_cli.amounts import EXACT, AmountFormat, blank, side, signed
 from quorvane_cli.failures import UserError, os_failure, where
 
 #: Bytes decoded at a time (then up to the end of a line).
@@ -249,12 +249,20 @@ def texts(values: Sequence[Any]) -> List[str]:
 
 
 def totals(columns: Columns, result: Dict[str, List[Any]],
-           amounts: Sequence[Tuple[int, int]], fmt: AmountFormat) -> Totals:
+           amounts: Sequence[Tuple[int, int]], fmt: AmountFormat,
+           marks: Optional[int] = None) -> Totals:
     """Count and amount per (category, merchant) of a categorised batch; the amount of a
-    row is the sum of its `amounts` cells (column, sign: +1 or -1), zero without any."""
+    row is the sum of its `amounts` cells (column, sign: +1 or -1), zero without any. With
+    `marks`, the column whose cells say whether each row's amount is money out or in, the
+    amount (one column) is written without a sign and the mark gives it one.
+
+    BadAmount names the first row that does not read, and in it the first cell: the
+    amount when it is no amount; the mark when it is no mark, or blank beside an amount;
+    the amount when it has a sign of its own beside a mark."""
     sums: Dict[Optional[Tuple[str, str]], List[Any]] = {}
     keys = [None if c is None else (c, m) for c, m in zip(result["category"], result["merchant"])]
     cells = [(columns[column], column, sign) for column, sign in amounts]
+    sides = None if marks is None else (columns[marks], marks)
     parse, add, subtract = fmt.parse, EXACT.add, EXACT.subtract
     for row, key in enumerate(keys):
         amount = Decimal(0)
@@ -262,6 +270,14 @@ def totals(columns: Columns, result: Dict[str, List[Any]],
             value = parse(values[row])
             if value is None:
                 raise BadAmount(row, column)
+            if sides is not None:
+                said = side(sides[0][row])
+                if said is None or (said == 0 and not blank(values[row])):
+                    raise BadAmount(row, sides[1])
+                if signed(values[row]):
+                    raise BadAmount(row, column)
+                amount = add(amount, value) if said >= 0 else subtract(amount, value)
+                continue
             # Money out is money out whether the bank writes it as 45.00 or -45.00.
             amount = add(amount, value) if sign > 0 else subtract(amount, value.copy_abs())
         entry = sums.get(key)

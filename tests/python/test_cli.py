@@ -85,15 +85,20 @@ AMOUNT = st.decimals(min_value=-10**9, max_value=10**9, places=2, allow_nan=Fals
        rules=st.lists(st.tuples(PATTERN, CELL, CELL), max_size=5),
        delimiter=st.sampled_from(",;\t|"), newline=st.sampled_from(["\r\n", "\n", "\r"]),
        encoding=st.sampled_from(["utf-8", "utf-8-sig", "utf-16", "utf-16-be", "utf-32", "utf-32-be"]),
-       quote_all=st.booleans(), named=st.booleans(), block=st.integers(1, 200))
+       quote_all=st.booleans(), named=st.booleans(), block=st.integers(1, 200),
+       marked=st.none() | st.sampled_from([("Dr", "Cr"), (" d", "C "), ("DEBIT", "credit")]))
 def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newline, encoding,
-                                                   quote_all, named, block):
+                                                   quote_all, named, block, marked):
     # The delimiter is named ("tab"), or found from the header line: outside the quotes of a
     # name that holds more of the other delimiters than the line has of its own.
+    # Amounts are signed, or (marked) unsigned beside a column of debit and credit marks.
     header = ["Narration", 'n"' + "".join(5 * d for d in ",;\t|" if d != delimiter), "amount",
-              "Category", "merchant"]
+              *(["Dr / Cr"] if marked else []), "Category", "merchant"]
     given = ["--delimiter", "tab" if delimiter == "\t" else delimiter] if named else []
-    body = [[n, note, f"{a:,}" if delimiter != "," else str(a), c, c] for n, note, a, c in rows]
+    signs = ["--amount-sign", " dr / CR"] if marked else []
+    body = [[n, note, f"{shown:,}" if delimiter != "," else str(shown),
+             *([marked[a >= 0]] if marked else []), c, c]
+            for n, note, a, c in rows for shown in [abs(a) if marked else a]]
     with tempfile.TemporaryDirectory() as tmp, pytest.MonkeyPatch.context() as mp:
         tmp = Path(tmp)
         statement = write_csv(tmp / "s.csv", [header] + body, delimiter, newline, encoding, quote_all)
@@ -111,7 +116,7 @@ def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newli
             mp.setattr(sys, "stdout", io.TextIOWrapper(io.BytesIO(), "utf-8"))
             out, rules_out = tmp / f"{path}.csv", tmp / f"{path}.rules"
             assert quorvane_cli.main(["categorize", str(statement), "--rules", str(tmp / "r.json"),
-                                      "--replace", "--summary", "-o", str(out), *given]) == 0
+                                      "--replace", "--summary", "-o", str(out), *given, *signs]) == 0
             assert quorvane_cli.main(["derive", str(statement), "-o", str(rules_out), *given]) == 0
             outputs.append((out.read_bytes(), sys.stdout.buffer.getvalue(), rules_out.read_bytes()))
         assert sorted(os.listdir(tmp)) == sorted(["s.csv", "r.json"] + [
@@ -120,7 +125,7 @@ def test_paths_agree_with_each_other_and_the_model(rows, rules, delimiter, newli
     written = list(csv.reader(io.StringIO(outputs[0][0].decode("utf-8"), newline=""),
                               delimiter=delimiter))
     assert written == [header + ["rule"]] + [  # the first matching rule's labels and index
-        row[:3] + (["", "", ""] if winner is None else [*rules[winner][1:], str(winner)])
+        row[:len(header) - 2] + (["", "", ""] if winner is None else [*rules[winner][1:], str(winner)])
         for row in body for winner in [model(row[0], rules)]]
     total = sum((Decimal(r[2]) for r in rows), Decimal(0))
     assert outputs[0][1].decode().splitlines()[-3].split()[-1] == f"{total:,.2f}" or not rows
@@ -219,21 +224,32 @@ def test_formatted_amounts_read_back(value, mark, index, data):
 @needs_pyarrow
 @settings(max_examples=200, deadline=None)
 @given(st.lists(st.text(alphabet="0123456789.,' -+\u00a0e", max_size=9)
-                | st.integers(-10**24, 10**24).map(str), min_size=1, max_size=6),
-       st.sampled_from(".,"))
-def test_both_paths_read_the_same_amounts(cells, mark):
+                | st.integers(-10**24, 10**24).map(str) | st.decimals(0, 10**6, places=2).map(str),
+                min_size=1, max_size=6),
+       st.sampled_from(".,"),
+       st.none() | st.lists(st.sampled_from(["Dr", " cR\t", "d", "DEBIT", "Credit", "C", "", "DR",
+                                             "Cr.", "DEB", "\u0130", "cred\u0130t"]),
+                            min_size=6, max_size=6))
+def test_both_paths_read_the_same_amounts(cells, mark, marks):
+    # With marks (--amount-sign), amounts are unsigned and each row's mark signs it.
     fmt = AmountFormat(mark)
     labels = {"rule": [0] * len(cells), "category": ["c"] * len(cells), "merchant": ["m"] * len(cells)}
+    columns = [cells] + ([] if marks is None else [marks[:len(cells)]])
+    how = [[(0, -1)], fmt] if marks is None else [[(0, 1)], fmt, 1]
     results = []
-    for kind, column, result in ((stdlib_csv, cells, labels),
-                                 (arrow_csv, pa.array(cells), pa.table(labels))):
+    for kind, array, result in ((stdlib_csv, list, labels), (arrow_csv, pa.array, pa.table(labels))):
         try:
-            results.append(kind.totals([column], result, [(0, -1)], fmt))
+            results.append(kind.totals([array(c) for c in columns], result, *how))
         except stdlib_csv.BadAmount as bad:
-            results.append(bad.row)
+            results.append((bad.row, bad.column))
     assert results[0] == results[1]
     first_bad = next((i for i, c in enumerate(cells) if fmt.parse(c) is None), None)
-    assert results[0] == first_bad if first_bad is not None else isinstance(results[0], dict)
+    if marks is None:
+        assert results[0] == (first_bad, 0) if first_bad is not None else isinstance(results[0], dict)
+    elif isinstance(results[0], dict):
+        sides = {"dr": -1, "d": -1, "debit": -1, "cr": 1, "c": 1, "credit": 1}
+        assert results[0][("c", "m")][1] == sum(
+            sides.get(m.strip().lower(), 0) * fmt.parse(c) for c, m in zip(cells, marks))
 
 
 @needs_pyarrow
@@ -291,6 +307,8 @@ STATEMENT = "date,narration,amount\n2026-01-01,zesto,-5\n"
 LOAN = "emi --mode emi --amount 1000 --months 3 --rate 9"
 UNCLOSED = ("a quoted field is not closed: its closing quote is missing, and the rest of the "
             "file would be read as part of this row")
+MARKED = "narration,Amount,Dr/Cr\nzesto,5,d\n"
+MARKS = "Dr, D or Debit for money out, Cr, C or Credit for money in"
 NO_NARRATION = "no column named 'narration', 'description' or 'details' (the columns are"
 
 # (files to write, command, the error line with the paths as written)
@@ -326,8 +344,15 @@ MISTAKES = [
      "s.csv:1: no column named 'debit' (the columns are 'date', 'narration', 'amount')"),
     ({"s.csv": "narration,Amount,Dr / Cr\nzesto,5.00,DR\n"}, "categorize s.csv --summary",
      "s.csv:1: the column 'Dr / Cr' says which amounts are debits, and the summary reads 'Amount' "
-     "as signed: name it with --amount-column if its debits have a minus sign, else put them in a "
-     "column of their own for --amount-in and --amount-out"),
+     "as signed: --amount-sign 'Dr / Cr' reads the signs from it; else name the amounts with "
+     "--amount-column if their debits have a minus sign, or put debits in a column of their own "
+     "for --amount-in and --amount-out"),
+    ({"s.csv": STATEMENT}, "categorize s.csv --summary --amount-sign date --amount-in a --amount-out b",
+     "--amount-sign: not allowed with --amount-in and --amount-out: their columns say which "
+     "amounts are money in and which money out"),
+    ({"s.csv": "narration,Dr/Cr\nzesto,Dr\n"}, "categorize s.csv --summary --amount-sign dr/cr",
+     "s.csv:1: no column named 'amount' (the columns are 'narration', 'Dr/Cr'); choose one with "
+     "--amount-column"),
     ({"s.csv": STATEMENT}, "categorize s.csv --summary --amount-in amount",
      "--amount-in: --amount-in and --amount-out go together: the amount is money in minus money out"),
     # rows, amounts and bytes
@@ -338,9 +363,19 @@ MISTAKES = [
      "columns in the header if every row has them"),
     ({"s.csv": STATEMENT + '2026-01-02,kart,"1,2,3"\n'}, "categorize s.csv --summary",
      "s.csv:3:amount: not an amount: '1,2,3'"),
-    ({"s.csv": "Text;Credit;Debit\r\nzesto 1;;1.200,50\r\n"},
+    ({"s.csv": "Text;Credit;Debit\r\nzesto 1;;1.200,50\r\nzesto 2;x;\r\n"},  # the first row's
      "categorize s.csv --column text --summary --amount-in credit --amount-out debit",
      "s.csv:2:Debit: not an amount: '1.200,50' (with --decimal-mark , it reads as 1200.50)"),
+    # a row's marks: the first cell that does not read, of the first row with one
+    ({"s.csv": f"{MARKED}zesto,,\nzesto,-5,DR\n"}, "categorize s.csv --summary --amount-sign dr/cr",
+     "s.csv:4:Amount: the amount '-5' has a sign of its own, and its 'DR' mark gives it one; "
+     "write amounts without a sign beside the marks"),
+    ({"s.csv": f"{MARKED}zesto,5, Cr.\n"}, "categorize s.csv --summary --amount-sign dr/cr",
+     f"s.csv:3:Dr/Cr: not a debit or credit mark: ' Cr.'; expected {MARKS}"),
+    ({"s.csv": f"{MARKED}zesto,+5,\n"}, "categorize s.csv --summary --amount-sign dr/cr",
+     f"s.csv:3:Dr/Cr: no debit or credit mark beside an amount; expected {MARKS}"),
+    ({"s.csv": f"{MARKED}zesto,5..,x\n"}, "categorize s.csv --summary --amount-sign dr/cr",
+     "s.csv:3:Amount: not an amount: '5..'"),
     ({"s.csv": b"narration\nok\n\xff\xfe bad\n"}, "categorize s.csv",
      "s.csv:3: byte 13 is not UTF-8 text, and no byte order mark names another encoding; convert "
      "the file to UTF-8 first, e.g. iconv -f WINDOWS-1252 -t UTF-8"),

@@ -171,25 +171,38 @@ def _amount_columns(source: CsvFile, args: argparse.Namespace
     if args.amount_in is not None:
         return [(source.column([args.amount_in]), 1), (source.column([args.amount_out]), -1)], \
             None, None
-    marks = None if args.amount_sign is None else source.column([args.amount_sign])
     if args.amount_column is not None:
-        return [(source.column([args.amount_column]), 1)], marks, None
-    found = source.present(["amount"])
-    if not found:
-        if marks is not None:
-            source.column(["amount"], "--amount-column")  # the failure listing the columns
-        return [], None, "No amount column: counts only (name one with --amount-column)."
-    named = [name for name in source.header if name.casefold().replace(" ", "") in _DEBIT_CREDIT]
-    if named and marks is None:
-        # Statements that keep the sign apart write every amount as positive: summed as they
-        # stand, money spent would count as money in.
-        raise UserError(where(source.path, source.header_at),
-                        f"the column {named[0]!r} says which amounts are debits, and the summary "
-                        f"reads {source.header[found[0]]!r} as signed: --amount-sign "
-                        f"{_quoted_word(named[0].strip())} reads the signs from it; else name the "
-                        "amounts with --amount-column if their debits have a minus sign, or put "
-                        "debits in a column of their own for --amount-in and --amount-out")
-    return [(found[0], 1)], marks, None
+        amount = source.column([args.amount_column])
+    else:
+        found = source.present(["amount"])
+        if not found:
+            if args.amount_sign is not None:
+                source.column(["amount"], "--amount-column")  # the failure listing the columns
+            return [], None, "No amount column: counts only (name one with --amount-column)."
+        amount = found[0]
+        named = [name for name in source.header
+                 if name.casefold().replace(" ", "") in _DEBIT_CREDIT]
+        if named and args.amount_sign is None:
+            # Statements that keep the sign apart write every amount as positive: summed as
+            # they stand, money spent would count as money in.
+            raise UserError(where(source.path, source.header_at),
+                            f"the column {named[0]!r} says which amounts are debits, and the "
+                            f"summary reads {source.header[amount]!r} as signed: --amount-sign "
+                            f"{_quoted_word(named[0].strip())} reads the signs from it; else name "
+                            "the amounts with --amount-column if their debits have a minus sign, "
+                            "or put debits in a column of their own for --amount-in and "
+                            "--amount-out")
+    marks = None if args.amount_sign is None else _marks_column(source, args.amount_sign, amount)
+    return [(amount, 1)], marks, None
+
+
+def _marks_column(source: CsvFile, name: str, amount: int) -> int:
+    """The column of debit and credit marks named `name`. A statement may mark its balances
+    the same way, in a column of the same name: then the marks of the amounts are the
+    column right after them, and without one there the name stays ambiguous (a failure)."""
+    key = name.strip().casefold()
+    same = [i for i, column in enumerate(source.header) if column.strip().casefold() == key]
+    return amount + 1 if len(same) > 1 and amount + 1 in same else source.column([name])
 
 
 def _quoted_word(name: str) -> str:

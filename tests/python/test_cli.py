@@ -280,19 +280,26 @@ def test_native_lines_are_the_csv_modules(data, width, delimiter):
     assert sink.getvalue() == stdlib_csv.lines_of(zip(*cells), delimiter)
 
 
-def test_summary_with_amounts_in_and_out(capsys, tmp_path, path):
+@pytest.mark.parametrize("rows, options", [
     # Some banks write money out with a minus sign: it is money out all the same, and pad
-    # column names, which a name given as the header spells it still finds. (A cell that
-    # reads only under the other mark fails with a hint: see MISTAKES. The table's layout, its
-    # columns aligned and merchants indented, is in the README's console block.)
-    statement = write_csv(tmp_path / "s.csv", [
-        ["Text", "Credit  ", "Debit"], ["zesto 1", "", "1.200,50"], ["zesto 2", "", "-99,5"],
-        ["salary", "50.000", ""], ["???", "3", ""]], delimiter=";")
+    # column names, which a name given as the header spells it still finds.
+    ([["Text", "Credit  ", "Debit"], ["zesto 1", "", "1.200,50"], ["zesto 2", "", "-99,5"],
+      ["salary", "50.000", ""], ["???", "3", ""]], ["--amount-in", "credit  ", "--amount-out", "DEBIT"]),
+    # Others mark each unsigned amount, and their balances too, under the same name: the
+    # amounts' marks are the column beside them.
+    ([["Text", "Amount", "Dr / Cr", "Balance", "Dr / Cr"], ["zesto 1", "1.200,50", "Dr", "9", "Cr"],
+      ["zesto 2", "99,5", "DR", "9", "Dr"], ["salary", "50.000", "cr", "9", "Dr"],
+      ["???", "3", "C", "9", "Dr"]], ["--amount-sign", "dr / cr"]),
+], ids=["in and out", "marked"])
+def test_summary_amounts(capsys, tmp_path, path, rows, options):
+    # (A cell that reads only under the other mark fails with a hint: see MISTAKES. The
+    # table's layout, its columns aligned and merchants indented, is in the README's console
+    # block.)
+    statement = write_csv(tmp_path / "s.csv", rows, delimiter=";")
     rules = write_csv(tmp_path / "r.csv", [["pattern", "category", "merchant"],
                                            ["zesto", "Food", "Zesto"], ["salary", "Salary", "Acme"]])
     status, out, err = run(capsys, "categorize", statement, "--rules", rules, "--column", "text",
-                           "--summary", "--amount-in", "credit  ", "--amount-out", "DEBIT",
-                           "--decimal-mark", ",")
+                           "--summary", *options, "--decimal-mark", ",")
     figures = [" ".join(line.split()) for line in out.splitlines() if line.strip("- ")]
     assert (status, err, figures) == (0, "", [
         "Category / merchant Count Amount", "Food 2 -1,300.00", "Zesto 2 -1,300.00",
@@ -353,6 +360,9 @@ MISTAKES = [
     ({"s.csv": "narration,Dr/Cr\nzesto,Dr\n"}, "categorize s.csv --summary --amount-sign dr/cr",
      "s.csv:1: no column named 'amount' (the columns are 'narration', 'Dr/Cr'); choose one with "
      "--amount-column"),
+    ({"s.csv": "narration,Dr/Cr,Amount,x,DR/CR\nzesto,Dr,5,1,Cr\n"},  # neither beside the amounts
+     "categorize s.csv --summary --amount-sign dr/cr",
+     "s.csv:1: columns 2 and 5 are both named 'Dr/Cr'; rename one of them"),
     ({"s.csv": STATEMENT}, "categorize s.csv --summary --amount-in amount",
      "--amount-in: --amount-in and --amount-out go together: the amount is money in minus money out"),
     # rows, amounts and bytes
